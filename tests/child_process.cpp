@@ -4,7 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -82,25 +82,37 @@ bool ChildProcess::spawn(const std::vector<std::string>& argv, const std::vector
     }
     envp.push_back(nullptr);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, stdout_path.empty() ? "/dev/null" : stdout_path.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, args[0], &actions, &attr, args.data(), envp.data());
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
+    // Everything the child needs is prepared here: between fork() and execve() only async-signal-safe
+    // calls are allowed, the test being multi-threaded.
+    const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int out = open(stdout_path.empty() ? "/dev/null" : stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int err = open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const pid_t parent = getpid();
+    const pid_t pid = (in >= 0 && out >= 0 && err >= 0) ? fork() : -1;
+    if (pid == 0) {
+        // A test that dies without running its destructors takes its children with it.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) {
+            _exit(127);
+        }
+        for (int sig = 1; sig < NSIG; ++sig) {
+            ::signal(sig, SIG_DFL);
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
+            _exit(127);
+        }
+        execve(args[0], args.data(), envp.data());
+        _exit(127);
+    }
+    for (int fd : {in, out, err}) {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    if (pid < 0) {
         return false;
     }
     pid_ = pid;

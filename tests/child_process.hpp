@@ -46,7 +46,9 @@ public:
     // Starts argv[0] (a path) with `argv`, the test's environment changed by `env` ("NAME=value" sets,
     // a bare "NAME" removes), standard input from /dev/null and standard error (and output, when
     // `stdout_path` is given; else /dev/null) written to `stderr_path`. The signal mask and dispositions
-    // are reset. False when the child could not be started.
+    // are reset. The child gets SIGKILL when the spawning thread ends (PR_SET_PDEATHSIG), so a crashed
+    // test leaves no process behind: spawn from a thread that outlives the child. False when the child
+    // could not be started; a program that cannot be executed exits with status 127.
     bool spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                const std::string& stderr_path, const std::string& stdout_path = "");
 

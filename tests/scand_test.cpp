@@ -1,6 +1,7 @@
 // The real orbis-scand over its socket: welcome, commands and their answers byte for byte, what it does
 // with odd paths and misbehaving clients, its socket and its lifecycle.
 #include "tests/child_process.hpp"
+#include "tests/scand_support.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -24,58 +25,6 @@ using namespace std::string_literals;
 using namespace zet_test;
 
 namespace {
-
-const std::string eicar = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
-const std::string finding = "Orbis.Test.EICAR.UNOFFICIAL";
-const std::string dbdir = ZET_SOURCE_DIR "/dist/db";
-// Start-up includes loading the database; sanitizer builds are slower.
-constexpr auto start_timeout = 30s;
-constexpr auto answer_timeout = 20s;
-
-void write_file(const std::string& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
-}
-
-std::uint32_t crc32(const std::string& data) {
-    std::uint32_t crc = 0xffffffffu;
-    for (unsigned char c : data) {
-        crc ^= c;
-        for (int k = 0; k < 8; ++k) {
-            crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
-        }
-    }
-    return ~crc;
-}
-
-// A zip archive with its members stored uncompressed.
-std::string stored_zip(const std::vector<std::pair<std::string, std::string>>& members) {
-    auto le = [](std::string& out, std::uint32_t v, int bytes) {
-        for (int i = 0; i < bytes; ++i) {
-            out += static_cast<char>((v >> (8 * i)) & 0xff);
-        }
-    };
-    std::string zip, central;
-    for (const auto& [name, data] : members) {
-        const auto offset = static_cast<std::uint32_t>(zip.size());
-        const auto crc = crc32(data);
-        const auto size = static_cast<std::uint32_t>(data.size());
-        const auto nlen = static_cast<std::uint32_t>(name.size());
-        le(zip, 0x04034b50, 4), le(zip, 10, 2), le(zip, 0, 2), le(zip, 0, 2), le(zip, 0, 2), le(zip, 0x21, 2);
-        le(zip, crc, 4), le(zip, size, 4), le(zip, size, 4), le(zip, nlen, 2), le(zip, 0, 2);
-        zip += name + data;
-        le(central, 0x02014b50, 4), le(central, 20, 2), le(central, 10, 2), le(central, 0, 2), le(central, 0, 2);
-        le(central, 0, 2), le(central, 0x21, 2), le(central, crc, 4), le(central, size, 4), le(central, size, 4);
-        le(central, nlen, 2), le(central, 0, 2), le(central, 0, 2), le(central, 0, 2), le(central, 0, 2);
-        le(central, 0, 4), le(central, offset, 4);
-        central += name;
-    }
-    const auto cd_offset = static_cast<std::uint32_t>(zip.size());
-    zip += central;
-    const auto n = static_cast<std::uint32_t>(members.size());
-    le(zip, 0x06054b50, 4), le(zip, 0, 2), le(zip, 0, 2), le(zip, n, 2), le(zip, n, 2);
-    le(zip, static_cast<std::uint32_t>(central.size()), 4), le(zip, cd_offset, 4), le(zip, 0, 2);
-    return zip;
-}
 
 std::string escaped(const std::string& path) {
     std::string out;
@@ -210,31 +159,6 @@ std::string error_line(const std::string& path, const std::string& why) {
 std::string found_line(const std::string& path, int n = 1, const std::string& name = finding) {
     return "SCAN " + escaped(path) + "\t[L]#\t" + std::to_string(n) + " " + name + "\r\n";
 }
-
-class Service {
-public:
-    explicit Service(const TempDir& dir, std::vector<std::string> extra = {}, const std::string& name = "scand")
-        : socket_(dir / (name + ".sock")), stderr_(dir / (name + ".err")), notify_(dir / (name + ".notify")) {
-        std::vector<std::string> argv{ORBIS_SCAND, "-s", socket_, "-d", dbdir, "-v"};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        started_ = child_.spawn(argv, {notify_.env()}, stderr_);
-    }
-    bool ready() { return started_ && notify_.wait_for("READY=1", start_timeout); }
-    const std::string& socket() const { return socket_; }
-    ChildProcess& child() { return child_; }
-    std::string log() const { return child_.stderr_text(); }
-    // SIGTERM, then the exit status (-1 unless it exits by itself in time).
-    int stop() {
-        child_.signal(SIGTERM);
-        return child_.exit_code(start_timeout);
-    }
-
-private:
-    std::string socket_, stderr_;
-    NotifySocket notify_;
-    ChildProcess child_;
-    bool started_ = false;
-};
 
 class ScandTest : public ::testing::Test {
 protected:
