@@ -16,7 +16,10 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "scand/examine.hpp"
 #include "scand/exclusions.hpp"
@@ -38,7 +41,9 @@ struct Registry {
     std::mutex mutex;
     std::condition_variable idle;
     std::unordered_set<int> fds;
-    std::atomic<bool> stopping{false};
+    std::vector<std::thread::id> finished; // threads to join
+    bool stopping = false;
+    std::atomic<bool> stop_walks{false};
     int wake_fd = -1; // eventfd: a connection has ended
 
     bool add(int fd) {
@@ -49,12 +54,12 @@ struct Registry {
         fds.insert(fd);
         return true;
     }
-    // Everything under the lock: stop_all() never shuts down a number already reused, and once it has
-    // seen the last connection go, no thread touches the registry or the wake descriptor again.
+    // Closes under the lock, so that stop_all() never shuts down a number already reused.
     void remove(int fd) {
         std::lock_guard lock(mutex);
         fds.erase(fd);
         close(fd);
+        finished.push_back(std::this_thread::get_id());
         const std::uint64_t one = 1;
         [[maybe_unused]] const auto n = write(wake_fd, &one, sizeof one);
         idle.notify_all();
@@ -63,15 +68,33 @@ struct Registry {
         std::lock_guard lock(mutex);
         return fds.size();
     }
+    std::vector<std::thread::id> take_finished() {
+        std::lock_guard lock(mutex);
+        return std::exchange(finished, {});
+    }
     void stop_all() {
         std::unique_lock lock(mutex);
         stopping = true;
+        stop_walks = true;
         for (int fd : fds) {
             shutdown(fd, SHUT_RDWR); // wakes a thread blocked in recv() or send()
         }
         idle.wait(lock, [&] { return fds.empty(); });
     }
 };
+
+// Connection threads by id; only the accept loop touches it. Threads are joined, never detached, so that
+// each has ended completely (thread-local clean-up included) before the engine goes.
+using Threads = std::unordered_map<std::thread::id, std::thread>;
+
+void join_finished(Registry& registry, Threads& threads) {
+    for (const auto id : registry.take_finished()) {
+        if (const auto it = threads.find(id); it != threads.end()) {
+            it->second.join();
+            threads.erase(it);
+        }
+    }
+}
 
 bool send_all(int fd, std::string_view data) {
     while (!data.empty()) {
@@ -208,11 +231,11 @@ bool Session::scan(const Command& cmd) {
 }
 
 void connection_main(const Engine& engine, int fd, Registry& registry) {
-    Session(engine, fd, registry.stopping).run();
+    Session(engine, fd, registry.stop_walks).run();
     registry.remove(fd);
 }
 
-void start_connection(const Engine& engine, int fd, Registry& registry) {
+void start_connection(const Engine& engine, int fd, Registry& registry, Threads& threads) {
     const timeval timeout{send_timeout_seconds, 0};
     if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0) {
         syslog(LOG_WARNING, "setsockopt(SO_SNDTIMEO): %m");
@@ -222,18 +245,22 @@ void start_connection(const Engine& engine, int fd, Registry& registry) {
         return;
     }
     try {
-        std::thread(connection_main, std::cref(engine), fd, std::ref(registry)).detach();
+        std::thread thread(connection_main, std::cref(engine), fd, std::ref(registry));
+        const auto id = thread.get_id();
+        threads.emplace(id, std::move(thread));
     } catch (const std::system_error& e) {
         syslog(LOG_WARNING, "Cannot start a connection thread: %s", e.what());
-        registry.remove(fd);
+        std::lock_guard lock(registry.mutex);
+        registry.fds.erase(fd);
+        close(fd);
     }
 }
 
 } // namespace
 
 int serve(const Engine& engine, int listen_fd, int signal_fd, unsigned max_connections) {
-    // Outlives the detached threads' last unlock of its mutex.
-    static Registry registry;
+    Registry registry;
+    Threads threads;
     registry.wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (registry.wake_fd < 0) {
         syslog(LOG_ERR, "eventfd(): %m");
@@ -269,11 +296,12 @@ int serve(const Engine& engine, int listen_fd, int signal_fd, unsigned max_conne
         if (pfd[PFD_WAKE].revents & POLLIN) {
             std::uint64_t count;
             [[maybe_unused]] const auto r = read(registry.wake_fd, &count, sizeof count);
+            join_finished(registry, threads);
         }
         if (pfd[PFD_LISTEN].revents & POLLIN) {
             const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd >= 0) {
-                start_connection(engine, fd, registry);
+                start_connection(engine, fd, registry, threads);
             } else if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
                 syslog(LOG_WARNING, "accept(): %m");
                 timeout = accept_backoff_ms;
@@ -285,6 +313,9 @@ int serve(const Engine& engine, int listen_fd, int signal_fd, unsigned max_conne
         }
     }
     registry.stop_all();
+    for (auto& [id, thread] : threads) {
+        thread.join();
+    }
     close(registry.wake_fd);
     return result;
 }
