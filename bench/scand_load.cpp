@@ -67,7 +67,9 @@ public:
             buf_.append(tmp, static_cast<std::size_t>(n));
         }
     }
-    bool send(const std::string& s) { return ::send(fd_, s.data(), s.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(s.size()); }
+    bool send(const std::string& s) {
+        return ::send(fd_, s.data(), s.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(s.size());
+    }
 
 private:
     int fd_;
@@ -86,7 +88,9 @@ int main(int argc, char** argv) {
     std::vector<std::string> paths;
     for (int i = 0; i < files; ++i) {
         paths.push_back(dir / ("file" + std::to_string(i)));
-        std::string content = i % 10 == 0 ? eicar : std::string(2048 + i % 512, static_cast<char>('a' + i % 26)) + std::to_string(i);
+        std::string content =
+            i % 10 == 0 ? eicar
+                        : std::string(2048 + i % 512, static_cast<char>('a' + i % 26)) + std::to_string(i);
         std::ofstream(paths.back(), std::ios::binary) << content;
     }
 
@@ -94,8 +98,9 @@ int main(int argc, char** argv) {
     ChildProcess service;
     const std::string sock = dir / "scan.sock";
     const auto t0 = Clock::now();
-    if (!service.spawn({ORBIS_SCAND, "-s", sock, "-d", ZET_SOURCE_DIR "/dist/db", "-n", std::to_string(clients)},
-                       {notify.env()}, dir / "scand.err")) {
+    if (!service.spawn(
+            {ORBIS_SCAND, "-s", sock, "-d", ZET_SOURCE_DIR "/dist/db", "-n", std::to_string(clients)},
+            {notify.env()}, dir / "scand.err")) {
         std::fprintf(stderr, "cannot start %s\n", ORBIS_SCAND);
         return 1;
     }
@@ -132,8 +137,10 @@ int main(int argc, char** argv) {
                     c.send("SCAN " + p + " CID portwarden TRIGGER ON_WRITE\n");
                     const auto accepted = c.line(), data = c.line(), end = c.line();
                     const std::string head = "SCAN " + p + "\t[";
-                    const bool good = accepted == "210 Accepted\r\n" && end == "200 OK\r\n" && data.rfind(head, 0) == 0 &&
-                                      (f % 10 == 0 ? data.find("]", head.size()) == head.size() + 1 && data[head.size()] == 'L' &&
+                    const bool good = accepted == "210 Accepted\r\n" && end == "200 OK\r\n" &&
+                                      data.rfind(head, 0) == 0 &&
+                                      (f % 10 == 0 ? data.find("]", head.size()) == head.size() + 1 &&
+                                                         data[head.size()] == 'L' &&
                                                          data.ends_with("\t1 Orbis.Test.EICAR.UNOFFICIAL\r\n")
                                                    : data[head.size()] == '+' && data.ends_with(" OK\r\n"));
                     if (!good) {

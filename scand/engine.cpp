@@ -33,14 +33,18 @@ struct Matches {
     }
 };
 
-void on_virus_found(int, const char* name, void* context) { static_cast<Matches*>(context)->add(name); }
+void on_virus_found(int, const char* name, void* context) {
+    static_cast<Matches*>(context)->add(name);
+}
 
 void on_message(enum cl_msg severity, const char*, const char* msg, void*) {
     std::string_view text = msg != nullptr ? msg : "";
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
         text.remove_suffix(1);
     }
-    const int priority = severity == CL_MSG_ERROR ? LOG_ERR : severity == CL_MSG_WARN ? LOG_WARNING : LOG_DEBUG;
+    const int priority = severity == CL_MSG_ERROR  ? LOG_ERR
+                         : severity == CL_MSG_WARN ? LOG_WARNING
+                                                   : LOG_DEBUG;
     syslog(priority, "libclamav: %.*s", static_cast<int>(text.size()), text.data());
 }
 
@@ -120,9 +124,11 @@ Outcome Engine::scan(int fd, const std::string& path) const {
     const char* virname = nullptr;
     unsigned long scanned = 0;
     const auto start = std::chrono::steady_clock::now();
-    const cl_error_t rc = cl_scandesc_callback(fd, path.c_str(), &virname, &scanned, engine_, &options, &matches);
+    const cl_error_t rc =
+        cl_scandesc_callback(fd, path.c_str(), &virname, &scanned, engine_, &options, &matches);
     Outcome out;
-    out.took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+    out.took =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
 
     if (rc == CL_VIRUS) {
         matches.add(virname); // the callback has normally seen it already
@@ -180,7 +186,7 @@ std::uint32_t derived_version(const std::string& dir) {
         if (fd < 0) {
             continue;
         }
-        struct stat st{};
+        struct stat st {};
         if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
             h = fnv1a(h, name.c_str(), name.size() + 1);
             ssize_t n;

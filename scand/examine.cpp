@@ -59,7 +59,7 @@ int open_regular(int pfd, const struct stat& st, int dirfd, const char* name) {
         return fd;
     }
     fd = openat(dirfd, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
-    struct stat now{};
+    struct stat now {};
     if (fd >= 0 && (fstat(fd, &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino)) {
         close(fd);
         errno = EAGAIN;
@@ -134,7 +134,7 @@ bool visit(Walk& w, int dirfd, const char* name, const std::string& path, int de
     if (pfd.get() < 0) {
         return w.report(path, Outcome::unscannable(errno_text(errno)));
     }
-    struct stat st{};
+    struct stat st {};
     if (fstat(pfd.get(), &st) != 0) {
         return w.report(path, Outcome::unscannable(errno_text(errno)));
     }
@@ -156,8 +156,8 @@ bool visit(Walk& w, int dirfd, const char* name, const std::string& path, int de
 
 } // namespace
 
-bool examine(const Engine& engine, const Exclusions& exclusions, const std::string& path, const Report& report,
-             const std::atomic<bool>& stop) {
+bool examine(const Engine& engine, const Exclusions& exclusions, const std::string& path,
+             const Report& report, const std::atomic<bool>& stop) {
     Walk w{engine, exclusions, report, stop, {}};
     return visit(w, AT_FDCWD, path.c_str(), path, 0);
 }

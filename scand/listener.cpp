@@ -36,7 +36,9 @@ bool is_live(const sockaddr_un& addr, bool& failed) {
 
 } // namespace
 
-Listener::~Listener() { close(); }
+Listener::~Listener() {
+    close();
+}
 
 bool Listener::open(const std::string& path, mode_t mode) {
     sockaddr_un addr{};
@@ -47,7 +49,7 @@ bool Listener::open(const std::string& path, mode_t mode) {
     }
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
 
-    struct stat st{};
+    struct stat st {};
     if (lstat(path.c_str(), &st) == 0) {
         if (!S_ISSOCK(st.st_mode)) {
             syslog(LOG_ERR, "Not a socket, not replaced: %s", path.c_str());
@@ -108,7 +110,7 @@ void Listener::close() {
     }
     ::close(fd_);
     fd_ = -1;
-    struct stat st{};
+    struct stat st {};
     if (lstat(path_.c_str(), &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_) {
         if (unlink(path_.c_str()) != 0) {
             syslog(LOG_WARNING, "unlink(): %s: %m", path_.c_str());

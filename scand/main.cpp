@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
         syslog(LOG_ERR, "signalfd(): %m");
         return fatal();
     }
-    struct sigaction ignore{};
+    struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     if (sigaction(SIGPIPE, &ignore, nullptr) != 0) {
         syslog(LOG_ERR, "sigaction(): %m");

@@ -194,7 +194,8 @@ bool Session::handle(std::string_view line) {
 }
 
 bool Session::scan(const Command& cmd) {
-    syslog(LOG_DEBUG, "SCAN '%s' CID '%s' TRIGGER '%s'", cmd.path.c_str(), cmd.cid.c_str(), cmd.trigger.c_str());
+    syslog(LOG_DEBUG, "SCAN '%s' CID '%s' TRIGGER '%s'", cmd.path.c_str(), cmd.cid.c_str(),
+           cmd.trigger.c_str());
     std::string out(accept_line);
     bool flushed = false;
     bool engine_failed = false;

@@ -170,7 +170,9 @@ std::string exclude_line(std::string_view path) {
     return out;
 }
 
-std::string vps_line(std::uint32_t version) { return "VPS " + std::to_string(version) + "\r\n"; }
+std::string vps_line(std::uint32_t version) {
+    return "VPS " + std::to_string(version) + "\r\n";
+}
 
 void append_scan_lines(std::string& out, std::string_view path, const Outcome& outcome) {
     using Kind = Outcome::Kind;

@@ -57,7 +57,9 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
-ChildProcess::~ChildProcess() { kill(); }
+ChildProcess::~ChildProcess() {
+    kill();
+}
 
 bool ChildProcess::spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                          const std::string& stderr_path, const std::string& stdout_path) {
@@ -67,7 +69,8 @@ bool ChildProcess::spawn(const std::vector<std::string>& argv, const std::vector
     }
     for (const auto& change : env) {
         const auto name = change.substr(0, change.find('='));
-        std::erase_if(environment, [&](const std::string& e) { return e.compare(0, name.size() + 1, name + "=") == 0; });
+        std::erase_if(environment,
+                      [&](const std::string& e) { return e.compare(0, name.size() + 1, name + "=") == 0; });
         if (change.find('=') != std::string::npos) {
             environment.push_back(change);
         }
@@ -85,7 +88,8 @@ bool ChildProcess::spawn(const std::vector<std::string>& argv, const std::vector
     // Everything the child needs is prepared here: between fork() and execve() only async-signal-safe
     // calls are allowed, the test being multi-threaded.
     const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    const int out = open(stdout_path.empty() ? "/dev/null" : stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int out = open(stdout_path.empty() ? "/dev/null" : stdout_path.c_str(),
+                         O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     const int err = open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     const pid_t parent = getpid();
     const pid_t pid = (in >= 0 && out >= 0 && err >= 0) ? fork() : -1;
@@ -134,7 +138,9 @@ bool ChildProcess::running() {
     return r == 0;
 }
 
-bool ChildProcess::signal(int sig) const { return pid_ > 0 && !status_ && ::kill(pid_, sig) == 0; }
+bool ChildProcess::signal(int sig) const {
+    return pid_ > 0 && !status_ && ::kill(pid_, sig) == 0;
+}
 
 std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
     wait_until([&] { return !running(); }, timeout);
@@ -178,7 +184,9 @@ NotifySocket::~NotifySocket() {
 }
 
 bool NotifySocket::wait_for(const std::string& line, std::chrono::milliseconds timeout) {
-    const auto holds = [&](const std::string& m) { return ("\n" + m + "\n").find("\n" + line + "\n") != std::string::npos; };
+    const auto holds = [&](const std::string& m) {
+        return ("\n" + m + "\n").find("\n" + line + "\n") != std::string::npos;
+    };
     for (const auto& m : messages_) {
         if (holds(m)) {
             return true;
@@ -186,7 +194,8 @@ bool NotifySocket::wait_for(const std::string& line, std::chrono::milliseconds t
     }
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             return false;
         }

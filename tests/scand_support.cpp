@@ -45,8 +45,10 @@ std::string stored_zip(const std::vector<std::pair<std::string, std::string>>& m
         le(zip, 0x04034b50, 4), le(zip, 10, 2), le(zip, 0, 2), le(zip, 0, 2), le(zip, 0, 2), le(zip, 0x21, 2);
         le(zip, crc, 4), le(zip, size, 4), le(zip, size, 4), le(zip, nlen, 2), le(zip, 0, 2);
         zip += name + data;
-        le(central, 0x02014b50, 4), le(central, 20, 2), le(central, 10, 2), le(central, 0, 2), le(central, 0, 2);
-        le(central, 0, 2), le(central, 0x21, 2), le(central, crc, 4), le(central, size, 4), le(central, size, 4);
+        le(central, 0x02014b50, 4), le(central, 20, 2), le(central, 10, 2), le(central, 0, 2),
+            le(central, 0, 2);
+        le(central, 0, 2), le(central, 0x21, 2), le(central, crc, 4), le(central, size, 4),
+            le(central, size, 4);
         le(central, nlen, 2), le(central, 0, 2), le(central, 0, 2), le(central, 0, 2), le(central, 0, 2);
         le(central, 0, 4), le(central, offset, 4);
         central += name;

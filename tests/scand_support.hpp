@@ -26,7 +26,8 @@ std::string stored_zip(const std::vector<std::pair<std::string, std::string>>& m
 // its own; killed when the object goes unless stopped before.
 class Service {
 public:
-    explicit Service(const TempDir& dir, std::vector<std::string> extra = {}, const std::string& name = "scand");
+    explicit Service(const TempDir& dir, std::vector<std::string> extra = {},
+                     const std::string& name = "scand");
     // READY=1 has arrived.
     bool ready() { return started_ && notify_.wait_for("READY=1", start_timeout); }
     const std::string& socket() const { return socket_; }

@@ -75,7 +75,8 @@ public:
                     return l;
                 }
             }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
             pollfd pfd{fd_, POLLIN, 0};
             if (left.count() <= 0 || poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
                 return "";
@@ -152,7 +153,9 @@ Lines shapes(const Lines& lines) {
     return out;
 }
 
-std::string clean_line(const std::string& path) { return "SCAN " + escaped(path) + "\t[+]# OK\r\n"; }
+std::string clean_line(const std::string& path) {
+    return "SCAN " + escaped(path) + "\t[+]# OK\r\n";
+}
 std::string error_line(const std::string& path, const std::string& why) {
     return "SCAN " + escaped(path) + "\t[E]# " + why + "\r\n";
 }
@@ -206,7 +209,8 @@ TEST_F(ScandTest, DetectsEicarInItsStandardForms) {
         {"eicar_crlf.com", eicar + "\r\n", true},
         {"eicar_ctrlz.com", eicar + "\x1a", true},
         {"eicar.zip", stored_zip({{"eicar.com", eicar}}), true},
-        {"eicar_deep.zip", stored_zip({{"inner.zip", stored_zip({{"eicar.com", eicar + "\n"}})}, {"readme", "hi"}}), true},
+        {"eicar_deep.zip",
+         stored_zip({{"inner.zip", stored_zip({{"eicar.com", eicar + "\n"}})}, {"readme", "hi"}}), true},
         {"two.zip", stored_zip({{"a.com", eicar}, {"b.com", eicar}}), true},
         {"leading_blank.com", " " + eicar, false},
         {"trailing_junk.com", eicar + "junk", false},
@@ -221,10 +225,12 @@ TEST_F(ScandTest, DetectsEicarInItsStandardForms) {
     }
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(scan(path(c.name)), scan_answer({c.infected ? found_line(path(c.name)) : clean_line(path(c.name))}));
+        EXPECT_EQ(scan(path(c.name)),
+                  scan_answer({c.infected ? found_line(path(c.name)) : clean_line(path(c.name))}));
         EXPECT_EQ(read_file(path(c.name)), c.content); // only read, never changed
     }
-    EXPECT_NE(service_->log().find("Found '" + finding + "' in '" + path("eicar.com") + "'."), std::string::npos);
+    EXPECT_NE(service_->log().find("Found '" + finding + "' in '" + path("eicar.com") + "'."),
+              std::string::npos);
 }
 
 TEST_F(ScandTest, ReportsWhatIsNotARegularFile) {
@@ -236,9 +242,11 @@ TEST_F(ScandTest, ReportsWhatIsNotARegularFile) {
     EXPECT_EQ(scan("/dev/null"), scan_answer({error_line("/dev/null", "Not a regular file")}));
     EXPECT_EQ(scan(service_->socket()), scan_answer({error_line(service_->socket(), "Not a regular file")}));
     EXPECT_EQ(scan(path("link")), scan_answer({error_line(path("link"), "Symbolic link not followed")}));
-    EXPECT_EQ(scan(path("eicar_link")), scan_answer({error_line(path("eicar_link"), "Symbolic link not followed")}));
+    EXPECT_EQ(scan(path("eicar_link")),
+              scan_answer({error_line(path("eicar_link"), "Symbolic link not followed")}));
     EXPECT_EQ(scan(path("missing")), scan_answer({error_line(path("missing"), std::strerror(ENOENT))}));
-    EXPECT_EQ(scan(path("eicar.com/x")), scan_answer({error_line(path("eicar.com/x"), std::strerror(ENOTDIR))}));
+    EXPECT_EQ(scan(path("eicar.com/x")),
+              scan_answer({error_line(path("eicar.com/x"), std::strerror(ENOTDIR))}));
 }
 
 TEST_F(ScandTest, WalksDirectoriesInNameOrder) {
@@ -273,7 +281,8 @@ TEST_F(ScandTest, BindMountLoopEnds) {
     }
     const auto lines = scan(path("loop"));
     umount2(path("loop/again").c_str(), MNT_DETACH);
-    EXPECT_EQ(lines, scan_answer({error_line(path("loop/again"), "Directory loop"), clean_line(path("loop/file"))}));
+    EXPECT_EQ(lines,
+              scan_answer({error_line(path("loop/again"), "Directory loop"), clean_line(path("loop/file"))}));
 }
 
 TEST_F(ScandTest, ReportsFilesOverTheEngineLimits) {
@@ -282,7 +291,8 @@ TEST_F(ScandTest, ReportsFilesOverTheEngineLimits) {
     ASSERT_GE(fd, 0);
     ASSERT_EQ(ftruncate(fd, 1LL << 32), 0);
     close(fd);
-    EXPECT_EQ(scan(path("huge.bin")), scan_answer({error_line(path("huge.bin"), "Exceeds scan limits (MaxFileSize)")}));
+    EXPECT_EQ(scan(path("huge.bin")),
+              scan_answer({error_line(path("huge.bin"), "Exceeds scan limits (MaxFileSize)")}));
 }
 
 TEST_F(ScandTest, HonoursExclusionsOfItsConnectionOnly) {
@@ -295,7 +305,8 @@ TEST_F(ScandTest, HonoursExclusionsOfItsConnectionOnly) {
     Client c(service_->socket());
     EXPECT_EQ(c.line(), "220 orbis-scand ready\r\n");
     const auto vault = escaped(path("tree/vault dir")) + "/*";
-    EXPECT_EQ(c.command("EXCLUDE " + vault + "\n"), (Lines{"210 Accepted\r\n", "EXCLUDE " + vault + "\r\n", "200 OK\r\n"}));
+    EXPECT_EQ(c.command("EXCLUDE " + vault + "\n"),
+              (Lines{"210 Accepted\r\n", "EXCLUDE " + vault + "\r\n", "200 OK\r\n"}));
     EXPECT_EQ(c.command("EXCLUDE " + path("tree/skip.com") + "\n"),
               (Lines{"210 Accepted\r\n", "EXCLUDE " + path("tree/skip.com") + "\r\n", "200 OK\r\n"}));
     EXPECT_EQ(shapes(c.command("SCAN " + escaped(path("tree/vault dir/eicar.com")) + "\n")),
@@ -311,8 +322,20 @@ TEST_F(ScandTest, HonoursExclusionsOfItsConnectionOnly) {
 
 TEST_F(ScandTest, AnswersSyntaxErrorsAndStaysUsable) {
     const std::string bad[] = {
-        "BOGUS\n", "\n", "scan /x\n", "SCAN\n", "SCAN \n", "SCAN  /x\n", "SCAN /x CID\n", "SCAN /x FOO bar\n",
-        "SCAN /x\\q\n", "SCAN /x\ty\n", "SCAN /x CID a CID b\n", "EXCLUDE\n", "EXCLUDE /a /b\n", "VPS now\n",
+        "BOGUS\n",
+        "\n",
+        "scan /x\n",
+        "SCAN\n",
+        "SCAN \n",
+        "SCAN  /x\n",
+        "SCAN /x CID\n",
+        "SCAN /x FOO bar\n",
+        "SCAN /x\\q\n",
+        "SCAN /x\ty\n",
+        "SCAN /x CID a CID b\n",
+        "EXCLUDE\n",
+        "EXCLUDE /a /b\n",
+        "VPS now\n",
         "SCAN /" + std::string(5000, 'x') + "\n",
     };
     Client c(service_->socket());
@@ -407,14 +430,15 @@ TEST(Scand, BoundsConnectionsAndLetsTheNextOneIn) {
 }
 
 TEST(Scand, CreatesItsSocketWithTheGivenMode) {
-    const std::pair<std::vector<std::string>, mode_t> cases[] = {{{}, 0660}, {{"-m", "0600"}, 0600}, {{"-m", "666"}, 0666}};
+    const std::pair<std::vector<std::string>, mode_t> cases[] = {
+        {{}, 0660}, {{"-m", "0600"}, 0600}, {{"-m", "666"}, 0666}};
     for (const auto& [args, mode] : cases) {
         TempDir dir("scand-test");
         const mode_t old = umask(0);
         Service service(dir, args);
         umask(old);
         ASSERT_TRUE(service.ready()) << service.log();
-        struct stat st{};
+        struct stat st {};
         ASSERT_EQ(lstat(service.socket().c_str(), &st), 0);
         EXPECT_TRUE(S_ISSOCK(st.st_mode));
         EXPECT_EQ(st.st_mode & 07777, mode);

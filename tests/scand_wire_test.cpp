@@ -50,7 +50,7 @@ const FramingCase framing_cases[] = {
     {"VPS", 0},
     {"VPS\n", 4},
     {"VPS\r\nVPS\n", 5},
-    {"SCAN /a\\\nb\n", 11},  // an escaped LF is part of the path
+    {"SCAN /a\\\nb\n", 11},   // an escaped LF is part of the path
     {"SCAN /a\\\\\nb\n", 10}, // an escaped backslash, then the real line end
     {"SCAN /a\\", 0},
     {"SCAN /a\\\n", 0},
@@ -130,9 +130,14 @@ using std::chrono::microseconds;
 
 const AnswerCase answer_cases[] = {
     {"/a b", {Kind::Clean, "", {}, microseconds(1234567)}, "SCAN /a\\ b\t[+]1.234567 OK\r\n"},
-    {"/m", {Kind::Unscannable, "No such file or directory", {}, {}}, "SCAN /m\t[E]0.000000 No such file or directory\r\n"},
-    {"/e", {Kind::EngineFailure, "Can't allocate memory", {}, microseconds(5)}, "SCAN /e\t[E]0.000005 Engine error: Can't allocate memory\r\n"},
-    {"/v", {Kind::Infected, "", {"One", "Two Words"}, microseconds(42)},
+    {"/m",
+     {Kind::Unscannable, "No such file or directory", {}, {}},
+     "SCAN /m\t[E]0.000000 No such file or directory\r\n"},
+    {"/e",
+     {Kind::EngineFailure, "Can't allocate memory", {}, microseconds(5)},
+     "SCAN /e\t[E]0.000005 Engine error: Can't allocate memory\r\n"},
+    {"/v",
+     {Kind::Infected, "", {"One", "Two Words"}, microseconds(42)},
      "SCAN /v\t[L]0.000042\t1 One\r\nSCAN /v\t[L]0.000042\t2 Two\\ Words\r\n"},
 };
 
@@ -148,7 +153,13 @@ TEST(Answer, LinesHaveTheShapesTheClientParses) {
 
 TEST(Exclusions, Normalizes) {
     const std::pair<const char*, const char*> cases[] = {
-        {"/", "/"}, {"//a//b/", "/a/b"}, {"/a/./b/.", "/a/b"}, {"/a/../b", "/a/../b"}, {"a//b", "a/b"}, {"./", "."}, {"", ""},
+        {"/", "/"},
+        {"//a//b/", "/a/b"},
+        {"/a/./b/.", "/a/b"},
+        {"/a/../b", "/a/../b"},
+        {"a//b", "a/b"},
+        {"./", "."},
+        {"", ""},
     };
     for (const auto& [in, out] : cases) {
         EXPECT_EQ(scand::normalized(in), out) << in;
@@ -165,10 +176,11 @@ TEST(Exclusions, TreesCoverWhatIsBelowAndFilesOnlyThemselves) {
     ASSERT_TRUE(ex.add("/srv/vault/*"));
     ASSERT_TRUE(ex.add("/srv/data//one.txt"));
     const CoverCase cases[] = {
-        {"/srv/vault", false, true},     {"/srv/vault/", false, true},   {"/srv/vault/x", true, true},
-        {"/srv/vault/x/y", true, true},  {"/srv//vault/./x", true, true}, {"/srv/vaultx", false, false},
-        {"/srv/data/one.txt", true, false}, {"/srv/data/one.txt2", false, false}, {"/srv/data", false, false},
-        {"/srv", false, false},
+        {"/srv/vault", false, true},        {"/srv/vault/", false, true},
+        {"/srv/vault/x", true, true},       {"/srv/vault/x/y", true, true},
+        {"/srv//vault/./x", true, true},    {"/srv/vaultx", false, false},
+        {"/srv/data/one.txt", true, false}, {"/srv/data/one.txt2", false, false},
+        {"/srv/data", false, false},        {"/srv", false, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
