@@ -24,6 +24,7 @@ constexpr std::string_view limits_prefix = "Heuristics.Limits.Exceeded.";
 
 struct Matches {
     std::vector<std::string> names;
+    std::string error; // the first error libclamav reported during the scan
     void add(const char* name) {
         // All-match mode reports a signature again for every copy it meets (two infected members of
         // one archive): one finding per name is what the caller can act on.
@@ -37,6 +38,11 @@ void on_virus_found(int, const char* name, void* context) {
     static_cast<Matches*>(context)->add(name);
 }
 
+// The scan in progress on this thread. libclamav reports some failures only as an error message and
+// still returns CL_CLEAN (a temporary directory it cannot create, for example: nothing was scanned), and
+// such messages come without the scan's context, so they are matched to the scan by thread.
+thread_local Matches* scanning = nullptr;
+
 void on_message(enum cl_msg severity, const char*, const char* msg, void*) {
     std::string_view text = msg != nullptr ? msg : "";
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
@@ -46,6 +52,10 @@ void on_message(enum cl_msg severity, const char*, const char* msg, void*) {
                          : severity == CL_MSG_WARN ? LOG_WARNING
                                                    : LOG_DEBUG;
     syslog(priority, "libclamav: %.*s", static_cast<int>(text.size()), text.data());
+    if (severity == CL_MSG_ERROR && scanning != nullptr && scanning->error.empty()) {
+        scanning->error = text;
+        std::replace(scanning->error.begin(), scanning->error.end(), '\n', ' ');
+    }
 }
 
 bool is_read_error(cl_error_t rc) {
@@ -124,8 +134,10 @@ Outcome Engine::scan(int fd, const std::string& path) const {
     const char* virname = nullptr;
     unsigned long scanned = 0;
     const auto start = std::chrono::steady_clock::now();
+    scanning = &matches;
     const cl_error_t rc =
         cl_scandesc_callback(fd, path.c_str(), &virname, &scanned, engine_, &options, &matches);
+    scanning = nullptr;
     Outcome out;
     out.took =
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
@@ -158,6 +170,9 @@ Outcome Engine::scan(int fd, const std::string& path) const {
     }
     if (!out.findings.empty()) {
         out.kind = Outcome::Kind::Infected; // what was found counts, even if the rest was not scanned
+    } else if (!matches.error.empty()) {
+        out.kind = Outcome::Kind::EngineFailure;
+        out.reason = matches.error;
     } else if (!limit.empty()) {
         out.kind = Outcome::Kind::Unscannable;
         out.reason = "Exceeds scan limits (" + limit + ")";

@@ -16,16 +16,18 @@ namespace {
 
 constexpr int listen_backlog = 128;
 
-// True when something accepts connections on `addr`; a refused connection marks a stale socket.
+// True when an instance listens on `addr`: it accepts, or its backlog is full (EAGAIN: the probe does not
+// block on a busy instance). A refused connection marks a stale socket.
 bool is_live(const sockaddr_un& addr, bool& failed) {
     failed = false;
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         syslog(LOG_ERR, "socket(): %m");
         failed = true;
         return false;
     }
-    const bool live = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+    const bool live =
+        connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 || errno == EAGAIN;
     if (!live && errno != ECONNREFUSED && errno != ENOENT) {
         syslog(LOG_ERR, "connect(): %s: %m", addr.sun_path);
         failed = true;

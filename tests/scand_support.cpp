@@ -66,12 +66,14 @@ namespace {
 int instances = 0;
 } // namespace
 
-Service::Service(const TempDir& dir, std::vector<std::string> extra, const std::string& name)
+Service::Service(const TempDir& dir, std::vector<std::string> extra, const std::string& name,
+                 std::vector<std::string> env)
     : socket_(dir / (name + ".sock")), stderr_(dir / (name + std::to_string(++instances) + ".err")),
       notify_(dir / (name + std::to_string(instances) + ".notify")) {
     std::vector<std::string> argv{ORBIS_SCAND, "-s", socket_, "-d", dbdir, "-v"};
     argv.insert(argv.end(), extra.begin(), extra.end());
-    started_ = child_.spawn(argv, {notify_.env()}, stderr_);
+    env.push_back(notify_.env());
+    started_ = child_.spawn(argv, env, stderr_);
 }
 
 int Service::stop() {

@@ -26,8 +26,9 @@ std::string stored_zip(const std::vector<std::pair<std::string, std::string>>& m
 // its own; killed when the object goes unless stopped before.
 class Service {
 public:
+    // `extra` options follow the defaults; `env` changes the environment as ChildProcess::spawn() does.
     explicit Service(const TempDir& dir, std::vector<std::string> extra = {},
-                     const std::string& name = "scand");
+                     const std::string& name = "scand", std::vector<std::string> env = {});
     // READY=1 has arrived.
     bool ready() { return started_ && notify_.wait_for("READY=1", start_timeout); }
     const std::string& socket() const { return socket_; }

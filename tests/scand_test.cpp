@@ -412,6 +412,27 @@ TEST_F(ScandTest, ServesSixtyFourClientsAtOnce) {
     EXPECT_EQ(good.load(), clients);
 }
 
+// libclamav returns "clean" when it cannot create its temporary directory: that must not pass as clean.
+TEST(Scand, EngineFailuresAreNotReportedAsClean) {
+    TempDir dir("scand-test");
+    write_file(dir / "eicar.com", eicar);
+    ASSERT_EQ(mkdir((dir / "tree").c_str(), 0700), 0);
+    write_file(dir / "tree/clean.txt", std::string(1000, 'c'));
+    Service service(dir, {}, "scand", {"TMPDIR=" + dir / "missing"});
+    ASSERT_TRUE(service.ready()) << service.log();
+    Client c(service.socket());
+    EXPECT_EQ(c.line(), "220 orbis-scand ready\r\n");
+    EXPECT_EQ(c.command("SCAN " + dir / "eicar.com" + " CID portwarden TRIGGER ON_WRITE\n"),
+              Lines{"451 Engine error\r\n"});
+    // Inside a walk the answer has begun: the file gets a line of its own.
+    const auto walk = c.command("SCAN " + dir / "tree\n");
+    ASSERT_EQ(walk.size(), 3u);
+    EXPECT_TRUE(walk[1].starts_with("SCAN " + dir / "tree/clean.txt\t[E]")) << walk[1];
+    EXPECT_NE(walk[1].find(" Engine error: "), std::string::npos) << walk[1];
+    EXPECT_EQ(c.command("VPS\n").size(), 3u);
+    EXPECT_EQ(service.stop(), 0);
+}
+
 TEST(Scand, BoundsConnectionsAndLetsTheNextOneIn) {
     TempDir dir("scand-test");
     Service service(dir, {"-n", "2"});
