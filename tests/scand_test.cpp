@@ -551,6 +551,29 @@ TEST(Scand, CommandLine) {
     EXPECT_TRUE(read_file(dir / "out").starts_with(usage_head)) << read_file(dir / "out");
 }
 
+TEST(Scand, FromTheBuildTreeLoadsTheSourceDatabaseAndLogsNoDebugWithoutV) {
+    TempDir dir("scand-test");
+    write_file(dir / "eicar.com", eicar);
+    NotifySocket notify(dir / "notify");
+    ChildProcess child;
+    ASSERT_TRUE(child.spawn({ORBIS_SCAND, "-s", dir / "s.sock"}, {notify.env()}, dir / "err"));
+    ASSERT_TRUE(notify.wait_for("READY=1", start_timeout)) << child.stderr_text();
+    {
+        Client c(dir / "s.sock");
+        EXPECT_EQ(c.line(), "220 orbis-scand ready\r\n");
+        EXPECT_EQ(shapes(c.command("SCAN " + dir / "eicar.com\n")),
+                  scan_answer({found_line(dir / "eicar.com")}));
+    }
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.exit_code(start_timeout), 0);
+    const auto log = child.stderr_text();
+    EXPECT_NE(log.find("]: Loaded 1 signatures from '" + dbdir + "', database version "), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("]: Found '" + finding + "' in '" + dir / "eicar.com" + "'.\n"), std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("SCAN '"), std::string::npos) << log; // the per-scan debug line
+}
+
 TEST(Scand, QuietKeepsStandardErrorEmpty) {
     TempDir dir("scand-test");
     Service service(dir, {"-q"});
