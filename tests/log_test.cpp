@@ -107,13 +107,6 @@ TEST(EventFormat, NullFormatIsRejectedBeforeTheEventChanges) {
     EXPECT_EQ(event.get_description(), "kept");
 }
 
-TEST(EventFormat, AccessorsAndConstruction) {
-    Event event(L(-7), "ini_parser", "\nouter", 5);
-    EXPECT_EQ(event.get_level(), L(-7));
-    EXPECT_EQ(event.get_component(), "ini_parser");
-    EXPECT_EQ(event.get_description(), "");
-}
-
 // ---- setup_message, the trailer rule and line ends ------------------------------------------------------
 
 struct TrailerCase {
