@@ -12,11 +12,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
+#include <random>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -405,6 +409,106 @@ TEST_F(IniFile, CallbackExceptionBecomesReadErrorAndStopsTheParse) {
 
     // An error callback without a target cannot report anything: the exception leaves parse_file.
     EXPECT_THROW(ini::parse_file(dir_ + "/none", r.on_item, ini::ErrorCallback{}, 0), std::bad_function_call);
+}
+
+// Golden files: every item and report of each fixture under each flag set, against a committed baseline
+// per flag set. tests/data/ini/regen rewrites the baselines (ZET_INI_REGEN=1); review that diff.
+
+const std::string golden_dir = std::string(ZET_SOURCE_DIR) + "/tests/data/ini/";
+const unsigned golden_flag_sets[] = {0, Sections, Comments, Empties, Plain, All};
+
+std::vector<std::string> golden_inputs() {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(golden_dir))
+        if (entry.path().extension() == ".ini")
+            names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string read_all(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string golden_dump(unsigned flags) {
+    std::string out;
+    for (const auto& name : golden_inputs()) {
+        out += "== " + name + "\n";
+        const ini::ItemCallback on_item = [&](const ini::Item& i) { out += "item  " + dump(i) + "\n"; };
+        const ini::ErrorCallback on_error = [&](ini::ErrorCode c, std::string m, std::string x) {
+            out += "error " + dump(c, m, x) + "\n";
+        };
+        const bool result = ini::parse_file(golden_dir + name, on_item, on_error, flags);
+        out += result ? "result true\n" : "result false\n";
+    }
+    // Source names are absolute paths; the baseline must not depend on where the tree is checked out.
+    std::string::size_type at;
+    while ((at = out.find(golden_dir)) != std::string::npos)
+        out.replace(at, golden_dir.size(), "tests/data/ini/");
+    return out;
+}
+
+TEST(IniGolden, FixturesMatchTheirBaselines) {
+    ASSERT_FALSE(golden_inputs().empty());
+    const bool regen = std::getenv("ZET_INI_REGEN") != nullptr;
+    for (unsigned flags : golden_flag_sets) {
+        const std::string baseline = fmt::format("{}flags_{}.out", golden_dir, flags);
+        const std::string actual = golden_dump(flags);
+        if (regen) {
+            std::ofstream(baseline, std::ios::binary) << actual;
+            continue;
+        }
+        EXPECT_EQ(actual, read_all(baseline)) << "baseline " << baseline;
+    }
+}
+
+// Mutated fixtures: whatever the bytes, the parse ends, reports consistently and leaves no state behind.
+TEST(IniFuzz, MutatedFixturesKeepTheInvariants) {
+    std::mt19937 rng(20261208);
+    const char alphabet[] = {'"', '\\', '[', ']', '=', '\n', '\r', '#', ';', ' ', '\t', 'x', '0', '_', '\0', '\xff'};
+    for (const auto& name : golden_inputs()) {
+        const std::string original = read_all(golden_dir + name);
+        for (int round = 0; round < 300; ++round) {
+            std::string text = original;
+            const int edits = 1 + static_cast<int>(rng() % 4);
+            for (int e = 0; e < edits; ++e) {
+                const std::size_t at = text.empty() ? 0 : rng() % text.size();
+                const char c = alphabet[rng() % sizeof alphabet];
+                switch (rng() % 3) {
+                case 0: if (!text.empty()) text[at] = c; break;
+                case 1: text.insert(text.begin() + static_cast<std::ptrdiff_t>(at), c); break;
+                default: if (!text.empty()) text.erase(at, 1); break;
+                }
+            }
+            const unsigned flags = golden_flag_sets[rng() % std::size(golden_flag_sets)];
+            std::vector<std::string> messages;
+            unsigned max_count = 0;
+            const ini::ItemCallback on_item = [&](const ini::Item& i) {
+                max_count = std::max(max_count, ini::parser::get_err_count());
+                if (i.value_type == ini::Item::ValueType::Bool) {
+                    EXPECT_TRUE(i.number == 0 || i.number == 1);
+                }
+            };
+            const ini::ErrorCallback on_error = [&](ini::ErrorCode code, std::string m, std::string x) {
+                EXPECT_EQ(code, ini::ErrorCode::SyntaxError);
+                unsigned line = 0, column = 0;
+                ASSERT_EQ(std::sscanf(m.c_str(), "<input>:%u:%u: ", &line, &column), 2) << m;
+                const auto lf = x.rfind('\n');
+                ASSERT_NE(lf, std::string::npos);
+                EXPECT_EQ(x.size() - lf - 1, column) << x; // the caret stands under the column
+                EXPECT_EQ(x.back(), '^');
+                messages.push_back(std::move(m));
+            };
+            SCOPED_TRACE(zelu::util::escape(text));
+            const bool result = ini::parse_string(text, on_item, on_error, flags);
+            EXPECT_EQ(result, messages.empty());
+            EXPECT_LE(max_count, messages.size());
+            EXPECT_EQ(ini::parser::get_err_cb(), nullptr);
+            if (HasFailure())
+                return;
+        }
+    }
 }
 
 // Items
