@@ -438,8 +438,9 @@ bool parse_input(ParseInput& in, const ItemCallback& on_item, const ErrorCallbac
         tao::pegtl::parse<parser::Grammar, parser::Action, parser::Control>(in, section, on_item, flags);
         return parser::error_state.count == 0;
     } catch (const tao::pegtl::parse_error& e) {
-        // Only the end-of-input check escapes the line loop; its raise has reported it already, and it is
-        // reported here once more (deliberately: callers have always seen it twice), but counted once.
+        // Only the end-of-input check escapes the line loop. Its raise has reported it already; reporting it
+        // again here is deliberate (this handler reports whatever leaves the grammar, and callers rely on
+        // seeing this report twice). It is counted once.
         const auto& pos = e.positions().front();
         on_error(ErrorCode::SyntaxError, e.what(), parser::error_context(in, pos));
         return false;
