@@ -455,7 +455,7 @@ TEST(Scand, CreatesItsSocketWithTheGivenMode) {
         {{}, 0660}, {{"-m", "0600"}, 0600}, {{"-m", "666"}, 0666}};
     for (const auto& [args, mode] : cases) {
         TempDir dir("scand-test");
-        const mode_t old = umask(0);
+        const mode_t old = umask(0077); // inherited by the service, which must not depend on it
         Service service(dir, args);
         umask(old);
         ASSERT_TRUE(service.ready()) << service.log();
@@ -532,6 +532,10 @@ TEST(Scand, CommandLine) {
         {{"-n", "0"}, 1, "", "invalid connection limit: 0"},
         {{"-n", "-3"}, 1, "", "invalid connection limit: -3"},
         {{"-d", "/nonexistent/db", "-s", "/nonexistent/s.sock"}, 1, "", "]: cl_load(): /nonexistent/db: "},
+        {{"-s", "/" + std::string(108, 's')},
+         1,
+         "",
+         "]: Invalid socket path: /" + std::string(108, 's') + "\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0]);
