@@ -11,7 +11,6 @@
 #include <mutex>
 #include <optional>
 #include <random>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -438,6 +437,12 @@ TEST_F(Client, AFailedAnswerDropsTheConnection) {
          {read_line(), send("210 OK\r\nSCAN /srv/x\t[+]0.1 " + std::string(AV_RESPONSE_SIZE, 'x') + "\r\n200\r\n")},
          ""},
         {"first line over the buffer", {read_line(), send("210 " + std::string(AV_RESPONSE_SIZE, 'x') + "\r\n")}, ""},
+        // A buffer full of one unfinished line fails at once instead of waiting for more.
+        {"first line fills the buffer", {read_line(), send("210 " + std::string(AV_RESPONSE_SIZE - 4, 'x')), fake::stall()},
+         ""},
+        {"data line fills the buffer",
+         {read_line(), send("210 OK\r\nSCAN /srv/x\t[+]0.1 " + std::string(AV_RESPONSE_SIZE - 19, 'x')), fake::stall()},
+         ""},
         {"timeout", {read_line(), send("210 OK\r\n" + l + "A\r\n"), fake::stall()}, "AV daemon connection timeout!"},
         {"timeout before the answer", {fake::stall()}, "AV daemon connection timeout!"},
     };
@@ -582,14 +587,22 @@ TEST_F(Client, SoakWithFaultsAtRandomPoints) {
         }
         // Every line on standard error is one of the client's messages.
         std::istringstream lines(err.text());
-        const std::regex known(std::string(avtest::ident) +
-                               ": (AV daemon connection timeout!|Defective AV response!|"
-                               "Unexpected AV welcome message code \\(-?[0-9]+\\)!|"
-                               "Unexpected AV (EXCLUDE|SCAN) response code \\(-?[0-9]+\\)!|"
-                               "AV SCAN .*: (Error response: 451 Engine error|Unexpected response code -?[0-9]+!)|"
-                               "Error reading from AV daemon socket: read\\(\\): .*)");
-        for (std::string line; std::getline(lines, line);)
-            EXPECT_TRUE(std::regex_match(line, known)) << line;
+        const std::string known[] = {
+            "AV daemon connection timeout!",
+            "Defective AV response!",
+            "Unexpected AV welcome message code (",
+            "Unexpected AV EXCLUDE response code (",
+            "Unexpected AV SCAN response code (",
+            "AV SCAN /soak/",
+            "Error reading from AV daemon socket: read(): ",
+        };
+        const std::string head = std::string(avtest::ident) + ": ";
+        for (std::string line; std::getline(lines, line);) {
+            bool is_known = false;
+            for (const auto& k : known)
+                is_known = is_known || line.rfind(head + k, 0) == 0;
+            EXPECT_TRUE(is_known) << line;
+        }
     }
     EXPECT_GT(failures, scans / 10);
     EXPECT_LT(failures, scans / 2);
