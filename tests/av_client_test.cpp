@@ -6,7 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
+#include <fstream>
+#include <iterator>
+#include <thread>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -16,6 +21,10 @@
 #include <vector>
 
 #include <dlfcn.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <syslog.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -505,6 +514,94 @@ TEST_F(Client, SignatureVersion) {
         }
         expect_no_descriptor_left();
     }
+}
+
+// Each message is logged at its own priority: with -v the daemon shows debug messages, without it not.
+TEST_F(Client, MessagesCarryTheirPriorities) {
+    av_set_wait_limit(0, 50000);
+    struct Row {
+        const char* what;
+        int priority;
+        std::function<void()> provoke;
+    };
+    avtest::PathList list{"/srv/excluded"};
+    const std::string long_path(108, 's');
+    auto scan_with = [&](fake::Script script) {
+        fake::Service svc(sock);
+        svc.add_script(std::move(script));
+        scan(&handle, "/srv/x");
+        if (handle >= 0)
+            close(handle);
+        handle = -1;
+    };
+    const Row rows[] = {
+        {"Invalid socket path", LOG_ERR, [&] { av_init(long_path.c_str(), nullptr); }},
+        {"Excluding", LOG_NOTICE, [&] { av_init(sock.c_str(), list.head()); }},
+        {"Error connecting", LOG_WARNING, [&] { scan(&handle, "/srv/x"); }},
+        {"welcome code", LOG_WARNING, [&] { scan_with({send("221\r\n")}); }},
+        {"Defective", LOG_WARNING, [&] { scan_with({send("[\r\n")}); }},
+        {"timeout", LOG_WARNING, [&] { scan_with({fake::stall()}); }},
+        {"Error reading", LOG_WARNING, [&] { scan_with({send(welcome), fake::reset()}); }},
+        {"Error response", LOG_DEBUG, [&] { scan_with(answer_once("451\r\n")); }},
+        {"Unexpected response code", LOG_DEBUG, [&] { scan_with(answer_once("200\r\n")); }},
+        {"Unexpected SCAN response code", LOG_DEBUG, [&] { scan_with(answer_once("210\r\n300\r\n")); }},
+        {"VPS code", LOG_DEBUG, [&] {
+             fake::Service svc(sock);
+             svc.add_script(answer_once("451\r\n"));
+             std::uint32_t vps;
+             av_vps(&handle, &vps);
+         }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        for (bool shown : {true, false}) {
+            ASSERT_EQ(av_init(sock.c_str(), nullptr), 0);
+            setlogmask(shown ? LOG_MASK(row.priority) : LOG_UPTO(LOG_DEBUG) & ~LOG_MASK(row.priority));
+            CapturedStderr err;
+            row.provoke();
+            setlogmask(LOG_UPTO(LOG_DEBUG));
+            EXPECT_EQ(err.text().empty(), !shown) << err.text();
+        }
+    }
+}
+
+// The fake service as a process of its own, as the daemon's end-to-end runs use it.
+TEST_F(Client, FakeServiceProcessPlaysItsScriptFile) {
+    const std::string script = dir.path() + "/script", record = dir.path() + "/record";
+    ASSERT_EQ(mkdir(record.c_str(), 0700), 0);
+    {
+        std::ofstream out(script);
+        out << "# one scripted session, then standard ones\n"
+               "session\nsend 220 hi\\r\\n\nread\nsend 210\\r\\nSCAN /a\\t[L]0.1\\t1 Scripted\\x21\\r\\n200\\r\\n\n";
+    }
+    const std::string program = ZET_BINARY_DIR "/tests/fake-scand";
+    std::vector<const char*> args = {program.c_str(), "-r", record.c_str(), sock.c_str(), script.c_str(), nullptr};
+    pid_t pid;
+    ASSERT_EQ(posix_spawn(&pid, program.c_str(), nullptr, nullptr, const_cast<char**>(args.data()), environ), 0);
+    struct Reaper { // a failed assertion must not leave the child running
+        pid_t& pid;
+        ~Reaper() {
+            if (pid > 0) {
+                kill(pid, SIGKILL);
+                waitpid(pid, nullptr, 0);
+            }
+        }
+    } reaper{pid};
+    struct stat st;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (stat(sock.c_str(), &st) != 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    CapturedStderr err;
+    EXPECT_EQ(scan(&handle, "/srv/a"), (Scanned{1, {"Scripted!"}}));
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    int status;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    pid = -1;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(scan(&handle, "/srv/b").result, -1); // the service has gone
+    std::ifstream in(record + "/0");
+    std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(got, scan_line("/srv/a"));
 }
 
 // Faults at random points of every exchange, reproducible from the seed: each scan must either give what

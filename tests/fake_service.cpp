@@ -59,8 +59,9 @@ Script standard_answer(const std::string& line) {
 
 Script standard_session() { return {send("220 orbis-scand ready\r\n"), serve()}; }
 
-Service::Service(std::string socket_path)
-    : path_(std::move(socket_path)), fallback_(standard_session()), responder_(standard_answer) {
+Service::Service(std::string socket_path, std::vector<Script> scripts, Script fallback)
+    : path_(std::move(socket_path)), scripts_(std::move(scripts)), fallback_(std::move(fallback)),
+      responder_(standard_answer) {
     sockaddr_un addr = {};
     addr.sun_family = AF_UNIX;
     if (path_.size() >= sizeof addr.sun_path)

@@ -43,8 +43,10 @@ Script standard_session();
 
 class Service {
 public:
-    // Listens on `socket_path` (replacing a stale socket file) and starts accepting.
-    explicit Service(std::string socket_path);
+    // Listens on `socket_path` (replacing a stale socket file) and starts accepting; `scripts` and `fallback`
+    // are in place before the first connection can arrive.
+    explicit Service(std::string socket_path, std::vector<Script> scripts = {},
+                     Script fallback = standard_session());
     // Stops every connection thread, closes the socket and removes its file.
     ~Service();
     Service(const Service&) = delete;
