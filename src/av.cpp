@@ -48,8 +48,12 @@ int wait_ready(int fd, bool for_write) {
     return 1;
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+bool is_letter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
 
 // Compares two (pointer, length) strings: strncmp over the shorter length, then by length, so that only an
 // identical word matches a keyword.
@@ -198,8 +202,8 @@ int recv_buffer(int fd, char* buf, int room) {
 int add_slashes(const char* path, char* dest, int capacity) {
     int len = 0;
     for (const char* s = path; *s != '\0'; ++s) {
-        bool escaped = *s == '\\' || *s == ' ' || *s == '\t' || *s == '\n' || *s == '\v' || *s == '\f' ||
-                       *s == '\r';
+        bool escaped =
+            *s == '\\' || *s == ' ' || *s == '\t' || *s == '\n' || *s == '\v' || *s == '\f' || *s == '\r';
         if (len + (escaped ? 2 : 1) > capacity)
             return -1;
         if (escaped)
@@ -251,13 +255,27 @@ void next_token(parser_t* p) {
         return;
     }
     switch (c) {
-    case ' ': p->kind = TOKEN_SPACE; return;
-    case '\t': p->kind = TOKEN_TAB; return;
-    case '\n': p->kind = TOKEN_EOL; return;
-    case '[': p->kind = TOKEN_LBRACKET; return;
-    case ']': p->kind = TOKEN_RBRACKET; return;
-    case '.': p->kind = TOKEN_DOT; return;
-    case '+': p->kind = TOKEN_PLUS; return;
+    case ' ':
+        p->kind = TOKEN_SPACE;
+        return;
+    case '\t':
+        p->kind = TOKEN_TAB;
+        return;
+    case '\n':
+        p->kind = TOKEN_EOL;
+        return;
+    case '[':
+        p->kind = TOKEN_LBRACKET;
+        return;
+    case ']':
+        p->kind = TOKEN_RBRACKET;
+        return;
+    case '.':
+        p->kind = TOKEN_DOT;
+        return;
+    case '+':
+        p->kind = TOKEN_PLUS;
+        return;
     case '\r':
         if (p->cur >= p->end)
             return at_end(p);
@@ -268,7 +286,9 @@ void next_token(parser_t* p) {
             p->kind = TOKEN_INVALID; // only the CR is consumed
         }
         return;
-    default: p->kind = TOKEN_INVALID; return;
+    default:
+        p->kind = TOKEN_INVALID;
+        return;
     }
 }
 
@@ -280,7 +300,8 @@ int parse(const char* text, int len, response_t* resp) {
     int r;
     type_t type = TYPE_CODE;
     switch (p.kind) {
-    case TOKEN_END: return 0;
+    case TOKEN_END:
+        return 0;
     case TOKEN_NUMBER: {
         std::uint64_t number = p.number;
         if ((r = skip_line(&p)) == 1)
@@ -304,7 +325,9 @@ int parse(const char* text, int len, response_t* resp) {
         if ((r = expect(&p, TOKEN_SPACE)) == 1)
             r = skip_line(&p);
         break;
-    default: r = -1; break;
+    default:
+        r = -1;
+        break;
     }
     if (r < 0) {
         syslog(LOG_WARNING, "Defective AV response!");
@@ -342,9 +365,12 @@ int response_first(int fd, char* buf, int size, int* len, int* off, response_t* 
 
 const char* command_name(type_t type) {
     switch (type) {
-    case TYPE_EXCLUDE: return "EXCLUDE";
-    case TYPE_VPS: return "VPS";
-    default: return "SCAN";
+    case TYPE_EXCLUDE:
+        return "EXCLUDE";
+    case TYPE_VPS:
+        return "VPS";
+    default:
+        return "SCAN";
     }
 }
 
@@ -545,7 +571,9 @@ int av_scan(int* handle, const char* path, infection** result) {
             }
         } else if (resp.code >= 400) {
             // A refusal is a complete answer: the connection stays usable.
-            const char* text = resp.code == 451 ? "Engine error" : resp.code == 501 ? "Syntax error" : "UNKNOWN";
+            const char* text = resp.code == 451   ? "Engine error"
+                               : resp.code == 501 ? "Syntax error"
+                                                  : "UNKNOWN";
             syslog(LOG_DEBUG, "AV SCAN %s: Error response: %d %s", path, resp.code, text);
             av_free_result(resp.infections);
             return -1;

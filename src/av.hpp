@@ -68,13 +68,14 @@ using code_t = std::int32_t;
 // not overlap, so a data line of an unexpected type can never corrupt the list of findings.
 struct response_t {
     type_t type;
-    code_t code;            // code of the last status line; 0 while none was seen
-    std::uint32_t vps;      // low 32 bits of the number on the last VPS line
-    infection* infections;  // findings from SCAN lines, newest first; owned by the response until handed on
+    code_t code;           // code of the last status line; 0 while none was seen
+    std::uint32_t vps;     // low 32 bits of the number on the last VPS line
+    infection* infections; // findings from SCAN lines, newest first; owned by the response until handed on
 };
 
-// Writes all `len` bytes to the non-blocking descriptor `fd`, waiting for writability when the socket is full.
-// 1 on success (at once for a length of 0); -1 on failure, logged except for EPIPE (the service has gone).
+// Writes all `len` bytes to the non-blocking descriptor `fd`, waiting for writability when the socket is
+// full. 1 on success (at once for a length of 0); -1 on failure, logged except for EPIPE (the service has
+// gone).
 int send_buffer(int fd, const char* data, int len);
 // Waits for `fd` to become readable and reads up to `room` bytes into `buf`. Returns the byte count (at
 // least 1), 0 when the service closed the connection, -1 on a logged failure or timeout.
@@ -90,8 +91,8 @@ void next_token(parser_t* p);
 // again once more has arrived), -1 for a defective line (logged; the findings of `resp` are released).
 int parse(const char* text, int len, response_t* resp);
 // Reads data lines of type `expected` after the first line of an answer. `buf` holds `*len` bytes of which
-// `*off` are consumed; both move as lines arrive. 1 when an end line (code 200) closed the data; -1 otherwise.
-// Findings stay in `resp` either way; the caller releases them on failure.
+// `*off` are consumed; both move as lines arrive. 1 when an end line (code 200) closed the data; -1
+// otherwise. Findings stay in `resp` either way; the caller releases them on failure.
 int response_data(type_t expected, int fd, char* buf, int size, int* len, int* off, response_t* resp);
 // Reads the first complete line from `fd`: 1 and its code in `*code` (0 for a line that is no status line);
 // -1 when it cannot be read.

@@ -1,4 +1,5 @@
-// Node of the configuration's two path lists (monitored trees and exclusions), shared by src/config and src/av.
+// Node of the configuration's two path lists (monitored trees and exclusions), shared by src/config and
+// src/av.
 #pragma once
 
 // Allocated with malloc; the list owner frees `path` and then the node. New nodes go to the head, so a list

@@ -9,25 +9,25 @@
 #include <chrono>
 #include <cstdarg>
 #include <fstream>
-#include <iterator>
-#include <thread>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/wait.h>
-#include <syslog.h>
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
 using namespace std::string_literals;
@@ -125,7 +125,8 @@ TEST(AvInit, RefusesSocketPathsOver107BytesAndAnnouncesExclusions) {
     CapturedStderr err;
     EXPECT_EQ(av_init(fits.c_str(), list.head()), 0);
     EXPECT_EQ(av_init(too_long.c_str(), nullptr), -1);
-    EXPECT_EQ(err.text(), logged("Excluding '/srv/b' from scanning.") + logged("Excluding '/srv/a c' from scanning.") +
+    EXPECT_EQ(err.text(), logged("Excluding '/srv/b' from scanning.") +
+                              logged("Excluding '/srv/a c' from scanning.") +
                               logged("Invalid socket path: " + too_long));
     // The refused call left the earlier address in place (connecting fails: nothing listens there).
     avtest::PathList none{};
@@ -142,7 +143,8 @@ TEST_F(Client, ConnectionSetUpFailures) {
     {
         CapturedStderr err; // nothing listens
         EXPECT_EQ(scan(&handle, "/srv/x").result, -1);
-        EXPECT_EQ(err.text(), logged("Error connecting to scan socket: " + sock + ": " + avtest::strerror_text(ENOENT)));
+        EXPECT_EQ(err.text(),
+                  logged("Error connecting to scan socket: " + sock + ": " + avtest::strerror_text(ENOENT)));
         EXPECT_EQ(handle, -1);
     }
     fake::Service svc(sock);
@@ -167,7 +169,8 @@ TEST_F(Client, ConnectionSetUpFailures) {
         int r = scan(&handle, "/srv/x").result;
         setrlimit(RLIMIT_NOFILE, &saved);
         EXPECT_EQ(r, -1);
-        EXPECT_EQ(err.text(), logged("Error creating scan socket: socket(): " + avtest::strerror_text(EMFILE)));
+        EXPECT_EQ(err.text(),
+                  logged("Error creating scan socket: socket(): " + avtest::strerror_text(EMFILE)));
         EXPECT_EQ(handle, -1);
     }
     EXPECT_EQ(svc.connections(), 0);
@@ -184,12 +187,18 @@ TEST_F(Client, WelcomeLine) {
     const WelcomeCase cases[] = {
         {"220 with CR LF", {send("220 ready\r\n"), serve()}, "", 0},
         {"220 with LF", {send("220\n"), serve()}, "", 0},
-        {"220 in pieces", {send("2"), fake::delay(5), send("20 rea"), fake::delay(5), send("dy\r"), fake::delay(5),
-                           send("\n"), serve()}, "", 0},
+        {"220 in pieces",
+         {send("2"), fake::delay(5), send("20 rea"), fake::delay(5), send("dy\r"), fake::delay(5), send("\n"),
+          serve()},
+         "",
+         0},
         {"other code", {send("221 busy\r\n")}, "Unexpected AV welcome message code (221)!", -1},
         {"error code", {send("451 no engine\r\n")}, "Unexpected AV welcome message code (451)!", -1},
         {"data line", {send("EXCLUDE /x\r\n")}, "Unexpected AV welcome message code (0)!", -1},
-        {"finding line", {send("SCAN /x\t[L]0.1\t1 Welcome\r\n")}, "Unexpected AV welcome message code (0)!", -1},
+        {"finding line",
+         {send("SCAN /x\t[L]0.1\t1 Welcome\r\n")},
+         "Unexpected AV welcome message code (0)!",
+         -1},
         {"defective", {send("[220]\r\n")}, "Defective AV response!", -1},
         {"hang-up", {hang_up()}, "", -1},
         {"hang-up mid-line", {send("220 rea")}, "", -1},
@@ -232,8 +241,9 @@ TEST_F(Client, EveryNewConnectionSendsTheExclusionsInListOrder) {
                     read_line(), send("210\r\n200\r\n"), read_line(), send("210\r\n200\r\n"), read_line(),
                     send("210\r\n200\r\n"), read_line(), send("210\r\n200\r\n")});
     const std::vector<std::string> exclusions = {
-        "EXCLUDE " + d + "/*\n", "EXCLUDE " + d + "/file\n", "EXCLUDE " + d + "/missing\n",
-        "EXCLUDE " + d + "/with\\ space/*\n", "EXCLUDE " + d + "/link/*\n",
+        "EXCLUDE " + d + "/*\n",       "EXCLUDE " + d + "/file\n",
+        "EXCLUDE " + d + "/missing\n", "EXCLUDE " + d + "/with\\ space/*\n",
+        "EXCLUDE " + d + "/link/*\n",
     };
     CapturedStderr err;
     EXPECT_EQ(scan(&handle, "/srv/a b"), (Scanned{0, {}}));
@@ -263,7 +273,8 @@ TEST_F(Client, AFailedExclusionFailsTheConnection) {
     const ExclusionCase cases[] = {
         {"refused", "451 no\r\n", "Unexpected AV EXCLUDE response code (451)!"},
         {"not a status line", "EXCLUDE /srv/two\r\n", "Unexpected AV EXCLUDE response code (0)!"},
-        {"wrong end code", "210\r\nEXCLUDE /srv/two\r\n500 x\r\n", "Unexpected AV EXCLUDE response code (500)!"},
+        {"wrong end code", "210\r\nEXCLUDE /srv/two\r\n500 x\r\n",
+         "Unexpected AV EXCLUDE response code (500)!"},
         {"other data line", "210\r\nSCAN /srv/two\t[L]0.1\t1 Stray\r\n200\r\n", ""},
         {"defective", "210\r\nEXCLUDE\r\n200\r\n", "Defective AV response!"},
         {"hang-up mid-answer", "210\r\nEXCLU", ""},
@@ -302,7 +313,8 @@ TEST_F(Client, ExclusionsTooLongForTheirCommandFailSilently) {
         EXPECT_EQ(err.text(), "");
         if (path == fits) {
             EXPECT_EQ(r, 0);
-            EXPECT_EQ(svc.lines(0), (std::vector<std::string>{"EXCLUDE " + path + "\n", scan_line("/srv/x")}));
+            EXPECT_EQ(svc.lines(0),
+                      (std::vector<std::string>{"EXCLUDE " + path + "\n", scan_line("/srv/x")}));
             close(handle);
             handle = -1;
         } else {
@@ -319,7 +331,9 @@ TEST_F(Client, SuffixesKeepOnlyWhatFitsTheCommandBuffer) {
         std::string path; // escaped as is: no byte needs a backslash, except in the blank row
         std::string suffix;
     };
-    auto path_of = [](int escaped_length) { return "/" + std::string(static_cast<std::size_t>(escaped_length - 1), 'p'); };
+    auto path_of = [](int escaped_length) {
+        return "/" + std::string(static_cast<std::size_t>(escaped_length - 1), 'p');
+    };
     const Row rows[] = {
         {path_of(16345), " CID portwarden TRIGGER ON_WRITE"},
         {"/" + std::string(8172, ' '), " CID portwarden TRIGGER ON_WRITE"}, // 16345 bytes once escaped
@@ -384,9 +398,9 @@ TEST_F(Client, AnswerSplitAcrossReadsAndALineFillingTheWholeBuffer) {
     // head + name + CR LF is exactly one response buffer long.
     const std::string name(static_cast<std::size_t>(AV_RESPONSE_SIZE) - head.size() - 2, 'n');
     fake::Service svc(sock);
-    svc.add_script({send(welcome), read_line(), send("21"), fake::delay(5), send("0 OK\r\n" + head.substr(0, 9)),
-                    fake::delay(5), send(head.substr(9) + name + "\r"), fake::delay(5), send("\n2"),
-                    fake::delay(5), send("00 done\r\n"), serve()});
+    svc.add_script({send(welcome), read_line(), send("21"), fake::delay(5),
+                    send("0 OK\r\n" + head.substr(0, 9)), fake::delay(5), send(head.substr(9) + name + "\r"),
+                    fake::delay(5), send("\n2"), fake::delay(5), send("00 done\r\n"), serve()});
     CapturedStderr err;
     EXPECT_EQ(scan(&handle, "/srv/x"), (Scanned{1, {name}}));
     EXPECT_EQ(err.text(), "");
@@ -427,32 +441,51 @@ TEST_F(Client, AFailedAnswerDropsTheConnection) {
     av_set_wait_limit(0, 100000);
     const std::string l = "SCAN /srv/x\t[L]0.1\t1 ";
     const AnswerCase cases[] = {
-        {"unexpected 200", {read_line(), send("200 OK\r\n")}, "AV SCAN /srv/x: Unexpected response code 200!"},
-        {"unexpected 220", {read_line(), send("220 again\r\n")}, "AV SCAN /srv/x: Unexpected response code 220!"},
+        {"unexpected 200",
+         {read_line(), send("200 OK\r\n")},
+         "AV SCAN /srv/x: Unexpected response code 200!"},
+        {"unexpected 220",
+         {read_line(), send("220 again\r\n")},
+         "AV SCAN /srv/x: Unexpected response code 220!"},
         {"unexpected 399", {read_line(), send("399\r\n")}, "AV SCAN /srv/x: Unexpected response code 399!"},
-        {"negative code", {read_line(), send("4294967295\r\n")}, "AV SCAN /srv/x: Unexpected response code -1!"},
-        {"data line first", {read_line(), send(l + "Early\r\n")}, "AV SCAN /srv/x: Unexpected response code 0!"},
+        {"negative code",
+         {read_line(), send("4294967295\r\n")},
+         "AV SCAN /srv/x: Unexpected response code -1!"},
+        {"data line first",
+         {read_line(), send(l + "Early\r\n")},
+         "AV SCAN /srv/x: Unexpected response code 0!"},
         {"defective first", {read_line(), send("OK 210\r\n")}, "Defective AV response!"},
         {"hang-up before the answer", {read_line()}, ""},
         {"hang-up mid-answer", {read_line(), send("210 OK\r\n" + l + "Cut\r\n" + l + "Ha")}, ""},
-        {"reset", {fake::reset()}, "Error reading from AV daemon socket: read(): " + avtest::strerror_text(ECONNRESET)},
-        {"defective data line", {read_line(), send("210 OK\r\n" + l + "A\r\nSCAN /srv/x\t[?]0.1\r\n200\r\n")},
+        {"reset",
+         {fake::reset()},
+         "Error reading from AV daemon socket: read(): " + avtest::strerror_text(ECONNRESET)},
+        {"defective data line",
+         {read_line(), send("210 OK\r\n" + l + "A\r\nSCAN /srv/x\t[?]0.1\r\n200\r\n")},
          "Defective AV response!"},
-        {"other code among data", {read_line(), send("210 OK\r\n" + l + "A\r\n451 gone\r\n")},
+        {"other code among data",
+         {read_line(), send("210 OK\r\n" + l + "A\r\n451 gone\r\n")},
          "Unexpected AV SCAN response code (451)!"},
         {"other data line", {read_line(), send("210 OK\r\n" + l + "A\r\nEXCLUDE /x\r\n200\r\n")}, ""},
         {"VPS line after a finding", {read_line(), send("210 OK\r\n" + l + "A\r\nVPS 7\r\n200\r\n")}, ""},
         {"line over the buffer",
-         {read_line(), send("210 OK\r\nSCAN /srv/x\t[+]0.1 " + std::string(AV_RESPONSE_SIZE, 'x') + "\r\n200\r\n")},
+         {read_line(),
+          send("210 OK\r\nSCAN /srv/x\t[+]0.1 " + std::string(AV_RESPONSE_SIZE, 'x') + "\r\n200\r\n")},
          ""},
-        {"first line over the buffer", {read_line(), send("210 " + std::string(AV_RESPONSE_SIZE, 'x') + "\r\n")}, ""},
+        {"first line over the buffer",
+         {read_line(), send("210 " + std::string(AV_RESPONSE_SIZE, 'x') + "\r\n")},
+         ""},
         // A buffer full of one unfinished line fails at once instead of waiting for more.
-        {"first line fills the buffer", {read_line(), send("210 " + std::string(AV_RESPONSE_SIZE - 4, 'x')), fake::stall()},
+        {"first line fills the buffer",
+         {read_line(), send("210 " + std::string(AV_RESPONSE_SIZE - 4, 'x')), fake::stall()},
          ""},
         {"data line fills the buffer",
-         {read_line(), send("210 OK\r\nSCAN /srv/x\t[+]0.1 " + std::string(AV_RESPONSE_SIZE - 19, 'x')), fake::stall()},
+         {read_line(), send("210 OK\r\nSCAN /srv/x\t[+]0.1 " + std::string(AV_RESPONSE_SIZE - 19, 'x')),
+          fake::stall()},
          ""},
-        {"timeout", {read_line(), send("210 OK\r\n" + l + "A\r\n"), fake::stall()}, "AV daemon connection timeout!"},
+        {"timeout",
+         {read_line(), send("210 OK\r\n" + l + "A\r\n"), fake::stall()},
+         "AV daemon connection timeout!"},
         {"timeout before the answer", {fake::stall()}, "AV daemon connection timeout!"},
     };
     for (const auto& c : cases) {
@@ -541,11 +574,15 @@ TEST_F(Client, MessagesCarryTheirPriorities) {
         {"welcome code", LOG_WARNING, [&] { scan_with({send("221\r\n")}); }},
         {"Defective", LOG_WARNING, [&] { scan_with({send("[\r\n")}); }},
         {"timeout", LOG_WARNING, [&] { scan_with({fake::stall()}); }},
-        {"Error reading", LOG_WARNING, [&] { scan_with({send(welcome), fake::reset()}); }},
+        {"Error reading", LOG_WARNING,
+         [&] {
+             scan_with({send(welcome), fake::reset()});
+         }},
         {"Error response", LOG_DEBUG, [&] { scan_with(answer_once("451\r\n")); }},
         {"Unexpected response code", LOG_DEBUG, [&] { scan_with(answer_once("200\r\n")); }},
         {"Unexpected SCAN response code", LOG_DEBUG, [&] { scan_with(answer_once("210\r\n300\r\n")); }},
-        {"VPS code", LOG_DEBUG, [&] {
+        {"VPS code", LOG_DEBUG,
+         [&] {
              fake::Service svc(sock);
              svc.add_script(answer_once("451\r\n"));
              std::uint32_t vps;
@@ -572,12 +609,15 @@ TEST_F(Client, FakeServiceProcessPlaysItsScriptFile) {
     {
         std::ofstream out(script);
         out << "# one scripted session, then standard ones\n"
-               "session\nsend 220 hi\\r\\n\nread\nsend 210\\r\\nSCAN /a\\t[L]0.1\\t1 Scripted\\x21\\r\\n200\\r\\n\n";
+               "session\nsend 220 hi\\r\\n\nread\nsend 210\\r\\nSCAN /a\\t[L]0.1\\t1 "
+               "Scripted\\x21\\r\\n200\\r\\n\n";
     }
     const std::string program = ZET_BINARY_DIR "/tests/fake-scand";
-    std::vector<const char*> args = {program.c_str(), "-r", record.c_str(), sock.c_str(), script.c_str(), nullptr};
+    std::vector<const char*> args = {program.c_str(), "-r",           record.c_str(),
+                                     sock.c_str(),    script.c_str(), nullptr};
     pid_t pid;
-    ASSERT_EQ(posix_spawn(&pid, program.c_str(), nullptr, nullptr, const_cast<char**>(args.data()), environ), 0);
+    ASSERT_EQ(posix_spawn(&pid, program.c_str(), nullptr, nullptr, const_cast<char**>(args.data()), environ),
+              0);
     struct Reaper { // a failed assertion must not leave the child running
         pid_t& pid;
         ~Reaper() {
@@ -621,12 +661,18 @@ TEST_F(Client, SoakWithFaultsAtRandomPoints) {
     auto chance = [&](int percent) { return static_cast<int>(rng() % 100) < percent; };
     auto fault = [&]() -> fake::Script {
         switch (rng() % 6) {
-        case 0: return {hang_up()};
-        case 1: return {send("21")}; // and hang up mid-line
-        case 2: return {send("[junk\r\n")};
-        case 3: return {fake::stall()};
-        case 4: return {send("210 OK\r\n" + std::string(AV_RESPONSE_SIZE + 10, 'x'))};
-        default: return {send("210 OK\r\n\xff\r\n")};
+        case 0:
+            return {hang_up()};
+        case 1:
+            return {send("21")}; // and hang up mid-line
+        case 2:
+            return {send("[junk\r\n")};
+        case 3:
+            return {fake::stall()};
+        case 4:
+            return {send("210 OK\r\n" + std::string(AV_RESPONSE_SIZE + 10, 'x'))};
+        default:
+            return {send("210 OK\r\n\xff\r\n")};
         }
     };
     std::optional<fake::Service> service(std::in_place, sock);
@@ -650,8 +696,12 @@ TEST_F(Client, SoakWithFaultsAtRandomPoints) {
         std::string answer = "210 OK\r\n";
         Scanned result{0, {}};
         switch (rng() % 4) {
-        case 0: answer = "451 Engine error\r\n", result.result = -1; break;
-        case 1: answer += "SCAN " + path + "\t[+]0.1 OK\r\n200 done\r\n"; break;
+        case 0:
+            answer = "451 Engine error\r\n", result.result = -1;
+            break;
+        case 1:
+            answer += "SCAN " + path + "\t[+]0.1 OK\r\n200 done\r\n";
+            break;
         default:
             for (int n = 1 + static_cast<int>(rng() % 3); n > 0; --n) {
                 std::string name = "Name " + std::to_string(rng() % 1000);

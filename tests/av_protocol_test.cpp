@@ -101,17 +101,35 @@ const TokenCase token_cases[] = {
     {"12 ", {{TOKEN_NUMBER, 0, 2, 12}, {TOKEN_SPACE, 2, 3}, {TOKEN_END, 3, 4}}},
     {"12", {{TOKEN_END, 0, 3}}}, // the digits may go on in bytes not received yet
     {"SCAN\t", {{TOKEN_SCAN, 0, 4}, {TOKEN_TAB, 4, 5}, {TOKEN_END, 5, 6}}},
-    {"VPS EXCLUDE E L.", {{TOKEN_VPS, 0, 3}, {TOKEN_SPACE, 3, 4}, {TOKEN_EXCLUDE, 4, 11}, {TOKEN_SPACE, 11, 12},
-                          {TOKEN_E, 12, 13}, {TOKEN_SPACE, 13, 14}, {TOKEN_L, 14, 15}, {TOKEN_DOT, 15, 16},
-                          {TOKEN_END, 16, 17}}},
-    {"Scan SCANS EL l ", {{TOKEN_INVALID, 0, 4}, {TOKEN_SPACE, 4, 5}, {TOKEN_INVALID, 5, 10}, {TOKEN_SPACE, 10, 11},
-                          {TOKEN_INVALID, 11, 13}, {TOKEN_SPACE, 13, 14}, {TOKEN_INVALID, 14, 15},
-                          {TOKEN_SPACE, 15, 16}, {TOKEN_END, 16, 17}}},
+    {"VPS EXCLUDE E L.",
+     {{TOKEN_VPS, 0, 3},
+      {TOKEN_SPACE, 3, 4},
+      {TOKEN_EXCLUDE, 4, 11},
+      {TOKEN_SPACE, 11, 12},
+      {TOKEN_E, 12, 13},
+      {TOKEN_SPACE, 13, 14},
+      {TOKEN_L, 14, 15},
+      {TOKEN_DOT, 15, 16},
+      {TOKEN_END, 16, 17}}},
+    {"Scan SCANS EL l ",
+     {{TOKEN_INVALID, 0, 4},
+      {TOKEN_SPACE, 4, 5},
+      {TOKEN_INVALID, 5, 10},
+      {TOKEN_SPACE, 10, 11},
+      {TOKEN_INVALID, 11, 13},
+      {TOKEN_SPACE, 13, 14},
+      {TOKEN_INVALID, 14, 15},
+      {TOKEN_SPACE, 15, 16},
+      {TOKEN_END, 16, 17}}},
     {"SCAN", {{TOKEN_END, 0, 5}}},
-    {"[+]-", {{TOKEN_LBRACKET, 0, 1}, {TOKEN_PLUS, 1, 2}, {TOKEN_RBRACKET, 2, 3}, {TOKEN_INVALID, 3, 4},
-              {TOKEN_END, 4, 5}}},
-    {"\n\r\n\rx\r", {{TOKEN_EOL, 0, 1}, {TOKEN_EOL, 1, 3}, {TOKEN_INVALID, 3, 4}, {TOKEN_INVALID, 4, 5},
-                         {TOKEN_END, 5, 7}}},
+    {"[+]-",
+     {{TOKEN_LBRACKET, 0, 1},
+      {TOKEN_PLUS, 1, 2},
+      {TOKEN_RBRACKET, 2, 3},
+      {TOKEN_INVALID, 3, 4},
+      {TOKEN_END, 4, 5}}},
+    {"\n\r\n\rx\r",
+     {{TOKEN_EOL, 0, 1}, {TOKEN_EOL, 1, 3}, {TOKEN_INVALID, 3, 4}, {TOKEN_INVALID, 4, 5}, {TOKEN_END, 5, 7}}},
     // Escape pairs are skipped; `token` stays where they began.
     {"a\\ b.", {{TOKEN_INVALID, 0, 1}, {TOKEN_INVALID, 1, 4}, {TOKEN_DOT, 4, 5}, {TOKEN_END, 5, 6}}},
     {"\\\t\\\n7 ", {{TOKEN_NUMBER, 0, 5, 7}, {TOKEN_SPACE, 5, 6}, {TOKEN_END, 6, 7}}},
@@ -161,7 +179,7 @@ const ParseCase parse_cases[] = {
     {"200\n", 4, TYPE_CODE, 200},
     {"200\r\n", 5, TYPE_CODE, 200},
     {"210 SCAN OK\r\nSCAN /x\t[+]0.1\r\n", 13, TYPE_CODE, 210}, // only the first line
-    {"200 \x01[\xff\\\\ junk\r\n", 16, TYPE_CODE, 200},      // the rest of a status line is skipped
+    {"200 \x01[\xff\\\\ junk\r\n", 16, TYPE_CODE, 200},         // the rest of a status line is skipped
     {"220\\ x\n", 7, TYPE_CODE, 220},
     {"\\ 200\n", 6, TYPE_CODE, 200},
     {"1000000000000000000000000000000000000200 ok\n", 44, TYPE_CODE, 200}, // low 32 bits of 40 digits
@@ -194,8 +212,8 @@ const ParseCase parse_cases[] = {
     {"SCAN /srv/a\t[+]0.1 OK\r\n", 23, TYPE_SCAN},
     {"SCAN /srv/a\t[E]12.345 Engine said no\n", 37, TYPE_SCAN},
     {"SCAN /srv/a\t[+]0.1\n", 19, TYPE_SCAN},
-    {"SCAN /srv/a\\\tb\\ c\t[+]0.1\r\n", 26, TYPE_SCAN},              // escaped tab and blank in the path
-    {"SCAN /srv/\x01[]\xff\n/a\t[+]0.1\n", 25, TYPE_SCAN},            // anything until the first plain tab
+    {"SCAN /srv/a\\\tb\\ c\t[+]0.1\r\n", 26, TYPE_SCAN},   // escaped tab and blank in the path
+    {"SCAN /srv/\x01[]\xff\n/a\t[+]0.1\n", 25, TYPE_SCAN}, // anything until the first plain tab
     {finding + "Eicar-Test-Signature\r\n", 43, TYPE_SCAN, 0, 0, {"Eicar-Test-Signature"}},
     {finding + "Eicar\\ Test\n", 33, TYPE_SCAN, 0, 0, {"Eicar Test"}},
     {finding + "a\\\\b\\\tc\n", 29, TYPE_SCAN, 0, 0, {"a\\b\tc"}},
@@ -397,7 +415,8 @@ TEST_F(TimedIo, SendFailures) {
         int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
         CapturedStderr err;
         EXPECT_EQ(send_buffer(fd, "SCAN /x\n", 8), -1);
-        EXPECT_EQ(err.text(), logged("Error writing to AV daemon socket: write(): " + avtest::strerror_text(EBADF)));
+        EXPECT_EQ(err.text(),
+                  logged("Error writing to AV daemon socket: write(): " + avtest::strerror_text(EBADF)));
         close(fd);
     }
 }
@@ -427,14 +446,16 @@ TEST_F(TimedIo, ReceiveResultsAndFailures) {
         s.fd[0] = -1;
         close(fd); // select on a closed descriptor
         EXPECT_EQ(recv_buffer(fd, buf, sizeof buf), -1);
-        EXPECT_EQ(err.text(), logged("Error monitoring AV daemon socket: select(): " + avtest::strerror_text(EBADF)));
+        EXPECT_EQ(err.text(),
+                  logged("Error monitoring AV daemon socket: select(): " + avtest::strerror_text(EBADF)));
     }
     {
         // Readable, but read() fails: a directory descriptor gives EISDIR.
         int fd = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         CapturedStderr err;
         EXPECT_EQ(recv_buffer(fd, buf, sizeof buf), -1);
-        EXPECT_EQ(err.text(), logged("Error reading from AV daemon socket: read(): " + avtest::strerror_text(EISDIR)));
+        EXPECT_EQ(err.text(),
+                  logged("Error reading from AV daemon socket: read(): " + avtest::strerror_text(EISDIR)));
         close(fd);
     }
 }
@@ -459,7 +480,8 @@ TEST_F(TimedIo, DescriptorsBeyondFdSetSizeAreWaitedForToo) {
         EXPECT_EQ(recv_buffer(high, buf, sizeof buf), 7);
         const std::string data(1 << 20, 'x');
         EXPECT_EQ(send_buffer(high, data.data(), static_cast<int>(data.size())), -1);
-        EXPECT_EQ(err.text(), logged("AV daemon connection timeout!") + logged("AV daemon connection timeout!"));
+        EXPECT_EQ(err.text(),
+                  logged("AV daemon connection timeout!") + logged("AV daemon connection timeout!"));
         close(high);
     }
     setrlimit(RLIMIT_NOFILE, &lim);

@@ -105,7 +105,9 @@ int open_fds() {
     return count - 1;
 }
 
-std::string strerror_text(int error) { return std::strerror(error); }
+std::string strerror_text(int error) {
+    return std::strerror(error);
+}
 
 std::string escaped(const std::string& path) {
     std::string out;

@@ -13,7 +13,9 @@ namespace avtest {
 inline constexpr const char* ident = "av_test";
 
 // The line glibc copies to standard error for a syslog message.
-inline std::string logged(const std::string& message) { return std::string(ident) + ": " + message + "\n"; }
+inline std::string logged(const std::string& message) {
+    return std::string(ident) + ": " + message + "\n";
+}
 
 // Redirects descriptor 2 into a private file while it lives.
 class CapturedStderr {
@@ -55,8 +57,8 @@ private:
     monitor* head_ = nullptr;
 };
 
-int open_fds();                          // entries of /proc/self/fd, not counting the one used to list them
-std::string strerror_text(int error);    // what "%m" prints for `error`
+int open_fds();                       // entries of /proc/self/fd, not counting the one used to list them
+std::string strerror_text(int error); // what "%m" prints for `error`
 std::string escaped(const std::string& path); // the path as the client escapes it
 
 } // namespace avtest

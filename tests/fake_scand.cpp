@@ -34,10 +34,18 @@ std::optional<std::string> unescape(const std::string& text) {
         if (++i == text.size())
             return std::nullopt;
         switch (text[i]) {
-        case 'r': out += '\r'; break;
-        case 'n': out += '\n'; break;
-        case 't': out += '\t'; break;
-        case '\\': out += '\\'; break;
+        case 'r':
+            out += '\r';
+            break;
+        case 'n':
+            out += '\n';
+            break;
+        case 't':
+            out += '\t';
+            break;
+        case '\\':
+            out += '\\';
+            break;
         case 'x':
             if (i + 2 >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
                 !std::isxdigit(static_cast<unsigned char>(text[i + 2])))
@@ -45,7 +53,8 @@ std::optional<std::string> unescape(const std::string& text) {
             out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
             i += 2;
             break;
-        default: return std::nullopt;
+        default:
+            return std::nullopt;
         }
     }
     return out;
@@ -64,7 +73,8 @@ bool load(const char* file, std::vector<fake::Script>& sessions, std::optional<f
         if (line.empty() || line[0] == '#')
             continue;
         std::size_t blank = line.find(' ');
-        std::string word = line.substr(0, blank), rest = blank == std::string::npos ? "" : line.substr(blank + 1);
+        std::string word = line.substr(0, blank),
+                    rest = blank == std::string::npos ? "" : line.substr(blank + 1);
         auto bad = [&] {
             std::cerr << "fake-scand: " << file << ":" << number << ": bad line: " << line << "\n";
             return false;

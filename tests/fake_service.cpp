@@ -15,14 +15,30 @@
 
 namespace fake {
 
-Step send(std::string bytes) { return {Step::Op::send, std::move(bytes)}; }
-Step read_line() { return {Step::Op::read_line, {}}; }
-Step delay(int ms) { return {Step::Op::delay, {}, ms}; }
-Step hang_up() { return {Step::Op::hang_up, {}}; }
-Step reset() { return {Step::Op::reset, {}}; }
-Step stall() { return {Step::Op::stall, {}}; }
-Step serve() { return {Step::Op::serve, {}}; }
-Step generate(std::function<Script()> make) { return {Step::Op::generate, {}, 0, std::move(make)}; }
+Step send(std::string bytes) {
+    return {Step::Op::send, std::move(bytes)};
+}
+Step read_line() {
+    return {Step::Op::read_line, {}};
+}
+Step delay(int ms) {
+    return {Step::Op::delay, {}, ms};
+}
+Step hang_up() {
+    return {Step::Op::hang_up, {}};
+}
+Step reset() {
+    return {Step::Op::reset, {}};
+}
+Step stall() {
+    return {Step::Op::stall, {}};
+}
+Step serve() {
+    return {Step::Op::serve, {}};
+}
+Step generate(std::function<Script()> make) {
+    return {Step::Op::generate, {}, 0, std::move(make)};
+}
 
 namespace {
 
@@ -49,7 +65,8 @@ Script standard_answer(const std::string& line) {
         std::size_t end = line.find(" CID ");
         std::string escaped = line.substr(5, end == std::string::npos ? std::string::npos : end - 5);
         if (command_path(line, 5).find("infected") != std::string::npos)
-            return {send("210 SCAN OK\r\nSCAN " + escaped + "\t[L]0.1\t1 Eicar-Test-Signature\r\n200 SCAN done\r\n")};
+            return {send("210 SCAN OK\r\nSCAN " + escaped +
+                         "\t[L]0.1\t1 Eicar-Test-Signature\r\n200 SCAN done\r\n")};
         return {send("210 SCAN OK\r\nSCAN " + escaped + "\t[+]0.1 OK\r\n200 SCAN done\r\n")};
     }
     if (line == "VPS")
@@ -57,7 +74,9 @@ Script standard_answer(const std::string& line) {
     return {send("501 Syntax error\r\n")};
 }
 
-Script standard_session() { return {send("220 orbis-scand ready\r\n"), serve()}; }
+Script standard_session() {
+    return {send("220 orbis-scand ready\r\n"), serve()};
+}
 
 Service::Service(std::string socket_path, std::vector<Script> scripts, Script fallback)
     : path_(std::move(socket_path)), scripts_(std::move(scripts)), fallback_(std::move(fallback)),
@@ -230,7 +249,8 @@ void Service::run(int index, int fd, Script script) {
                     return false;
                 break;
             }
-            case Step::Op::hang_up: return false;
+            case Step::Op::hang_up:
+                return false;
             case Step::Op::reset:
                 wait_input(-1);
                 return false;

@@ -17,18 +17,18 @@ using Script = std::vector<Step>;
 struct Step {
     enum class Op { send, read_line, delay, hang_up, reset, stall, serve, generate };
     Op op;
-    std::string text = {};                    // send: the bytes
-    int ms = 0;                               // delay: milliseconds
-    std::function<Script()> make = nullptr;   // generate: makes the steps to play at that point
+    std::string text = {};                  // send: the bytes
+    int ms = 0;                             // delay: milliseconds
+    std::function<Script()> make = nullptr; // generate: makes the steps to play at that point
 };
 
 Step send(std::string bytes); // writes the bytes as they are (lines, partial lines, garbage)
 Step read_line();             // waits for one whole line from the client (the connection ends on EOF)
 Step delay(int ms);           // waits, but ends early when the service stops
 Step hang_up();               // closes the connection; also what happens at the end of every script
-Step reset();                 // waits for client bytes and closes without reading them: the client reads ECONNRESET
-Step stall();                 // reads and records without answering until the client goes or the service stops
-Step serve();                 // answers every further line with the responder until the client goes
+Step reset(); // waits for client bytes and closes without reading them: the client reads ECONNRESET
+Step stall(); // reads and records without answering until the client goes or the service stops
+Step serve(); // answers every further line with the responder until the client goes
 Step generate(std::function<Script()> make); // plays what `make` returns when the step is reached
 
 // What the service does for one command line (without its LF). A hang_up in the result ends the connection.
@@ -57,9 +57,9 @@ public:
     void set_fallback(Script script);
     void set_responder(Responder responder);
 
-    int connections() const;            // accepted so far
-    int finished() const;               // connections whose script has ended and whose socket is closed
-    std::string received(int i) const;  // bytes connection i received so far
+    int connections() const;           // accepted so far
+    int finished() const;              // connections whose script has ended and whose socket is closed
+    std::string received(int i) const; // bytes connection i received so far
     std::vector<std::string> lines(int i) const; // the same split after each LF (an unfinished tail included)
     // Polls `done` until it holds or `ms` elapse; its result.
     bool wait_until(const std::function<bool()>& done, int ms = 10000) const;
