@@ -96,18 +96,23 @@ int expect(parser_t* p, token_kind kind) {
     return p->kind == kind ? 1 : -1;
 }
 
+// malloc that logs a failure with the line of the allocating call.
+void* logged_malloc(std::size_t size, unsigned line) {
+    void* p = std::malloc(size);
+    if (p == nullptr)
+        syslog(LOG_ERR, "%s:%u: malloc(): %m", unit_name, line);
+    return p;
+}
+
 // Pushes a finding named by the escaped text [from, to) onto the response's list; empty names add nothing.
 void add_infection(response_t* resp, const char* from, const char* to) {
     if (from >= to)
         return;
-    auto* entry = static_cast<infection*>(std::malloc(sizeof(infection)));
-    if (entry == nullptr) {
-        syslog(LOG_ERR, "%s:%u: malloc(): %m", unit_name, static_cast<unsigned>(__LINE__));
+    auto* entry = static_cast<infection*>(logged_malloc(sizeof(infection), __LINE__));
+    if (entry == nullptr)
         return;
-    }
-    auto* name = static_cast<char*>(std::malloc(static_cast<std::size_t>(to - from) + 1));
+    auto* name = static_cast<char*>(logged_malloc(static_cast<std::size_t>(to - from) + 1, __LINE__));
     if (name == nullptr) {
-        syslog(LOG_ERR, "%s:%u: malloc(): %m", unit_name, static_cast<unsigned>(__LINE__));
         std::free(entry);
         return;
     }

@@ -307,7 +307,7 @@ TEST(Parse, VpsAndFindingsDoNotOverlap) {
 }
 
 #ifndef __SANITIZE_ADDRESS__
-// The line of src/av.cpp a "src/av:N: malloc(): %m" message names must hold a malloc call.
+// The line of src/av.cpp a "src/av:N: malloc(): %m" message names must be the allocating call.
 void expect_malloc_message(const std::string& text, int* line) {
     const std::string head = std::string(avtest::ident) + ": src/av:";
     const std::string tail = ": malloc(): " + avtest::strerror_text(ENOMEM) + "\n";
@@ -321,6 +321,8 @@ void expect_malloc_message(const std::string& text, int* line) {
     for (int i = 0; i < *line && std::getline(source, code); ++i) {
     }
     EXPECT_NE(code.find("malloc("), std::string::npos) << "line " << *line << ": " << code;
+    EXPECT_NE(code.find("__LINE__"), std::string::npos) << "line " << *line << ": " << code;
+    EXPECT_EQ(code.find("syslog"), std::string::npos) << "line " << *line << ": " << code;
 }
 #endif
 
