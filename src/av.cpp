@@ -1,6 +1,7 @@
 // Scan-service client: wire protocol first (timed I/O, escaping, tokenizer, response reader), then the
 // av_* operations on top of it.
 #include "src/av.hpp"
+#include "src/config.hpp"
 
 #include <cerrno>
 #include <cstddef>

@@ -3,9 +3,9 @@
 // Every failure is logged to syslog where it happens; callers only look at the result.
 #pragma once
 
-#include "src/monitor_list.hpp"
-
 #include <cstdint>
+
+struct monitor; // node of the configuration's path lists, src/config.hpp
 
 // ---- Wire protocol -------------------------------------------------------------------------------------
 

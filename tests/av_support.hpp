@@ -2,7 +2,7 @@
 // temporary directories, exclusion lists and open-descriptor counts.
 #pragma once
 
-#include "src/monitor_list.hpp"
+#include "src/config.hpp"
 
 #include <initializer_list>
 #include <string>
