@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -25,7 +26,9 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -147,7 +150,22 @@ TEST_F(Client, ConnectionSetUpFailures) {
                   logged("Error connecting to scan socket: " + sock + ": " + avtest::strerror_text(ENOENT)));
         EXPECT_EQ(handle, -1);
     }
-    fake::Service svc(sock);
+    {
+        // A socket file nobody listens on any more.
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr = {};
+        addr.sun_family = AF_UNIX;
+        std::memcpy(addr.sun_path, sock.c_str(), sock.size() + 1);
+        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        close(fd);
+        CapturedStderr err;
+        EXPECT_EQ(scan(&handle, "/srv/x").result, -1);
+        EXPECT_EQ(err.text(), logged("Error connecting to scan socket: " + sock + ": " +
+                                     avtest::strerror_text(ECONNREFUSED)));
+        EXPECT_EQ(handle, -1);
+    }
+    std::optional<fake::Service> service(std::in_place, sock);
+    fake::Service& svc = *service;
     for (int cmd : {F_GETFL, F_SETFL}) {
         CapturedStderr err;
         failing_fcntl_cmd = cmd;
@@ -174,6 +192,8 @@ TEST_F(Client, ConnectionSetUpFailures) {
         EXPECT_EQ(handle, -1);
     }
     EXPECT_EQ(svc.connections(), 0);
+    service.reset();
+    expect_no_descriptor_left();
 }
 
 struct WelcomeCase {
