@@ -21,8 +21,8 @@ using avtest::CapturedStderr;
 using avtest::logged;
 
 // Makes the n-th following malloc of the calling thread fail with ENOMEM. glibc's allocator stays in use;
-// under AddressSanitizer, whose allocator must not be replaced, the tests that need this are skipped.
-#ifndef __SANITIZE_ADDRESS__
+// under a sanitizer, whose allocator must not be replaced, the tests that need this are skipped.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 extern "C" void* __libc_malloc(std::size_t size);
 namespace {
 thread_local int malloc_countdown = 0;
@@ -306,7 +306,7 @@ TEST(Parse, VpsAndFindingsDoNotOverlap) {
     av_free_result(resp.infections);
 }
 
-#ifndef __SANITIZE_ADDRESS__
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 // The line of src/av.cpp a "src/av:N: malloc(): %m" message names must be the allocating call.
 void expect_malloc_message(const std::string& text, int* line) {
     const std::string head = std::string(avtest::ident) + ": src/av:";
@@ -327,8 +327,8 @@ void expect_malloc_message(const std::string& text, int* line) {
 #endif
 
 TEST(Parse, FailedAllocationDropsTheFindingAndTheLineStillCounts) {
-#ifdef __SANITIZE_ADDRESS__
-    GTEST_SKIP() << "malloc cannot be made to fail under AddressSanitizer";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "malloc cannot be made to fail under a sanitizer's allocator";
 #else
     const std::string line = finding + "Lost\r\n";
     int lines[2];
