@@ -232,11 +232,20 @@ void Service::run(int index, int fd, Script script) {
             std::string line;
             switch (step.op) {
             case Step::Op::send:
+                // Never blocks in send(): a client that stops reading must not keep the service from
+                // stopping.
                 for (std::size_t done = 0; done < step.text.size();) {
-                    ssize_t n = ::send(fd, step.text.data() + done, step.text.size() - done, MSG_NOSIGNAL);
-                    if (n < 0)
+                    ssize_t n = ::send(fd, step.text.data() + done, step.text.size() - done,
+                                       MSG_NOSIGNAL | MSG_DONTWAIT);
+                    if (n >= 0) {
+                        done += static_cast<std::size_t>(n);
+                        continue;
+                    }
+                    if (errno != EAGAIN)
                         return false;
-                    done += static_cast<std::size_t>(n);
+                    pollfd fds[2] = {{fd, POLLOUT, 0}, {stop_pipe_[0], POLLIN, 0}};
+                    if (poll(fds, 2, -1) < 0 || fds[1].revents != 0)
+                        return false;
                 }
                 break;
             case Step::Op::read_line:
