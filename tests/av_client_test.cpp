@@ -650,7 +650,7 @@ TEST_F(Client, FakeServiceProcessPlaysItsScriptFile) {
     while (stat(sock.c_str(), &st) != 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     CapturedStderr err;
-    EXPECT_EQ(scan(&handle, "/srv/a"), (Scanned{1, {"Scripted!"}}));
+    EXPECT_EQ(scan(&handle, "/srv/a"), (Scanned{1, {"Scripted!"}})) << err.text();
     ASSERT_EQ(kill(pid, SIGTERM), 0);
     int status;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);

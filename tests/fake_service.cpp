@@ -92,8 +92,17 @@ Service::Service(std::string socket_path, std::vector<Script> scripts, Script fa
     if (listen_fd_ < 0)
         throw std::system_error(errno, std::generic_category(), "socket");
     unlink(path_.c_str());
-    if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0 || listen(listen_fd_, 64) < 0) {
+    // Bound under a neighbouring name and renamed once listening, so that whoever waits for the socket
+    // file to appear (another process) never connects before the service listens.
+    const std::string temporary = path_ + "~";
+    const bool renamed = temporary.size() < sizeof addr.sun_path;
+    if (renamed)
+        std::memcpy(addr.sun_path, temporary.c_str(), temporary.size() + 1);
+    unlink(addr.sun_path);
+    if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0 || listen(listen_fd_, 64) < 0 ||
+        (renamed && rename(temporary.c_str(), path_.c_str()) < 0)) {
         int saved = errno;
+        unlink(addr.sun_path);
         close(listen_fd_);
         close(stop_pipe_[0]);
         close(stop_pipe_[1]);
