@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -346,6 +348,42 @@ TEST(Parse, FailedAllocationDropsTheFindingAndTheLineStillCounts) {
     }
     EXPECT_NE(lines[0], lines[1]);
 #endif
+}
+
+// Restartability on random texts from the protocol's own pieces: a prefix parses as incomplete or exactly
+// as the whole text does, a parsed line ends with its LF inside the text, and findings appear only then.
+TEST(Parse, RandomTextsAreParsedConsistentlyFromAnyPrefix) {
+    const char* pieces[] = {"SCAN", "VPS", "EXCLUDE",    "E",      "L",    "X", " ", "\t",
+                            "\r",   "\n",  "\r\n",       "\\",     "[",    "]", ".", "+",
+                            "0",    "210", "4294967496", "/srv/a", "\xff", "\0"};
+    std::mt19937 rng(4711);
+    CapturedStderr err; // defective texts are logged
+    for (int round = 0; round < 20000; ++round) {
+        std::string text;
+        if (round % 2 == 0)
+            text = "SCAN /x\t[L]0.1\t1 "; // reach the finding states often
+        for (int n = static_cast<int>(rng() % 12); n > 0; --n) {
+            const char* piece = pieces[rng() % std::size(pieces)];
+            text.append(piece, piece[0] == '\0' ? 1 : std::strlen(piece));
+        }
+        SCOPED_TRACE(testing::PrintToString(text));
+        const int len = static_cast<int>(text.size());
+        response_t whole = {};
+        const int r = parse(text.data(), len, &whole);
+        ASSERT_GE(r, -1);
+        ASSERT_LE(r, len);
+        if (r > 0) {
+            ASSERT_EQ(text[static_cast<std::size_t>(r) - 1], '\n');
+        } else {
+            ASSERT_EQ(whole.infections, nullptr);
+        }
+        av_free_result(whole.infections);
+        const int cut = static_cast<int>(rng() % static_cast<unsigned>(len + 1));
+        response_t part = {};
+        const int p = parse(text.data(), cut, &part);
+        ASSERT_TRUE(p == 0 || p == r) << "cut at " << cut << ": " << p << " vs " << r;
+        av_free_result(part.infections);
+    }
 }
 
 // ---- Timed socket I/O ----
