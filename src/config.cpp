@@ -130,9 +130,8 @@ bool Config::read_from_file(const char* file) {
         if (mkdir(vault.c_str(), 0700) != 0)
             syslog(LOG_ERR, "mkdir(): %s: %m", vault.c_str());
     } else if (!S_ISDIR(st.st_mode)) {
-        // Nothing could be quarantined there: refuse to start rather than run without a vault.
+        // Reported, not fatal: every move into it then fails and is logged with "ERROR", files stay put.
         syslog(LOG_ERR, "%s: Not a directory", vault.c_str());
-        return false;
     }
 
     char* canonical = realpath(vault.c_str(), nullptr);

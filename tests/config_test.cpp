@@ -299,9 +299,9 @@ TEST_F(ConfigRead, VaultPreparationAndExclusion) {
         // Not created recursively.
         {__LINE__, "VAULT = @/no/vault\n", {{LOG_ERR, "mkdir(): @/no/vault: " + enoent}}, false,
          [](const Config&, const std::string& d) { EXPECT_FALSE(std::filesystem::exists(d + "/no")); }},
-        // A vault that is not a directory could hold nothing: the reading fails.
-        {__LINE__, "VAULT = @/file.txt\n[MONITORS]\nSCAN = @\n", {{LOG_ERR, "@/file.txt: Not a directory"}}, false,
-         [](const Config& c, const std::string&) { EXPECT_EQ(c.exclusions, nullptr); }},
+        // A vault that is not a directory is reported; the reading still succeeds and excludes it.
+        {__LINE__, "VAULT = @/file.txt\n[MONITORS]\nSCAN = @\n", {{LOG_ERR, "@/file.txt: Not a directory"}}, true,
+         [](const Config& c, const std::string& d) { EXPECT_EQ(paths(c.exclusions), (V{d + "/file.txt"})); }},
     };
     for (const auto& row : rows)
         run(row);
@@ -405,6 +405,33 @@ TEST(ConfigLists, AddMonitorKeepsHeadFirstOrder) {
     EXPECT_EQ(paths(list), (std::vector<std::string>{"/", "/"}));
     Config c; // takes the list over and frees every node (checked by the sanitizer build)
     c.exclusions = list;
+}
+
+} // namespace
+
+namespace {
+
+// The shipped default configuration: every key known to the reader, no syntax error, and with the vault
+// pointed into a test tree it is read without a single message.
+TEST(ShippedConfiguration, ReadsCleanly) {
+    std::ifstream in(ZET_SOURCE_DIR "/dist/zet.conf", std::ios::binary);
+    ASSERT_TRUE(in) << "dist/zet.conf";
+    std::stringstream text;
+    text << in.rdbuf();
+    Tree tree;
+    const std::string file = tree.write(replace_all(text.str(), "VAULT = /var/lib/orbis/vault", "VAULT = @/vault"));
+    Config config;
+    bool result = false;
+    EXPECT_EQ(capture_stderr(LOG_UPTO(LOG_DEBUG), [&] { result = config.read_from_file(file.c_str()); }), "");
+    EXPECT_TRUE(result);
+    const Config defaults;
+    EXPECT_EQ(config.run_dir, defaults.run_dir);
+    EXPECT_EQ(config.socket, defaults.socket);
+    EXPECT_EQ(config.log_file, defaults.log_file);
+    EXPECT_EQ(config.scanners, defaults.scanners);
+    EXPECT_EQ(config.unlimited_queue, defaults.unlimited_queue);
+    EXPECT_EQ(config.monitors, nullptr);
+    EXPECT_EQ(config.exclusions, nullptr);
 }
 
 } // namespace

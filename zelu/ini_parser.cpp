@@ -539,8 +539,8 @@ unsigned int Item::get_uint32(unsigned int def) const {
 
 namespace {
 
-// std::stoull's reading of `text` without underscores, except that a minus sign before a non-zero number
-// is a rejection rather than a wrap-around to a huge value.
+// std::stoull's reading of `text` without underscores: leading blanks and one sign, digits up to the first
+// other byte; a '-' negates modulo 2^64 as strtoull does, which callers of the unsigned getter rely on.
 bool to_uint64(const std::string& text, unsigned long& out) {
     std::string digits;
     digits.reserve(text.size());
@@ -548,12 +548,7 @@ bool to_uint64(const std::string& text, unsigned long& out) {
         if (c != '_')
             digits.push_back(c);
     try {
-        std::size_t used = 0;
-        const unsigned long v = std::stoull(digits, &used, 10);
-        const auto sign = digits.find_first_not_of(util::whitespace);
-        if (v != 0 && sign != std::string::npos && digits[sign] == '-')
-            return false;
-        out = v;
+        out = std::stoull(digits, nullptr, 10);
         return true;
     } catch (const std::logic_error&) { // std::invalid_argument or std::out_of_range
         return false;
