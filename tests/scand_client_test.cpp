@@ -1,6 +1,8 @@
 // zet's scan-service client against the real orbis-scand: what the daemon gets for infected, clean,
 // archived, excluded and odd files, the version, and a service restart under a live handle.
+#include "scand/wire.hpp"
 #include "src/av.hpp"
+#include "src/config.hpp"
 #include "tests/child_process.hpp"
 #include "tests/scand_support.hpp"
 
@@ -10,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -161,6 +165,68 @@ TEST_F(ClientTest, RefusedPathsFailTheScan) {
     EXPECT_EQ(scan(too_long), Result(-1, {}));
     write_file(path("eicar.com"), eicar);
     EXPECT_EQ(scan(path("eicar.com")), Result(1, {finding}));
+}
+
+// Every line the service writes, parsed by the client's own parser: consumed whole, of the right type,
+// findings with their names unescaped.
+TEST(WireAgreement, ServiceLinesParseAsTheClientExpects) {
+    using Kind = scand::Outcome::Kind;
+    const std::string paths[] = {"/plain", "/a b\tc\\d\ne\rf\vg\fh", "/123/45.6/[L]/x", "/\xc3\xa4\x80\xff",
+                                 "/t\\"};
+    const scand::Outcome outcomes[] = {
+        {Kind::Clean, "", {}, std::chrono::microseconds(1)},
+        {Kind::Unscannable, "No such file or directory", {}, {}},
+        {Kind::EngineFailure, "Can't create temporary directory", {}, {}},
+        {Kind::Infected, "", {"First.Name", "Second Name\\x"}, std::chrono::microseconds(3000001)},
+    };
+    for (const auto& p : paths) {
+        for (const auto& o : outcomes) {
+            std::string text;
+            scand::append_scan_lines(text, p, o);
+            SCOPED_TRACE(text);
+            response_t resp = {};
+            std::size_t off = 0, lines = 0;
+            while (off < text.size()) {
+                const int n = parse(text.data() + off, static_cast<int>(text.size() - off), &resp);
+                ASSERT_GT(n, 0);
+                EXPECT_EQ(text[off + static_cast<std::size_t>(n) - 1], '\n');
+                EXPECT_EQ(resp.type, TYPE_SCAN);
+                off += static_cast<std::size_t>(n);
+                ++lines;
+            }
+            EXPECT_EQ(lines, o.kind == Kind::Infected ? o.findings.size() : 1u);
+            auto found = names(resp.infections);
+            std::reverse(found.begin(), found.end());
+            EXPECT_EQ(found, o.findings);
+            av_free_result(resp.infections);
+        }
+    }
+    struct Fixed {
+        std::string line;
+        type_t type;
+        code_t code;
+    };
+    const Fixed fixed[] = {
+        {std::string(scand::welcome_line), TYPE_CODE, 220},
+        {std::string(scand::accept_line), TYPE_CODE, 210},
+        {std::string(scand::end_line), TYPE_CODE, 200},
+        {std::string(scand::engine_error_line), TYPE_CODE, 451},
+        {std::string(scand::exclusion_limit_line), TYPE_CODE, 452},
+        {std::string(scand::syntax_error_line), TYPE_CODE, 501},
+        {scand::exclude_line("/v a/*"), TYPE_EXCLUDE, 0},
+        {scand::vps_line(4294967295u), TYPE_VPS, 0},
+    };
+    for (const auto& f : fixed) {
+        SCOPED_TRACE(f.line);
+        response_t resp = {};
+        EXPECT_EQ(parse(f.line.data(), static_cast<int>(f.line.size()), &resp),
+                  static_cast<int>(f.line.size()));
+        EXPECT_EQ(resp.type, f.type);
+        EXPECT_EQ(resp.code, f.code);
+        if (f.type == TYPE_VPS) {
+            EXPECT_EQ(resp.vps, 4294967295u);
+        }
+    }
 }
 
 } // namespace
