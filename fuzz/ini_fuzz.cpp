@@ -87,7 +87,8 @@ Outcome run(const std::string& text, unsigned flags) {
                 fail("unexpected empty-line item", item.value);
             break;
         case T::PlainValue:
-            if (!(flags & zelu::ini::ParseFlags::AllowPlainValues) || !item.key.empty() || item.value.empty())
+            // The value may trim to nothing: a line of CR bytes is neither empty nor blank.
+            if (!(flags & zelu::ini::ParseFlags::AllowPlainValues) || !item.key.empty())
                 fail("unexpected plain value item", item.value);
             break;
         case T::KeyValue:
