@@ -56,6 +56,18 @@ std::string command_path(const std::string& line, std::size_t from) {
     return path;
 }
 
+// Where the line that starts at `from` ends: its LF, or npos. An escaped LF belongs to a path, as in the
+// real service, so that names with line feeds reach the responder in one line.
+std::size_t line_end(const std::string& text, std::size_t from) {
+    for (std::size_t i = from; i < text.size(); ++i) {
+        if (text[i] == '\\')
+            ++i;
+        else if (text[i] == '\n')
+            return i;
+    }
+    return std::string::npos;
+}
+
 } // namespace
 
 Script standard_answer(const std::string& line) {
@@ -164,7 +176,7 @@ std::vector<std::string> Service::lines(int i) const {
     std::string text = received(i);
     std::size_t start = 0;
     while (start < text.size()) {
-        std::size_t lf = text.find('\n', start);
+        std::size_t lf = line_end(text, start);
         std::size_t stop = lf == std::string::npos ? text.size() : lf + 1;
         out.push_back(text.substr(start, stop - start));
         start = stop;
@@ -228,7 +240,7 @@ void Service::run(int index, int fd, Script script) {
     };
     auto next_line = [&](std::string& line) {
         std::size_t lf;
-        while ((lf = pending.find('\n')) == std::string::npos)
+        while ((lf = line_end(pending, 0)) == std::string::npos)
             if (!receive())
                 return false;
         line = pending.substr(0, lf);

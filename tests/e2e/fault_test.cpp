@@ -1,0 +1,650 @@
+// Faults and hostile inputs against the real zet binary: broken configuration files, a scan service that
+// dies or misbehaves, a vault that cannot take files, event floods, trees and files that change under the
+// daemon, and files swapped for links between their event and their move.
+#include "tests/e2e/harness.hpp"
+#include "tests/fake_service.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <set>
+
+using namespace std::chrono_literals;
+using zet_test::Process;
+using zet_test::read_text;
+using zet_test::TempDir;
+using zet_test::wait_until;
+using zet_test::write_text;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string zet_bin = ZET_BIN;
+const std::string eicar = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
+
+bool exists(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::size_t count_files(const std::string& dir)
+{
+    std::error_code ec;
+    std::size_t n = 0;
+    for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::end(it); it.increment(ec))
+        n++;
+    return n;
+}
+
+std::size_t count_of(const std::string& text, const std::string& what)
+{
+    std::size_t n = 0;
+    for (auto pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + what.size()))
+        n++;
+    return n;
+}
+
+// The escaping of paths and names on the wire, as the client applies it.
+std::string escaped(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        if (c == '\\' || c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r')
+            out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+// The columns of one infection-log line (without its line feed), split at the first three tabs only.
+std::vector<std::string> log_columns(const std::string& line)
+{
+    std::vector<std::string> cols;
+    std::size_t start = 0;
+    for (int i = 0; i < 3; i++) {
+        auto tab = line.find('\t', start);
+        if (tab == std::string::npos)
+            break;
+        cols.push_back(line.substr(start, tab - start));
+        start = tab + 1;
+    }
+    cols.push_back(line.substr(start));
+    return cols;
+}
+
+// What a finding line for `path` looks like from the service.
+fake::Script infected_answer(const std::string& path, const std::vector<std::string>& names)
+{
+    std::string text = "210 Accepted\r\n";
+    int i = 1;
+    for (const auto& n : names)
+        text += "SCAN " + escaped(path) + "\t[L]0.000100\t" + std::to_string(i++) + " " + escaped(n) + "\r\n";
+    return {fake::send(text + "200 OK\r\n")};
+}
+
+// The path of a SCAN command line as the fake service received it, unescaped.
+std::string scanned_path(const std::string& line)
+{
+    std::string out;
+    for (std::size_t i = 5; i < line.size(); i++) {
+        if (line[i] == '\\' && i + 1 < line.size()) {
+            out += line[++i];
+            continue;
+        }
+        if (line[i] == ' ')
+            break;
+        out += line[i];
+    }
+    return out;
+}
+
+TEST(BrokenConfiguration, EndsWithStatus13AndTheErrorsReported)
+{
+    TempDir dir;
+    std::mt19937 random(20261208); // fixed, so that a failure can be rerun
+    std::string garbage(4096, '\0');
+    for (auto& c : garbage)
+        c = static_cast<char>(random() & 0xff);
+    const std::string conf = dir / "zet.conf";
+    const struct {
+        const char* name;
+        std::string text;
+        std::string report; // a fragment of what the reader reports
+    } cases[] = {
+        {"truncated section header", "RUN_DIR = /run\n[MONITORS\nSCAN = /srv\n",
+         conf + ":2:10: parse error matching tao::pegtl::ascii::one<']'>"},
+        {"truncated quoted value", "SOCKET = \"/run/orbis/scan", conf + ":1:26: string value not closed"},
+        {"truncated escape", "SOCKET = \"\\x4", conf + ":1:14: invalid escape sequence, expected hex digit"},
+        {"truncated key", "RUN_DIR = /run\nSOCK", conf + ":2:1: invalid line"},
+        {"binary garbage", garbage, conf + ":1:"},
+        {"1 MB line without a value", std::string(1 << 20, 'k') + "\n", conf + ":1:1: invalid line"},
+        {"1 MB unclosed quoted value", "VAULT = \"" + std::string(1 << 20, 'v') + "\n",
+         conf + ":1:1048586: string value not closed"},
+        {"NUL bytes on a line", std::string("\0\0\0\n", 4), conf + ":1:1: invalid line"},
+        {"NUL byte in a quoted value", std::string("SOCKET = \"a\0b\"\n", 15),
+         conf + ":1:12: string value not closed"},
+        {"lone CR after a section", "[MONITORS]\r", conf + ":1:11: unexpected trailing text"},
+        {"blanks without a line end", "RUN_DIR = /run\n  ", conf + ":2:1: unexpected input"},
+        {"SCANNERS not a number", "SCANNERS = many\n", "Failed to read config"},
+        {"UNLIMITED_QUEUE not a boolean", "UNLIMITED_QUEUE = maybe\n",
+         conf + ": invalid bool value: [] UNLIMITED_QUEUE = maybe"},
+        {"empty SCAN path", "[MONITORS]\nSCAN =\n", "Failed to read config"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_text(conf, c.text);
+        Process p({zet_bin, "-c", conf}, {}, dir / "zet");
+        EXPECT_EQ(p.exit_code(60s), 13);
+        std::string err = p.err();
+        EXPECT_NE(err.find(c.report), std::string::npos) << err.substr(0, 2000);
+        EXPECT_NE(err.find("Failed to read config\n"), std::string::npos) << err.substr(0, 2000);
+        EXPECT_NE(err.find("Fatal error. Exiting.\n"), std::string::npos) << err.substr(0, 2000);
+    }
+}
+
+// A tree on a tmpfs of its own (the mount mark then sees this test's writes only), a second tmpfs for a
+// vault on another file system, and a directory outside every monitored tree on the tree's mount.
+class Fault : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!zet_test::is_root())
+            GTEST_SKIP() << "fanotify needs CAP_SYS_ADMIN (run as root)";
+        mount_ = std::make_unique<zet_test::TmpfsMount>(mnt_, "size=256m,mode=0755");
+        ASSERT_TRUE(mount_->mounted());
+        for (const auto& d : {tree_, run_, other_})
+            fs::create_directories(d);
+        settings_ = {{"RUN_DIR", run_}, {"SOCKET", socket_},   {"LOG_FILE", log_},
+                     {"VAULT", vault_}, {"SCANNERS", "1"},     {"UNLIMITED_QUEUE", "1"}};
+    }
+    void TearDown() override
+    {
+        zet_.reset();
+        service_.reset();
+        scand_.reset();
+    }
+
+    void set(const std::string& key, const std::string& value)
+    {
+        for (auto& [k, v] : settings_)
+            if (k == key)
+                v = value;
+    }
+    void start_zet(std::map<std::string, std::string> env = {})
+    {
+        std::string text;
+        for (const auto& [k, v] : settings_)
+            text += k + " = " + v + "\n";
+        text += "[MONITORS]\nSCAN = " + tree_ + "\n";
+        for (const auto& e : exclusions_)
+            text += "EXCL = " + e + "\n";
+        write_text(conf_, text);
+        notify_.drain();
+        env["NOTIFY_SOCKET"] = notify_.path();
+        zet_ = std::make_unique<Process>(std::vector<std::string>{zet_bin, "-v", "-c", conf_}, env, dir_ / "zet");
+        ASSERT_EQ(notify_.next(), "READY=1\n") << zet_->err();
+    }
+    void stop_zet()
+    {
+        zet_->signal(SIGTERM);
+        EXPECT_EQ(zet_->exit_code(), 0) << zet_->err();
+        EXPECT_EQ(zet_->err().find("Fatal error. Exiting."), std::string::npos);
+    }
+    void start_fake(std::vector<fake::Script> scripts = {})
+    {
+        service_ = std::make_unique<fake::Service>(socket_, std::move(scripts));
+    }
+    std::string fake_received() const
+    {
+        std::string all;
+        for (int i = 0; i < service_->connections(); i++)
+            all += service_->received(i);
+        return all;
+    }
+    bool fake_scanned(const std::string& path) const
+    {
+        return fake_received().find("SCAN " + escaped(path) + " CID portwarden TRIGGER ON_WRITE\n") !=
+               std::string::npos;
+    }
+    // The infection-log line of `path`, once there is one.
+    std::string log_line_of(const std::string& path)
+    {
+        std::string found;
+        wait_until([&] {
+            std::string log = read_text(log_);
+            auto pos = log.find("\t" + path + "\t");
+            if (pos == std::string::npos)
+                return false;
+            auto start = log.rfind('\n', pos);
+            start = start == std::string::npos ? 0 : start + 1;
+            auto end = log.find('\n', pos + path.size() + 2);
+            found = log.substr(start, end - start);
+            return true;
+        });
+        return found;
+    }
+    int open_descriptors() const
+    {
+        return static_cast<int>(count_files("/proc/" + std::to_string(zet_->pid()) + "/fd"));
+    }
+
+    TempDir dir_;
+    std::string mnt_ = dir_ / "mnt", tree_ = mnt_ + "/data", other_ = mnt_ + "/other", run_ = dir_ / "run";
+    std::string vault_ = mnt_ + "/vault", socket_ = dir_ / "scan.sock", log_ = dir_ / "infections.log";
+    std::string conf_ = dir_ / "zet.conf";
+    std::unique_ptr<zet_test::TmpfsMount> mount_;
+    zet_test::NotifyListener notify_{dir_ / "notify"};
+    std::vector<std::pair<std::string, std::string>> settings_;
+    std::vector<std::string> exclusions_;
+    std::unique_ptr<fake::Service> service_;
+    std::unique_ptr<Process> scand_;
+    std::unique_ptr<Process> zet_;
+};
+
+TEST_F(Fault, ScanServiceKilledDuringAFloodAndRestarted)
+{
+    constexpr int FILES = 10000;
+    constexpr int SCANNERS = 4;
+    set("SCANNERS", std::to_string(SCANNERS));
+    exclusions_ = {other_};
+    auto start_scand = [&](const std::string& name) {
+        scand_ = std::make_unique<Process>(
+            std::vector<std::string>{SCAND_BIN, "-v", "-s", socket_, "-d", ZET_SOURCE_DIR "/dist/db"},
+            std::map<std::string, std::string>{}, dir_ / name);
+        ASSERT_TRUE(wait_until([&] { return zet_test::socket_accepts(socket_) || !scand_->running(); }, 60s));
+        ASSERT_TRUE(scand_->running()) << scand_->err();
+    };
+    const std::string excluding = "Excluding '" + other_ + "/*'";
+    start_scand("scand-1");
+    start_zet();
+    // Warm up until every worker holds its connection, then count the daemon's descriptors.
+    for (int i = 0; i < 200; i++)
+        write_text(tree_ + "/warm" + std::to_string(i), "x");
+    ASSERT_TRUE(wait_until([&] { return count_of(scand_->err(), excluding) == SCANNERS; }, 60s))
+        << scand_->err();
+    ASSERT_TRUE(wait_until([&] { return count_of(scand_->err(), "SCAN '" + tree_ + "/warm199'") == 1; }, 60s));
+    const int descriptors = open_descriptors();
+
+    std::thread writer([&] {
+        for (int i = 0; i < FILES; i++)
+            write_text(tree_ + "/flood" + std::to_string(i), "x");
+    });
+    wait_until([&] { return count_of(scand_->err(), "SCAN '" + tree_ + "/flood") > 100; }, 60s);
+    kill(scand_->pid(), SIGKILL);
+    EXPECT_EQ(scand_->exit_code(), 128 + SIGKILL);
+    unlink(socket_.c_str());
+    start_scand("scand-2");
+    writer.join();
+
+    // Every worker reconnects: welcome, then the exclusion again, before its next scan.
+    write_text(tree_ + "/eicar.com", eicar);
+    EXPECT_TRUE(wait_until([&] { return !exists(tree_ + "/eicar.com"); }, 120s)) << zet_->err().substr(0, 4000);
+    EXPECT_TRUE(wait_until([&] { return count_of(scand_->err(), excluding) == SCANNERS; }, 120s))
+        << scand_->err().substr(0, 4000);
+    EXPECT_TRUE(zet_->running());
+    // Broken connections were closed, not piled up.
+    EXPECT_TRUE(wait_until([&] { return open_descriptors() <= descriptors; }, 30s))
+        << open_descriptors() << " descriptors, " << descriptors << " before the fault";
+    stop_zet();
+    scand_->signal(SIGTERM);
+    EXPECT_EQ(scand_->exit_code(), 0);
+}
+
+// Each row: the first connection misbehaves while the first file is scanned; the second file gets a
+// standard connection and is quarantined.
+TEST_F(Fault, MisbehavingServiceResetsTheConnectionAndTheNextFileIsScanned)
+{
+    const std::string welcome = "220 fake ready\r\n";
+    fake::Script drip = {fake::send(welcome), fake::read_line()};
+    for (char c : std::string("210\r\n200\r\n")) {
+        drip.push_back(fake::delay(1000));
+        drip.push_back(fake::send(std::string(1, c)));
+    }
+    drip.push_back(fake::serve());
+    const struct {
+        const char* name;
+        fake::Script script;
+        std::string message; // logged by zet, or "" when the fault passes without one
+        int connections;     // the drip keeps its connection: the answer is slow but whole
+    } cases[] = {
+        {"garbage answer", {fake::send(welcome), fake::read_line(), fake::send("\x01\x02 garbage\r\n")},
+         "Defective AV response!", 2},
+        {"garbage welcome", {fake::send("\x7f\x7f\r\n")}, "Defective AV response!", 2},
+        {"stops mid-line", {fake::send(welcome), fake::read_line(), fake::send("210 Acc"), fake::hang_up()}, "", 2},
+        {"closes after the welcome", {fake::send(welcome), fake::hang_up()}, "", 2},
+        {"resets the connection", {fake::send(welcome), fake::reset()}, "", 2},
+        {"one byte a second", drip, "", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        start_fake({c.script});
+        start_zet();
+        write_text(tree_ + "/first", "x");
+        ASSERT_TRUE(wait_until([&] { return fake_scanned(tree_ + "/first"); }, 30s)) << zet_->err();
+        const std::string infected = tree_ + "/infected-second";
+        write_text(infected, "x");
+        EXPECT_TRUE(wait_until([&] { return !exists(infected); }, 30s)) << zet_->err();
+        EXPECT_EQ(service_->connections(), c.connections);
+        if (!c.message.empty())
+            EXPECT_TRUE(zet_->err_has(c.message)) << zet_->err();
+        EXPECT_TRUE(zet_->running());
+        stop_zet();
+        service_.reset();
+        fs::remove_all(vault_);
+        fs::remove(log_);
+    }
+}
+
+TEST_F(Fault, VaultThatCannotTakeTheFileLeavesItInPlace)
+{
+    const std::string small_vault = dir_ / "small-vault";
+    const std::string infected = tree_ + "/infected.bin";
+    const std::string payload(1 << 20, 'v');
+    const struct {
+        const char* name;
+        std::string vault;
+        std::function<bool()> prepare; // makes the vault unusable; false when this kernel cannot
+        std::function<void()> undo;
+        std::string message;
+    } cases[] = {
+        {"full vault on another file system", small_vault + "/v",
+         [&] {
+             return mount("tmpfs", small_vault.c_str(), "tmpfs", 0, "size=64k") == 0 &&
+                    mkdir((small_vault + "/v").c_str(), 0700) == 0;
+         },
+         [&] { umount2(small_vault.c_str(), MNT_DETACH); }, "write(): " + std::string(strerror(ENOSPC))},
+        {"read-only vault", small_vault + "/v",
+         [&] {
+             if (mount("tmpfs", small_vault.c_str(), "tmpfs", 0, "size=1m") != 0 ||
+                 mkdir((small_vault + "/v").c_str(), 0700) != 0)
+                 return false;
+             write_text(small_vault + "/v/kept", "old");
+             return mount(nullptr, small_vault.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+         },
+         [&] { umount2(small_vault.c_str(), MNT_DETACH); }, "mkstemp(): "},
+        {"immutable vault", vault_,
+         [&] { return mkdir(vault_.c_str(), 0700) == 0 && zet_test::set_immutable(vault_, true); },
+         [&] { zet_test::set_immutable(vault_, false); }, "mkstemp(): "},
+    };
+    fs::create_directories(small_vault);
+    write_text(other_ + "/bystander", "outside");
+    write_text(tree_ + "/clean", "clean");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.prepare()) {
+            c.undo();
+            ADD_FAILURE() << "cannot prepare the vault: " << strerror(errno);
+            continue;
+        }
+        const std::size_t in_vault = count_files(c.vault);
+        set("VAULT", c.vault);
+        start_fake();
+        start_zet();
+        write_text(infected, payload);
+        auto cols = log_columns(log_line_of(infected));
+        ASSERT_EQ(cols.size(), 4u) << zet_->err();
+        EXPECT_EQ(cols[2], "ERROR");
+        EXPECT_TRUE(zet_->err_has(c.message)) << zet_->err();
+        EXPECT_EQ(read_text(infected), payload) << "the infected file stays whole where it was";
+        EXPECT_EQ(read_text(tree_ + "/clean"), "clean");
+        EXPECT_EQ(read_text(other_ + "/bystander"), "outside");
+        EXPECT_EQ(count_files(c.vault), in_vault) << "no partial copy is left in the vault";
+        EXPECT_TRUE(zet_->running());
+        stop_zet();
+        service_.reset();
+        c.undo();
+        fs::remove(log_);
+        fs::remove(infected);
+    }
+}
+
+// With an unlimited kernel queue, a flood that would overflow the default queue loses no event.
+TEST_F(Fault, UnlimitedQueueLosesNoEventInAFlood)
+{
+    constexpr int FILES = 20000;
+    set("SCANNERS", "4");
+    std::atomic<bool> writing = true;
+    start_fake();
+    service_->set_responder([&writing](const std::string& line) {
+        fake::Script s = fake::standard_answer(line);
+        if (writing && line.rfind("SCAN ", 0) == 0)
+            s.insert(s.begin(), fake::delay(20));
+        return s;
+    });
+    start_zet();
+    for (int i = 0; i < FILES; i++)
+        write_text(tree_ + "/f" + std::to_string(i), "x");
+    writing = false;
+    auto scanned = [&] {
+        std::set<std::string> paths;
+        for (int i = 0; i < service_->connections(); i++)
+            for (const auto& l : service_->lines(i))
+                if (l.rfind("SCAN ", 0) == 0)
+                    paths.insert(scanned_path(l));
+        return paths.size();
+    };
+    EXPECT_TRUE(wait_until([&] { return scanned() == FILES; }, 180s)) << scanned() << " of " << FILES;
+    EXPECT_FALSE(zet_->err_has("fanotify event queue overflow!"));
+    stop_zet();
+}
+
+TEST_F(Fault, TreeDeletedAndRecreatedIsStillMonitored)
+{
+    start_fake();
+    start_zet();
+    write_text(tree_ + "/before", "x");
+    ASSERT_TRUE(wait_until([&] { return fake_scanned(tree_ + "/before"); }));
+    fs::remove_all(tree_);
+    write_text(other_ + "/while-gone", "x");
+    fs::create_directories(tree_);
+    const std::string infected = tree_ + "/infected-after";
+    write_text(infected, "x");
+    EXPECT_TRUE(wait_until([&] { return !exists(infected); })) << zet_->err();
+    EXPECT_EQ(log_columns(log_line_of(infected)).size(), 4u);
+    EXPECT_FALSE(fake_scanned(other_ + "/while-gone"));
+    stop_zet();
+}
+
+TEST_F(Fault, FileDeletedBetweenItsEventAndItsMove)
+{
+    const std::string gone = tree_ + "/infected-gone";
+    start_fake();
+    service_->set_responder([&](const std::string& line) {
+        if (line.rfind("SCAN " + gone + " ", 0) == 0) {
+            unlink(gone.c_str());
+            return infected_answer(gone, {"Test.Gone"});
+        }
+        return fake::standard_answer(line);
+    });
+    start_zet();
+    write_text(gone, "x");
+    auto cols = log_columns(log_line_of(gone));
+    ASSERT_EQ(cols.size(), 4u);
+    EXPECT_EQ(cols[2], "ERROR");
+    EXPECT_TRUE(zet_->err_has("rename(): " + gone + " -> " + vault_ + "/infected-gone.")) << zet_->err();
+    const std::string next = tree_ + "/infected-next";
+    write_text(next, "x");
+    EXPECT_TRUE(wait_until([&] { return !exists(next); })) << zet_->err();
+    stop_zet();
+}
+
+// Between the scan and the move, the scanned name is replaced by a link to a file outside every monitored
+// tree, or by a FIFO. The outside file is never changed or removed, and no worker is held up.
+TEST_F(Fault, FileSwappedBeforeItsMove)
+{
+    enum Swap { symlink_to_outside, hardlink_to_outside, fifo };
+    const std::string outside = other_ + "/secret";
+    const std::string other_fs_vault = dir_ / "vault";
+    const struct {
+        const char* name;
+        Swap swap;
+        bool other_fs; // vault on another file system: copy and unlink instead of rename
+        bool moved;    // the swapped-in name ends up in the vault
+    } cases[] = {
+        {"symlink, same file system", symlink_to_outside, false, true},
+        {"symlink, other file system", symlink_to_outside, true, false},
+        {"hard link, same file system", hardlink_to_outside, false, true},
+        {"hard link, other file system", hardlink_to_outside, true, true},
+        {"FIFO, same file system", fifo, false, true},
+        {"FIFO, other file system", fifo, true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_text(outside, "outside the trees");
+        const std::string path = tree_ + "/infected-swapped";
+        const std::string vault = c.other_fs ? other_fs_vault : vault_;
+        set("VAULT", vault);
+        start_fake();
+        service_->set_responder([&](const std::string& line) {
+            if (line.rfind("SCAN " + path + " ", 0) == 0) {
+                unlink(path.c_str());
+                if (c.swap == symlink_to_outside)
+                    symlink(outside.c_str(), path.c_str());
+                else if (c.swap == hardlink_to_outside)
+                    link(outside.c_str(), path.c_str());
+                else
+                    mkfifo(path.c_str(), 0600);
+                return infected_answer(path, {"Test.Swapped"});
+            }
+            return fake::standard_answer(line);
+        });
+        start_zet();
+        write_text(path, "infected");
+        auto cols = log_columns(log_line_of(path));
+        ASSERT_EQ(cols.size(), 4u) << zet_->err();
+        EXPECT_EQ(cols[2] != "ERROR", c.moved) << zet_->err();
+        EXPECT_EQ(exists(path), !c.moved);
+        EXPECT_EQ(read_text(outside), "outside the trees");
+        for (const auto& e : fs::directory_iterator(vault)) {
+            std::error_code ec;
+            if (fs::is_regular_file(fs::symlink_status(e.path(), ec)) && fs::file_size(e.path()) > 0)
+                EXPECT_TRUE(c.swap == hardlink_to_outside) << "the vault received another file's content";
+        }
+        // The worker is free for the next file.
+        const std::string next = tree_ + "/infected-next";
+        write_text(next, "x");
+        EXPECT_TRUE(wait_until([&] { return !exists(next); })) << zet_->err();
+        stop_zet();
+        service_.reset();
+        fs::remove_all(vault);
+        fs::remove(log_);
+        fs::remove(path);
+    }
+}
+
+// Tabs, line feeds and bytes that are no UTF-8 travel escaped on the wire and raw into the vault name and
+// the infection log (its columns are not quoted: a tab adds a column, a line feed splits the line).
+TEST_F(Fault, ControlBytesInNamesArriveUnchanged)
+{
+    const struct {
+        const char* name;
+        std::string file;
+        std::string finding;
+    } cases[] = {
+        {"tab", "a\tb-infected", "Name\twith tab"},
+        {"line feed", "a\nb-infected", "Name\nwith line feed"},
+        {"invalid UTF-8", "\xff\xfe\xc3(-infected", "\xc3\x28\xa0\xa1"},
+        {"blanks and backslashes", "a b\\c-infected", "Name with\\backslash "},
+        {"8000-byte finding name", "long-infected", std::string(8000, 'n')},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = tree_ + "/" + c.file;
+        start_fake();
+        service_->set_responder([&](const std::string& line) {
+            if (line.rfind("SCAN ", 0) == 0)
+                return infected_answer(scanned_path(line), {c.finding});
+            return fake::standard_answer(line);
+        });
+        start_zet();
+        write_text(path, "x");
+        ASSERT_TRUE(wait_until([&] { return !exists(path) && !read_text(log_).empty(); })) << zet_->err();
+        EXPECT_TRUE(fake_scanned(path));
+        std::string log = read_text(log_);
+        ASSERT_GT(log.size(), 20u);
+        std::string rest = log.substr(20); // after the time and its tab
+        std::string prefix = path + "\t" + vault_ + "/" + c.file + ".";
+        ASSERT_EQ(rest.rfind(prefix, 0), 0u) << log;
+        std::string vaulted = vault_ + "/" + rest.substr(vault_.size() + path.size() + 2, c.file.size() + 7);
+        EXPECT_EQ(rest, path + "\t" + vaulted + "\t" + c.finding + "\n");
+        EXPECT_TRUE(exists(vaulted)) << vaulted;
+        stop_zet();
+        service_.reset();
+        fs::remove_all(vault_);
+        fs::remove(log_);
+    }
+}
+
+// Limits: a path that the kernel cannot resolve, and a finding line longer than the client's buffer.
+TEST_F(Fault, OverlongPathAndFindingAreRefusedWithoutHarm)
+{
+    start_fake();
+    const std::string long_finding = tree_ + "/infected-long-finding";
+    service_->set_responder([&](const std::string& line) {
+        if (line.rfind("SCAN " + long_finding + " ", 0) == 0)
+            return infected_answer(long_finding, {std::string(20000, 'n')});
+        return fake::standard_answer(line);
+    });
+    start_zet();
+
+    // Over 4095 bytes: built from relative names, which stay within the limits of every call.
+    int dirfd = open(tree_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dirfd, 0);
+    std::size_t length = tree_.size();
+    const std::string component(200, 'd');
+    while (length < 4200) {
+        ASSERT_EQ(mkdirat(dirfd, component.c_str(), 0755), 0);
+        int sub = openat(dirfd, component.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        close(dirfd);
+        ASSERT_GE(dirfd = sub, 0);
+        length += component.size() + 1;
+    }
+    int fd = openat(dirfd, "infected-deep", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    close(dirfd);
+    EXPECT_TRUE(wait_until([&] { return zet_->err_has(std::string(": ") + strerror(ENAMETOOLONG)); }))
+        << zet_->err().substr(0, 4000);
+
+    write_text(long_finding, "x");
+    const std::string next = tree_ + "/infected-next";
+    write_text(next, "x");
+    EXPECT_TRUE(wait_until([&] { return !exists(next); })) << zet_->err();
+    EXPECT_TRUE(exists(long_finding)) << "an answer that cannot be read moves nothing";
+    EXPECT_EQ(read_text(log_).find(long_finding), std::string::npos);
+    EXPECT_TRUE(zet_->running());
+    stop_zet();
+}
+
+// The vault made by the daemon is 0700 and a copied file 0600, whatever umask the daemon inherits.
+TEST_F(Fault, VaultAndVaultFilesArePrivate)
+{
+    const std::string vault = dir_ / "new-vault";
+    set("VAULT", vault);
+    start_fake();
+    mode_t old = umask(0);
+    start_zet();
+    umask(old);
+    struct stat st;
+    ASSERT_EQ(stat(vault.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    const std::string infected = tree_ + "/infected-public";
+    write_text(infected, "x");
+    chmod(infected.c_str(), 0666);
+    auto cols = log_columns(log_line_of(infected));
+    ASSERT_EQ(cols.size(), 4u);
+    ASSERT_EQ(stat(cols[2].c_str(), &st), 0) << cols[2];
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    stop_zet();
+}
+
+} // namespace
