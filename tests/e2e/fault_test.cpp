@@ -17,11 +17,11 @@
 #include <set>
 
 using namespace std::chrono_literals;
-using zet_test::Process;
-using zet_test::read_text;
-using zet_test::TempDir;
-using zet_test::wait_until;
-using zet_test::write_text;
+using daemon_test::Process;
+using daemon_test::read_text;
+using daemon_test::TempDir;
+using daemon_test::wait_until;
+using daemon_test::write_text;
 
 namespace {
 
@@ -157,9 +157,9 @@ class Fault : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!zet_test::is_root())
+        if (!daemon_test::is_root())
             GTEST_SKIP() << "fanotify needs CAP_SYS_ADMIN (run as root)";
-        mount_ = std::make_unique<zet_test::TmpfsMount>(mnt_, "size=256m,mode=0755");
+        mount_ = std::make_unique<daemon_test::TmpfsMount>(mnt_, "size=256m,mode=0755");
         ASSERT_TRUE(mount_->mounted());
         for (const auto& d : {tree_, run_, other_})
             fs::create_directories(d);
@@ -241,8 +241,8 @@ protected:
     std::string mnt_ = dir_ / "mnt", tree_ = mnt_ + "/data", other_ = mnt_ + "/other", run_ = dir_ / "run";
     std::string vault_ = mnt_ + "/vault", socket_ = dir_ / "scan.sock", log_ = dir_ / "infections.log";
     std::string conf_ = dir_ / "zet.conf";
-    std::unique_ptr<zet_test::TmpfsMount> mount_;
-    zet_test::NotifyListener notify_{dir_ / "notify"};
+    std::unique_ptr<daemon_test::TmpfsMount> mount_;
+    daemon_test::NotifyListener notify_{dir_ / "notify"};
     std::vector<std::pair<std::string, std::string>> settings_;
     std::vector<std::string> exclusions_;
     std::unique_ptr<fake::Service> service_;
@@ -260,7 +260,7 @@ TEST_F(Fault, ScanServiceKilledDuringAFloodAndRestarted)
         scand_ = std::make_unique<Process>(
             std::vector<std::string>{SCAND_BIN, "-v", "-s", socket_, "-d", ZET_SOURCE_DIR "/dist/db"},
             std::map<std::string, std::string>{}, dir_ / name);
-        ASSERT_TRUE(wait_until([&] { return zet_test::socket_accepts(socket_) || !scand_->running(); }, 60s));
+        ASSERT_TRUE(wait_until([&] { return daemon_test::socket_accepts(socket_) || !scand_->running(); }, 60s));
         ASSERT_TRUE(scand_->running()) << scand_->err();
     };
     const std::string excluding = "Excluding '" + other_ + "/*'";
@@ -372,8 +372,8 @@ TEST_F(Fault, VaultThatCannotTakeTheFileLeavesItInPlace)
          },
          [&] { umount2(small_vault.c_str(), MNT_DETACH); }, "mkstemp(): "},
         {"immutable vault", vault_,
-         [&] { return mkdir(vault_.c_str(), 0700) == 0 && zet_test::set_immutable(vault_, true); },
-         [&] { zet_test::set_immutable(vault_, false); }, "mkstemp(): "},
+         [&] { return mkdir(vault_.c_str(), 0700) == 0 && daemon_test::set_immutable(vault_, true); },
+         [&] { daemon_test::set_immutable(vault_, false); }, "mkstemp(): "},
     };
     fs::create_directories(small_vault);
     write_text(other_ + "/bystander", "outside");
