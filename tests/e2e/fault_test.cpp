@@ -334,8 +334,9 @@ TEST_F(Fault, MisbehavingServiceResetsTheConnectionAndTheNextFileIsScanned)
         write_text(infected, "x");
         EXPECT_TRUE(wait_until([&] { return !exists(infected); }, 30s)) << zet_->err();
         EXPECT_EQ(service_->connections(), c.connections);
-        if (!c.message.empty())
+        if (!c.message.empty()) {
             EXPECT_TRUE(zet_->err_has(c.message)) << zet_->err();
+        }
         EXPECT_TRUE(zet_->running());
         stop_zet();
         service_.reset();
@@ -526,8 +527,9 @@ TEST_F(Fault, FileSwappedBeforeItsMove)
         EXPECT_EQ(read_text(outside), "outside the trees");
         for (const auto& e : fs::directory_iterator(vault)) {
             std::error_code ec;
-            if (fs::is_regular_file(fs::symlink_status(e.path(), ec)) && fs::file_size(e.path()) > 0)
+            if (fs::is_regular_file(fs::symlink_status(e.path(), ec)) && fs::file_size(e.path()) > 0) {
                 EXPECT_TRUE(c.swap == hardlink_to_outside) << "the vault received another file's content";
+            }
         }
         // The worker is free for the next file.
         const std::string next = tree_ + "/infected-next";
