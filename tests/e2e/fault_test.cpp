@@ -315,21 +315,25 @@ TEST_F(Fault, MisbehavingServiceResetsTheConnectionAndTheNextFileIsScanned)
         fake::Script script;
         std::string message; // logged by zet, or "" when the fault passes without one
         int connections;     // the drip keeps its connection: the answer is slow but whole
+        bool command_sent;   // the first file's command reaches the service
     } cases[] = {
         {"garbage answer", {fake::send(welcome), fake::read_line(), fake::send("\x01\x02 garbage\r\n")},
-         "Defective AV response!", 2},
-        {"garbage welcome", {fake::send("\x7f\x7f\r\n")}, "Defective AV response!", 2},
-        {"stops mid-line", {fake::send(welcome), fake::read_line(), fake::send("210 Acc"), fake::hang_up()}, "", 2},
-        {"closes after the welcome", {fake::send(welcome), fake::hang_up()}, "", 2},
-        {"resets the connection", {fake::send(welcome), fake::reset()}, "", 2},
-        {"one byte a second", drip, "", 1},
+         "Defective AV response!", 2, true},
+        {"garbage welcome", {fake::send("\x7f\x7f\r\n")}, "Defective AV response!", 2, false},
+        {"stops mid-line", {fake::send(welcome), fake::read_line(), fake::send("210 Acc"), fake::hang_up()}, "", 2,
+         true},
+        {"closes after the welcome", {fake::send(welcome), fake::hang_up()}, "", 2, false},
+        {"resets the connection", {fake::send(welcome), fake::reset()}, "", 2, false},
+        {"one byte a second", drip, "", 1, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         start_fake({c.script});
         start_zet();
         write_text(tree_ + "/first", "x");
-        ASSERT_TRUE(wait_until([&] { return fake_scanned(tree_ + "/first"); }, 30s)) << zet_->err();
+        ASSERT_TRUE(wait_until([&] {
+            return c.command_sent ? fake_scanned(tree_ + "/first") : service_->finished() >= 1;
+        }, 30s)) << zet_->err();
         const std::string infected = tree_ + "/infected-second";
         write_text(infected, "x");
         EXPECT_TRUE(wait_until([&] { return !exists(infected); }, 30s)) << zet_->err();
