@@ -3,6 +3,7 @@
 #include "src/scan.hpp"
 
 #include "src/av.hpp"
+#include "src/fileops.hpp"
 #include "tests/daemon_util.hpp"
 #include "tests/fake_service.hpp"
 
@@ -318,8 +319,9 @@ TEST_F(Scan, EveryFailedMoveWarnsAndLogsError)
         EXPECT_TRUE(std::regex_match(warnings, std::regex("scan_test: " + row.message(file, vault) + "\n")))
             << warnings;
         EXPECT_EQ(exists(file), row.file_stays);
-        if (exists(vault))
+        if (exists(vault)) {
             EXPECT_EQ(vault_files(vault).size(), row.vault_files);
+        }
         auto lines = log_lines();
         ASSERT_EQ(lines.size(), 1u);
         auto cols = columns(lines[0]);

@@ -13,6 +13,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <map>
 #include <optional>
 #include <string>
@@ -106,7 +110,8 @@ private:
     std::optional<int> status_;
 };
 
-// The datagram socket the daemon's sd_notify writes to.
+// The datagram socket the daemon's sd_notify writes to. A thread keeps reading it, as the service manager
+// does: a full socket would block the daemon's loop in sd_notify.
 class NotifyListener {
 public:
     explicit NotifyListener(const std::string& path) : path_(path)
@@ -116,29 +121,64 @@ public:
         addr.sun_family = AF_UNIX;
         snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
         bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        if (pipe2(stop_, O_CLOEXEC) == 0)
+            reader_ = std::thread([this] { read_loop(); });
     }
     NotifyListener(const NotifyListener&) = delete;
     NotifyListener& operator=(const NotifyListener&) = delete;
     ~NotifyListener()
     {
+        if (reader_.joinable()) {
+            char c = 0;
+            [[maybe_unused]] ssize_t n = write(stop_[1], &c, 1);
+            reader_.join();
+        }
+        close(stop_[0]);
+        close(stop_[1]);
         close(fd_);
         unlink(path_.c_str());
     }
     // The next message within `limit`, or "" when none came.
-    std::string next(std::chrono::milliseconds limit = std::chrono::seconds(20)) const
+    std::string next(std::chrono::milliseconds limit = std::chrono::seconds(20))
     {
-        pollfd p = {fd_, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(limit.count())) <= 0)
+        std::unique_lock lock(mutex_);
+        if (!cv_.wait_for(lock, limit, [&] { return !messages_.empty(); }))
             return "";
-        char buf[512];
-        ssize_t n = recv(fd_, buf, sizeof buf, 0);
-        return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "";
+        std::string m = messages_.front();
+        messages_.pop_front();
+        return m;
+    }
+    // Drops what earlier processes sent.
+    void drain()
+    {
+        std::lock_guard lock(mutex_);
+        messages_.clear();
     }
     const std::string& path() const { return path_; }
 
 private:
+    void read_loop()
+    {
+        pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+        while (poll(fds, 2, -1) > 0 && !(fds[1].revents & POLLIN)) {
+            char buf[512];
+            ssize_t n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+            if (n > 0) {
+                std::lock_guard lock(mutex_);
+                if (messages_.size() < 10000)
+                    messages_.emplace_back(buf, static_cast<std::size_t>(n));
+                cv_.notify_all();
+            }
+        }
+    }
+
     std::string path_;
     int fd_ = -1;
+    int stop_[2] = {-1, -1};
+    std::thread reader_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<std::string> messages_;
 };
 
 // True once a UNIX stream socket at `path` accepts connections.
