@@ -21,6 +21,23 @@ namespace zet_test {
 
 inline bool is_root() { return geteuid() == 0; }
 
+// `text` matches `pattern` where '?' stands for any one character and '#' for a digit; the rest is literal.
+// (std::regex trips GCC 12's uninitialised-use warning under the sanitizers.)
+inline bool like(const std::string& text, const std::string& pattern)
+{
+    if (text.size() != pattern.size())
+        return false;
+    for (std::size_t i = 0; i < text.size(); i++) {
+        char p = pattern[i], c = text[i];
+        if (p == '#' ? !(c >= '0' && c <= '9') : p != '?' && p != c)
+            return false;
+    }
+    return true;
+}
+
+// The local time column of the infection log.
+inline bool is_log_time(const std::string& text) { return like(text, "####-##-## ##:##:##"); }
+
 // Polls `cond` until it holds or `limit` passes; the limit only bounds a failing test.
 inline bool wait_until(const std::function<bool()>& cond,
                        std::chrono::milliseconds limit = std::chrono::seconds(20))

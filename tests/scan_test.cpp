@@ -14,7 +14,6 @@
 
 #include <cstring>
 #include <functional>
-#include <regex>
 #include <thread>
 
 using zet_test::read_text;
@@ -59,8 +58,6 @@ std::vector<std::string> vault_files(const std::string& vault)
         out.push_back(e.path().string());
     return out;
 }
-
-const std::regex time_column(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)");
 
 // A SCAN answer with one finding line per name, in the given order.
 fake::Responder findings(std::vector<std::string> names)
@@ -136,7 +133,7 @@ TEST_F(Scan, InfectedFileIsRenamedIntoTheVaultAndLogged)
 
     auto files = vault_files(vault_);
     ASSERT_EQ(files.size(), 1u);
-    EXPECT_TRUE(std::regex_match(files[0], std::regex(vault_ + "/infected\\.com\\.[A-Za-z0-9]{6}")));
+    EXPECT_TRUE(zet_test::like(files[0], vault_ + "/infected.com.??????"));
     struct stat st;
     ASSERT_EQ(stat(files[0].c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u) << "a rename keeps the mode";
@@ -146,7 +143,7 @@ TEST_F(Scan, InfectedFileIsRenamedIntoTheVaultAndLogged)
     ASSERT_EQ(lines.size(), 1u);
     auto cols = columns(lines[0]);
     ASSERT_EQ(cols.size(), 4u);
-    EXPECT_TRUE(std::regex_match(cols[0], time_column)) << cols[0];
+    EXPECT_TRUE(zet_test::is_log_time(cols[0])) << cols[0];
     EXPECT_EQ(cols[1], file);
     EXPECT_EQ(cols[2], files[0]);
     EXPECT_EQ(cols[3], "Eicar-Test-Signature");
@@ -221,7 +218,7 @@ TEST_F(Scan, UnopenableLogIsReported)
     EXPECT_EQ(capture.text(), "scan_test: Error opening log file: " + path + ": " + err(ENOENT) + "\n");
 }
 
-// One failing quarantine per row: the scene, the expected warning (a regular expression) and whether the
+// One failing quarantine per row: the scene, the expected warning ('?' for a character mkstemp picks) and whether the
 // file stays in place. Every row writes "ERROR" into the vault column.
 struct ScanFailure {
     const char* name;
@@ -230,8 +227,6 @@ struct ScanFailure {
     bool file_stays;
     std::size_t vault_files; // what the vault holds afterwards
 };
-
-std::string quoted(const std::string& s) { return std::regex_replace(s, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)"); }
 
 const ScanFailure scan_failures[] = {
     {"vault name too long",
@@ -242,7 +237,7 @@ const ScanFailure scan_failures[] = {
          return true;
      },
      [](const std::string& file, const std::string& vault) {
-         return quoted("snprintf(): " + vault + "/" + basename_r(file.c_str()) + ": Error creating vault path");
+         return ("snprintf(): " + vault + "/" + basename_r(file.c_str()) + ": Error creating vault path");
      },
      true, 0},
     {"vault missing",
@@ -253,8 +248,8 @@ const ScanFailure scan_failures[] = {
          return true;
      },
      [](const std::string&, const std::string& vault) {
-         return quoted("mkstemp(): " + vault + "/infected.") + "[A-Za-z0-9]{6}" +
-                quoted(": Error creating temp file");
+         return ("mkstemp(): " + vault + "/infected.") + "??????" +
+                (": Error creating temp file");
      },
      true, 0},
     {"file deleted before the move",
@@ -264,8 +259,8 @@ const ScanFailure scan_failures[] = {
          return true;
      },
      [](const std::string& file, const std::string& vault) {
-         return quoted("rename(): " + file + " -> " + vault + "/infected-gone.") + "[A-Za-z0-9]{6}" +
-                quoted(": " + err(ENOENT));
+         return ("rename(): " + file + " -> " + vault + "/infected-gone.") + "??????" +
+                (": " + err(ENOENT));
      },
      false, 1},
     {"file cannot be read for the copy",
@@ -275,7 +270,7 @@ const ScanFailure scan_failures[] = {
          vault = "";
          return mkdir(file.c_str(), 0755) == 0;
      },
-     [](const std::string&, const std::string&) { return quoted("read(): " + err(EISDIR)); }, true, 0},
+     [](const std::string&, const std::string&) { return ("read(): " + err(EISDIR)); }, true, 0},
     {"vault file system full",
      [](const TempDir& dir, std::string& file, std::string& vault) {
          file = dir / "infected-large";
@@ -285,7 +280,7 @@ const ScanFailure scan_failures[] = {
          small = std::make_unique<zet_test::TmpfsMount>(vault, "size=64k");
          return small->mounted();
      },
-     [](const std::string&, const std::string&) { return quoted("write(): " + err(ENOSPC)); }, true, 0},
+     [](const std::string&, const std::string&) { return ("write(): " + err(ENOSPC)); }, true, 0},
     {"file cannot be removed after the copy",
      [](const TempDir& dir, std::string& file, std::string& vault) {
          std::string locked = dir / "locked";
@@ -296,7 +291,7 @@ const ScanFailure scan_failures[] = {
          vault = shm_vault.path();
          return zet_test::set_immutable(locked, true);
      },
-     [](const std::string& file, const std::string&) { return quoted("unlink(): " + file + ": " + err(EPERM)); },
+     [](const std::string& file, const std::string&) { return ("unlink(): " + file + ": " + err(EPERM)); },
      true, 0},
 };
 
@@ -316,7 +311,7 @@ TEST_F(Scan, EveryFailedMoveWarnsAndLogsError)
         vault_dir = vault.c_str();
         ASSERT_EQ(truncate(log_path_.c_str(), 0), 0);
         std::string warnings = run_scan(file);
-        EXPECT_TRUE(std::regex_match(warnings, std::regex("scan_test: " + row.message(file, vault) + "\n")))
+        EXPECT_TRUE(zet_test::like(warnings, "scan_test: " + row.message(file, vault) + "\n"))
             << warnings;
         EXPECT_EQ(exists(file), row.file_stays);
         if (exists(vault)) {
@@ -357,7 +352,7 @@ TEST_F(Scan, ConcurrentWritersNeverMixALine)
     for (const auto& line : lines) {
         auto cols = columns(line);
         ASSERT_EQ(cols.size(), 4u);
-        ASSERT_TRUE(std::regex_match(cols[0], time_column));
+        ASSERT_TRUE(zet_test::is_log_time(cols[0]));
         const std::string& name = cols[3];
         ASSERT_EQ(name.size(), 1500u);
         ASSERT_EQ(name.find_first_not_of(name[0]), std::string::npos);
