@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -46,9 +47,9 @@ struct options {
 
 enum options_result { OPTIONS_RUN, OPTIONS_DONE, OPTIONS_BAD };
 
-// Worker threads read the record until the process ends, after main has returned, so it is never freed;
-// the pointer keeps it reachable for leak checkers.
-Config* config_record = nullptr;
+// Worker threads read the record until the process ends, even after main has returned, so it lives in
+// static storage that no destructor ever runs on (a local or a static Config would be destroyed at exit).
+alignas(Config) unsigned char config_storage[sizeof(Config)];
 
 options_result parse_options(int argc, char** argv, options* opts)
 {
@@ -142,8 +143,7 @@ int poll_timeout()
 
 int main(int argc, char** argv)
 {
-    config_record = new Config;
-    Config& config = *config_record;
+    Config& config = *new (config_storage) Config;
     options opts = {DEFAULT_CONFIG_FILE, LOG_PID | LOG_PERROR, LOG_INFO};
 
     switch (parse_options(argc, argv, &opts)) {
