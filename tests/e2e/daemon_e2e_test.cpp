@@ -125,13 +125,16 @@ protected:
         return conf_;
     }
     // Starts zet on the written configuration; with `ready`, waits for its READY=1.
-    void start_zet(bool ready = true, std::map<std::string, std::string> env = {})
+    void start_zet(bool ready = true, std::map<std::string, std::string> env = {},
+                   std::vector<std::string> args = {})
     {
         write_config();
         notify_.drain();
         env["NOTIFY_SOCKET"] = notify_.path();
-        zet_ = std::make_unique<Process>(std::vector<std::string>{zet_bin, "-v", "-c", conf_}, env,
-                                         dir_ / "zet");
+        std::vector<std::string> argv = {zet_bin, "-v"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        argv.insert(argv.end(), {"-c", conf_});
+        zet_ = std::make_unique<Process>(argv, env, dir_ / "zet");
         if (ready) {
             ASSERT_EQ(notify_.next(), "READY=1\n") << zet_->err();
         }
@@ -149,10 +152,10 @@ protected:
     {
         return fake_received().find("SCAN " + path + " CID portwarden TRIGGER ON_WRITE\n") != std::string::npos;
     }
-    // Stops zet with SIGTERM and checks the orderly shutdown.
-    void stop_zet()
+    // Stops zet and checks the orderly shutdown.
+    void stop_zet(int signo = SIGTERM)
     {
-        zet_->signal(SIGTERM);
+        zet_->signal(signo);
         EXPECT_EQ(zet_->exit_code(), 0);
         std::string err = zet_->err();
         EXPECT_NE(err.find("SIGINT/SIGTERM received. Exiting..."), std::string::npos) << err;
@@ -193,10 +196,20 @@ TEST_F(Daemon, ReadyThenServesAndStopsCleanlyOnSigterm)
 TEST_F(Daemon, WatchdogPingsWhileIdle)
 {
     start_fake();
-    start_zet(true, {{"WATCHDOG_USEC", "200000"}});
+    // The last -c counts.
+    start_zet(true, {{"WATCHDOG_USEC", "200000"}}, {"-c", dir_ / "missing.conf"});
     for (int i = 0; i < 3; i++)
         EXPECT_EQ(notify_.next(5s), "WATCHDOG=1\n") << i;
-    stop_zet();
+    stop_zet(SIGINT);
+}
+
+TEST_F(Daemon, OtherSignalsKeepTheirDefaultAction)
+{
+    start_fake();
+    start_zet();
+    zet_->signal(SIGHUP);
+    EXPECT_EQ(zet_->exit_code(), 128 + SIGHUP);
+    EXPECT_TRUE(exists(run_ + "/zet.pid")) << "only an orderly shutdown removes the PID file";
 }
 
 TEST_F(Daemon, StartupFailuresEndWithTheirStatus)
