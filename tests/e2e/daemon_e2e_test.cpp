@@ -203,6 +203,18 @@ TEST_F(Daemon, WatchdogPingsWhileIdle)
     stop_zet(SIGINT);
 }
 
+TEST_F(Daemon, QuietKeepsStderrEmpty)
+{
+    start_fake();
+    start_zet(true, {}, {"-q"});
+    write_text(tree_ + "/f", "x");
+    EXPECT_TRUE(wait_until([&] { return fake_scanned(tree_ + "/f"); }));
+    zet_->signal(SIGTERM);
+    EXPECT_EQ(zet_->exit_code(), 0);
+    EXPECT_EQ(zet_->err(), "");
+    EXPECT_FALSE(exists(run_ + "/zet.pid"));
+}
+
 TEST_F(Daemon, OtherSignalsKeepTheirDefaultAction)
 {
     start_fake();
