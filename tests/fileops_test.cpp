@@ -187,6 +187,8 @@ const MoveFailure move_failures[] = {
          write_text(from, std::string(256 * 1024, 'z'));
          static std::unique_ptr<zet_test::TmpfsMount> full;
          full = std::make_unique<zet_test::TmpfsMount>(tmp / "full", "size=64k");
+         // An odd page taken, so that the last write is a short one before the failing one.
+         write_text(tmp / "full/filler", "f");
          to = reserve(tmp / "full", "large");
          return full->mounted();
      },

@@ -278,9 +278,10 @@ const ScanFailure scan_failures[] = {
          vault = dir / "small";
          static std::unique_ptr<zet_test::TmpfsMount> small;
          small = std::make_unique<zet_test::TmpfsMount>(vault, "size=64k");
+         write_text(vault + "/filler", "f"); // makes the last write a short one
          return small->mounted();
      },
-     [](const std::string&, const std::string&) { return ("write(): " + err(ENOSPC)); }, true, 0},
+     [](const std::string&, const std::string&) { return ("write(): " + err(ENOSPC)); }, true, 1},
     {"file cannot be removed after the copy",
      [](const TempDir& dir, std::string& file, std::string& vault) {
          std::string locked = dir / "locked";
