@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-namespace zet_test {
+namespace daemon_test {
 
 inline bool is_root() { return geteuid() == 0; }
 
@@ -172,4 +172,4 @@ private:
     int saved_ = -1;
 };
 
-} // namespace zet_test
+} // namespace daemon_test

@@ -14,9 +14,9 @@
 #include <cstring>
 #include <functional>
 
-using zet_test::read_text;
-using zet_test::TempDir;
-using zet_test::write_text;
+using daemon_test::read_text;
+using daemon_test::TempDir;
+using daemon_test::write_text;
 
 namespace {
 
@@ -70,7 +70,7 @@ TEST_F(FileOps, DescriptorPathIsReadFromProc)
 TEST_F(FileOps, UnreadableDescriptorLinkIsWarned)
 {
     char buf[PATH_MAX];
-    zet_test::StderrCapture capture;
+    daemon_test::StderrCapture capture;
     EXPECT_EQ(fd2path(999999, buf, sizeof buf), nullptr);
     capture.restore();
     EXPECT_EQ(capture.text(), "fileops_test: readlink(): /proc/self/fd/999999: " + err(ENOENT) + "\n");
@@ -82,7 +82,7 @@ TEST_F(FileOps, RenameKeepsInodeModeOwnerAndTime)
     std::string from = dir / "infected", to = dir / "vault.XXXXXX";
     write_text(from, "payload");
     ASSERT_EQ(chmod(from.c_str(), 0751), 0);
-    if (zet_test::is_root()) {
+    if (daemon_test::is_root()) {
         ASSERT_EQ(chown(from.c_str(), 1234, 5678), 0);
     }
     timespec times[2] = {{1000000000, 0}, {1200000000, 0}};
@@ -170,7 +170,7 @@ const MoveFailure move_failures[] = {
          from = shm / "f";
          write_text(from, "data");
          to = reserve(tmp.path(), "f");
-         return zet_test::set_immutable(to, true);
+         return daemon_test::set_immutable(to, true);
      },
      [](const std::string&, const std::string& to) { return "open(): " + to + ": " + err(EPERM); }, true,
      true},
@@ -185,8 +185,8 @@ const MoveFailure move_failures[] = {
      [](const TempDir&, const TempDir& tmp, std::string& from, std::string& to) {
          from = tmp / "large";
          write_text(from, std::string(256 * 1024, 'z'));
-         static std::unique_ptr<zet_test::TmpfsMount> full;
-         full = std::make_unique<zet_test::TmpfsMount>(tmp / "full", "size=64k");
+         static std::unique_ptr<daemon_test::TmpfsMount> full;
+         full = std::make_unique<daemon_test::TmpfsMount>(tmp / "full", "size=64k");
          // An odd page taken, so that the last write is a short one before the failing one.
          write_text(tmp / "full/filler", "f");
          to = reserve(tmp / "full", "large");
@@ -200,7 +200,7 @@ const MoveFailure move_failures[] = {
          from = locked + "/f";
          write_text(from, "data");
          to = reserve(shm.path(), "f");
-         return zet_test::set_immutable(locked, true);
+         return daemon_test::set_immutable(locked, true);
      },
      [](const std::string& from, const std::string&) { return "unlink(): " + from + ": " + err(EPERM); },
      true, false},
@@ -208,7 +208,7 @@ const MoveFailure move_failures[] = {
 
 TEST_F(FileOps, EachMoveFailureWarnsOnceAndKeepsTheSource)
 {
-    if (!zet_test::is_root())
+    if (!daemon_test::is_root())
         GTEST_SKIP() << "needs root for immutable files and mounts";
     for (const auto& row : move_failures) {
         SCOPED_TRACE(row.name);
@@ -218,14 +218,14 @@ TEST_F(FileOps, EachMoveFailureWarnsOnceAndKeepsTheSource)
             ADD_FAILURE() << "setup failed: " << strerror(errno);
             continue;
         }
-        zet_test::StderrCapture capture;
+        daemon_test::StderrCapture capture;
         int rc = move_file(from.c_str(), to.c_str());
         capture.restore();
         EXPECT_EQ(rc, -1);
         EXPECT_EQ(capture.text(), "fileops_test: " + row.message(from, to) + "\n");
         EXPECT_EQ(exists(from), row.source_stays);
         EXPECT_EQ(exists(to), row.target_stays);
-        zet_test::set_immutable(to, false);
+        daemon_test::set_immutable(to, false);
         umount2((tmp / "full").c_str(), MNT_DETACH);
     }
 }
@@ -234,7 +234,7 @@ TEST_F(FileOps, CopyFailsOnUnopenableSource)
 {
     TempDir tmp;
     std::string from = tmp / "missing", to = tmp / "copy";
-    zet_test::StderrCapture capture;
+    daemon_test::StderrCapture capture;
     EXPECT_EQ(copy_file(from.c_str(), to.c_str()), -1);
     capture.restore();
     EXPECT_EQ(capture.text(), "fileops_test: open(): " + from + ": " + err(ENOENT) + "\n");

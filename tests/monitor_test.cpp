@@ -22,9 +22,9 @@
 #include <thread>
 #include <vector>
 
-using zet_test::TempDir;
-using zet_test::wait_until;
-using zet_test::write_text;
+using daemon_test::TempDir;
+using daemon_test::wait_until;
+using daemon_test::write_text;
 
 namespace {
 
@@ -197,7 +197,7 @@ TEST_F(Monitor, ShortSignalRecordFailsTheLoop)
     SignalPipe sig;
     sig.send_bytes(5);
     int fan = idle_descriptor();
-    zet_test::StderrCapture capture;
+    daemon_test::StderrCapture capture;
     EXPECT_EQ(monitor_run(sig.read_end(), fan, nullptr, -1), -1);
     capture.restore();
     close(fan);
@@ -223,11 +223,11 @@ TEST_F(Monitor, EveryWakeUpThatGoesOnPingsTheWatchdog)
 
 TEST_F(Monitor, MarkFailureNamesThePath)
 {
-    if (!zet_test::is_root())
+    if (!daemon_test::is_root())
         GTEST_SKIP() << "fanotify needs CAP_SYS_ADMIN";
     TempDir dir;
     PathList list({dir.path(), dir / "missing"});
-    zet_test::StderrCapture capture;
+    daemon_test::StderrCapture capture;
     EXPECT_EQ(monitor_start(list.get(), 0), -1);
     capture.restore();
     EXPECT_EQ(capture.text(), "monitor_test: fanotify_mark(): " + dir / "missing" + ": " + strerror(ENOENT) + "\n");
@@ -235,7 +235,7 @@ TEST_F(Monitor, MarkFailureNamesThePath)
 
 TEST_F(Monitor, WritesUnderTheTreeAreQueuedAndNoDescriptorLeaks)
 {
-    if (!zet_test::is_root())
+    if (!daemon_test::is_root())
         GTEST_SKIP() << "fanotify needs CAP_SYS_ADMIN";
     TempDir dir;
     std::string data = dir / "data";
@@ -245,7 +245,7 @@ TEST_F(Monitor, WritesUnderTheTreeAreQueuedAndNoDescriptorLeaks)
     std::filesystem::create_directories(dir / "also");
     PathList list({data, dir / "also"}); // two paths on one mount: each event arrives once
 
-    zet_test::StderrCapture capture;
+    daemon_test::StderrCapture capture;
     int fan = monitor_start(list.get(), 1);
     capture.restore();
     ASSERT_GE(fan, 0);

@@ -16,9 +16,9 @@
 #include <functional>
 #include <thread>
 
-using zet_test::read_text;
-using zet_test::TempDir;
-using zet_test::write_text;
+using daemon_test::read_text;
+using daemon_test::TempDir;
+using daemon_test::write_text;
 
 namespace {
 
@@ -100,7 +100,7 @@ protected:
         task_t task;
         snprintf(task.path, sizeof task.path, "%s", path.c_str());
         task.sock = &sock_;
-        zet_test::StderrCapture capture;
+        daemon_test::StderrCapture capture;
         scan(&task);
         capture.restore();
         return capture.text();
@@ -133,7 +133,7 @@ TEST_F(Scan, InfectedFileIsRenamedIntoTheVaultAndLogged)
 
     auto files = vault_files(vault_);
     ASSERT_EQ(files.size(), 1u);
-    EXPECT_TRUE(zet_test::like(files[0], vault_ + "/infected.com.??????"));
+    EXPECT_TRUE(daemon_test::like(files[0], vault_ + "/infected.com.??????"));
     struct stat st;
     ASSERT_EQ(stat(files[0].c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u) << "a rename keeps the mode";
@@ -143,7 +143,7 @@ TEST_F(Scan, InfectedFileIsRenamedIntoTheVaultAndLogged)
     ASSERT_EQ(lines.size(), 1u);
     auto cols = columns(lines[0]);
     ASSERT_EQ(cols.size(), 4u);
-    EXPECT_TRUE(zet_test::is_log_time(cols[0])) << cols[0];
+    EXPECT_TRUE(daemon_test::is_log_time(cols[0])) << cols[0];
     EXPECT_EQ(cols[1], file);
     EXPECT_EQ(cols[2], files[0]);
     EXPECT_EQ(cols[3], "Eicar-Test-Signature");
@@ -212,7 +212,7 @@ TEST_F(Scan, UnopenableLogIsReported)
 {
     log_free();
     std::string path = dir_ / "no/such/dir/zet.log";
-    zet_test::StderrCapture capture;
+    daemon_test::StderrCapture capture;
     EXPECT_EQ(log_init(path.c_str()), -1);
     capture.restore();
     EXPECT_EQ(capture.text(), "scan_test: Error opening log file: " + path + ": " + err(ENOENT) + "\n");
@@ -276,8 +276,8 @@ const ScanFailure scan_failures[] = {
          file = dir / "infected-large";
          write_text(file, std::string(256 * 1024, 'z'));
          vault = dir / "small";
-         static std::unique_ptr<zet_test::TmpfsMount> small;
-         small = std::make_unique<zet_test::TmpfsMount>(vault, "size=64k");
+         static std::unique_ptr<daemon_test::TmpfsMount> small;
+         small = std::make_unique<daemon_test::TmpfsMount>(vault, "size=64k");
          write_text(vault + "/filler", "f"); // makes the last write a short one
          return small->mounted();
      },
@@ -290,7 +290,7 @@ const ScanFailure scan_failures[] = {
          write_text(file, "x");
          static TempDir shm_vault("/dev/shm");
          vault = shm_vault.path();
-         return zet_test::set_immutable(locked, true);
+         return daemon_test::set_immutable(locked, true);
      },
      [](const std::string& file, const std::string&) { return ("unlink(): " + file + ": " + err(EPERM)); },
      true, 0},
@@ -298,7 +298,7 @@ const ScanFailure scan_failures[] = {
 
 TEST_F(Scan, EveryFailedMoveWarnsAndLogsError)
 {
-    if (!zet_test::is_root())
+    if (!daemon_test::is_root())
         GTEST_SKIP() << "needs root for immutable directories and mounts";
     for (const auto& row : scan_failures) {
         SCOPED_TRACE(row.name);
@@ -312,7 +312,7 @@ TEST_F(Scan, EveryFailedMoveWarnsAndLogsError)
         vault_dir = vault.c_str();
         ASSERT_EQ(truncate(log_path_.c_str(), 0), 0);
         std::string warnings = run_scan(file);
-        EXPECT_TRUE(zet_test::like(warnings, "scan_test: " + row.message(file, vault) + "\n"))
+        EXPECT_TRUE(daemon_test::like(warnings, "scan_test: " + row.message(file, vault) + "\n"))
             << warnings;
         EXPECT_EQ(exists(file), row.file_stays);
         if (exists(vault)) {
@@ -353,7 +353,7 @@ TEST_F(Scan, ConcurrentWritersNeverMixALine)
     for (const auto& line : lines) {
         auto cols = columns(line);
         ASSERT_EQ(cols.size(), 4u);
-        ASSERT_TRUE(zet_test::is_log_time(cols[0]));
+        ASSERT_TRUE(daemon_test::is_log_time(cols[0]));
         const std::string& name = cols[3];
         ASSERT_EQ(name.size(), 1500u);
         ASSERT_EQ(name.find_first_not_of(name[0]), std::string::npos);

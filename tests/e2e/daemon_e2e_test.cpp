@@ -13,11 +13,11 @@
 #include <filesystem>
 
 using namespace std::chrono_literals;
-using zet_test::Process;
-using zet_test::read_text;
-using zet_test::TempDir;
-using zet_test::wait_until;
-using zet_test::write_text;
+using daemon_test::Process;
+using daemon_test::read_text;
+using daemon_test::TempDir;
+using daemon_test::wait_until;
+using daemon_test::write_text;
 
 namespace {
 
@@ -96,9 +96,9 @@ class Daemon : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!zet_test::is_root())
+        if (!daemon_test::is_root())
             GTEST_SKIP() << "fanotify needs CAP_SYS_ADMIN (run as root)";
-        mount_ = std::make_unique<zet_test::TmpfsMount>(mnt_, "size=64m,mode=0755");
+        mount_ = std::make_unique<daemon_test::TmpfsMount>(mnt_, "size=64m,mode=0755");
         ASSERT_TRUE(mount_->mounted());
         for (const auto& d : {tree_, run_, mnt_ + "/data2", mnt_ + "/other"})
             std::filesystem::create_directories(d);
@@ -166,8 +166,8 @@ protected:
     TempDir dir_;
     std::string mnt_ = dir_ / "mnt", tree_ = mnt_ + "/data", run_ = dir_ / "run", vault_ = mnt_ + "/vault";
     std::string socket_ = dir_ / "scan.sock", log_ = dir_ / "infections.log", conf_ = dir_ / "zet.conf";
-    std::unique_ptr<zet_test::TmpfsMount> mount_;
-    zet_test::NotifyListener notify_{dir_ / "notify"};
+    std::unique_ptr<daemon_test::TmpfsMount> mount_;
+    daemon_test::NotifyListener notify_{dir_ / "notify"};
     std::vector<std::pair<std::string, std::string>> settings_;
     std::vector<std::string> monitors_;
     std::unique_ptr<fake::Service> service_;
@@ -299,7 +299,7 @@ TEST_F(Daemon, RealServiceQuarantinesTheTestFile)
     scand_ = std::make_unique<Process>(
         std::vector<std::string>{SCAND_BIN, "-s", socket_, "-d", ZET_SOURCE_DIR "/dist/db"},
         std::map<std::string, std::string>{}, dir_ / "scand");
-    ASSERT_TRUE(wait_until([&] { return zet_test::socket_accepts(socket_) || !scand_->running(); }));
+    ASSERT_TRUE(wait_until([&] { return daemon_test::socket_accepts(socket_) || !scand_->running(); }));
     ASSERT_TRUE(scand_->running()) << scand_->err();
 
     for (const auto& c : cases) {
@@ -317,7 +317,7 @@ TEST_F(Daemon, RealServiceQuarantinesTheTestFile)
         ASSERT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
         auto tab1 = log.find('\t'), tab2 = log.find('\t', tab1 + 1), tab3 = log.find('\t', tab2 + 1);
         ASSERT_NE(tab3, std::string::npos) << log;
-        EXPECT_TRUE(zet_test::is_log_time(log.substr(0, tab1))) << log;
+        EXPECT_TRUE(daemon_test::is_log_time(log.substr(0, tab1))) << log;
         EXPECT_EQ(log.substr(tab1 + 1, tab2 - tab1 - 1), infected);
         std::string vaulted = log.substr(tab2 + 1, tab3 - tab2 - 1);
         EXPECT_FALSE(log.substr(tab3 + 1, log.size() - tab3 - 2).empty()) << "the finding's name";

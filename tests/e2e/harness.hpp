@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-namespace zet_test {
+namespace daemon_test {
 
 // A child process, killed and reaped when the object goes, whatever the test did.
 class Process {
@@ -193,4 +193,4 @@ inline bool socket_accepts(const std::string& path)
     return ok;
 }
 
-} // namespace zet_test
+} // namespace daemon_test
