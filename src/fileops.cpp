@@ -2,6 +2,7 @@
 #include "src/fileops.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -39,9 +40,17 @@ const char* basename_r(const char* path)
 
 int copy_file(const char* from, const char* to)
 {
-    int src = open(from, O_RDONLY | O_CLOEXEC);
+    // The name may have been replaced since the scan: a symbolic link is not followed out of the tree,
+    // and a FIFO must not block the worker (O_NONBLOCK changes nothing for a regular file).
+    int src = open(from, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (src < 0) {
         syslog(LOG_WARNING, "open(): %s: %m", from);
+        return -1;
+    }
+    struct stat st;
+    if (fstat(src, &st) != 0 || !S_ISREG(st.st_mode)) {
+        syslog(LOG_WARNING, "open(): %s: Not a regular file", from);
+        close(src);
         return -1;
     }
     int dst = open(to, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
