@@ -66,9 +66,11 @@ inline void write_text(const std::string& path, const std::string& text)
 }
 
 // Sets or clears the immutable attribute, which stops even root from changing a file or directory.
+// A FIFO is opened without blocking and a symbolic link is not followed, so that clean-up never hangs or
+// reaches outside the tree.
 inline bool set_immutable(const std::string& path, bool on)
 {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0)
         return false;
     int flags = 0;

@@ -174,13 +174,33 @@ const MoveFailure move_failures[] = {
      },
      [](const std::string&, const std::string& to) { return "open(): " + to + ": " + err(EPERM); }, true,
      true},
-    {"source cannot be read",
+    // The name may have been replaced since the scan: only a regular file is copied, no link is followed
+    // out of the tree and no FIFO blocks the worker.
+    {"source is no regular file",
      [](const TempDir& shm, const TempDir& tmp, std::string& from, std::string& to) {
          from = shm / "dir";
          to = reserve(tmp.path(), "dir");
          return mkdir(from.c_str(), 0755) == 0;
      },
-     [](const std::string&, const std::string&) { return "read(): " + err(EISDIR); }, true, false},
+     [](const std::string& from, const std::string&) { return "open(): " + from + ": Not a regular file"; }, true,
+     true},
+    {"source is a FIFO",
+     [](const TempDir& shm, const TempDir& tmp, std::string& from, std::string& to) {
+         from = shm / "fifo";
+         to = reserve(tmp.path(), "fifo");
+         return mkfifo(from.c_str(), 0600) == 0;
+     },
+     [](const std::string& from, const std::string&) { return "open(): " + from + ": Not a regular file"; }, true,
+     true},
+    {"source is a symbolic link",
+     [](const TempDir& shm, const TempDir& tmp, std::string& from, std::string& to) {
+         from = shm / "link";
+         write_text(tmp / "outside", "not to be copied");
+         to = reserve(tmp.path(), "link");
+         return symlink((tmp / "outside").c_str(), from.c_str()) == 0;
+     },
+     [](const std::string& from, const std::string&) { return "open(): " + from + ": " + err(ELOOP); }, true,
+     true},
     {"target file system full",
      [](const TempDir&, const TempDir& tmp, std::string& from, std::string& to) {
          from = tmp / "large";

@@ -263,14 +263,16 @@ const ScanFailure scan_failures[] = {
                 (": " + err(ENOENT));
      },
      false, 1},
-    {"file cannot be read for the copy",
+    // Only a regular file's bytes are copied; the reserved name stays, as for a source that cannot be opened.
+    {"file is no regular file for the copy",
      [](const TempDir&, std::string& file, std::string& vault) {
          static TempDir shm("/dev/shm");
          file = shm / "infected-dir";
          vault = "";
          return mkdir(file.c_str(), 0755) == 0;
      },
-     [](const std::string&, const std::string&) { return ("read(): " + err(EISDIR)); }, true, 0},
+     [](const std::string& file, const std::string&) { return ("open(): " + file + ": Not a regular file"); }, true,
+     1},
     {"vault file system full",
      [](const TempDir& dir, std::string& file, std::string& vault) {
          file = dir / "infected-large";

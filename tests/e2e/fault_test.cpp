@@ -417,18 +417,19 @@ TEST_F(Fault, UnlimitedQueueLosesNoEventInAFlood)
 {
     constexpr int FILES = 20000;
     set("SCANNERS", "4");
-    std::atomic<bool> writing = true;
+    // Shared with the service's threads, which may answer until the fixture stops the service.
+    auto writing = std::make_shared<std::atomic<bool>>(true);
     start_fake();
-    service_->set_responder([&writing](const std::string& line) {
+    service_->set_responder([writing](const std::string& line) {
         fake::Script s = fake::standard_answer(line);
-        if (writing && line.rfind("SCAN ", 0) == 0)
+        if (*writing && line.rfind("SCAN ", 0) == 0)
             s.insert(s.begin(), fake::delay(20));
         return s;
     });
     start_zet();
     for (int i = 0; i < FILES; i++)
         write_text(tree_ + "/f" + std::to_string(i), "x");
-    writing = false;
+    *writing = false;
     auto scanned = [&] {
         std::set<std::string> paths;
         for (int i = 0; i < service_->connections(); i++)
@@ -463,7 +464,7 @@ TEST_F(Fault, FileDeletedBetweenItsEventAndItsMove)
 {
     const std::string gone = tree_ + "/infected-gone";
     start_fake();
-    service_->set_responder([&](const std::string& line) {
+    service_->set_responder([gone](const std::string& line) {
         if (line.rfind("SCAN " + gone + " ", 0) == 0) {
             unlink(gone.c_str());
             return infected_answer(gone, {"Test.Gone"});
@@ -509,12 +510,12 @@ TEST_F(Fault, FileSwappedBeforeItsMove)
         const std::string vault = c.other_fs ? other_fs_vault : vault_;
         set("VAULT", vault);
         start_fake();
-        service_->set_responder([&](const std::string& line) {
+        service_->set_responder([path, outside, swap = c.swap](const std::string& line) {
             if (line.rfind("SCAN " + path + " ", 0) == 0) {
                 unlink(path.c_str());
-                if (c.swap == symlink_to_outside)
+                if (swap == symlink_to_outside)
                     symlink(outside.c_str(), path.c_str());
-                else if (c.swap == hardlink_to_outside)
+                else if (swap == hardlink_to_outside)
                     link(outside.c_str(), path.c_str());
                 else
                     mkfifo(path.c_str(), 0600);
@@ -566,9 +567,9 @@ TEST_F(Fault, ControlBytesInNamesArriveUnchanged)
         SCOPED_TRACE(c.name);
         const std::string path = tree_ + "/" + c.file;
         start_fake();
-        service_->set_responder([&](const std::string& line) {
+        service_->set_responder([finding = c.finding](const std::string& line) {
             if (line.rfind("SCAN ", 0) == 0)
-                return infected_answer(scanned_path(line), {c.finding});
+                return infected_answer(scanned_path(line), {finding});
             return fake::standard_answer(line);
         });
         start_zet();
@@ -595,7 +596,7 @@ TEST_F(Fault, OverlongPathAndFindingAreRefusedWithoutHarm)
 {
     start_fake();
     const std::string long_finding = tree_ + "/infected-long-finding";
-    service_->set_responder([&](const std::string& line) {
+    service_->set_responder([long_finding](const std::string& line) {
         if (line.rfind("SCAN " + long_finding + " ", 0) == 0)
             return infected_answer(long_finding, {std::string(20000, 'n')});
         return fake::standard_answer(line);
