@@ -1,6 +1,8 @@
 // File operations shared by the monitor loop and the scan task.
 #include "src/fileops.hpp"
 
+#include "src/pool.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -38,11 +40,14 @@ const char* basename_r(const char* path)
     return slash != nullptr ? slash + 1 : path;
 }
 
-int copy_file(const char* from, const char* to)
+namespace {
+
+// copy_file on `name` relative to the directory `dir` (or AT_FDCWD); `from` names it in messages.
+int copy_at(int dir, const char* name, const char* from, const char* to)
 {
     // The name may have been replaced since the scan: a symbolic link is not followed out of the tree,
     // and a FIFO must not block the worker (O_NONBLOCK changes nothing for a regular file).
-    int src = open(from, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    int src = openat(dir, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (src < 0) {
         syslog(LOG_WARNING, "open(): %s: %m", from);
         return -1;
@@ -90,24 +95,74 @@ int copy_file(const char* from, const char* to)
     return -1;
 }
 
-int move_file(const char* from, const char* to)
+// Opens the directory of the absolute path `from` and checks that it still is the directory that the text
+// names: event paths are the kernel's own, free of symbolic links, so a difference means that a directory
+// was replaced since the event. The descriptor, or AT_FDCWD for a relative path; -1 after a warning.
+int open_parent(const char* from, const char* name)
+{
+    if (from[0] != '/' || name == from)
+        return AT_FDCWD;
+    char parent[PATH_BUF_SIZE], found[PATH_BUF_SIZE];
+    std::size_t len = static_cast<std::size_t>(name - from - 1);
+    if (len >= sizeof parent)
+        return AT_FDCWD;
+    memcpy(parent, from, len);
+    parent[len] = '\0';
+    int dir = open(len == 0 ? "/" : parent, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) {
+        syslog(LOG_WARNING, "open(): %s: %m", len == 0 ? "/" : parent);
+        return -1;
+    }
+    if (fd2path(dir, found, sizeof found) == nullptr) {
+        close(dir);
+        return -1;
+    }
+    if (strcmp(found, len == 0 ? "/" : parent) != 0) {
+        syslog(LOG_WARNING, "move_file(): %s: Directory changed since the event", from);
+        close(dir);
+        return -1;
+    }
+    return dir;
+}
+
+// move_file once the source's directory is pinned: the name is looked up in that directory only.
+int move_at(int dir, const char* name, const char* from, const char* to)
 {
     // rename keeps inode, owner, mode and times, and replaces the empty file that reserved the name.
-    if (rename(from, to) == 0)
+    if (renameat(dir, name, AT_FDCWD, to) == 0)
         return 0;
     if (errno != EXDEV) {
         syslog(LOG_WARNING, "rename(): %s -> %s: %m", from, to);
         return -1;
     }
-    if (copy_file(from, to) < 0)
+    if (copy_at(dir, name, from, to) < 0)
         return -1;
-    if (unlink(from) != 0) {
+    if (unlinkat(dir, name, 0) != 0) {
         syslog(LOG_WARNING, "unlink(): %s: %m", from);
         // The file stays where it was, so the copy must not pass for a quarantined one.
         unlink(to);
         return -1;
     }
     return 0;
+}
+
+} // namespace
+
+int copy_file(const char* from, const char* to)
+{
+    return copy_at(AT_FDCWD, from, from, to);
+}
+
+int move_file(const char* from, const char* to)
+{
+    const char* name = basename_r(from);
+    int dir = open_parent(from, name);
+    if (dir == -1)
+        return -1;
+    int rc = move_at(dir, dir == AT_FDCWD ? from : name, from, to);
+    if (dir != AT_FDCWD)
+        close(dir);
+    return rc;
 }
 
 char* fd2path(int fd, char* buf, std::size_t size)

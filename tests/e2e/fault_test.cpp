@@ -548,6 +548,43 @@ TEST_F(Fault, FileSwappedBeforeItsMove)
     }
 }
 
+// Between the scan and the move, a directory of the scanned path is replaced by a symbolic link to a
+// directory outside the trees that holds a file of the same name: that file is never moved.
+TEST_F(Fault, DirectorySwappedBeforeTheMove)
+{
+    const std::string other_fs_vault = dir_ / "vault";
+    for (bool other_fs : {false, true}) {
+        SCOPED_TRACE(other_fs ? "vault on another file system" : "vault on the same file system");
+        const std::string sub = tree_ + "/sub", path = sub + "/infected-x", outside = other_ + "/infected-x";
+        fs::create_directories(sub);
+        write_text(outside, "outside the trees");
+        const std::string vault = other_fs ? other_fs_vault : vault_;
+        set("VAULT", vault);
+        start_fake();
+        service_->set_responder([sub, path, away = tree_ + "/sub-away", other = other_](const std::string& line) {
+            if (line.rfind("SCAN " + path + " ", 0) == 0) {
+                rename(sub.c_str(), away.c_str());
+                symlink(other.c_str(), sub.c_str());
+                return infected_answer(path, {"Test.Swapped"});
+            }
+            return fake::standard_answer(line);
+        });
+        start_zet();
+        write_text(path, "infected");
+        auto cols = log_columns(log_line_of(path));
+        ASSERT_EQ(cols.size(), 4u) << zet_->err();
+        EXPECT_EQ(cols[2], "ERROR") << zet_->err();
+        EXPECT_EQ(read_text(outside), "outside the trees") << "the file outside the trees stays in place";
+        EXPECT_TRUE(zet_->err_has("move_file(): " + path + ": Directory changed since the event")) << zet_->err();
+        stop_zet();
+        service_.reset();
+        fs::remove_all(vault);
+        fs::remove(log_);
+        fs::remove(sub);
+        fs::remove_all(tree_ + "/sub-away");
+    }
+}
+
 // Tabs, line feeds and bytes that are no UTF-8 travel escaped on the wire and raw into the vault name and
 // the infection log (its columns are not quoted: a tab adds a column, a line feed splits the line).
 TEST_F(Fault, ControlBytesInNamesArriveUnchanged)
