@@ -1,0 +1,64 @@
+// Cost of the scan-service client: parsing response lines in place, and whole scans over a UNIX socket
+// against the in-process fake service (the floor under any real service's scan time).
+#include "src/av.hpp"
+#include "tests/fake_service.hpp"
+
+#include <benchmark/benchmark.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <string>
+
+#include <unistd.h>
+
+namespace {
+
+void BM_ParseFindingLine(benchmark::State& state) {
+    const std::string line = "SCAN /srv/share/some\\ dir/report.pdf\t[L]0.1\t1 Eicar-Test-Signature\r\n";
+    for (auto _ : state) {
+        response_t resp = {};
+        benchmark::DoNotOptimize(parse(line.data(), static_cast<int>(line.size()), &resp));
+        av_free_result(resp.infections);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * line.size()));
+}
+BENCHMARK(BM_ParseFindingLine);
+
+void BM_ParseCleanLine(benchmark::State& state) {
+    const std::string line = "SCAN /srv/share/some\\ dir/report.pdf\t[+]0.1 OK\r\n";
+    for (auto _ : state) {
+        response_t resp = {};
+        benchmark::DoNotOptimize(parse(line.data(), static_cast<int>(line.size()), &resp));
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * line.size()));
+}
+BENCHMARK(BM_ParseCleanLine);
+
+void BM_ScanRoundTrip(benchmark::State& state) {
+    char dir[] = "/tmp/av_bench.XXXXXX";
+    if (mkdtemp(dir) == nullptr) {
+        state.SkipWithError("mkdtemp failed");
+        return;
+    }
+    const std::string sock = std::string(dir) + "/scan.sock";
+    std::signal(SIGPIPE, SIG_IGN);
+    {
+        fake::Service svc(sock);
+        av_init(sock.c_str(), nullptr);
+        int handle = -1;
+        const std::string path = state.range(0) ? "/srv/infected/file" : "/srv/clean/file";
+        for (auto _ : state) {
+            infection* list;
+            if (av_scan(&handle, path.c_str(), &list) == 1)
+                av_free_result(list);
+        }
+        if (handle >= 0)
+            close(handle);
+    }
+    rmdir(dir);
+}
+BENCHMARK(BM_ScanRoundTrip)->Arg(0)->Arg(1)->UseRealTime();
+
+} // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,63 @@
+// The service side of the scan-service wire protocol: escaping, command framing and parsing, answer lines.
+// Everything here is stateless and safe to call from any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "scand/outcome.hpp"
+
+namespace scand {
+
+// A command line may take this many bytes, its line end included; a longer one closes the connection.
+inline constexpr std::size_t max_command_line = 16384;
+// Longest path a command may name: what the kernel accepts, so every answer line stays far below the
+// client's 16384-byte line limit (5 + 2 * 4095 + tail).
+inline constexpr std::size_t max_path = 4095;
+
+inline constexpr std::string_view welcome_line = "220 orbis-scand ready\r\n";
+inline constexpr std::string_view accept_line = "210 Accepted\r\n";
+inline constexpr std::string_view end_line = "200 OK\r\n";
+inline constexpr std::string_view engine_error_line = "451 Engine error\r\n";
+inline constexpr std::string_view exclusion_limit_line = "452 Exclusion limit reached\r\n";
+inline constexpr std::string_view syntax_error_line = "501 Syntax error\r\n";
+
+// Appends `text` with a backslash before every backslash and every POSIX whitespace byte (blank, tab,
+// LF, VT, FF, CR); other bytes, 0x80 and up included, are copied.
+void escape_to(std::string& out, std::string_view text);
+std::string escape(std::string_view text);
+// Undoes escape(). Fails on a backslash that is last or is followed by a byte escape() never escapes.
+std::optional<std::string> unescape(std::string_view text);
+
+// Length of the first complete line in `buffered`, its LF included, or 0 while there is none. An
+// escaped LF belongs to a path and does not end the line.
+std::size_t command_line_length(std::string_view buffered);
+
+enum class Verb { Scan, Exclude, Vps };
+
+struct Command {
+    Verb verb;
+    std::string path;    // SCAN, EXCLUDE: unescaped, never empty, at most max_path bytes, no NUL
+    std::string cid;     // SCAN: the client's identifier after CID, or empty
+    std::string trigger; // SCAN: the word after TRIGGER, or empty
+};
+
+// Parses one line as command_line_length() delimits it (LF, or an unescaped CR LF, at the end). Fields
+// are separated by single blanks. Nothing for an unknown verb, a missing or extra argument, a bad
+// escape, an unescaped control whitespace, or a path that is too long or holds a NUL.
+std::optional<Command> parse_command(std::string_view line);
+
+// "EXCLUDE <escaped path>\r\n", the data line that confirms an exclusion.
+std::string exclude_line(std::string_view path);
+// "VPS <version>\r\n".
+std::string vps_line(std::uint32_t version);
+// The data lines for one scanned object: one "[+]" or "[E]" line, or one "[L]" line per finding.
+// The numbers after the status letter are the scan's duration in seconds and microseconds; the number
+// before a finding's name is its position among the object's findings, from 1.
+void append_scan_lines(std::string& out, std::string_view path, const Outcome& outcome);
+
+} // namespace scand

@@ -1,0 +1,149 @@
+// Reading the configuration file into Config, and the two path lists.
+#include "src/config.hpp"
+
+#include "zelu/ini_parser.hpp"
+
+#include <sys/stat.h>
+#include <syslog.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr const char* UNIT = "src/config";
+// The pool needs one worker; beyond this many threads only contend for the one scan service.
+constexpr std::int64_t MIN_SCANNERS = 1;
+constexpr std::int64_t MAX_SCANNERS = 1024;
+
+void free_list(monitor* list) {
+    while (list != nullptr) {
+        monitor* next = list->next;
+        free(list->path);
+        free(list);
+        list = next;
+    }
+}
+
+} // namespace
+
+Config::~Config() {
+    free_list(monitors);
+    free_list(exclusions);
+}
+
+bool add_monitor(monitor** list, const std::string& path) {
+    if (path.empty())
+        return false;
+    // Compared with the stored (canonical) texts as written: a path spelled another way is stored again.
+    for (const monitor* m = *list; m != nullptr; m = m->next)
+        if (path == m->path)
+            return true;
+
+    auto* node = static_cast<monitor*>(malloc(sizeof(monitor)));
+    if (node == nullptr) {
+        syslog(LOG_ERR, "%s:%u: malloc(): %m", UNIT, __LINE__);
+        return false;
+    }
+    node->path = realpath(path.c_str(), nullptr);
+    if (node->path == nullptr) {
+        if (errno != ENOENT) {
+            syslog(LOG_ERR, "realpath(): %s: %m", path.c_str());
+            free(node);
+            return false;
+        }
+        // A tree that does not exist yet may still be configured; it is kept as written.
+        syslog(LOG_WARNING, "config: %s: %m", path.c_str());
+        node->path = strdup(path.c_str());
+        if (node->path == nullptr) {
+            syslog(LOG_ERR, "%s:%u: malloc(): %m", UNIT, __LINE__);
+            free(node);
+            return false;
+        }
+    }
+    node->next = *list;
+    *list = node;
+    return true;
+}
+
+bool Config::read_from_file(const char* file) {
+    if (file != nullptr) {
+        bool ok = true;
+        const zelu::ini::ItemCallback on_item = [this, file, &ok](const zelu::ini::Item& item) {
+            using VT = zelu::ini::Item::ValueType;
+            if (!item.section.empty()) {
+                if (item.section == "MONITORS" && item.key == "SCAN") {
+                    if (!add_monitor(&monitors, item.value))
+                        ok = false;
+                } else if (item.section == "MONITORS" && item.key == "EXCL") {
+                    if (!add_monitor(&exclusions, item.value))
+                        ok = false;
+                } else {
+                    syslog(LOG_WARNING, "%s: %s: unknown/obsolete configuration option", item.section.c_str(),
+                           item.key.c_str());
+                }
+            } else if (item.key == "RUN_DIR") {
+                run_dir = item.value;
+            } else if (item.key == "SOCKET") {
+                socket = item.value;
+            } else if (item.key == "LOG_FILE") {
+                log_file = item.value;
+            } else if (item.key == "VAULT") {
+                vault = item.value;
+            } else if (item.key == "SCANNERS") {
+                if (item.value_type == VT::Integer && item.number >= MIN_SCANNERS && item.number <= MAX_SCANNERS) {
+                    scanners = static_cast<std::int32_t>(item.number);
+                } else {
+                    syslog(LOG_ERR, "%s: invalid scanner count, expected an integer from 1 to 1024: %s = %s", file,
+                           item.key.c_str(), item.value.c_str());
+                    ok = false;
+                }
+            } else if (item.key == "UNLIMITED_QUEUE") {
+                if (item.value_type == VT::Bool || item.value_type == VT::Integer) {
+                    unlimited_queue = item.number != 0 ? 1 : 0;
+                } else {
+                    syslog(LOG_ERR, "%s: invalid bool value: [%s] %s = %s", file, item.section.c_str(),
+                           item.key.c_str(), item.value.c_str());
+                    ok = false;
+                }
+            } else {
+                syslog(LOG_WARNING, "%s: %s: unknown/obsolete configuration option", item.section.c_str(),
+                       item.key.c_str());
+            }
+        };
+        // A report makes parse_file return false, so the callback need not touch `ok`.
+        const zelu::ini::ErrorCallback on_error = [file](zelu::ini::ErrorCode code, std::string message,
+                                                         std::string context) {
+            if (code == zelu::ini::ErrorCode::ReadError)
+                syslog(LOG_ERR, "%s: error reading configuration file", file);
+            else
+                syslog(LOG_ERR, "%s\n%s", message.c_str(), context.c_str());
+        };
+        if (!zelu::ini::parse_file(file, on_item, on_error, 0) || !ok)
+            return false;
+    }
+
+    struct stat st;
+    if (stat(vault.c_str(), &st) != 0) {
+        if (mkdir(vault.c_str(), 0700) != 0)
+            syslog(LOG_ERR, "mkdir(): %s: %m", vault.c_str());
+    } else if (!S_ISDIR(st.st_mode)) {
+        // Reported, not fatal: every move into it then fails and is logged with "ERROR", files stay put.
+        syslog(LOG_ERR, "%s: Not a directory", vault.c_str());
+    }
+
+    char* canonical = realpath(vault.c_str(), nullptr);
+    if (canonical == nullptr)
+        return false;
+    // A plain text prefix, not a path-component one: "/sr" also excludes "/srv/vault", which costs nothing.
+    for (const monitor* m = monitors; m != nullptr; m = m->next) {
+        if (strncmp(m->path, canonical, strlen(m->path)) == 0) {
+            (void)add_monitor(&exclusions, canonical);
+            break;
+        }
+    }
+    free(canonical);
+    return true;
+}

@@ -1,0 +1,48 @@
+// The daemon's settings record with its compiled-in defaults, and the reading of the configuration file
+// into it (with the preparation of the vault directory).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Node of the monitored-path and exclusion lists; malloc'd, like its path. New nodes go to the head, so a
+// list holds its paths in the reverse of the order they were added, and that order shows in logs and on
+// the wire (deliberately kept: operators and the scan service see it).
+struct monitor {
+    char* path; // canonical path, or the text as configured when the path did not exist
+    monitor* next;
+};
+
+// Every setting of the daemon. Built with the defaults, filled once by read_from_file on the main thread,
+// then read-only; worker threads borrow `exclusions` and `vault` until the process ends. Owns its texts,
+// both lists, their nodes and their paths.
+class Config {
+public:
+    Config() = default;
+    Config(const Config&) = delete;
+    Config& operator=(const Config&) = delete;
+    // Frees every node of `monitors`, then of `exclusions`; only for a record no thread reads any more.
+    ~Config();
+
+    // Reads the INI file `file` (null: keep the defaults) into the record, then creates the vault if it is
+    // missing (mode 0700, not recursively) and excludes it when it lies under a monitored path. Every bad
+    // line is logged in one pass; false when the file could not be read, any line or value was bad, the
+    // vault is not a directory, or the vault's canonical path cannot be taken. Relative paths resolve
+    // against the current directory.
+    bool read_from_file(const char* file);
+
+    std::string run_dir = "/run/orbis";
+    std::string socket = "/run/orbis/scan.sock";
+    std::string log_file = "/var/log/orbis/zet.log";
+    std::string vault = "/var/lib/orbis/vault";
+    std::int32_t scanners = 4;        // worker threads, 1 to 1024
+    std::int32_t unlimited_queue = 0; // 0 or 1: ask fanotify for an unlimited event queue
+    monitor* monitors = nullptr;
+    monitor* exclusions = nullptr;
+};
+
+// Adds the canonical form of `path` at the head of `*list`; a path that does not exist (yet) is kept as
+// written, with a warning. True also when the list already holds exactly this text (nothing is added).
+// False, with a message, when the path cannot be resolved for another reason or memory runs out; false
+// without one for an empty path.
+bool add_monitor(monitor** list, const std::string& path);

@@ -1,0 +1,47 @@
+// Shared by the tests that run the real orbis-scand: test files, a stored-zip writer, the service process.
+// Compiled into each test, which defines ORBIS_SCAND (the binary) and ZET_SOURCE_DIR.
+#pragma once
+
+#include "tests/child_process.hpp"
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace zet_test {
+
+extern const std::string eicar;   // the 68-byte test file
+extern const std::string finding; // what the shipped database calls it
+extern const std::string dbdir;   // the shipped database in the source tree
+// Start-up includes loading the database; sanitizer builds are slower.
+inline constexpr auto start_timeout = 30s;
+inline constexpr auto answer_timeout = 20s;
+
+void write_file(const std::string& path, const std::string& content);
+// A zip archive with its members stored uncompressed.
+std::string stored_zip(const std::vector<std::pair<std::string, std::string>>& members);
+
+// orbis-scand on "<dir>/<name>.sock" with the shipped database, debug logging and a NOTIFY_SOCKET of
+// its own; killed when the object goes unless stopped before.
+class Service {
+public:
+    // `extra` options follow the defaults; `env` changes the environment as ChildProcess::spawn() does.
+    explicit Service(const TempDir& dir, std::vector<std::string> extra = {},
+                     const std::string& name = "scand", std::vector<std::string> env = {});
+    // READY=1 has arrived.
+    bool ready() { return started_ && notify_.wait_for("READY=1", start_timeout); }
+    const std::string& socket() const { return socket_; }
+    ChildProcess& child() { return child_; }
+    std::string log() const { return child_.stderr_text(); }
+    // SIGTERM, then the exit status (-1 unless it exits by itself in time).
+    int stop();
+
+private:
+    std::string socket_, stderr_;
+    NotifySocket notify_;
+    ChildProcess child_;
+    bool started_ = false;
+};
+
+} // namespace zet_test

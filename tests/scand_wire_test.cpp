@@ -1,0 +1,206 @@
+// The scan service's side of the wire: escaping, framing, command parsing, answer lines, exclusions.
+#include "scand/exclusions.hpp"
+#include "scand/wire.hpp"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+using namespace std::string_literals;
+using scand::Verb;
+
+namespace {
+
+struct EscapeCase {
+    std::string plain, escaped;
+};
+
+const EscapeCase escape_cases[] = {
+    {"", ""},
+    {"/tmp/a", "/tmp/a"},
+    {"a b\\c", "a\\ b\\\\c"},
+    {"t\tl\nc\rv\vf\f", "t\\\tl\\\nc\\\rv\\\vf\\\f"},
+    {"\xc3\xa4\x80\xff", "\xc3\xa4\x80\xff"},
+    {"star/*", "star/*"},
+};
+
+TEST(Escape, RoundTrips) {
+    for (const auto& c : escape_cases) {
+        SCOPED_TRACE(c.escaped);
+        EXPECT_EQ(scand::escape(c.plain), c.escaped);
+        EXPECT_EQ(scand::unescape(c.escaped), c.plain);
+    }
+}
+
+TEST(Escape, RejectsWhatTheClientNeverSends) {
+    for (const char* bad : {"trailing\\", "\\a", "x\\0", "\\/"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_FALSE(scand::unescape(bad));
+    }
+}
+
+struct FramingCase {
+    std::string buffered;
+    std::size_t length;
+};
+
+const FramingCase framing_cases[] = {
+    {"", 0},
+    {"VPS", 0},
+    {"VPS\n", 4},
+    {"VPS\r\nVPS\n", 5},
+    {"SCAN /a\\\nb\n", 11},   // an escaped LF is part of the path
+    {"SCAN /a\\\\\nb\n", 10}, // an escaped backslash, then the real line end
+    {"SCAN /a\\", 0},
+    {"SCAN /a\\\n", 0},
+};
+
+TEST(Framing, FindsTheFirstUnescapedLineFeed) {
+    for (const auto& c : framing_cases) {
+        SCOPED_TRACE(c.buffered);
+        EXPECT_EQ(scand::command_line_length(c.buffered), c.length);
+    }
+}
+
+struct CommandCase {
+    std::string line;
+    std::optional<Verb> verb; // nothing: a syntax error
+    std::string path = {}, cid = {}, trigger = {};
+};
+
+const CommandCase command_cases[] = {
+    {"VPS\n", Verb::Vps},
+    {"VPS\r\n", Verb::Vps},
+    {"SCAN /a/b CID portwarden TRIGGER ON_WRITE\n", Verb::Scan, "/a/b", "portwarden", "ON_WRITE"},
+    {"SCAN /a/b TRIGGER ON_WRITE CID x\n", Verb::Scan, "/a/b", "x", "ON_WRITE"},
+    {"SCAN /a/b CID portwarden\n", Verb::Scan, "/a/b", "portwarden"},
+    {"SCAN /a/b\n", Verb::Scan, "/a/b"},
+    {"SCAN /a\\ b\\\\c\\\td\\\ne\n", Verb::Scan, "/a b\\c\td\ne"},
+    {"SCAN /a\\\r\n", Verb::Scan, "/a\r"}, // the escaped CR belongs to the path
+    {"SCAN /a\\\\\r\n", Verb::Scan, "/a\\"},
+    {"EXCLUDE /var/lib/orbis/vault/*\n", Verb::Exclude, "/var/lib/orbis/vault/*"},
+    {"EXCLUDE /a\\ b\r\n", Verb::Exclude, "/a b"},
+    {"\n", std::nullopt},
+    {"VPS", std::nullopt},
+    {"VPS x\n", std::nullopt},
+    {"vps\n", std::nullopt},
+    {"BOGUS /a\n", std::nullopt},
+    {"SCAN\n", std::nullopt},
+    {"SCAN \n", std::nullopt},
+    {"SCAN  /a\n", std::nullopt},
+    {"SCAN /a \n", std::nullopt},
+    {"SCAN /a CID\n", std::nullopt},
+    {"SCAN /a CID x CID y\n", std::nullopt},
+    {"SCAN /a TRIGGER x TRIGGER y\n", std::nullopt},
+    {"SCAN /a FOO bar\n", std::nullopt},
+    {"SCAN /a\\q\n", std::nullopt},
+    {"SCAN /a\tb\n", std::nullopt},
+    {"SCAN /a\rb\n", std::nullopt},
+    {"SCAN /a\0b\n"s, std::nullopt},
+    {"SCAN /" + std::string(4094, 'x') + "\n", Verb::Scan, "/" + std::string(4094, 'x')},
+    {"SCAN /" + std::string(4095, 'x') + "\n", std::nullopt},
+    {"EXCLUDE\n", std::nullopt},
+    {"EXCLUDE /a /b\n", std::nullopt},
+    {"EXCLUDE /a CID x\n", std::nullopt},
+};
+
+TEST(Command, ParsesEachLine) {
+    for (const auto& c : command_cases) {
+        SCOPED_TRACE(c.line.substr(0, 60));
+        const auto cmd = scand::parse_command(c.line);
+        ASSERT_EQ(cmd.has_value(), c.verb.has_value());
+        if (cmd) {
+            EXPECT_EQ(cmd->verb, *c.verb);
+            EXPECT_EQ(cmd->path, c.path);
+            EXPECT_EQ(cmd->cid, c.cid);
+            EXPECT_EQ(cmd->trigger, c.trigger);
+        }
+    }
+}
+
+struct AnswerCase {
+    std::string path;
+    scand::Outcome outcome;
+    std::string lines;
+};
+
+using Kind = scand::Outcome::Kind;
+using std::chrono::microseconds;
+
+const AnswerCase answer_cases[] = {
+    {"/a b", {Kind::Clean, "", {}, microseconds(1234567)}, "SCAN /a\\ b\t[+]1.234567 OK\r\n"},
+    {"/m",
+     {Kind::Unscannable, "No such file or directory", {}, {}},
+     "SCAN /m\t[E]0.000000 No such file or directory\r\n"},
+    {"/e",
+     {Kind::EngineFailure, "Can't allocate memory", {}, microseconds(5)},
+     "SCAN /e\t[E]0.000005 Engine error: Can't allocate memory\r\n"},
+    {"/v",
+     {Kind::Infected, "", {"One", "Two Words"}, microseconds(42)},
+     "SCAN /v\t[L]0.000042\t1 One\r\nSCAN /v\t[L]0.000042\t2 Two\\ Words\r\n"},
+};
+
+TEST(Answer, LinesHaveTheShapesTheClientParses) {
+    for (const auto& c : answer_cases) {
+        std::string out;
+        scand::append_scan_lines(out, c.path, c.outcome);
+        EXPECT_EQ(out, c.lines);
+    }
+    EXPECT_EQ(scand::exclude_line("/a b/*"), "EXCLUDE /a\\ b/*\r\n");
+    EXPECT_EQ(scand::vps_line(4294967295u), "VPS 4294967295\r\n");
+}
+
+TEST(Exclusions, Normalizes) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"/", "/"},
+        {"//a//b/", "/a/b"},
+        {"/a/./b/.", "/a/b"},
+        {"/a/../b", "/a/../b"},
+        {"a//b", "a/b"},
+        {"./", "."},
+        {"", ""},
+    };
+    for (const auto& [in, out] : cases) {
+        EXPECT_EQ(scand::normalized(in), out) << in;
+    }
+}
+
+struct CoverCase {
+    const char* path;
+    bool covered, below;
+};
+
+TEST(Exclusions, TreesCoverWhatIsBelowAndFilesOnlyThemselves) {
+    scand::Exclusions ex;
+    ASSERT_TRUE(ex.add("/srv/vault/*"));
+    ASSERT_TRUE(ex.add("/srv/data//one.txt"));
+    const CoverCase cases[] = {
+        {"/srv/vault", false, true},        {"/srv/vault/", false, true},
+        {"/srv/vault/x", true, true},       {"/srv/vault/x/y", true, true},
+        {"/srv//vault/./x", true, true},    {"/srv/vaultx", false, false},
+        {"/srv/data/one.txt", true, false}, {"/srv/data/one.txt2", false, false},
+        {"/srv/data", false, false},        {"/srv", false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(ex.covers(c.path), c.covered);
+        EXPECT_EQ(ex.covers_below(c.path), c.below);
+    }
+    scand::Exclusions root;
+    root.add("/*");
+    EXPECT_TRUE(root.covers("/etc/passwd"));
+    EXPECT_FALSE(root.covers("/"));
+}
+
+TEST(Exclusions, AreBounded) {
+    scand::Exclusions ex;
+    const std::string path = "/" + std::string(4094, 'p');
+    std::size_t added = 0;
+    while (ex.add(path)) {
+        ++added;
+    }
+    EXPECT_EQ(added, scand::Exclusions::max_bytes / path.size());
+}
+
+} // namespace
