@@ -1,0 +1,147 @@
+// fanotify set-up, the poll loop over the signal and fanotify descriptors, and the path filter.
+#include "src/monitor.hpp"
+
+#include "src/config.hpp"
+#include "src/fileops.hpp"
+#include "src/pool.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/fanotify.h>
+#include <sys/signalfd.h>
+#include <syslog.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr const char* UNIT = "src/monitor";
+
+enum { PFD_SIGNAL, PFD_FANOTIFY, PFD_MAX };
+
+constexpr std::size_t READ_BUF_SIZE = 8192;
+constexpr unsigned MARK_MASK = FAN_CLOSE_WRITE;
+
+bool is_event_ok(const fanotify_event_metadata* ev, std::size_t len)
+{
+    return len >= sizeof *ev && ev->event_len >= sizeof *ev && ev->event_len <= len;
+}
+
+// Queues the path of one close-after-write event when it lies under a monitored tree.
+void queue_if_monitored(int fd, const monitor* list)
+{
+    char path[PATH_BUF_SIZE];
+    if (fd2path(fd, path, sizeof path) == nullptr)
+        return;
+    if (is_monitored(path, list))
+        pool_add_task(path);
+}
+
+// Every way out closes the event's descriptor, so a burst of filtered events cannot leak descriptors.
+void handle_event(const fanotify_event_metadata* ev, const monitor* list)
+{
+    if (ev->mask & FAN_CLOSE_WRITE)
+        queue_if_monitored(ev->fd, list);
+    if (ev->mask & FAN_Q_OVERFLOW)
+        syslog(LOG_WARNING, "fanotify event queue overflow!");
+    if (ev->fd != FAN_NOFD)
+        close(ev->fd);
+}
+
+void handle_batch(const char* buf, std::size_t len, const monitor* list)
+{
+    auto ev = reinterpret_cast<const fanotify_event_metadata*>(buf);
+    // A malformed record makes the rest of the batch unreadable, so it is dropped.
+    while (is_event_ok(ev, len)) {
+        handle_event(ev, list);
+        len -= ev->event_len;
+        ev = reinterpret_cast<const fanotify_event_metadata*>(reinterpret_cast<const char*>(ev) + ev->event_len);
+    }
+}
+
+} // namespace
+
+int monitor_start(const monitor* list, int unlimited_queue)
+{
+    unsigned flags = FAN_CLOEXEC | FAN_CLASS_NOTIF;
+    if (unlimited_queue != 0)
+        flags |= FAN_UNLIMITED_QUEUE;
+    int fd = fanotify_init(flags, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        syslog(LOG_ERR, "fanotify_init(): %m");
+        return -1;
+    }
+    for (const monitor* m = list; m != nullptr; m = m->next) {
+        if (fanotify_mark(fd, FAN_MARK_ADD | FAN_MARK_MOUNT, MARK_MASK, 0, m->path) != 0) {
+            syslog(LOG_ERR, "fanotify_mark(): %s: %m", m->path);
+            return -1;
+        }
+        syslog(LOG_NOTICE, "Started monitoring '%s'...", m->path);
+    }
+    return fd;
+}
+
+int monitor_run(int signal_fd, int fan_fd, const monitor* list, int timeout_ms)
+{
+    alignas(fanotify_event_metadata) alignas(signalfd_siginfo) char buf[READ_BUF_SIZE];
+    pollfd fds[PFD_MAX] = {};
+    fds[PFD_SIGNAL] = {signal_fd, POLLIN, 0};
+    fds[PFD_FANOTIFY] = {fan_fd, POLLIN, 0};
+
+    for (;;) {
+        if (poll(fds, PFD_MAX, timeout_ms) < 0) {
+            syslog(LOG_ERR, "poll(): %m");
+            return -1;
+        }
+        if (fds[PFD_SIGNAL].revents & POLLIN) {
+            if (read(signal_fd, buf, sizeof(signalfd_siginfo)) != sizeof(signalfd_siginfo)) {
+                syslog(LOG_ERR, "read(): %m");
+                return -1;
+            }
+            // The only way out with 0: a stop request from the service manager or the terminal.
+            auto signo = reinterpret_cast<const signalfd_siginfo*>(buf)->ssi_signo;
+            if (signo == SIGINT || signo == SIGTERM)
+                return 0;
+        }
+        if (fds[PFD_FANOTIFY].revents & POLLIN) {
+            ssize_t len = read(fan_fd, buf, sizeof buf);
+            if (len > 0)
+                handle_batch(buf, static_cast<std::size_t>(len), list);
+        }
+        sd_notify(0, "WATCHDOG=1\n");
+    }
+}
+
+void monitor_stop(int fan_fd, const monitor* list)
+{
+    // A second path on an already unmarked mount fails; that is expected and harmless.
+    for (const monitor* m = list; m != nullptr; m = m->next)
+        fanotify_mark(fan_fd, FAN_MARK_REMOVE | FAN_MARK_MOUNT, MARK_MASK, 0, m->path);
+    close(fan_fd);
+}
+
+bool is_monitored(const char* path, const monitor* list)
+{
+    char* canonical = realpath(path, nullptr);
+    if (canonical == nullptr) {
+        // ENOENT is expected: a file deleted before its event carries the kernel's " (deleted)" suffix.
+        if (errno != ENOENT)
+            syslog(LOG_DEBUG, "is_monitored: realpath(%s): %m", path);
+        canonical = strdup(path);
+        if (canonical == nullptr) {
+            syslog(LOG_WARNING, "%s:%u: malloc(): %m", UNIT, __LINE__);
+            return false;
+        }
+    }
+    // Deliberately a byte prefix, not bound to path components: /srv/data also covers /srv/data2.
+    bool matched = false;
+    for (const monitor* m = list; m != nullptr && !matched; m = m->next)
+        matched = strncmp(canonical, m->path, strlen(m->path)) == 0;
+    free(canonical);
+    return matched;
+}

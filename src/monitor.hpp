@@ -1,0 +1,18 @@
+// fanotify set-up and the poll loop: close-after-write events under the monitored trees become tasks.
+#pragma once
+
+struct monitor;
+
+// A fanotify group with a mount mark for every path of `list`, in list order. Returns the descriptor, or
+// -1 after an error message (marks already added stay until the process ends).
+int monitor_start(const monitor* list, int unlimited_queue);
+
+// Serves the signal and fanotify descriptors until SIGINT or SIGTERM is read (0) or poll or the signal
+// read fails (-1, logged). Sends "WATCHDOG=1" after every other wake-up; `timeout_ms` -1 waits without limit.
+int monitor_run(int signal_fd, int fan_fd, const monitor* list, int timeout_ms);
+
+// Removes the mark of every path of `list` and closes `fan_fd`.
+void monitor_stop(int fan_fd, const monitor* list);
+
+// True when the canonical form of `path` starts with one of the paths of `list`, byte for byte.
+bool is_monitored(const char* path, const monitor* list);

@@ -1,0 +1,386 @@
+// The real zet binary with real fanotify marks on a private tmpfs, against the real orbis-scand or the
+// scripted fake service: command line, readiness and watchdog, quarantine, filtering, failures, a flood.
+#include "tests/e2e/harness.hpp"
+#include "tests/fake_service.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+
+using namespace std::chrono_literals;
+using daemon_test::Process;
+using daemon_test::read_text;
+using daemon_test::TempDir;
+using daemon_test::wait_until;
+using daemon_test::write_text;
+
+namespace {
+
+const std::string zet_bin = ZET_BIN;
+const std::string usage_text = "Usage: " + zet_bin +
+                               " [OPTIONS]\nOptions:\n  -c FILE     Use configuration file FILE\n"
+                               "  -V          Print program version and exit\n"
+                               "  -v          Verbose logging (debug level)\n"
+                               "  -q          Do not log to stderr\n";
+// The standard antivirus test file, harmless by design.
+const std::string eicar = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
+
+std::size_t count_files(const std::string& dir)
+{
+    std::error_code ec;
+    std::size_t n = 0;
+    for (auto it = std::filesystem::directory_iterator(dir, ec); !ec && it != std::filesystem::end(it);
+         it.increment(ec))
+        n++;
+    return n;
+}
+
+bool exists(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// One close after writing, with the mode set before it.
+bool write_with_mode(const std::string& path, const std::string& text, mode_t mode)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd < 0)
+        return false;
+    bool ok = fchmod(fd, mode) == 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    return close(fd) == 0 && ok;
+}
+
+TEST(CommandLine, OptionsAreHandledBeforeAnythingIsLogged)
+{
+    TempDir dir;
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out, err; // err: the exact text, or for bad options its last line
+    } cases[] = {
+        {{"-V"}, 0, "4.7.0\n", ""},
+        {{"-h"}, 0, usage_text, ""},
+        {{"-V", "-h"}, 0, "4.7.0\n", ""},
+        {{"-h", "-V"}, 0, usage_text, ""},
+        {{"-q", "-v", "-c", "/nonexistent", "-V"}, 0, "4.7.0\n", ""},
+        {{"-x"}, 1, "", "Type " + zet_bin + " -h for usage info\n"},
+        {{"-c"}, 1, "", "Type " + zet_bin + " -h for usage info\n"},
+        {{"-V", "-x"}, 0, "4.7.0\n", ""},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = {zet_bin};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        Process p(argv, {}, dir / "cli");
+        EXPECT_EQ(p.exit_code(), c.status);
+        EXPECT_EQ(p.out(), c.out);
+        std::string err = p.err();
+        if (c.status == 0) {
+            EXPECT_EQ(err, c.err);
+        } else {
+            // getopt's own diagnostic comes first.
+            EXPECT_GT(err.size(), c.err.size());
+            EXPECT_EQ(err.substr(err.size() - std::min(err.size(), c.err.size())), c.err);
+        }
+    }
+}
+
+// A test tree on a tmpfs of its own: the mount mark then sees this test's writes only.
+class Daemon : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!daemon_test::is_root())
+            GTEST_SKIP() << "fanotify needs CAP_SYS_ADMIN (run as root)";
+        mount_ = std::make_unique<daemon_test::TmpfsMount>(mnt_, "size=64m,mode=0755");
+        ASSERT_TRUE(mount_->mounted());
+        for (const auto& d : {tree_, run_, mnt_ + "/data2", mnt_ + "/other"})
+            std::filesystem::create_directories(d);
+        settings_ = {{"RUN_DIR", run_},   {"SOCKET", socket_},  {"LOG_FILE", log_},
+                     {"VAULT", vault_},   {"SCANNERS", "4"},     {"UNLIMITED_QUEUE", "1"}};
+        monitors_ = {tree_};
+    }
+    void TearDown() override
+    {
+        zet_.reset();
+        service_.reset();
+        scand_.reset();
+    }
+
+    std::string write_config() const
+    {
+        std::string text;
+        for (const auto& [k, v] : settings_)
+            text += k + " = " + v + "\n";
+        text += "[MONITORS]\n";
+        for (const auto& m : monitors_)
+            text += "SCAN = " + m + "\n";
+        write_text(conf_, text);
+        return conf_;
+    }
+    // Starts zet on the written configuration; with `ready`, waits for its READY=1.
+    void start_zet(bool ready = true, std::map<std::string, std::string> env = {},
+                   std::vector<std::string> args = {})
+    {
+        write_config();
+        notify_.drain();
+        env["NOTIFY_SOCKET"] = notify_.path();
+        std::vector<std::string> argv = {zet_bin, "-v"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        argv.insert(argv.end(), {"-c", conf_});
+        zet_ = std::make_unique<Process>(argv, env, dir_ / "zet");
+        if (ready) {
+            ASSERT_EQ(notify_.next(), "READY=1\n") << zet_->err();
+        }
+    }
+    void start_fake() { service_ = std::make_unique<fake::Service>(socket_); }
+    // Everything the fake service was sent, over all connections.
+    std::string fake_received() const
+    {
+        std::string all;
+        for (int i = 0; i < service_->connections(); i++)
+            all += service_->received(i);
+        return all;
+    }
+    bool fake_scanned(const std::string& path) const
+    {
+        return fake_received().find("SCAN " + path + " CID portwarden TRIGGER ON_WRITE\n") != std::string::npos;
+    }
+    // Stops zet and checks the orderly shutdown.
+    void stop_zet(int signo = SIGTERM)
+    {
+        zet_->signal(signo);
+        EXPECT_EQ(zet_->exit_code(), 0);
+        std::string err = zet_->err();
+        EXPECT_NE(err.find("SIGINT/SIGTERM received. Exiting..."), std::string::npos) << err;
+        EXPECT_EQ(err.find("Fatal error. Exiting."), std::string::npos) << err;
+        EXPECT_FALSE(exists(run_ + "/zet.pid"));
+    }
+
+    TempDir dir_;
+    std::string mnt_ = dir_ / "mnt", tree_ = mnt_ + "/data", run_ = dir_ / "run", vault_ = mnt_ + "/vault";
+    std::string socket_ = dir_ / "scan.sock", log_ = dir_ / "infections.log", conf_ = dir_ / "zet.conf";
+    std::unique_ptr<daemon_test::TmpfsMount> mount_;
+    daemon_test::NotifyListener notify_{dir_ / "notify"};
+    std::vector<std::pair<std::string, std::string>> settings_;
+    std::vector<std::string> monitors_;
+    std::unique_ptr<fake::Service> service_;
+    std::unique_ptr<Process> scand_;
+    std::unique_ptr<Process> zet_;
+};
+
+TEST_F(Daemon, ReadyThenServesAndStopsCleanlyOnSigterm)
+{
+    start_fake();
+    start_zet();
+    EXPECT_EQ(read_text(run_ + "/zet.pid"), std::to_string(zet_->pid()));
+    struct stat st;
+    ASSERT_EQ(stat((run_ + "/zet.pid").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    // Without a watchdog the loop waits for events, and pings after each wake-up.
+    write_text(tree_ + "/f", "x");
+    EXPECT_EQ(notify_.next(), "WATCHDOG=1\n");
+    EXPECT_TRUE(wait_until([&] { return fake_scanned(tree_ + "/f"); }));
+    stop_zet();
+    std::string err = zet_->err();
+    EXPECT_NE(err.find("zet[" + std::to_string(zet_->pid()) + "]: Starting daemon.\n"), std::string::npos);
+    EXPECT_NE(err.find("Started monitoring '" + tree_ + "'...\n"), std::string::npos);
+}
+
+TEST_F(Daemon, WatchdogPingsWhileIdle)
+{
+    start_fake();
+    // The last -c counts.
+    start_zet(true, {{"WATCHDOG_USEC", "200000"}}, {"-c", dir_ / "missing.conf"});
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(notify_.next(5s), "WATCHDOG=1\n") << i;
+    stop_zet(SIGINT);
+}
+
+TEST_F(Daemon, QuietKeepsStderrEmpty)
+{
+    start_fake();
+    start_zet(true, {}, {"-q"});
+    write_text(tree_ + "/f", "x");
+    EXPECT_TRUE(wait_until([&] { return fake_scanned(tree_ + "/f"); }));
+    zet_->signal(SIGTERM);
+    EXPECT_EQ(zet_->exit_code(), 0);
+    EXPECT_EQ(zet_->err(), "");
+    EXPECT_FALSE(exists(run_ + "/zet.pid"));
+}
+
+TEST_F(Daemon, OtherSignalsKeepTheirDefaultAction)
+{
+    start_fake();
+    start_zet();
+    zet_->signal(SIGHUP);
+    EXPECT_EQ(zet_->exit_code(), 128 + SIGHUP);
+    EXPECT_TRUE(exists(run_ + "/zet.pid")) << "only an orderly shutdown removes the PID file";
+}
+
+TEST_F(Daemon, StartupFailuresEndWithTheirStatus)
+{
+    const struct {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> settings;
+        std::vector<std::string> monitors;
+        int status;
+        std::string message;
+    } cases[] = {
+        {"bad configuration value", {{"SCANNERS", "many"}}, {}, 13, "Failed to read config\n"},
+        {"missing run directory", {{"RUN_DIR", dir_ / "no-run"}}, {}, 1,
+         "Error changing run directory: chdir(): " + dir_ / "no-run" + ": " + strerror(ENOENT) + "\n"},
+        {"scan path cannot be marked", {}, {mnt_ + "/missing"}, 1,
+         "fanotify_mark(): " + mnt_ + "/missing: " + strerror(ENOENT) + "\n"},
+        {"socket path too long", {{"SOCKET", "/" + std::string(120, 's')}}, {}, 1,
+         "Invalid socket path: /" + std::string(120, 's') + "\n"},
+    };
+    auto defaults = settings_;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        settings_ = defaults;
+        settings_.insert(settings_.end(), c.settings.begin(), c.settings.end());
+        monitors_ = {tree_};
+        monitors_.insert(monitors_.end(), c.monitors.begin(), c.monitors.end());
+        start_zet(false);
+        EXPECT_EQ(zet_->exit_code(), c.status);
+        std::string err = zet_->err();
+        EXPECT_NE(err.find(c.message), std::string::npos) << err;
+        EXPECT_NE(err.find("]: Fatal error. Exiting.\n"), std::string::npos) << err;
+        EXPECT_FALSE(exists(run_ + "/zet.pid"));
+    }
+}
+
+TEST_F(Daemon, PrefixMatchIsByBytesAndOtherWritesAreIgnored)
+{
+    start_fake();
+    start_zet();
+    write_text(mnt_ + "/other/f", "outside every tree, same mount");
+    write_text(mnt_ + "/data2/f", "matches /data by its bytes");
+    write_text(tree_ + "/last", "x");
+    EXPECT_TRUE(wait_until([&] { return fake_scanned(tree_ + "/last") && fake_scanned(mnt_ + "/data2/f"); }));
+    // Events are filtered in their order, so the later write being scanned means the earlier was dropped.
+    EXPECT_EQ(fake_received().find(mnt_ + "/other/f"), std::string::npos);
+    stop_zet();
+}
+
+TEST_F(Daemon, ServiceDownIsSurvivedAndLaterFilesAreScanned)
+{
+    start_zet();
+    write_text(tree_ + "/infected-early", "x");
+    EXPECT_TRUE(wait_until([&] { return zet_->err_has("Error connecting to scan socket: " + socket_ + ": "); }))
+        << zet_->err();
+    start_fake();
+    write_text(tree_ + "/infected-late", "x");
+    EXPECT_TRUE(wait_until([&] { return !exists(tree_ + "/infected-late"); }));
+    EXPECT_TRUE(exists(tree_ + "/infected-early")) << "a failed scan is not retried";
+    EXPECT_EQ(count_files(vault_), 1u);
+    EXPECT_TRUE(zet_->running());
+    stop_zet();
+}
+
+// The real scan service with its shipped test signature, the vault beside the tree or on another file system.
+TEST_F(Daemon, RealServiceQuarantinesTheTestFile)
+{
+    const struct {
+        const char* name;
+        std::string vault;
+        mode_t mode; // of the vault file: kept by a rename, 0600 for a copy
+    } cases[] = {
+        {"vault on the tree's file system", mnt_ + "/vault", 0640},
+        {"vault on another file system", dir_ / "vault", 0600},
+    };
+    scand_ = std::make_unique<Process>(
+        std::vector<std::string>{SCAND_BIN, "-s", socket_, "-d", ZET_SOURCE_DIR "/dist/db"},
+        std::map<std::string, std::string>{}, dir_ / "scand");
+    ASSERT_TRUE(wait_until([&] { return daemon_test::socket_accepts(socket_) || !scand_->running(); }));
+    ASSERT_TRUE(scand_->running()) << scand_->err();
+
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        settings_[4] = {"VAULT", c.vault};
+        start_zet();
+        std::string clean = tree_ + "/clean.txt", infected = tree_ + "/eicar.com";
+        write_text(clean, "nothing to see here\n");
+        ASSERT_TRUE(write_with_mode(infected, eicar, 0640));
+        EXPECT_TRUE(wait_until([&] { return !exists(infected) && !read_text(log_).empty(); })) << zet_->err();
+        stop_zet();
+        EXPECT_TRUE(exists(clean));
+
+        std::string log = read_text(log_);
+        ASSERT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+        auto tab1 = log.find('\t'), tab2 = log.find('\t', tab1 + 1), tab3 = log.find('\t', tab2 + 1);
+        ASSERT_NE(tab3, std::string::npos) << log;
+        EXPECT_TRUE(daemon_test::is_log_time(log.substr(0, tab1))) << log;
+        EXPECT_EQ(log.substr(tab1 + 1, tab2 - tab1 - 1), infected);
+        std::string vaulted = log.substr(tab2 + 1, tab3 - tab2 - 1);
+        EXPECT_FALSE(log.substr(tab3 + 1, log.size() - tab3 - 2).empty()) << "the finding's name";
+        EXPECT_EQ(vaulted.rfind(c.vault + "/eicar.com.", 0), 0u) << vaulted;
+        struct stat st;
+        ASSERT_EQ(stat(vaulted.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, c.mode);
+        EXPECT_EQ(read_text(vaulted), eicar);
+        std::filesystem::remove(log_);
+        std::filesystem::remove_all(c.vault);
+        std::filesystem::remove(clean);
+    }
+    scand_->signal(SIGTERM);
+    EXPECT_EQ(scand_->exit_code(), 0);
+}
+
+// A flood faster than the scan service: the bounded task queue holds the daemon back, so the kernel queue
+// fills up and drops events. The service stalls only while the files are written, to bound the run time.
+TEST_F(Daemon, FloodOverflowsTheKernelQueueWithoutHarm)
+{
+    constexpr int FILES = 20000;
+    std::atomic<bool> writing = true;
+    start_fake();
+    service_->set_responder([&writing](const std::string& line) {
+        fake::Script s = fake::standard_answer(line);
+        if (writing && line.rfind("SCAN ", 0) == 0)
+            s.insert(s.begin(), fake::delay(20));
+        return s;
+    });
+    settings_[5] = {"UNLIMITED_QUEUE", "0"};
+    // A sanitizer build holds freed memory back for a while; keep that small so growth means a leak.
+    const char* asan = getenv("ASAN_OPTIONS");
+    start_zet(true, {{"ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":quarantine_size_mb=4"}});
+    std::string status_path = "/proc/" + std::to_string(zet_->pid()) + "/status";
+    long max_rss_kb = 0;
+    auto sample = [&] {
+        std::string status = read_text(status_path);
+        auto pos = status.find("VmRSS:");
+        if (pos != std::string::npos)
+            max_rss_kb = std::max(max_rss_kb, atol(status.c_str() + pos + 6));
+    };
+    sample();
+    long start_rss_kb = max_rss_kb;
+    for (int i = 0; i < FILES; i++) {
+        write_text(tree_ + "/f" + std::to_string(i), "x");
+        if (i % 1000 == 0)
+            sample();
+    }
+    writing = false;
+    EXPECT_TRUE(wait_until([&] {
+        sample();
+        return zet_->err_has("fanotify event queue overflow!\n") || !zet_->running();
+    }, 40s));
+    EXPECT_TRUE(zet_->running());
+    EXPECT_TRUE(zet_->err_has("fanotify event queue overflow!\n"));
+    // The queue and the buffers are fixed in size: the flood must not make the daemon grow.
+    EXPECT_LT(max_rss_kb - start_rss_kb, 32 * 1024) << "resident set grew from " << start_rss_kb << " to "
+                                                    << max_rss_kb << " kB";
+    RecordProperty("max_rss_kb", std::to_string(max_rss_kb));
+    // Scanning goes on after the overflow.
+    write_text(tree_ + "/after-flood", "x");
+    EXPECT_TRUE(wait_until([&] { return fake_scanned(tree_ + "/after-flood"); }, 40s));
+    stop_zet();
+}
+
+} // namespace

@@ -1,0 +1,257 @@
+// File operations on real temporary trees: /dev/shm (tmpfs) against /tmp for moves across file systems,
+// immutable directories and a tiny tmpfs to make root fail.
+#include "src/fileops.hpp"
+
+#include "tests/daemon_util.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
+
+using daemon_test::read_text;
+using daemon_test::TempDir;
+using daemon_test::write_text;
+
+namespace {
+
+bool exists(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::string err(int e) { return strerror(e); }
+
+class FileOps : public ::testing::Test {
+protected:
+    void SetUp() override { openlog("fileops_test", LOG_PERROR, LOG_USER); }
+    void TearDown() override { closelog(); }
+};
+
+TEST(BaseName, PointsIntoItsArgument)
+{
+    const struct {
+        const char* path;
+        std::size_t offset;
+    } cases[] = {
+        {"/srv/data/file.txt", 10}, {"file", 0}, {"/file", 1}, {"dir/", 4}, {"/", 1}, {"", 0}, {"a//b", 3},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(basename_r(c.path), c.path + c.offset) << c.path;
+}
+
+TEST_F(FileOps, DescriptorPathIsReadFromProc)
+{
+    TempDir dir;
+    std::string file = dir / "with space\tand tab";
+    write_text(file, "x");
+    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    char buf[PATH_MAX];
+    EXPECT_STREQ(fd2path(fd, buf, sizeof buf), file.c_str());
+
+    // Too small a buffer cuts the link and still terminates it.
+    char small[6];
+    memset(small, '#', sizeof small);
+    ASSERT_EQ(fd2path(fd, small, sizeof small), small);
+    EXPECT_EQ(std::string(small), file.substr(0, 5));
+    close(fd);
+
+    EXPECT_EQ(fd2path(0, buf, sizeof buf), nullptr);
+    EXPECT_EQ(fd2path(-1, buf, sizeof buf), nullptr);
+}
+
+TEST_F(FileOps, UnreadableDescriptorLinkIsWarned)
+{
+    char buf[PATH_MAX];
+    daemon_test::StderrCapture capture;
+    EXPECT_EQ(fd2path(999999, buf, sizeof buf), nullptr);
+    capture.restore();
+    EXPECT_EQ(capture.text(), "fileops_test: readlink(): /proc/self/fd/999999: " + err(ENOENT) + "\n");
+}
+
+TEST_F(FileOps, RenameKeepsInodeModeOwnerAndTime)
+{
+    TempDir dir;
+    std::string from = dir / "infected", to = dir / "vault.XXXXXX";
+    write_text(from, "payload");
+    ASSERT_EQ(chmod(from.c_str(), 0751), 0);
+    if (daemon_test::is_root()) {
+        ASSERT_EQ(chown(from.c_str(), 1234, 5678), 0);
+    }
+    timespec times[2] = {{1000000000, 0}, {1200000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, from.c_str(), times, 0), 0);
+    struct stat before;
+    ASSERT_EQ(stat(from.c_str(), &before), 0);
+    int fd = mkstemp(to.data());
+    ASSERT_GE(fd, 0);
+    close(fd);
+
+    ASSERT_EQ(move_file(from.c_str(), to.c_str()), 0);
+    struct stat after;
+    ASSERT_EQ(stat(to.c_str(), &after), 0);
+    EXPECT_FALSE(exists(from));
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_gid, before.st_gid);
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    EXPECT_EQ(read_text(to), "payload");
+}
+
+TEST_F(FileOps, MoveAcrossFileSystemsCopiesIntoPrivateFile)
+{
+    TempDir shm("/dev/shm"), vault;
+    std::string from = shm / "big", to = vault / "big.XXXXXX";
+    std::string content;
+    for (int i = 0; i < 5000; i++)
+        content += "line " + std::to_string(i) + "\n"; // several copy chunks and a partial one
+    write_text(from, content);
+    ASSERT_EQ(chmod(from.c_str(), 0644), 0);
+    int fd = mkstemp(to.data());
+    ASSERT_GE(fd, 0);
+    close(fd);
+
+    ASSERT_EQ(move_file(from.c_str(), to.c_str()), 0);
+    EXPECT_FALSE(exists(from));
+    EXPECT_EQ(read_text(to), content);
+    struct stat st;
+    ASSERT_EQ(stat(to.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+// One failing move per row: how it is provoked, the one warning, and what is left on disk.
+struct MoveFailure {
+    const char* name;
+    // Prepares the source and the target from the two scratch trees; returns false to skip the row.
+    std::function<bool(const TempDir& shm, const TempDir& tmp, std::string& from, std::string& to)> setup;
+    std::function<std::string(const std::string& from, const std::string& to)> message;
+    bool source_stays;
+    bool target_stays; // the reserved name, still in place after the failure
+};
+
+// The target name reserved the way the scan task does it.
+std::string reserve(const std::string& dir, const std::string& name)
+{
+    std::string path = dir + "/" + name + ".XXXXXX";
+    int fd = mkstemp(path.data());
+    if (fd >= 0)
+        close(fd);
+    return path;
+}
+
+const MoveFailure move_failures[] = {
+    {"source vanished, same file system",
+     [](const TempDir&, const TempDir& tmp, std::string& from, std::string& to) {
+         from = tmp / "gone";
+         to = reserve(tmp.path(), "gone");
+         return true;
+     },
+     [](const std::string& from, const std::string& to) {
+         return "rename(): " + from + " -> " + to + ": " + err(ENOENT);
+     },
+     false, true},
+    {"source vanished, other file system",
+     [](const TempDir& shm, const TempDir& tmp, std::string& from, std::string& to) {
+         from = shm / "gone";
+         to = reserve(tmp.path(), "gone");
+         return true;
+     },
+     [](const std::string& from, const std::string&) { return "open(): " + from + ": " + err(ENOENT); },
+     false, true},
+    {"target cannot be opened",
+     [](const TempDir& shm, const TempDir& tmp, std::string& from, std::string& to) {
+         from = shm / "f";
+         write_text(from, "data");
+         to = reserve(tmp.path(), "f");
+         return daemon_test::set_immutable(to, true);
+     },
+     [](const std::string&, const std::string& to) { return "open(): " + to + ": " + err(EPERM); }, true,
+     true},
+    {"source cannot be read",
+     [](const TempDir& shm, const TempDir& tmp, std::string& from, std::string& to) {
+         from = shm / "dir";
+         to = reserve(tmp.path(), "dir");
+         return mkdir(from.c_str(), 0755) == 0;
+     },
+     [](const std::string&, const std::string&) { return "read(): " + err(EISDIR); }, true, false},
+    {"target file system full",
+     [](const TempDir&, const TempDir& tmp, std::string& from, std::string& to) {
+         from = tmp / "large";
+         write_text(from, std::string(256 * 1024, 'z'));
+         static std::unique_ptr<daemon_test::TmpfsMount> full;
+         full = std::make_unique<daemon_test::TmpfsMount>(tmp / "full", "size=64k");
+         // An odd page taken, so that the last write is a short one before the failing one.
+         write_text(tmp / "full/filler", "f");
+         to = reserve(tmp / "full", "large");
+         return full->mounted();
+     },
+     [](const std::string&, const std::string&) { return "write(): " + err(ENOSPC); }, true, false},
+    {"source cannot be removed",
+     [](const TempDir& shm, const TempDir& tmp, std::string& from, std::string& to) {
+         std::string locked = tmp / "locked";
+         mkdir(locked.c_str(), 0755);
+         from = locked + "/f";
+         write_text(from, "data");
+         to = reserve(shm.path(), "f");
+         return daemon_test::set_immutable(locked, true);
+     },
+     [](const std::string& from, const std::string&) { return "unlink(): " + from + ": " + err(EPERM); },
+     true, false},
+};
+
+TEST_F(FileOps, EachMoveFailureWarnsOnceAndKeepsTheSource)
+{
+    if (!daemon_test::is_root())
+        GTEST_SKIP() << "needs root for immutable files and mounts";
+    for (const auto& row : move_failures) {
+        SCOPED_TRACE(row.name);
+        TempDir shm("/dev/shm"), tmp;
+        std::string from, to;
+        if (!row.setup(shm, tmp, from, to)) {
+            ADD_FAILURE() << "setup failed: " << strerror(errno);
+            continue;
+        }
+        daemon_test::StderrCapture capture;
+        int rc = move_file(from.c_str(), to.c_str());
+        capture.restore();
+        EXPECT_EQ(rc, -1);
+        EXPECT_EQ(capture.text(), "fileops_test: " + row.message(from, to) + "\n");
+        EXPECT_EQ(exists(from), row.source_stays);
+        EXPECT_EQ(exists(to), row.target_stays);
+        daemon_test::set_immutable(to, false);
+        umount2((tmp / "full").c_str(), MNT_DETACH);
+    }
+}
+
+TEST_F(FileOps, CopyFailsOnUnopenableSource)
+{
+    TempDir tmp;
+    std::string from = tmp / "missing", to = tmp / "copy";
+    daemon_test::StderrCapture capture;
+    EXPECT_EQ(copy_file(from.c_str(), to.c_str()), -1);
+    capture.restore();
+    EXPECT_EQ(capture.text(), "fileops_test: open(): " + from + ": " + err(ENOENT) + "\n");
+    EXPECT_FALSE(exists(to));
+}
+
+TEST_F(FileOps, CopyTruncatesAnExistingTarget)
+{
+    TempDir tmp;
+    std::string from = tmp / "short", to = tmp / "long";
+    write_text(from, "new");
+    write_text(to, "much older and longer content");
+    ASSERT_EQ(copy_file(from.c_str(), to.c_str()), 0);
+    EXPECT_EQ(read_text(to), "new");
+    write_text(tmp / "empty-src", "");
+    ASSERT_EQ(copy_file((tmp / "empty-src").c_str(), to.c_str()), 0);
+    EXPECT_EQ(read_text(to), "");
+}
+
+} // namespace

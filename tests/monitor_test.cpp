@@ -1,0 +1,286 @@
+// The monitor loop in-process: the prefix filter, the signal records, watchdog pings, and real fanotify
+// events on a fresh tree, with the paths the pool receives and the descriptors left open.
+#include "src/monitor.hpp"
+
+#include "src/config.hpp"
+#include "src/pool.hpp"
+#include "tests/daemon_util.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <syslog.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+using daemon_test::TempDir;
+using daemon_test::wait_until;
+using daemon_test::write_text;
+
+namespace {
+
+// A list as the configuration builds it: each path pushed at the head.
+class PathList {
+public:
+    explicit PathList(std::initializer_list<std::string> paths)
+    {
+        for (const auto& p : paths)
+            head_ = new monitor{strdup(p.c_str()), head_};
+    }
+    PathList(const PathList&) = delete;
+    PathList& operator=(const PathList&) = delete;
+    ~PathList()
+    {
+        while (head_ != nullptr) {
+            monitor* next = head_->next;
+            free(head_->path);
+            delete head_;
+            head_ = next;
+        }
+    }
+    const monitor* get() const { return head_; }
+
+private:
+    monitor* head_ = nullptr;
+};
+
+std::mutex queued_mutex;
+std::vector<std::string> queued;
+
+void record(task_t* task)
+{
+    std::lock_guard lock(queued_mutex);
+    queued.emplace_back(task->path);
+}
+
+bool was_queued(const std::string& path)
+{
+    std::lock_guard lock(queued_mutex);
+    return std::find(queued.begin(), queued.end(), path) != queued.end();
+}
+
+std::size_t open_descriptors()
+{
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd"))
+        n++;
+    return n;
+}
+
+// Stands in for the fanotify descriptor where no event is wanted: it never becomes readable.
+int idle_descriptor() { return eventfd(0, EFD_CLOEXEC); }
+
+// A pipe stands in for the signal descriptor: the loop reads whole signalfd records from it.
+class SignalPipe {
+public:
+    SignalPipe() { EXPECT_EQ(pipe(fds_), 0); }
+    ~SignalPipe()
+    {
+        close(fds_[0]);
+        close(fds_[1]);
+    }
+    void send(int signo) const
+    {
+        signalfd_siginfo info = {};
+        info.ssi_signo = static_cast<uint32_t>(signo);
+        EXPECT_EQ(write(fds_[1], &info, sizeof info), static_cast<ssize_t>(sizeof info));
+    }
+    void send_bytes(std::size_t n) const
+    {
+        std::string junk(n, '\0');
+        EXPECT_EQ(write(fds_[1], junk.data(), n), static_cast<ssize_t>(n));
+    }
+    int read_end() const { return fds_[0]; }
+
+private:
+    int fds_[2] = {-1, -1};
+};
+
+// A datagram socket the test sets as NOTIFY_SOCKET, to receive what sd_notify sends.
+class NotifySocket {
+public:
+    explicit NotifySocket(const std::string& path) : path_(path)
+    {
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr = {};
+        addr.sun_family = AF_UNIX;
+        snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        timeval tv = {10, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    }
+    ~NotifySocket()
+    {
+        unsetenv("NOTIFY_SOCKET");
+        close(fd_);
+        unlink(path_.c_str());
+    }
+    std::string receive() const
+    {
+        char buf[256];
+        ssize_t n = recv(fd_, buf, sizeof buf, 0);
+        return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "";
+    }
+
+private:
+    std::string path_;
+    int fd_;
+};
+
+class Monitor : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { ASSERT_EQ(pool_init(2, record), 0); }
+    void SetUp() override { openlog("monitor_test", LOG_PERROR, LOG_USER); }
+    void TearDown() override { closelog(); }
+};
+
+TEST_F(Monitor, PathsMatchByBytePrefixOfTheirCanonicalForm)
+{
+    TempDir dir;
+    std::string data = dir / "data";
+    std::filesystem::create_directories(data + "/sub");
+    std::filesystem::create_directories(dir / "data2");
+    std::filesystem::create_directories(dir / "other");
+    std::filesystem::create_directory_symlink(data, dir / "link");
+    for (const char* f : {"data/f", "data/sub/f", "data2/f", "other/f"})
+        write_text(dir / f, "x");
+    PathList list({dir / "elsewhere", data});
+
+    const struct {
+        std::string path;
+        bool monitored;
+    } cases[] = {
+        {data + "/f", true},
+        {data + "/sub/f", true},
+        {data, true},
+        {dir / "data2/f", true},            // a byte prefix, not a path component
+        {dir / "link/f", true},             // canonicalised before the match
+        {dir / "other/../data/f", true},    // likewise
+        {dir / "other/f", false},
+        {dir / "dat", false},
+        {data + "/gone (deleted)", true},   // no canonical form: the text itself is matched
+        {dir / "other/gone (deleted)", false},
+        {"/", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(is_monitored(c.path.c_str(), list.get()), c.monitored) << c.path;
+    EXPECT_FALSE(is_monitored((data + "/f").c_str(), nullptr));
+}
+
+TEST_F(Monitor, OnlyStopSignalsEndTheLoop)
+{
+    const struct {
+        std::vector<int> signals;
+    } cases[] = {{{SIGTERM}}, {{SIGINT}}, {{SIGHUP, SIGUSR1, SIGTERM}}};
+    for (const auto& c : cases) {
+        SignalPipe sig;
+        for (int s : c.signals)
+            sig.send(s);
+        int fan = idle_descriptor();
+        EXPECT_EQ(monitor_run(sig.read_end(), fan, nullptr, -1), 0);
+        close(fan);
+    }
+}
+
+TEST_F(Monitor, ShortSignalRecordFailsTheLoop)
+{
+    SignalPipe sig;
+    sig.send_bytes(5);
+    int fan = idle_descriptor();
+    daemon_test::StderrCapture capture;
+    EXPECT_EQ(monitor_run(sig.read_end(), fan, nullptr, -1), -1);
+    capture.restore();
+    close(fan);
+    EXPECT_EQ(capture.text().rfind("monitor_test: read(): ", 0), 0u) << capture.text();
+}
+
+TEST_F(Monitor, EveryWakeUpThatGoesOnPingsTheWatchdog)
+{
+    TempDir dir;
+    NotifySocket notify(dir / "notify");
+    SignalPipe sig;
+    int fan = idle_descriptor();
+    std::atomic<int> rc = 99;
+    // A short timeout: idle passes ping too.
+    std::thread loop([&] { rc = monitor_run(sig.read_end(), fan, nullptr, 20); });
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(notify.receive(), "WATCHDOG=1\n");
+    sig.send(SIGTERM);
+    loop.join();
+    close(fan);
+    EXPECT_EQ(rc, 0);
+}
+
+TEST_F(Monitor, MarkFailureNamesThePath)
+{
+    if (!daemon_test::is_root())
+        GTEST_SKIP() << "fanotify needs CAP_SYS_ADMIN";
+    TempDir dir;
+    PathList list({dir.path(), dir / "missing"});
+    daemon_test::StderrCapture capture;
+    EXPECT_EQ(monitor_start(list.get(), 0), -1);
+    capture.restore();
+    EXPECT_EQ(capture.text(), "monitor_test: fanotify_mark(): " + dir / "missing" + ": " + strerror(ENOENT) + "\n");
+}
+
+TEST_F(Monitor, WritesUnderTheTreeAreQueuedAndNoDescriptorLeaks)
+{
+    if (!daemon_test::is_root())
+        GTEST_SKIP() << "fanotify needs CAP_SYS_ADMIN";
+    TempDir dir;
+    std::string data = dir / "data";
+    std::filesystem::create_directories(data);
+    std::filesystem::create_directories(dir / "data2");
+    std::filesystem::create_directories(dir / "outside");
+    std::filesystem::create_directories(dir / "also");
+    PathList list({data, dir / "also"}); // two paths on one mount: each event arrives once
+
+    daemon_test::StderrCapture capture;
+    int fan = monitor_start(list.get(), 1);
+    capture.restore();
+    ASSERT_GE(fan, 0);
+    EXPECT_EQ(capture.text(), "monitor_test: Started monitoring '" + dir / "also" + "'...\n" +
+                                  "monitor_test: Started monitoring '" + data + "'...\n");
+
+    SignalPipe sig;
+    std::size_t before = open_descriptors();
+    std::atomic<int> rc = 99;
+    std::thread loop([&] { rc = monitor_run(sig.read_end(), fan, list.get(), -1); });
+    constexpr int FILES = 150;
+    for (int i = 0; i < FILES; i++) {
+        write_text(data + "/f" + std::to_string(i), "x");
+        write_text(dir / ("outside/f" + std::to_string(i)), "x");
+    }
+    write_text(dir / "data2/f", "x");
+    write_text(dir / "also/last", "x");
+    EXPECT_TRUE(wait_until([&] { return was_queued(dir / "also/last"); }));
+    EXPECT_TRUE(wait_until([&] { return was_queued(dir / "data2/f"); }));
+    for (int i = 0; i < FILES; i++)
+        EXPECT_TRUE(wait_until([&] { return was_queued(data + "/f" + std::to_string(i)); })) << i;
+    {
+        std::lock_guard lock(queued_mutex);
+        for (const auto& p : queued)
+            EXPECT_EQ(p.find(dir / "outside"), std::string::npos) << p;
+        EXPECT_EQ(std::count(queued.begin(), queued.end(), dir / "also/last"), 1);
+    }
+    // Events from elsewhere on the mount may be in flight; each one's descriptor is closed in its pass.
+    EXPECT_TRUE(wait_until([&] { return open_descriptors() == before; })) << open_descriptors() << " " << before;
+
+    sig.send(SIGTERM);
+    loop.join();
+    EXPECT_EQ(rc, 0);
+    monitor_stop(fan, list.get());
+    EXPECT_EQ(fcntl(fan, F_GETFD), -1) << "monitor_stop closes the descriptor";
+}
+
+} // namespace
