@@ -3,6 +3,8 @@
 #include "ctl/text.hpp"
 #include "scand/exclusions.hpp"
 #include "src/av.hpp"
+#include "src/config.hpp"
+#include "src/monitor.hpp"
 
 #include <sys/stat.h>
 #include <syslog.h>
@@ -175,10 +177,12 @@ Explanation explain_path(const std::string& path, const ::monitor* monitors, con
     Explanation e;
     e.path = path;
     e.canonical = kernel_path(path);
-    // zet's filter: a byte prefix of the canonical path, first match in list order.
+    // zet's own filter asked one monitored path at a time, in list order, to name the first that matches.
+    LogCapture quiet;
     for (const ::monitor* m = monitors; m != nullptr; m = m->next) {
+        ::monitor one = {m->path, nullptr};
         std::size_t len = strlen(m->path);
-        if (strncmp(e.canonical.c_str(), m->path, len) == 0) {
+        if (is_monitored(e.canonical.c_str(), &one)) {
             e.monitor = m->path;
             e.prefix_only = len > 0 && m->path[len - 1] != '/' && e.canonical.size() > len && e.canonical[len] != '/';
             break;

@@ -1,6 +1,8 @@
 // Infection log, vault listing, digests and restoring.
 #include "ctl/vault.hpp"
 
+#include "src/fileops.hpp"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <openssl/evp.h>
@@ -26,8 +28,8 @@ constexpr std::size_t COPY_BUF_SIZE = 65536;
 
 std::string last_component(std::string_view path)
 {
-    auto slash = path.rfind('/');
-    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+    // The same rule as the vault names zet builds.
+    return basename_r(std::string(path).c_str());
 }
 
 // The vault column for `path`: "ERROR", or ".../<last component of path>.XXXXXX".

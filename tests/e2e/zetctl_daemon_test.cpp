@@ -79,14 +79,17 @@ protected:
         int status = p.exit_code(60s);
         return {status, zet_test::read_file(base + ".out"), zet_test::read_file(base + ".err")};
     }
-    // Waits until `path` has been moved into the vault; its vault name from the infection log.
-    std::string wait_quarantined(const std::string& path)
+    // Writes `content` to `path` and waits until zet has moved it into the vault; the vault name from the
+    // infection log line it added.
+    std::string write_and_wait_quarantined(const std::string& path, const std::string& content)
     {
+        std::size_t from = zet_test::read_file(log_).size();
+        zet_test::write_file(path, content);
         std::string name;
         zet_test::wait_until(
             [&] {
                 std::string log = zet_test::read_file(log_);
-                auto at = log.find("\t" + path + "\t" + vault_ + "/");
+                auto at = log.find("\t" + path + "\t" + vault_ + "/", from);
                 if (at == std::string::npos || exists(path))
                     return false;
                 at += path.size() + 2 + vault_.size() + 1;
@@ -154,8 +157,7 @@ TEST_F(WithDaemon, SelftestFailsWithTheReasonWithinItsTimeout)
 TEST_F(WithDaemon, FalsePositiveComesBackWithItsContentButNeverOverAFile)
 {
     const std::string doc = tree_ + "/report.doc";
-    zet_test::write_file(doc, zet_test::eicar);
-    std::string name = wait_quarantined(doc);
+    std::string name = write_and_wait_quarantined(doc, zet_test::eicar);
     ASSERT_FALSE(name.empty()) << zet_.stderr_text();
 
     Result r = ctl({"vault", "list"});
@@ -166,8 +168,7 @@ TEST_F(WithDaemon, FalsePositiveComesBackWithItsContentButNeverOverAFile)
     EXPECT_FALSE(exists(vault_ + "/" + name));
 
     // Written again, it is quarantined again; a new file in its place is not overwritten by a restore.
-    zet_test::write_file(doc, zet_test::eicar);
-    name = wait_quarantined(doc);
+    name = write_and_wait_quarantined(doc, zet_test::eicar);
     ASSERT_FALSE(name.empty());
     zet_test::write_file(doc, "the user's new text\n");
     r = ctl({"vault", "restore", name});
