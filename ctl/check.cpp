@@ -110,6 +110,9 @@ int check_config(const Args& args)
     std::vector<std::string> notes;
     if (c.monitors == nullptr)
         notes.push_back("no SCAN path: zet runs but scans nothing");
+    if (!c.vault.empty() && c.vault.front() != '/')
+        notes.push_back("VAULT " + c.vault + " is relative: zet creates and excludes it here, but moves files into " +
+                        s.vault() + ", below RUN_DIR");
     if (s.vault_missing)
         notes.push_back("vault " + c.vault + " does not exist: zet creates it (mode 0700) when it starts");
     std::string log_dir = s.log_file().substr(0, s.log_file().rfind('/') + 1);
