@@ -131,7 +131,8 @@ protected:
         write_config();
         notify_.drain();
         env["NOTIFY_SOCKET"] = notify_.path();
-        std::vector<std::string> argv = {zet_bin, "-v"};
+        std::vector<std::string> argv = wrapper_;
+        argv.insert(argv.end(), {zet_bin, "-v"});
         argv.insert(argv.end(), args.begin(), args.end());
         argv.insert(argv.end(), {"-c", conf_});
         zet_ = std::make_unique<Process>(argv, env, dir_ / "zet");
@@ -170,6 +171,7 @@ protected:
     daemon_test::NotifyListener notify_{dir_ / "notify"};
     std::vector<std::pair<std::string, std::string>> settings_;
     std::vector<std::string> monitors_;
+    std::vector<std::string> wrapper_; // a command that execs zet, such as unshare
     std::unique_ptr<fake::Service> service_;
     std::unique_ptr<Process> scand_;
     std::unique_ptr<Process> zet_;
@@ -268,6 +270,32 @@ TEST_F(Daemon, PrefixMatchIsByBytesAndOtherWritesAreIgnored)
     // Events are filtered in their order, so the later write being scanned means the earlier was dropped.
     EXPECT_EQ(fake_received().find(mnt_ + "/other/f"), std::string::npos);
     stop_zet();
+}
+
+// Why zet.service has no PrivateTmp=, ProtectSystem= and the like: marks set inside a private mount
+// namespace sit on its copies of the mounts and see no write made through the host's.
+TEST_F(Daemon, PrivateMountNamespaceSeesNoHostWrites)
+{
+    if (access("/usr/bin/unshare", X_OK) != 0 || access("/usr/bin/nsenter", X_OK) != 0)
+        GTEST_SKIP() << "needs unshare and nsenter (util-linux)";
+    start_fake();
+    for (const bool private_namespace : {false, true}) {
+        SCOPED_TRACE(private_namespace ? "under unshare" : "in the host namespace");
+        if (private_namespace)
+            wrapper_ = {"/usr/bin/unshare", "--mount", "--propagation", "private"};
+        start_zet();
+        const std::string host_file = tree_ + (private_namespace ? "/host-private" : "/host-shared");
+        write_text(host_file, "written through the host's mount");
+        // A write through zet's own mounts: its scan means every earlier event has been handled.
+        const std::string own_file = tree_ + (private_namespace ? "/own-private" : "/own-shared");
+        Process writer({"/usr/bin/nsenter", "--mount", "--target", std::to_string(zet_->pid()), "/bin/sh", "-c",
+                        "echo x > '" + own_file + "'"},
+                       {}, dir_ / "nsenter");
+        EXPECT_EQ(writer.exit_code(), 0) << writer.err();
+        EXPECT_TRUE(wait_until([&] { return fake_scanned(own_file); })) << zet_->err();
+        EXPECT_EQ(fake_scanned(host_file), !private_namespace);
+        stop_zet();
+    }
 }
 
 TEST_F(Daemon, ServiceDownIsSurvivedAndLaterFilesAreScanned)
