@@ -10,8 +10,7 @@ namespace ctl {
 namespace {
 
 // Options each command accepts; anything else is a usage error rather than silently ignored.
-const std::set<std::string>& allowed(const std::string& command, const std::string& action)
-{
+const std::set<std::string>& allowed(const std::string& command, const std::string& action) {
     static const std::set<std::string> config = {"-c"};
     static const std::set<std::string> with_json = {"-c", "--json"};
     static const std::set<std::string> test = {"-c", "--json", "--timeout"};
@@ -19,7 +18,8 @@ const std::set<std::string>& allowed(const std::string& command, const std::stri
     static const std::set<std::string> purge = {"-c", "--older-than", "--dry-run"};
     if (command == "selftest")
         return test;
-    if (command == "explain" || command == "status" || (command == "vault" && (action == "list" || action == "show")))
+    if (command == "explain" || command == "status" ||
+        (command == "vault" && (action == "list" || action == "show")))
         return with_json;
     if (command == "vault" && action == "restore")
         return restore;
@@ -28,8 +28,7 @@ const std::set<std::string>& allowed(const std::string& command, const std::stri
     return config;
 }
 
-bool parse_number(const std::string& text, long* out)
-{
+bool parse_number(const std::string& text, long* out) {
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
         return false;
     errno = 0;
@@ -43,8 +42,7 @@ bool parse_number(const std::string& text, long* out)
 
 } // namespace
 
-std::string parse_args(const std::vector<std::string>& argv, Args* args)
-{
+std::string parse_args(const std::vector<std::string>& argv, Args* args) {
     static const std::set<std::string> commands = {"check-config", "explain", "status", "selftest", "vault"};
     static const std::set<std::string> actions = {"list", "show", "restore", "purge"};
     if (argv.size() < 2)

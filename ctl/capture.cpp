@@ -18,8 +18,7 @@ std::mutex capture_mutex;
 std::vector<Message>* active = nullptr;
 
 // False when no capture runs (the caller then sends the message on); `ap` is consumed only when true.
-bool record(int priority, const char* format, int saved_errno, va_list ap)
-{
+bool record(int priority, const char* format, int saved_errno, va_list ap) {
     std::lock_guard lock(capture_mutex);
     if (active == nullptr)
         return false;
@@ -37,8 +36,7 @@ bool record(int priority, const char* format, int saved_errno, va_list ap)
 
 } // namespace
 
-std::string expand_errno(const char* format, int saved_errno)
-{
+std::string expand_errno(const char* format, int saved_errno) {
     std::string out;
     for (const char* p = format; *p != '\0'; p++) {
         if (p[0] == '%' && p[1] == 'm') {
@@ -58,21 +56,18 @@ std::string expand_errno(const char* format, int saved_errno)
     return out;
 }
 
-LogCapture::LogCapture()
-{
+LogCapture::LogCapture() {
     std::lock_guard lock(capture_mutex);
     outer_ = active;
     active = &messages_;
 }
 
-LogCapture::~LogCapture()
-{
+LogCapture::~LogCapture() {
     std::lock_guard lock(capture_mutex);
     active = outer_;
 }
 
-std::vector<Message> LogCapture::take()
-{
+std::vector<Message> LogCapture::take() {
     std::lock_guard lock(capture_mutex);
     std::vector<Message> out;
     out.swap(messages_);
@@ -83,8 +78,7 @@ std::vector<Message> LogCapture::take()
 
 // The executable's definition wins over libc's for every caller in the process, the linked daemon units
 // included. vsyslog stays libc's, so uncaptured messages still reach the system log.
-extern "C" void syslog(int priority, const char* format, ...)
-{
+extern "C" void syslog(int priority, const char* format, ...) {
     int saved_errno = errno;
     va_list ap;
     va_start(ap, format);
@@ -96,8 +90,7 @@ extern "C" void syslog(int priority, const char* format, ...)
 }
 
 // With _FORTIFY_SOURCE, callers reach syslog through this name instead.
-extern "C" void __syslog_chk(int priority, int, const char* format, ...)
-{
+extern "C" void __syslog_chk(int priority, int, const char* format, ...) {
     int saved_errno = errno;
     va_list ap;
     va_start(ap, format);

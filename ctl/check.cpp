@@ -18,8 +18,7 @@ namespace ctl {
 
 namespace {
 
-const char* severity(int priority)
-{
+const char* severity(int priority) {
     if (priority <= LOG_ERR)
         return "error";
     if (priority == LOG_WARNING)
@@ -33,8 +32,7 @@ struct StartupProblem {
 };
 
 // zet's start-up after the reader, step by step: the run directory, the client, the marks.
-std::vector<StartupProblem> startup_problems(const Settings& s)
-{
+std::vector<StartupProblem> startup_problems(const Settings& s) {
     std::vector<StartupProblem> out;
     const Config& c = *s.config;
     struct stat st;
@@ -55,19 +53,18 @@ std::vector<StartupProblem> startup_problems(const Settings& s)
     return out;
 }
 
-bool is_directory(const char* path)
-{
+bool is_directory(const char* path) {
     struct stat st;
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 } // namespace
 
-void print_messages(FILE* out, const std::vector<Message>& messages)
-{
+void print_messages(FILE* out, const std::vector<Message>& messages) {
     for (const Message& m : messages) {
         std::string text = m.text;
-        for (auto nl = text.find('\n'); nl != std::string::npos && nl + 1 < text.size(); nl = text.find('\n', nl + 3))
+        for (auto nl = text.find('\n'); nl != std::string::npos && nl + 1 < text.size();
+             nl = text.find('\n', nl + 3))
             text.replace(nl, 1, "\n    ");
         while (!text.empty() && text.back() == '\n')
             text.pop_back();
@@ -75,8 +72,7 @@ void print_messages(FILE* out, const std::vector<Message>& messages)
     }
 }
 
-std::optional<int> load_for_command(const Args& args, Settings* settings)
-{
+std::optional<int> load_for_command(const Args& args, Settings* settings) {
     *settings = load_settings(args.config);
     if (settings->accepted)
         return std::nullopt;
@@ -90,8 +86,7 @@ std::optional<int> load_for_command(const Args& args, Settings* settings)
     return EXIT_CONFIG;
 }
 
-int check_config(const Args& args)
-{
+int check_config(const Args& args) {
     Settings s = load_settings(args.config);
     std::size_t errors = 0, warnings = 0;
     for (const Message& m : s.messages)
@@ -111,8 +106,9 @@ int check_config(const Args& args)
     if (c.monitors == nullptr)
         notes.push_back("no SCAN path: zet runs but scans nothing");
     if (!c.vault.empty() && c.vault.front() != '/')
-        notes.push_back("VAULT " + c.vault + " is relative: zet creates and excludes it here, but moves files into " +
-                        s.vault() + ", below RUN_DIR");
+        notes.push_back("VAULT " + c.vault +
+                        " is relative: zet creates and excludes it here, but moves files into " + s.vault() +
+                        ", below RUN_DIR");
     if (s.vault_missing)
         notes.push_back("vault " + c.vault + " does not exist: zet creates it (mode 0700) when it starts");
     std::string log_dir = s.log_file().substr(0, s.log_file().rfind('/') + 1);
@@ -135,12 +131,14 @@ int check_config(const Args& args)
         printf("  SCAN = %s\n", shown(p).c_str());
     printf("Exclusions, in the order zet sends them:\n");
     for (const monitor* m = c.exclusions; m != nullptr; m = m->next)
-        printf("  EXCL = %s%s\n", shown(m->path).c_str(), is_directory(m->path) ? " (everything below it)" : "");
+        printf("  EXCL = %s%s\n", shown(m->path).c_str(),
+               is_directory(m->path) ? " (everything below it)" : "");
 
     errors += problems.size();
     warnings += notes.size();
     if (!problems.empty()) {
-        printf("%zu error%s, %zu warning%s: zet reads this configuration but stops at start-up (exit status %d)\n",
+        printf("%zu error%s, %zu warning%s: zet reads this configuration but stops at start-up (exit status "
+               "%d)\n",
                errors, errors == 1 ? "" : "s", warnings, warnings == 1 ? "" : "s", EXIT_FAIL);
         return EXIT_FAIL;
     }
@@ -149,8 +147,7 @@ int check_config(const Args& args)
     return EXIT_OK;
 }
 
-std::string kernel_path(const std::string& path)
-{
+std::string kernel_path(const std::string& path) {
     if (char* c = realpath(path.c_str(), nullptr)) {
         std::string out = c;
         free(c);
@@ -175,8 +172,7 @@ std::string kernel_path(const std::string& path)
     return out;
 }
 
-Explanation explain_path(const std::string& path, const ::monitor* monitors, const ::monitor* exclusions)
-{
+Explanation explain_path(const std::string& path, const ::monitor* monitors, const ::monitor* exclusions) {
     Explanation e;
     e.path = path;
     e.canonical = kernel_path(path);
@@ -187,7 +183,8 @@ Explanation explain_path(const std::string& path, const ::monitor* monitors, con
         std::size_t len = strlen(m->path);
         if (is_monitored(e.canonical.c_str(), &one)) {
             e.monitor = m->path;
-            e.prefix_only = len > 0 && m->path[len - 1] != '/' && e.canonical.size() > len && e.canonical[len] != '/';
+            e.prefix_only =
+                len > 0 && m->path[len - 1] != '/' && e.canonical.size() > len && e.canonical[len] != '/';
             break;
         }
     }
@@ -205,8 +202,7 @@ Explanation explain_path(const std::string& path, const ::monitor* monitors, con
     return e;
 }
 
-int explain(const Args& args)
-{
+int explain(const Args& args) {
     Settings s;
     if (auto status = load_for_command(args, &s))
         return *status;
@@ -233,8 +229,8 @@ int explain(const Args& args)
         else
             printf("  queued: no, under no monitored path\n");
         if (e.exclusion)
-            printf("  scanned: no, the scan service skips it: excluded by %s%s\n", shown(*e.exclusion).c_str(),
-                   e.exclusion_is_tree ? " (everything below it)" : "");
+            printf("  scanned: no, the scan service skips it: excluded by %s%s\n",
+                   shown(*e.exclusion).c_str(), e.exclusion_is_tree ? " (everything below it)" : "");
         else
             printf("  scanned: %s\n", e.monitor ? "yes, no exclusion covers it" : "no exclusion covers it");
     }

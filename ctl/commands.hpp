@@ -16,14 +16,14 @@ inline constexpr int EXIT_FAIL = 1;
 inline constexpr int EXIT_USAGE = 2;
 
 struct Args {
-    std::string command;                // "check-config", "explain", ..., "vault"
-    std::string action;                 // vault: "list", "show", "restore" or "purge"
+    std::string command; // "check-config", "explain", ..., "vault"
+    std::string action;  // vault: "list", "show", "restore" or "purge"
     std::string config = DEFAULT_CONFIG_FILE;
     bool json = false;
     bool dry_run = false;
-    std::optional<std::string> to;      // restore --to
-    std::optional<long> timeout;        // selftest --timeout, seconds
-    std::optional<long> older_than;     // purge --older-than, days
+    std::optional<std::string> to;  // restore --to
+    std::optional<long> timeout;    // selftest --timeout, seconds
+    std::optional<long> older_than; // purge --older-than, days
     std::vector<std::string> operands;
 };
 

@@ -25,8 +25,7 @@ constexpr const char* USAGE =
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     std::vector<std::string> args(argv, argv + argc);
     if (argc == 2 && (args[1] == "-h" || args[1] == "--help" || args[1] == "help")) {
         fputs(USAGE, stdout);

@@ -20,8 +20,7 @@ struct PreScan {
 
 // Looks ahead at what the reader cannot tell: whether the vault exists before it creates it, and the empty
 // SCAN and EXCL values it refuses without a message. Parse errors are left to the reader.
-PreScan pre_scan(const char* file, const std::string& vault)
-{
+PreScan pre_scan(const char* file, const std::string& vault) {
     PreScan out{vault, {}};
     if (file == nullptr)
         return out;
@@ -31,8 +30,10 @@ PreScan pre_scan(const char* file, const std::string& vault)
         [&out, file](const zelu::ini::Item& item) {
             if (item.section.empty() && item.key == "VAULT")
                 out.vault = item.value;
-            if (item.section == "MONITORS" && (item.key == "SCAN" || item.key == "EXCL") && item.value.empty())
-                out.silent.push_back({LOG_ERR, std::string(file) + ": [MONITORS] " + item.key + " with an empty path"});
+            if (item.section == "MONITORS" && (item.key == "SCAN" || item.key == "EXCL") &&
+                item.value.empty())
+                out.silent.push_back(
+                    {LOG_ERR, std::string(file) + ": [MONITORS] " + item.key + " with an empty path"});
         },
         [](zelu::ini::ErrorCode, std::string, std::string) {}, 0);
     return out;
@@ -40,15 +41,13 @@ PreScan pre_scan(const char* file, const std::string& vault)
 
 } // namespace
 
-std::string Settings::in_run_dir(const std::string& path) const
-{
+std::string Settings::in_run_dir(const std::string& path) const {
     if (path.empty() || path.front() == '/')
         return path;
     return config->run_dir + "/" + path;
 }
 
-Settings load_settings(const std::string& file)
-{
+Settings load_settings(const std::string& file) {
     Settings s;
     s.file = file;
     LogCapture capture;
@@ -82,8 +81,7 @@ Settings load_settings(const std::string& file)
     return s;
 }
 
-std::vector<std::string> list_paths(const monitor* list)
-{
+std::vector<std::string> list_paths(const monitor* list) {
     std::vector<std::string> out;
     for (const monitor* m = list; m != nullptr; m = m->next)
         out.emplace_back(m->path);

@@ -16,10 +16,10 @@ inline constexpr int EXIT_CONFIG = 13; // zet's status for a configuration its r
 
 struct Settings {
     std::unique_ptr<Config> config = std::make_unique<Config>();
-    std::string file;          // as given
-    bool file_found = false;   // false: zet would start with the built-in defaults
-    bool accepted = false;     // the reader returned true: zet gets past reading its configuration
-    bool vault_missing = false; // zet would create the vault at start-up; the check removed its own
+    std::string file;              // as given
+    bool file_found = false;       // false: zet would start with the built-in defaults
+    bool accepted = false;         // the reader returned true: zet gets past reading its configuration
+    bool vault_missing = false;    // zet would create the vault at start-up; the check removed its own
     std::vector<Message> messages; // everything the reader reported, in order
 
     // Paths the daemon opens after changing into RUN_DIR: the infection log, the socket, the vault names

@@ -39,8 +39,7 @@ struct DaemonState {
     std::string detail; // why it counts as not running
 };
 
-DaemonState daemon_state(const Settings& s)
-{
+DaemonState daemon_state(const Settings& s) {
     DaemonState d;
     std::ifstream in(s.pid_file());
     if (!in) {
@@ -64,7 +63,8 @@ DaemonState daemon_state(const Settings& s)
     std::ifstream c("/proc/" + std::to_string(d.pid) + "/comm");
     std::getline(c, comm);
     if (c && comm != "zet") {
-        d.detail = "PID file " + s.pid_file() + " names " + std::to_string(d.pid) + ", which is " + comm + ", not zet";
+        d.detail = "PID file " + s.pid_file() + " names " + std::to_string(d.pid) + ", which is " + comm +
+                   ", not zet";
         return d;
     }
     d.running = true;
@@ -78,8 +78,7 @@ struct ServiceState {
 };
 
 // Connects as a worker does (welcome 220) and asks for the signature version.
-ServiceState service_state(const Settings& s)
-{
+ServiceState service_state(const Settings& s) {
     ServiceState st;
     LogCapture capture;
     av_set_wait_limit(SERVICE_WAIT_SECONDS, 0);
@@ -95,41 +94,37 @@ ServiceState service_state(const Settings& s)
     return st;
 }
 
-std::string eicar()
-{
+std::string eicar() {
     // Kept reversed, so that zetctl itself never matches the test signature.
     std::string text = "*H+H$!ELIF-TSET-SURIVITNA-DRADNATS-RACIE$}7)CC7)^P(45XZP\\4[PA@%P!O5X";
     std::reverse(text.begin(), text.end());
     return text;
 }
 
-double ms_since(Clock::time_point t0, Clock::time_point t)
-{
+double ms_since(Clock::time_point t0, Clock::time_point t) {
     return std::chrono::duration<double, std::milli>(t - t0).count();
 }
 
 struct Probe {
     std::string tree;
-    std::string file;    // the test file's path
-    std::string name;    // its last component
+    std::string file; // the test file's path
+    std::string name; // its last component
     int watch = -1;
     Clock::time_point closed;
     bool gone = false;
     double latency_ms = 0;
-    std::string vault;   // the vault name from the log line
+    std::string vault; // the vault name from the log line
     bool logged = false;
-    std::string error;   // why it failed
+    std::string error; // why it failed
 };
 
-bool exists(const std::string& path)
-{
+bool exists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
 }
 
 // New complete lines of the log since `*offset`, which moves past them.
-std::vector<LogEntry> new_log_entries(const std::string& path, std::int64_t* offset)
-{
+std::vector<LogEntry> new_log_entries(const std::string& path, std::int64_t* offset) {
     std::vector<LogEntry> out;
     std::ifstream in(path, std::ios::binary);
     if (!in)
@@ -148,15 +143,13 @@ std::vector<LogEntry> new_log_entries(const std::string& path, std::int64_t* off
     return out;
 }
 
-std::int64_t file_size(const std::string& path)
-{
+std::int64_t file_size(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? st.st_size : 0;
 }
 
 // Removes every vault file made from the probe: its logged vault name, and any "<name>.XXXXXX" left there.
-void clean_vault(const Settings& s, const Probe& p)
-{
+void clean_vault(const Settings& s, const Probe& p) {
     if (!p.vault.empty() && p.vault != "ERROR")
         unlink(s.in_run_dir(p.vault).c_str());
     std::string error;
@@ -167,8 +160,7 @@ void clean_vault(const Settings& s, const Probe& p)
 
 } // namespace
 
-int status(const Args& args)
-{
+int status(const Args& args) {
     Settings s;
     if (auto rc = load_for_command(args, &s))
         return *rc;
@@ -216,7 +208,8 @@ int status(const Args& args)
         if (sv.answers)
             printf("scan service: answers at %s (VPS %u)\n", shown(s.socket()).c_str(), sv.vps);
         else
-            printf("scan service: does not answer at %s: %s\n", shown(s.socket()).c_str(), shown(sv.detail).c_str());
+            printf("scan service: does not answer at %s: %s\n", shown(s.socket()).c_str(),
+                   shown(sv.detail).c_str());
         printf("monitored:    %s\n", trees.empty() ? "nothing (no SCAN path)" : shown(trees.front()).c_str());
         for (std::size_t i = 1; i < trees.size(); i++)
             printf("              %s\n", shown(trees[i]).c_str());
@@ -230,7 +223,8 @@ int status(const Args& args)
         else if (log.entries.empty())
             printf("infections:   none logged in %s\n", shown(s.log_file()).c_str());
         else
-            printf("infections:   %zu logged in %s, the last:\n", log.entries.size(), shown(s.log_file()).c_str());
+            printf("infections:   %zu logged in %s, the last:\n", log.entries.size(),
+                   shown(s.log_file()).c_str());
         for (std::size_t i = first; i < log.entries.size(); i++) {
             const LogEntry& e = log.entries[i];
             printf("  %s  %s  %s -> %s\n", e.time.c_str(), shown(e.finding).c_str(), shown(e.path).c_str(),
@@ -240,8 +234,7 @@ int status(const Args& args)
     return d.running && sv.answers ? EXIT_OK : EXIT_FAIL;
 }
 
-int selftest(const Args& args)
-{
+int selftest(const Args& args) {
     Settings s;
     if (auto rc = load_for_command(args, &s))
         return *rc;
@@ -250,7 +243,8 @@ int selftest(const Args& args)
     if (trees.empty())
         trees = list_paths(s.config->monitors);
     if (trees.empty()) {
-        fprintf(stderr, "zetctl: no monitored tree to test (no SCAN path in %s)\n", shown(args.config).c_str());
+        fprintf(stderr, "zetctl: no monitored tree to test (no SCAN path in %s)\n",
+                shown(args.config).c_str());
         return EXIT_FAIL;
     }
 
@@ -307,7 +301,8 @@ int selftest(const Args& args)
 
     const auto deadline = Clock::now() + std::chrono::seconds(timeout);
     auto pending = [&] {
-        return std::any_of(probes.begin(), probes.end(), [](const Probe& p) { return p.error.empty() && !p.logged; });
+        return std::any_of(probes.begin(), probes.end(),
+                           [](const Probe& p) { return p.error.empty() && !p.logged; });
     };
     while (pending() && Clock::now() < deadline) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -356,7 +351,8 @@ int selftest(const Args& args)
         else if (!p.gone) {
             if (service_problem.empty()) {
                 ServiceState sv = service_state(s);
-                service_problem = sv.answers ? "-" : "the scan service at " + s.socket() + " does not answer: " + sv.detail;
+                service_problem =
+                    sv.answers ? "-" : "the scan service at " + s.socket() + " does not answer: " + sv.detail;
             }
             p.error = "not quarantined within " + std::to_string(timeout) + " s" +
                       (service_problem != "-" ? ": " + service_problem : "");

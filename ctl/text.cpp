@@ -8,8 +8,7 @@ namespace ctl {
 namespace {
 
 // Length of the valid UTF-8 sequence at `s[i]`, or 0.
-std::size_t utf8_length(std::string_view s, std::size_t i)
-{
+std::size_t utf8_length(std::string_view s, std::size_t i) {
     auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
     unsigned char c = b(i);
     std::size_t n;
@@ -34,15 +33,15 @@ std::size_t utf8_length(std::string_view s, std::size_t i)
         cp = (cp << 6) | (b(i + k) & 0x3f);
     }
     // Overlong forms, surrogates and values beyond Unicode are not valid.
-    if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10ffff)) || (cp >= 0xd800 && cp <= 0xdfff))
+    if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10ffff)) ||
+        (cp >= 0xd800 && cp <= 0xdfff))
         return 0;
     return n;
 }
 
 } // namespace
 
-std::string shown(std::string_view s)
-{
+std::string shown(std::string_view s) {
     std::string out;
     out.reserve(s.size());
     for (char ch : s) {
@@ -73,8 +72,7 @@ std::string shown(std::string_view s)
     return out;
 }
 
-std::string json_quoted(std::string_view s)
-{
+std::string json_quoted(std::string_view s) {
     std::string out = "\"";
     for (std::size_t i = 0; i < s.size();) {
         auto c = static_cast<unsigned char>(s[i]);
@@ -107,8 +105,7 @@ std::string json_quoted(std::string_view s)
     return out + "\"";
 }
 
-void Json::separate()
-{
+void Json::separate() {
     if (after_key_) {
         after_key_ = false;
         return;
@@ -120,38 +117,33 @@ void Json::separate()
     }
 }
 
-Json& Json::begin_object()
-{
+Json& Json::begin_object() {
     separate();
     out_ += '{';
     first_.push_back(true);
     return *this;
 }
 
-Json& Json::end_object()
-{
+Json& Json::end_object() {
     out_ += '}';
     first_.pop_back();
     return *this;
 }
 
-Json& Json::begin_array()
-{
+Json& Json::begin_array() {
     separate();
     out_ += '[';
     first_.push_back(true);
     return *this;
 }
 
-Json& Json::end_array()
-{
+Json& Json::end_array() {
     out_ += ']';
     first_.pop_back();
     return *this;
 }
 
-Json& Json::key(std::string_view name)
-{
+Json& Json::key(std::string_view name) {
     separate();
     out_ += json_quoted(name);
     out_ += ':';
@@ -159,29 +151,25 @@ Json& Json::key(std::string_view name)
     return *this;
 }
 
-Json& Json::value(std::string_view s)
-{
+Json& Json::value(std::string_view s) {
     separate();
     out_ += json_quoted(s);
     return *this;
 }
 
-Json& Json::value(std::int64_t n)
-{
+Json& Json::value(std::int64_t n) {
     separate();
     out_ += std::to_string(n);
     return *this;
 }
 
-Json& Json::value(bool b)
-{
+Json& Json::value(bool b) {
     separate();
     out_ += b ? "true" : "false";
     return *this;
 }
 
-Json& Json::null()
-{
+Json& Json::null() {
     separate();
     out_ += "null";
     return *this;

@@ -22,19 +22,17 @@ namespace ctl {
 
 namespace {
 
-constexpr std::size_t LOG_TIME_LEN = 19;    // "YYYY-MM-DD HH:MM:SS"
-constexpr std::size_t MKSTEMP_SUFFIX = 7;   // the dot and six characters of a vault name
+constexpr std::size_t LOG_TIME_LEN = 19;  // "YYYY-MM-DD HH:MM:SS"
+constexpr std::size_t MKSTEMP_SUFFIX = 7; // the dot and six characters of a vault name
 constexpr std::size_t COPY_BUF_SIZE = 65536;
 
-std::string last_component(std::string_view path)
-{
+std::string last_component(std::string_view path) {
     // The same rule as the vault names zet builds.
     return basename_r(std::string(path).c_str());
 }
 
 // The vault column for `path`: "ERROR", or ".../<last component of path>.XXXXXX".
-bool is_vault_column(std::string_view vault, std::string_view path)
-{
+bool is_vault_column(std::string_view vault, std::string_view path) {
     if (vault == "ERROR")
         return true;
     std::string tail = "/" + last_component(path) + ".";
@@ -46,21 +44,21 @@ bool is_vault_column(std::string_view vault, std::string_view path)
            suffix.find_first_of("/\t") == std::string_view::npos;
 }
 
-std::string errtext(int err) { return strerror(err); }
+std::string errtext(int err) {
+    return strerror(err);
+}
 
 class Fd {
 public:
     explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd()
-    {
+    ~Fd() {
         if (fd_ >= 0)
             close(fd_);
     }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
     int get() const { return fd_; }
-    void reset(int fd)
-    {
+    void reset(int fd) {
         if (fd_ >= 0)
             close(fd_);
         fd_ = fd;
@@ -70,8 +68,7 @@ private:
     int fd_;
 };
 
-bool write_all(int fd, const char* data, std::size_t len)
-{
+bool write_all(int fd, const char* data, std::size_t len) {
     while (len > 0) {
         ssize_t n = write(fd, data, len);
         if (n < 0 && errno == EINTR)
@@ -86,8 +83,7 @@ bool write_all(int fd, const char* data, std::size_t len)
 
 // Copies `from` into a new file `base` in `dir_fd` (O_EXCL: never over an existing one); on failure the
 // new file is removed again. Empty on success, else the reason.
-std::string copy_into(int from, int dir_fd, const std::string& base, mode_t mode)
-{
+std::string copy_into(int from, int dir_fd, const std::string& base, mode_t mode) {
     Fd to(openat(dir_fd, base.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
     if (to.get() < 0)
         return errno == EEXIST ? "exists" : "cannot create it: " + errtext(errno);
@@ -120,8 +116,7 @@ std::string copy_into(int from, int dir_fd, const std::string& base, mode_t mode
 
 } // namespace
 
-std::optional<LogEntry> parse_log_line(std::string_view line)
-{
+std::optional<LogEntry> parse_log_line(std::string_view line) {
     if (line.size() < LOG_TIME_LEN + 1 || line[LOG_TIME_LEN] != '\t')
         return std::nullopt;
     auto last_tab = line.rfind('\t');
@@ -139,8 +134,7 @@ std::optional<LogEntry> parse_log_line(std::string_view line)
     return std::nullopt;
 }
 
-LogContents read_log(const std::string& path)
-{
+LogContents read_log(const std::string& path) {
     LogContents out;
     std::ifstream in(path, std::ios::binary);
     if (!in) {
@@ -158,8 +152,7 @@ LogContents read_log(const std::string& path)
     return out;
 }
 
-std::optional<std::int64_t> parse_log_time(const std::string& time)
-{
+std::optional<std::int64_t> parse_log_time(const std::string& time) {
     struct tm tm = {};
     const char* end = strptime(time.c_str(), "%Y-%m-%d %H:%M:%S", &tm);
     if (end == nullptr || *end != '\0')
@@ -171,13 +164,12 @@ std::optional<std::int64_t> parse_log_time(const std::string& time)
     return static_cast<std::int64_t>(t);
 }
 
-bool is_vault_name(std::string_view name)
-{
+bool is_vault_name(std::string_view name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos;
 }
 
-std::vector<VaultFile> list_vault(const std::string& dir, const std::vector<LogEntry>& log, std::string* error)
-{
+std::vector<VaultFile> list_vault(const std::string& dir, const std::vector<LogEntry>& log,
+                                  std::string* error) {
     std::vector<VaultFile> files;
     Fd dfd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     DIR* d = dfd.get() < 0 ? nullptr : fdopendir(dup(dfd.get()));
@@ -221,8 +213,7 @@ std::vector<VaultFile> list_vault(const std::string& dir, const std::vector<LogE
     return files;
 }
 
-std::optional<std::string> vault_sha256(const std::string& dir, const std::string& name, std::string* error)
-{
+std::optional<std::string> vault_sha256(const std::string& dir, const std::string& name, std::string* error) {
     Fd dfd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     Fd fd(dfd.get() < 0 ? -1 : openat(dfd.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (fd.get() < 0) {
@@ -259,8 +250,7 @@ std::optional<std::string> vault_sha256(const std::string& dir, const std::strin
     return hex;
 }
 
-RestoreResult restore_file(const std::string& dir, const std::string& name, const std::string& target)
-{
+RestoreResult restore_file(const std::string& dir, const std::string& name, const std::string& target) {
     RestoreResult r;
     if (!is_vault_name(name)) {
         r.error = "'" + name + "' is not a file name in the vault";
@@ -391,8 +381,7 @@ RestoreResult restore_file(const std::string& dir, const std::string& name, cons
     return r;
 }
 
-bool remove_vault_file(const std::string& dir, const std::string& name, std::string* error)
-{
+bool remove_vault_file(const std::string& dir, const std::string& name, std::string* error) {
     if (!is_vault_name(name)) {
         *error = "'" + name + "' is not a file name in the vault";
         return false;

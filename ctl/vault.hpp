@@ -45,7 +45,8 @@ struct VaultFile {
 
 // The regular files of the vault, oldest quarantine first, each joined with the log lines that name it.
 // `error` gets why the directory could not be read (the result is then empty).
-std::vector<VaultFile> list_vault(const std::string& dir, const std::vector<LogEntry>& log, std::string* error);
+std::vector<VaultFile> list_vault(const std::string& dir, const std::vector<LogEntry>& log,
+                                  std::string* error);
 
 // True for a name that can only mean a file directly inside the vault.
 bool is_vault_name(std::string_view name);

@@ -16,8 +16,7 @@ namespace {
 
 constexpr std::int64_t SECONDS_PER_DAY = 86400;
 
-std::string local_time(std::int64_t t)
-{
+std::string local_time(std::int64_t t) {
     time_t tt = static_cast<time_t>(t);
     struct tm tm;
     char buf[32] = "";
@@ -26,8 +25,7 @@ std::string local_time(std::int64_t t)
     return buf;
 }
 
-std::string joined(const std::vector<std::string>& items)
-{
+std::string joined(const std::vector<std::string>& items) {
     std::string out;
     for (const std::string& i : items)
         out += (out.empty() ? "" : ", ") + i;
@@ -35,19 +33,18 @@ std::string joined(const std::vector<std::string>& items)
 }
 
 // The vault's files with their log lines; a log that cannot be read only costs the original paths.
-std::vector<VaultFile> load_vault(const Settings& s, std::string* error)
-{
+std::vector<VaultFile> load_vault(const Settings& s, std::string* error) {
     LogContents log = read_log(s.log_file());
     if (!log.error.empty())
-        fprintf(stderr, "zetctl: warning: infection log %s: original paths are unknown\n", shown(log.error).c_str());
+        fprintf(stderr, "zetctl: warning: infection log %s: original paths are unknown\n",
+                shown(log.error).c_str());
     else if (log.bad_lines > 0)
-        fprintf(stderr, "zetctl: warning: infection log %s: %zu line%s not understood\n", shown(s.log_file()).c_str(),
-                log.bad_lines, log.bad_lines == 1 ? "" : "s");
+        fprintf(stderr, "zetctl: warning: infection log %s: %zu line%s not understood\n",
+                shown(s.log_file()).c_str(), log.bad_lines, log.bad_lines == 1 ? "" : "s");
     return list_vault(s.vault(), log.entries, error);
 }
 
-void json_file(Json& json, const VaultFile& f)
-{
+void json_file(Json& json, const VaultFile& f) {
     json.begin_object().key("name").value(f.name).key("original");
     f.original.empty() ? json.null() : json.value(f.original);
     json.key("time").value(f.time.empty() ? local_time(f.quarantined) : f.time);
@@ -57,8 +54,7 @@ void json_file(Json& json, const VaultFile& f)
     json.end_array().key("size").value(f.size);
 }
 
-int list(const Settings& s, const Args& args)
-{
+int list(const Settings& s, const Args& args) {
     std::string error;
     std::vector<VaultFile> files = load_vault(s, &error);
     if (!error.empty()) {
@@ -82,7 +78,8 @@ int list(const Settings& s, const Args& args)
     }
     for (const VaultFile& f : files) {
         printf("%s\n", shown(f.name).c_str());
-        printf("  from:     %s\n", f.original.empty() ? "(unknown: no infection-log line)" : shown(f.original).c_str());
+        printf("  from:     %s\n",
+               f.original.empty() ? "(unknown: no infection-log line)" : shown(f.original).c_str());
         printf("  time:     %s\n", (f.time.empty() ? local_time(f.quarantined) : f.time).c_str());
         printf("  findings: %s\n", f.findings.empty() ? "-" : shown(joined(f.findings)).c_str());
         printf("  size:     %lld bytes\n", static_cast<long long>(f.size));
@@ -91,16 +88,14 @@ int list(const Settings& s, const Args& args)
     return EXIT_OK;
 }
 
-const VaultFile* find(const std::vector<VaultFile>& files, const std::string& name)
-{
+const VaultFile* find(const std::vector<VaultFile>& files, const std::string& name) {
     for (const VaultFile& f : files)
         if (f.name == name)
             return &f;
     return nullptr;
 }
 
-int show(const Settings& s, const Args& args)
-{
+int show(const Settings& s, const Args& args) {
     const std::string& name = args.operands[0];
     std::string error;
     std::vector<VaultFile> files = load_vault(s, &error);
@@ -124,7 +119,8 @@ int show(const Settings& s, const Args& args)
     }
     printf("name:     %s\n", shown(f->name).c_str());
     printf("path:     %s\n", shown(s.vault() + "/" + f->name).c_str());
-    printf("from:     %s\n", f->original.empty() ? "(unknown: no infection-log line)" : shown(f->original).c_str());
+    printf("from:     %s\n",
+           f->original.empty() ? "(unknown: no infection-log line)" : shown(f->original).c_str());
     printf("time:     %s\n", (f->time.empty() ? local_time(f->quarantined) : f->time).c_str());
     printf("findings: %s\n", f->findings.empty() ? "-" : shown(joined(f->findings)).c_str());
     printf("size:     %lld bytes\n", static_cast<long long>(f->size));
@@ -132,8 +128,7 @@ int show(const Settings& s, const Args& args)
     return EXIT_OK;
 }
 
-int restore(const Settings& s, const Args& args)
-{
+int restore(const Settings& s, const Args& args) {
     const std::string& name = args.operands[0];
     std::string error;
     std::vector<VaultFile> files = load_vault(s, &error);
@@ -145,7 +140,8 @@ int restore(const Settings& s, const Args& args)
     }
     std::string target = args.to ? *args.to : f->original;
     if (target.empty()) {
-        fprintf(stderr, "zetctl: no infection-log line names the origin of %s; give --to PATH\n", shown(name).c_str());
+        fprintf(stderr, "zetctl: no infection-log line names the origin of %s; give --to PATH\n",
+                shown(name).c_str());
         return EXIT_FAIL;
     }
     if (target.front() != '/') {
@@ -169,8 +165,7 @@ int restore(const Settings& s, const Args& args)
     return EXIT_OK;
 }
 
-int purge(const Settings& s, const Args& args)
-{
+int purge(const Settings& s, const Args& args) {
     std::string error;
     std::vector<VaultFile> files = load_vault(s, &error);
     if (!error.empty()) {
@@ -194,9 +189,10 @@ int purge(const Settings& s, const Args& args)
             failed++;
             continue;
         }
-        syslog(LOG_NOTICE, "Purged '%s' from the vault '%s' (quarantined %s).", f.name.c_str(), s.vault().c_str(),
-               when.c_str());
-        printf("deleted %s (%s, %lld bytes)\n", shown(f.name).c_str(), when.c_str(), static_cast<long long>(f.size));
+        syslog(LOG_NOTICE, "Purged '%s' from the vault '%s' (quarantined %s).", f.name.c_str(),
+               s.vault().c_str(), when.c_str());
+        printf("deleted %s (%s, %lld bytes)\n", shown(f.name).c_str(), when.c_str(),
+               static_cast<long long>(f.size));
     }
     printf("%zu file%s %s%s\n", chosen - failed, chosen - failed == 1 ? "" : "s",
            args.dry_run ? "would be deleted" : "deleted",
@@ -206,8 +202,7 @@ int purge(const Settings& s, const Args& args)
 
 } // namespace
 
-int vault(const Args& args)
-{
+int vault(const Args& args) {
     Settings s;
     if (auto status = load_for_command(args, &s))
         return *status;

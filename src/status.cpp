@@ -17,8 +17,7 @@ namespace {
 
 constexpr std::size_t STATUS_BUF_SIZE = 160;
 
-void* status_loop(void*)
-{
+void* status_loop(void*) {
     std::uint64_t last[4] = {0, 0, 0, 0};
     const timespec interval = {1, 0};
     for (;;) {
@@ -40,17 +39,15 @@ void* status_loop(void*)
 
 } // namespace
 
-int status_format(char* buf, std::size_t size, std::uint64_t queued, std::uint64_t scanned, std::uint64_t infected,
-                  std::uint64_t failed)
-{
+int status_format(char* buf, std::size_t size, std::uint64_t queued, std::uint64_t scanned,
+                  std::uint64_t infected, std::uint64_t failed) {
     return snprintf(buf, size,
                     "STATUS=%" PRIu64 " files queued, %" PRIu64 " scanned, %" PRIu64 " infected, %" PRIu64
                     " failed scans\n",
                     queued, scanned, infected, failed);
 }
 
-int status_start()
-{
+int status_start() {
     pthread_t thread;
     int rc = pthread_create(&thread, nullptr, status_loop, nullptr);
     if (rc != 0) {

@@ -17,14 +17,13 @@ struct status_counts {
 
 extern status_counts status_counters;
 
-inline void status_count(std::atomic<std::uint64_t>& counter)
-{
+inline void status_count(std::atomic<std::uint64_t>& counter) {
     counter.fetch_add(1, std::memory_order_relaxed);
 }
 
 // Writes the status line for the given counts into `buf` ("STATUS=... \n"); the snprintf result.
-int status_format(char* buf, std::size_t size, std::uint64_t queued, std::uint64_t scanned, std::uint64_t infected,
-                  std::uint64_t failed);
+int status_format(char* buf, std::size_t size, std::uint64_t queued, std::uint64_t scanned,
+                  std::uint64_t infected, std::uint64_t failed);
 
 // Starts a detached thread that sends the status line through sd_notify at most once a second, and only
 // when a count has changed. Call after READY=1, with the stop signals already blocked (the thread inherits

@@ -23,22 +23,19 @@ namespace {
 
 using zet_test::TempDir;
 
-void write(const std::string& path, const std::string& text, mode_t mode = 0644)
-{
+void write(const std::string& path, const std::string& text, mode_t mode = 0644) {
     std::ofstream(path, std::ios::binary) << text;
     chmod(path.c_str(), mode);
 }
 
 // A directory on /dev/shm, a tmpfs and so another file system than /tmp.
 struct ShmDir {
-    ShmDir()
-    {
+    ShmDir() {
         std::string tmpl = "/dev/shm/zet-ctl.XXXXXX";
         if (mkdtemp(tmpl.data()) != nullptr)
             path = tmpl;
     }
-    ~ShmDir()
-    {
+    ~ShmDir() {
         std::error_code ec;
         if (!path.empty())
             std::filesystem::remove_all(path, ec);
@@ -46,14 +43,12 @@ struct ShmDir {
     std::string path;
 };
 
-bool exists(const std::string& path)
-{
+bool exists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
 }
 
-TEST(LogLine, ColumnsAreFoundEvenWhenThePathHoldsTabs)
-{
+TEST(LogLine, ColumnsAreFoundEvenWhenThePathHoldsTabs) {
     const std::string t = "2026-12-08 10:11:12";
     const struct {
         std::string line;
@@ -66,10 +61,10 @@ TEST(LogLine, ColumnsAreFoundEvenWhenThePathHoldsTabs)
         {t + "\t/srv/a\tb\tERROR\tEicar", true, "/srv/a\tb", "ERROR", "Eicar"},
         {t + "\t/srv/a\tERROR\tEicar", true, "/srv/a", "ERROR", "Eicar"},
         {t + "\trel/a\tvault/a.Ab12Cd\tEicar", true, "rel/a", "vault/a.Ab12Cd", "Eicar"},
-        {t + "\t/srv/a\t/v/b.Ab12Cd\tEicar", false, "", "", ""},  // vault name of another file
-        {t + "\t/srv/a\t/v/a.Ab12\tEicar", false, "", "", ""},    // not six characters
-        {t + "\t/srv/a\t/v/a.Ab12Cd", false, "", "", ""},         // no finding column
-        {t + " /srv/a\t/v/a.Ab12Cd\tEicar", false, "", "", ""},   // no tab after the time
+        {t + "\t/srv/a\t/v/b.Ab12Cd\tEicar", false, "", "", ""}, // vault name of another file
+        {t + "\t/srv/a\t/v/a.Ab12\tEicar", false, "", "", ""},   // not six characters
+        {t + "\t/srv/a\t/v/a.Ab12Cd", false, "", "", ""},        // no finding column
+        {t + " /srv/a\t/v/a.Ab12Cd\tEicar", false, "", "", ""},  // no tab after the time
         {"garbage", false, "", "", ""},
         {"", false, "", "", ""},
     };
@@ -86,8 +81,7 @@ TEST(LogLine, ColumnsAreFoundEvenWhenThePathHoldsTabs)
     }
 }
 
-TEST(CommandLine, OptionsAndOperandsPerCommand)
-{
+TEST(CommandLine, OptionsAndOperandsPerCommand) {
     const struct {
         std::vector<std::string> argv;
         std::string error; // empty: accepted
@@ -104,9 +98,11 @@ TEST(CommandLine, OptionsAndOperandsPerCommand)
         {{"explain", "--", "-a"}, ""},
         {{"status", "--json"}, ""},
         {{"selftest", "--timeout", "5", "/srv"}, ""},
-        {{"selftest", "--timeout", "0"}, "option --timeout needs a number of seconds from 1 to 3600, not '0'"},
+        {{"selftest", "--timeout", "0"},
+         "option --timeout needs a number of seconds from 1 to 3600, not '0'"},
         {{"selftest", "--timeout=-1"}, "option --timeout needs a number of seconds from 1 to 3600, not '-1'"},
-        {{"selftest", "--timeout", "5s"}, "option --timeout needs a number of seconds from 1 to 3600, not '5s'"},
+        {{"selftest", "--timeout", "5s"},
+         "option --timeout needs a number of seconds from 1 to 3600, not '5s'"},
         {{"vault"}, "vault needs one of list, show, restore, purge"},
         {{"vault", "erase"}, "vault needs one of list, show, restore, purge"},
         {{"vault", "list", "--json"}, ""},
@@ -116,7 +112,8 @@ TEST(CommandLine, OptionsAndOperandsPerCommand)
         {{"vault", "restore", "a.Ab12Cd", "--json"}, "option --json is not known to vault restore"},
         {{"vault", "purge", "--older-than", "30", "--dry-run"}, ""},
         {{"vault", "purge"}, "vault purge needs --older-than DAYS"},
-        {{"vault", "purge", "--older-than", "x"}, "option --older-than needs a number of days from 0 to 36500, not 'x'"},
+        {{"vault", "purge", "--older-than", "x"},
+         "option --older-than needs a number of days from 0 to 36500, not 'x'"},
         {{"vault", "purge", "--older-than", "1", "--dry-run=yes"}, "option --dry-run takes no value"},
         {{"frobnicate"}, "unknown command 'frobnicate'"},
         {{}, "missing command"},
@@ -129,14 +126,15 @@ TEST(CommandLine, OptionsAndOperandsPerCommand)
         EXPECT_EQ(ctl::parse_args(argv, &args), c.error);
     }
     ctl::Args args;
-    ASSERT_EQ(ctl::parse_args({"zetctl", "vault", "restore", "--to", "/t", "-c", "/z.conf", "n.Ab12Cd"}, &args), "");
+    ASSERT_EQ(
+        ctl::parse_args({"zetctl", "vault", "restore", "--to", "/t", "-c", "/z.conf", "n.Ab12Cd"}, &args),
+        "");
     EXPECT_EQ(args.to, "/t");
     EXPECT_EQ(args.config, "/z.conf");
     EXPECT_EQ(args.operands, std::vector<std::string>{"n.Ab12Cd"});
 }
 
-TEST(Text, PathsStayOnOneLineAndJsonStaysValid)
-{
+TEST(Text, PathsStayOnOneLineAndJsonStaysValid) {
     const struct {
         std::string in, shown, json;
     } cases[] = {
@@ -158,8 +156,7 @@ TEST(Text, PathsStayOnOneLineAndJsonStaysValid)
     EXPECT_EQ(j.str(), "{\"a\":[\"x\",2,null],\"b\":true,\"c\":{}}\n");
 }
 
-TEST(Capture, ErrnoTextIsExpandedAndMessagesNest)
-{
+TEST(Capture, ErrnoTextIsExpandedAndMessagesNest) {
     EXPECT_EQ(ctl::expand_errno("open(): %s: %m", ENOENT), std::string("open(): %s: ") + strerror(ENOENT));
     EXPECT_EQ(ctl::expand_errno("100%% %m%%", EACCES), std::string("100%% ") + strerror(EACCES) + "%%");
     ctl::LogCapture outer;
@@ -182,8 +179,7 @@ TEST(Capture, ErrnoTextIsExpandedAndMessagesNest)
 
 class Restore : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         std::filesystem::create_directories(vault_);
         std::filesystem::create_directories(home_ + "/docs");
         write(vault_ + "/report.doc.Ab12Cd", "the content", 0640);
@@ -193,8 +189,7 @@ protected:
     const std::string name_ = "report.doc.Ab12Cd";
 };
 
-TEST_F(Restore, RefusalsLeaveTheFileInTheVaultAndNothingAtTheTarget)
-{
+TEST_F(Restore, RefusalsLeaveTheFileInTheVaultAndNothingAtTheTarget) {
     write(home_ + "/docs/taken", "someone else's");
     symlink("/nonexistent", (home_ + "/docs/dangling").c_str());
     symlink((home_ + "/docs").c_str(), (home_ + "/link").c_str());
@@ -204,8 +199,8 @@ TEST_F(Restore, RefusalsLeaveTheFileInTheVaultAndNothingAtTheTarget)
         {name_, home_ + "/docs/taken", home_ + "/docs/taken exists; not overwriting it"},
         {name_, home_ + "/docs/dangling", home_ + "/docs/dangling exists; not overwriting it"},
         {name_, home_ + "/link/new", "refusing to restore through the symbolic link " + home_ + "/link"},
-        {name_, home_ + "/missing/new", "cannot restore to " + home_ + "/missing/new: " + home_ + "/missing: " +
-                                            strerror(ENOENT)},
+        {name_, home_ + "/missing/new",
+         "cannot restore to " + home_ + "/missing/new: " + home_ + "/missing: " + strerror(ENOENT)},
         {name_, home_ + "/../x", "restore target must not contain '..': " + home_ + "/../x"},
         {name_, "docs/x", "restore target must be an absolute path: docs/x"},
         {name_, home_ + "/docs/", "restore target names no file: " + home_ + "/docs/"},
@@ -224,8 +219,7 @@ TEST_F(Restore, RefusalsLeaveTheFileInTheVaultAndNothingAtTheTarget)
     EXPECT_FALSE(exists("/nonexistent"));
 }
 
-TEST_F(Restore, MovesWithinAFileSystemAndCopiesAcrossOnes)
-{
+TEST_F(Restore, MovesWithinAFileSystemAndCopiesAcrossOnes) {
     struct stat st;
     ASSERT_EQ(stat(vault_.c_str(), &st), 0);
     struct stat shm;
@@ -252,8 +246,7 @@ TEST_F(Restore, MovesWithinAFileSystemAndCopiesAcrossOnes)
     }
 }
 
-TEST(Vault, ListingJoinsTheLogAndDigestsAreSha256)
-{
+TEST(Vault, ListingJoinsTheLogAndDigestsAreSha256) {
     TempDir dir;
     std::string vault = dir / "vault";
     std::filesystem::create_directories(vault + "/subdir");
@@ -268,7 +261,7 @@ TEST(Vault, ListingJoinsTheLogAndDigestsAreSha256)
     std::string error;
     auto files = ctl::list_vault(vault, log, &error);
     ASSERT_EQ(error, "");
-    ASSERT_EQ(files.size(), 2u); // regular files only
+    ASSERT_EQ(files.size(), 2u);             // regular files only
     EXPECT_EQ(files[0].name, "a\tb.Ab12Cd"); // logged in 2026, before the stray file's change time
     EXPECT_EQ(files[0].original, "/srv/a\tb");
     EXPECT_EQ(files[0].findings, (std::vector<std::string>{"One", "Two"}));
@@ -286,16 +279,14 @@ TEST(Vault, ListingJoinsTheLogAndDigestsAreSha256)
     EXPECT_EQ(error, dir / "none" + ": " + strerror(ENOENT));
 }
 
-monitor* make_list(const std::vector<std::string>& paths)
-{
+monitor* make_list(const std::vector<std::string>& paths) {
     monitor* list = nullptr;
     for (const auto& p : paths)
         add_monitor(&list, p);
     return list;
 }
 
-TEST(Explain, MatchesByBytePrefixInListOrderAndExclusionsAsTheServiceDoes)
-{
+TEST(Explain, MatchesByBytePrefixInListOrderAndExclusionsAsTheServiceDoes) {
     TempDir dir;
     for (const char* d : {"data", "data2", "data/tmp", "data/sub"})
         std::filesystem::create_directories(dir / d);
@@ -313,8 +304,10 @@ TEST(Explain, MatchesByBytePrefixInListOrderAndExclusionsAsTheServiceDoes)
         {dir / "data2/x", dir / "data2/x", dir / "data", "", true, false},
         {dir / "alias/x", dir / "data/x", dir / "data", "", false, false},
         {dir / "data/tmp/x/y", dir / "data/tmp/x/y", dir / "data", dir / "data/tmp", false, true},
-        {dir / "data/tmp", dir / "data/tmp", dir / "data", "", false, false}, // the directory itself is scanned
-        {dir / "data/sub/secret", dir / "data/sub/secret", dir / "data", dir / "data/sub/secret", false, false},
+        {dir / "data/tmp", dir / "data/tmp", dir / "data", "", false,
+         false}, // the directory itself is scanned
+        {dir / "data/sub/secret", dir / "data/sub/secret", dir / "data", dir / "data/sub/secret", false,
+         false},
         {dir / "data/gone", dir / "data/gone", dir / "data", dir / "data/gone", false, false},
         {dir / "other", dir / "other", "", "", false, false},
     };
@@ -329,8 +322,7 @@ TEST(Explain, MatchesByBytePrefixInListOrderAndExclusionsAsTheServiceDoes)
     }
 }
 
-TEST(Settings, TheCheckLeavesNoVaultBehindButKeepsAnExistingOne)
-{
+TEST(Settings, TheCheckLeavesNoVaultBehindButKeepsAnExistingOne) {
     TempDir dir;
     const std::string conf = dir / "zet.conf";
     for (bool existed : {false, true}) {

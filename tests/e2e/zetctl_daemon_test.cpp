@@ -22,16 +22,16 @@ struct Result {
     std::string out, err;
 };
 
-bool has(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
+bool has(const std::string& text, const std::string& what) {
+    return text.find(what) != std::string::npos;
+}
 
-bool exists(const std::string& path)
-{
+bool exists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
 }
 
-std::size_t files_in(const std::string& dir)
-{
+std::size_t files_in(const std::string& dir) {
     std::error_code ec;
     std::size_t n = 0;
     for (auto it = std::filesystem::directory_iterator(dir, ec); !ec && it != std::filesystem::end(it);
@@ -44,8 +44,7 @@ std::size_t files_in(const std::string& dir)
 // only this test's writes.
 class WithDaemon : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         if (geteuid() != 0)
             GTEST_SKIP() << "fanotify needs CAP_SYS_ADMIN (run as root)";
         std::filesystem::create_directories(mnt_);
@@ -55,21 +54,20 @@ protected:
             std::filesystem::create_directories(d);
         scand_ = std::make_unique<zet_test::Service>(dir_, std::vector<std::string>{}, "scan");
         ASSERT_TRUE(scand_->ready()) << scand_->log();
-        zet_test::write_file(conf_, "RUN_DIR = " + run_ + "\nSOCKET = " + scand_->socket() + "\nLOG_FILE = " + log_ +
-                                        "\nVAULT = " + vault_ + "\nSCANNERS = 2\n[MONITORS]\nSCAN = " + tree_ +
-                                        "\nSCAN = " + tree2_ + "\n");
+        zet_test::write_file(conf_, "RUN_DIR = " + run_ + "\nSOCKET = " + scand_->socket() +
+                                        "\nLOG_FILE = " + log_ + "\nVAULT = " + vault_ +
+                                        "\nSCANNERS = 2\n[MONITORS]\nSCAN = " + tree_ + "\nSCAN = " + tree2_ +
+                                        "\n");
         ASSERT_TRUE(zet_.spawn({ZET_BIN, "-c", conf_}, {notify_.env()}, dir_ / "zet.err"));
         ASSERT_TRUE(notify_.wait_for("READY=1", zet_test::start_timeout)) << zet_.stderr_text();
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         zet_.kill();
         scand_.reset();
         if (mounted_)
             umount2(mnt_.c_str(), MNT_DETACH);
     }
-    Result ctl(std::vector<std::string> args)
-    {
+    Result ctl(std::vector<std::string> args) {
         static int runs = 0;
         std::string base = dir_ / ("zetctl" + std::to_string(++runs));
         args.insert(args.begin() + (args[0] == "vault" ? 2 : 1), {"-c", conf_});
@@ -81,8 +79,7 @@ protected:
     }
     // Writes `content` to `path` and waits until zet has moved it into the vault; the vault name from the
     // infection log line it added.
-    std::string write_and_wait_quarantined(const std::string& path, const std::string& content)
-    {
+    std::string write_and_wait_quarantined(const std::string& path, const std::string& content) {
         std::size_t from = zet_test::read_file(log_).size();
         zet_test::write_file(path, content);
         std::string name;
@@ -101,7 +98,8 @@ protected:
     }
 
     TempDir dir_;
-    std::string mnt_ = dir_ / "mnt", tree_ = mnt_ + "/data", tree2_ = mnt_ + "/home", vault_ = mnt_ + "/vault";
+    std::string mnt_ = dir_ / "mnt", tree_ = mnt_ + "/data", tree2_ = mnt_ + "/home",
+                vault_ = mnt_ + "/vault";
     std::string run_ = dir_ / "run", log_ = dir_ / "infections.log", conf_ = dir_ / "zet.conf";
     bool mounted_ = false;
     zet_test::NotifySocket notify_{dir_ / "notify"};
@@ -109,8 +107,7 @@ protected:
     zet_test::ChildProcess zet_;
 };
 
-TEST_F(WithDaemon, SelftestPassesForEveryTreeAndPrintsTheLatency)
-{
+TEST_F(WithDaemon, SelftestPassesForEveryTreeAndPrintsTheLatency) {
     Result r = ctl({"selftest"});
     EXPECT_EQ(r.status, 0) << r.out << r.err << zet_.stderr_text();
     for (const auto& tree : {tree_, tree2_}) {
@@ -134,15 +131,14 @@ TEST_F(WithDaemon, SelftestPassesForEveryTreeAndPrintsTheLatency)
     EXPECT_TRUE(has(r.out, "infections:   3 logged in " + log_)) << r.out;
 }
 
-TEST_F(WithDaemon, SelftestFailsWithTheReasonWithinItsTimeout)
-{
+TEST_F(WithDaemon, SelftestFailsWithTheReasonWithinItsTimeout) {
     EXPECT_EQ(scand_->stop(), 0);
     auto start = std::chrono::steady_clock::now();
     Result r = ctl({"selftest", "--timeout", "2", tree_});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "FAIL " + tree_ + ": not quarantined within 2 s: the scan service at " + scand_->socket() +
-                         " does not answer: Error connecting to scan socket: " + scand_->socket() + ": " +
-                         strerror(ENOENT) + "\n");
+    EXPECT_EQ(r.out, "FAIL " + tree_ + ": not quarantined within 2 s: the scan service at " +
+                         scand_->socket() + " does not answer: Error connecting to scan socket: " +
+                         scand_->socket() + ": " + strerror(ENOENT) + "\n");
     // Generous bound: only a hang would exceed it.
     EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
     EXPECT_EQ(files_in(tree_), 0u) << "the unscanned test file is removed";
@@ -154,8 +150,7 @@ TEST_F(WithDaemon, SelftestFailsWithTheReasonWithinItsTimeout)
     EXPECT_EQ(r.out, "FAIL " + tree_ + ": zet is not running: no PID file " + run_ + "/zet.pid\n");
 }
 
-TEST_F(WithDaemon, FalsePositiveComesBackWithItsContentButNeverOverAFile)
-{
+TEST_F(WithDaemon, FalsePositiveComesBackWithItsContentButNeverOverAFile) {
     const std::string doc = tree_ + "/report.doc";
     std::string name = write_and_wait_quarantined(doc, zet_test::eicar);
     ASSERT_FALSE(name.empty()) << zet_.stderr_text();
@@ -178,8 +173,7 @@ TEST_F(WithDaemon, FalsePositiveComesBackWithItsContentButNeverOverAFile)
     EXPECT_EQ(zet_test::read_file(vault_ + "/" + name), zet_test::eicar);
 }
 
-TEST_F(WithDaemon, StatusLineCountsQueuedScannedInfectedAndFailed)
-{
+TEST_F(WithDaemon, StatusLineCountsQueuedScannedInfectedAndFailed) {
     zet_test::write_file(tree_ + "/clean.txt", "nothing\n");
     zet_test::write_file(tree_ + "/bad.com", zet_test::eicar);
     EXPECT_TRUE(notify_.wait_for("STATUS=2 files queued, 2 scanned, 1 infected, 0 failed scans", 20s))
