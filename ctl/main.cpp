@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
     ctl::Args parsed;
     std::string error = ctl::parse_args(args, &parsed);
     if (!error.empty()) {
-        fprintf(stderr, "zetctl: %s\n%s", error.c_str(), USAGE);
+        fprintf(stderr, "zetctl: %s (zetctl -h for usage)\n", error.c_str());
         return ctl::EXIT_USAGE;
     }
     // What the tool changes (restores, purges) is recorded in the system log, under its own name.
