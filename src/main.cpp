@@ -5,6 +5,7 @@
 #include "src/monitor.hpp"
 #include "src/pool.hpp"
 #include "src/scan.hpp"
+#include "src/status.hpp"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -223,6 +224,9 @@ int main(int argc, char** argv)
         goto fatal;
     timeout_ms = poll_timeout();
     sd_notify(0, "READY=1\n");
+    // After READY=1, so the service manager sees the daemon ready before any count; without the thread
+    // the daemon only lacks its status line.
+    status_start();
 
     if (monitor_run(signal_fd, fan_fd, config.monitors, timeout_ms) == 0) {
         syslog(LOG_NOTICE, "SIGINT/SIGTERM received. Exiting...\n");

@@ -4,6 +4,7 @@
 #include "src/config.hpp"
 #include "src/fileops.hpp"
 #include "src/pool.hpp"
+#include "src/status.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -38,8 +39,10 @@ void queue_if_monitored(int fd, const monitor* list)
     char path[PATH_BUF_SIZE];
     if (fd2path(fd, path, sizeof path) == nullptr)
         return;
-    if (is_monitored(path, list))
+    if (is_monitored(path, list)) {
         pool_add_task(path);
+        status_count(status_counters.queued);
+    }
 }
 
 // Every way out closes the event's descriptor, so a burst of filtered events cannot leak descriptors.

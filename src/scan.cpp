@@ -3,6 +3,7 @@
 
 #include "src/av.hpp"
 #include "src/fileops.hpp"
+#include "src/status.hpp"
 
 #include <syslog.h>
 #include <unistd.h>
@@ -26,8 +27,11 @@ constexpr std::size_t TIME_BUF_SIZE = 20; // "%Y-%m-%d %H:%M:%S" and its termina
 void scan(task_t* task)
 {
     infection* list = nullptr;
-    if (av_scan(task->sock, task->path, &list) <= 0)
+    int result = av_scan(task->sock, task->path, &list);
+    status_count(result < 0 ? status_counters.failed : status_counters.scanned);
+    if (result <= 0)
         return;
+    status_count(status_counters.infected);
 
     const char* name = basename_r(task->path);
     char vault_name[PATH_BUF_SIZE];

@@ -1,0 +1,52 @@
+// zetctl: the administrator's tool for zet: checks its configuration, explains what it does with a path,
+// shows whether it and the scan service work, proves it end to end, and manages the vault.
+#include "ctl/commands.hpp"
+
+#include <syslog.h>
+
+#include <cstdio>
+
+namespace {
+
+constexpr const char* USAGE =
+    "Usage: zetctl COMMAND [OPTIONS]\n"
+    "Commands:\n"
+    "  check-config [-c FILE]                       check zet's configuration and show its settings\n"
+    "  explain [-c FILE] [--json] PATH...           whether zet scans writes to each PATH\n"
+    "  status [-c FILE] [--json]                    zet, the scan service, the vault, recent infections\n"
+    "  selftest [-c FILE] [--json] [--timeout SECONDS] [TREE...]\n"
+    "                                               write the EICAR test file and time its quarantine\n"
+    "  vault list [-c FILE] [--json]                files in the vault with their origin\n"
+    "  vault show [-c FILE] [--json] NAME           one vault file with its SHA-256\n"
+    "  vault restore [-c FILE] [--to PATH] NAME     move a vault file back\n"
+    "  vault purge [-c FILE] --older-than DAYS [--dry-run]\n"
+    "                                               delete vault files quarantined DAYS days ago or more\n"
+    "The configuration file defaults to /etc/orbis/zet.conf.\n";
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv, argv + argc);
+    if (argc == 2 && (args[1] == "-h" || args[1] == "--help" || args[1] == "help")) {
+        fputs(USAGE, stdout);
+        return ctl::EXIT_OK;
+    }
+    ctl::Args parsed;
+    std::string error = ctl::parse_args(args, &parsed);
+    if (!error.empty()) {
+        fprintf(stderr, "zetctl: %s (zetctl -h for usage)\n", error.c_str());
+        return ctl::EXIT_USAGE;
+    }
+    // What the tool changes (restores, purges) is recorded in the system log, under its own name.
+    openlog("zetctl", LOG_PID, LOG_DAEMON);
+
+    if (parsed.command == "check-config")
+        return ctl::check_config(parsed);
+    if (parsed.command == "explain")
+        return ctl::explain(parsed);
+    if (parsed.command == "status")
+        return ctl::status(parsed);
+    if (parsed.command == "selftest")
+        return ctl::selftest(parsed);
+    return ctl::vault(parsed);
+}

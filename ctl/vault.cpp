@@ -1,0 +1,397 @@
+// Infection log, vault listing, digests and restoring.
+#include "ctl/vault.hpp"
+
+#include "src/fileops.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <memory>
+
+namespace ctl {
+
+namespace {
+
+constexpr std::size_t LOG_TIME_LEN = 19;  // "YYYY-MM-DD HH:MM:SS"
+constexpr std::size_t MKSTEMP_SUFFIX = 7; // the dot and six characters of a vault name
+constexpr std::size_t COPY_BUF_SIZE = 65536;
+
+std::string last_component(std::string_view path) {
+    // The same rule as the vault names zet builds.
+    return basename_r(std::string(path).c_str());
+}
+
+// The vault column for `path`: "ERROR", or ".../<last component of path>.XXXXXX".
+bool is_vault_column(std::string_view vault, std::string_view path) {
+    if (vault == "ERROR")
+        return true;
+    std::string tail = "/" + last_component(path) + ".";
+    constexpr std::size_t chosen = MKSTEMP_SUFFIX - 1;
+    if (vault.size() < tail.size() + chosen)
+        return false;
+    std::string_view suffix = vault.substr(vault.size() - chosen);
+    return vault.substr(vault.size() - chosen - tail.size(), tail.size()) == tail &&
+           suffix.find_first_of("/\t") == std::string_view::npos;
+}
+
+std::string errtext(int err) {
+    return strerror(err);
+}
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    void reset(int fd) {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_;
+};
+
+bool write_all(int fd, const char* data, std::size_t len) {
+    while (len > 0) {
+        ssize_t n = write(fd, data, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        len -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Copies `from` into a new file `base` in `dir_fd` (O_EXCL: never over an existing one); on failure the
+// new file is removed again. Empty on success, else the reason.
+std::string copy_into(int from, int dir_fd, const std::string& base, mode_t mode) {
+    Fd to(openat(dir_fd, base.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (to.get() < 0)
+        return errno == EEXIST ? "exists" : "cannot create it: " + errtext(errno);
+    std::unique_ptr<char[]> buf(new char[COPY_BUF_SIZE]);
+    std::string failure;
+    for (;;) {
+        ssize_t n = read(from, buf.get(), COPY_BUF_SIZE);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            failure = "reading the vault file: " + errtext(errno);
+            break;
+        }
+        if (n == 0)
+            break;
+        if (!write_all(to.get(), buf.get(), static_cast<std::size_t>(n))) {
+            failure = "writing: " + errtext(errno);
+            break;
+        }
+    }
+    // The vault file goes once this returns, so the copy must be on disk first.
+    if (failure.empty() && fsync(to.get()) != 0)
+        failure = "fsync: " + errtext(errno);
+    if (failure.empty() && fchmod(to.get(), mode) != 0)
+        failure = "fchmod: " + errtext(errno);
+    if (!failure.empty())
+        unlinkat(dir_fd, base.c_str(), 0);
+    return failure;
+}
+
+} // namespace
+
+std::optional<LogEntry> parse_log_line(std::string_view line) {
+    if (line.size() < LOG_TIME_LEN + 1 || line[LOG_TIME_LEN] != '\t')
+        return std::nullopt;
+    auto last_tab = line.rfind('\t');
+    if (last_tab == LOG_TIME_LEN)
+        return std::nullopt;
+    std::string_view middle = line.substr(LOG_TIME_LEN + 1, last_tab - LOG_TIME_LEN - 1);
+    // Try each tab of the middle as the end of the path, leftmost first.
+    for (auto tab = middle.find('\t'); tab != std::string_view::npos; tab = middle.find('\t', tab + 1)) {
+        std::string_view path = middle.substr(0, tab), vault = middle.substr(tab + 1);
+        if (is_vault_column(vault, path)) {
+            return LogEntry{std::string(line.substr(0, LOG_TIME_LEN)), std::string(path), std::string(vault),
+                            std::string(line.substr(last_tab + 1))};
+        }
+    }
+    return std::nullopt;
+}
+
+LogContents read_log(const std::string& path) {
+    LogContents out;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        out.error = path + ": " + errtext(errno);
+        return out;
+    }
+    std::string line;
+    while (std::getline(in, line)) {
+        auto entry = parse_log_line(line);
+        if (entry)
+            out.entries.push_back(std::move(*entry));
+        else if (!line.empty())
+            out.bad_lines++;
+    }
+    return out;
+}
+
+std::optional<std::int64_t> parse_log_time(const std::string& time) {
+    struct tm tm = {};
+    const char* end = strptime(time.c_str(), "%Y-%m-%d %H:%M:%S", &tm);
+    if (end == nullptr || *end != '\0')
+        return std::nullopt;
+    tm.tm_isdst = -1;
+    time_t t = mktime(&tm);
+    if (t == static_cast<time_t>(-1))
+        return std::nullopt;
+    return static_cast<std::int64_t>(t);
+}
+
+bool is_vault_name(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos;
+}
+
+std::vector<VaultFile> list_vault(const std::string& dir, const std::vector<LogEntry>& log,
+                                  std::string* error) {
+    std::vector<VaultFile> files;
+    Fd dfd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DIR* d = dfd.get() < 0 ? nullptr : fdopendir(dup(dfd.get()));
+    if (d == nullptr) {
+        *error = dir + ": " + errtext(errno);
+        return files;
+    }
+    std::map<std::string, std::size_t> by_name;
+    while (dirent* e = readdir(d)) {
+        struct stat st;
+        if (!is_vault_name(e->d_name) || fstatat(dfd.get(), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(st.st_mode))
+            continue;
+        VaultFile f;
+        f.name = e->d_name;
+        f.size = st.st_size;
+        f.quarantined = st.st_ctim.tv_sec;
+        by_name[f.name] = files.size();
+        files.push_back(std::move(f));
+    }
+    closedir(d);
+
+    for (const LogEntry& entry : log) {
+        if (entry.vault == "ERROR")
+            continue;
+        auto it = by_name.find(last_component(entry.vault));
+        if (it == by_name.end())
+            continue;
+        VaultFile& f = files[it->second];
+        if (f.original.empty()) {
+            f.original = entry.path;
+            f.time = entry.time;
+            if (auto t = parse_log_time(entry.time))
+                f.quarantined = *t;
+        }
+        f.findings.push_back(entry.finding);
+    }
+    std::sort(files.begin(), files.end(), [](const VaultFile& a, const VaultFile& b) {
+        return a.quarantined != b.quarantined ? a.quarantined < b.quarantined : a.name < b.name;
+    });
+    return files;
+}
+
+std::optional<std::string> vault_sha256(const std::string& dir, const std::string& name, std::string* error) {
+    Fd dfd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Fd fd(dfd.get() < 0 ? -1 : openat(dfd.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.get() < 0) {
+        *error = dir + "/" + name + ": " + errtext(errno);
+        return std::nullopt;
+    }
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
+        *error = "SHA-256 is not available";
+        return std::nullopt;
+    }
+    std::unique_ptr<char[]> buf(new char[COPY_BUF_SIZE]);
+    for (;;) {
+        ssize_t n = read(fd.get(), buf.get(), COPY_BUF_SIZE);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *error = dir + "/" + name + ": " + errtext(errno);
+            return std::nullopt;
+        }
+        if (n == 0)
+            break;
+        EVP_DigestUpdate(ctx.get(), buf.get(), static_cast<std::size_t>(n));
+    }
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    EVP_DigestFinal_ex(ctx.get(), md, &len);
+    std::string hex;
+    for (unsigned i = 0; i < len; i++) {
+        char b[3];
+        snprintf(b, sizeof b, "%02x", md[i]);
+        hex += b;
+    }
+    return hex;
+}
+
+RestoreResult restore_file(const std::string& dir, const std::string& name, const std::string& target) {
+    RestoreResult r;
+    if (!is_vault_name(name)) {
+        r.error = "'" + name + "' is not a file name in the vault";
+        return r;
+    }
+    if (target.empty() || target.front() != '/') {
+        r.error = "restore target must be an absolute path: " + target;
+        return r;
+    }
+    Fd vfd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (vfd.get() < 0) {
+        r.error = "cannot open the vault " + dir + ": " + errtext(errno);
+        return r;
+    }
+    struct stat st;
+    if (fstatat(vfd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        r.error = errno == ENOENT ? "no file '" + name + "' in the vault " + dir
+                                  : dir + "/" + name + ": " + errtext(errno);
+        return r;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        r.error = dir + "/" + name + ": not a regular file";
+        return r;
+    }
+
+    // Walk the target's directories one at a time, refusing symbolic links, so that nothing can send the
+    // file elsewhere (the target's directories may belong to the user whose file was quarantined).
+    std::vector<std::string> parts;
+    for (std::size_t i = 0; i < target.size();) {
+        auto slash = target.find('/', i);
+        if (slash == std::string::npos)
+            slash = target.size();
+        std::string part = target.substr(i, slash - i);
+        if (part == "..") {
+            r.error = "restore target must not contain '..': " + target;
+            return r;
+        }
+        if (!part.empty() && part != ".")
+            parts.push_back(part);
+        i = slash + 1;
+    }
+    if (parts.empty() || target.back() == '/') {
+        r.error = "restore target names no file: " + target;
+        return r;
+    }
+    std::string base = parts.back();
+    parts.pop_back();
+    Fd dfd(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    std::string walked;
+    for (const std::string& part : parts) {
+        walked += "/" + part;
+        int next = openat(dfd.get(), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0) {
+            int err = errno;
+            struct stat lst;
+            if (fstatat(dfd.get(), part.c_str(), &lst, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(lst.st_mode))
+                r.error = "refusing to restore through the symbolic link " + walked;
+            else
+                r.error = "cannot restore to " + target + ": " + walked + ": " + errtext(err);
+            return r;
+        }
+        dfd.reset(next);
+    }
+    struct stat tst;
+    if (fstatat(dfd.get(), base.c_str(), &tst, AT_SYMLINK_NOFOLLOW) == 0) {
+        r.error = target + " exists; not overwriting it";
+        return r;
+    }
+
+    const std::string exists = target + " exists; not overwriting it";
+    if (renameat2(vfd.get(), name.c_str(), dfd.get(), base.c_str(), RENAME_NOREPLACE) == 0) {
+        r.ok = true;
+        r.how = "renamed";
+        return r;
+    }
+    int err = errno;
+    if (err == EEXIST) {
+        r.error = exists;
+        return r;
+    }
+    if (err == EINVAL || err == ENOSYS) {
+        // A file system without RENAME_NOREPLACE: a hard link never replaces either.
+        if (linkat(vfd.get(), name.c_str(), dfd.get(), base.c_str(), 0) == 0) {
+            if (unlinkat(vfd.get(), name.c_str(), 0) != 0) {
+                err = errno;
+                unlinkat(dfd.get(), base.c_str(), 0);
+                r.error = "cannot remove " + name + " from the vault: " + errtext(err) + "; nothing restored";
+                return r;
+            }
+            r.ok = true;
+            r.how = "linked";
+            return r;
+        }
+        err = errno;
+        if (err == EEXIST) {
+            r.error = exists;
+            return r;
+        }
+    }
+    if (err != EXDEV && err != EPERM && err != EINVAL && err != ENOSYS) {
+        r.error = "cannot restore " + name + " to " + target + ": " + errtext(err);
+        return r;
+    }
+
+    // Another file system (or one without hard links): copy into a new file, then drop the vault's.
+    Fd from(openat(vfd.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (from.get() < 0) {
+        r.error = dir + "/" + name + ": " + errtext(errno);
+        return r;
+    }
+    std::string failure = copy_into(from.get(), dfd.get(), base, st.st_mode & 07777);
+    if (failure == "exists") {
+        r.error = exists;
+        return r;
+    }
+    if (!failure.empty()) {
+        r.error = "cannot restore to " + target + ": " + failure;
+        return r;
+    }
+    if (unlinkat(vfd.get(), name.c_str(), 0) != 0) {
+        err = errno;
+        unlinkat(dfd.get(), base.c_str(), 0);
+        r.error = "cannot remove " + name + " from the vault: " + errtext(err) + "; nothing restored";
+        return r;
+    }
+    r.ok = true;
+    r.how = "copied";
+    return r;
+}
+
+bool remove_vault_file(const std::string& dir, const std::string& name, std::string* error) {
+    if (!is_vault_name(name)) {
+        *error = "'" + name + "' is not a file name in the vault";
+        return false;
+    }
+    Fd vfd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (vfd.get() < 0 || unlinkat(vfd.get(), name.c_str(), 0) != 0) {
+        *error = dir + "/" + name + ": " + errtext(errno);
+        return false;
+    }
+    return true;
+}
+
+} // namespace ctl

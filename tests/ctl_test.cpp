@@ -1,0 +1,348 @@
+// zetctl's units: the infection-log reader, the command line, output escaping, restoring from the vault,
+// the path explanation and the configuration check's care for the vault.
+#include "ctl/capture.hpp"
+#include "ctl/commands.hpp"
+#include "ctl/settings.hpp"
+#include "ctl/text.hpp"
+#include "ctl/vault.hpp"
+#include "src/config.hpp"
+#include "tests/child_process.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+using zet_test::TempDir;
+
+void write(const std::string& path, const std::string& text, mode_t mode = 0644) {
+    std::ofstream(path, std::ios::binary) << text;
+    chmod(path.c_str(), mode);
+}
+
+// A directory on /dev/shm, a tmpfs and so another file system than /tmp.
+struct ShmDir {
+    ShmDir() {
+        std::string tmpl = "/dev/shm/zet-ctl.XXXXXX";
+        if (mkdtemp(tmpl.data()) != nullptr)
+            path = tmpl;
+    }
+    ~ShmDir() {
+        std::error_code ec;
+        if (!path.empty())
+            std::filesystem::remove_all(path, ec);
+    }
+    std::string path;
+};
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+TEST(LogLine, ColumnsAreFoundEvenWhenThePathHoldsTabs) {
+    const std::string t = "2026-12-08 10:11:12";
+    const struct {
+        std::string line;
+        bool ok;
+        std::string path, vault, finding;
+    } cases[] = {
+        {t + "\t/srv/a.exe\t/v/a.exe.Ab12Cd\tEicar", true, "/srv/a.exe", "/v/a.exe.Ab12Cd", "Eicar"},
+        {t + "\t/srv/a\tb\t/v/a\tb.Ab12Cd\tEicar", true, "/srv/a\tb", "/v/a\tb.Ab12Cd", "Eicar"},
+        {t + "\t/srv/x\ty/a\t/v/a.Ab12Cd\tEicar", true, "/srv/x\ty/a", "/v/a.Ab12Cd", "Eicar"},
+        {t + "\t/srv/a\tb\tERROR\tEicar", true, "/srv/a\tb", "ERROR", "Eicar"},
+        {t + "\t/srv/a\tERROR\tEicar", true, "/srv/a", "ERROR", "Eicar"},
+        {t + "\trel/a\tvault/a.Ab12Cd\tEicar", true, "rel/a", "vault/a.Ab12Cd", "Eicar"},
+        {t + "\t/srv/a\t/v/b.Ab12Cd\tEicar", false, "", "", ""}, // vault name of another file
+        {t + "\t/srv/a\t/v/a.Ab12\tEicar", false, "", "", ""},   // not six characters
+        {t + "\t/srv/a\t/v/a.Ab12Cd", false, "", "", ""},        // no finding column
+        {t + " /srv/a\t/v/a.Ab12Cd\tEicar", false, "", "", ""},  // no tab after the time
+        {"garbage", false, "", "", ""},
+        {"", false, "", "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(ctl::shown(c.line));
+        auto e = ctl::parse_log_line(c.line);
+        ASSERT_EQ(e.has_value(), c.ok);
+        if (!c.ok)
+            continue;
+        EXPECT_EQ(e->time, t);
+        EXPECT_EQ(e->path, c.path);
+        EXPECT_EQ(e->vault, c.vault);
+        EXPECT_EQ(e->finding, c.finding);
+    }
+}
+
+TEST(CommandLine, OptionsAndOperandsPerCommand) {
+    const struct {
+        std::vector<std::string> argv;
+        std::string error; // empty: accepted
+    } cases[] = {
+        {{"check-config"}, ""},
+        {{"check-config", "-c", "/x.conf"}, ""},
+        {{"check-config", "-c/x.conf"}, ""},
+        {{"check-config", "--config=/x.conf"}, ""},
+        {{"check-config", "--json"}, "option --json is not known to check-config"},
+        {{"check-config", "extra"}, "check-config takes no operands"},
+        {{"check-config", "-c"}, "option -c needs a value"},
+        {{"explain"}, "explain needs at least one PATH"},
+        {{"explain", "--json", "/a", "/b"}, ""},
+        {{"explain", "--", "-a"}, ""},
+        {{"status", "--json"}, ""},
+        {{"selftest", "--timeout", "5", "/srv"}, ""},
+        {{"selftest", "--timeout", "0"},
+         "option --timeout needs a number of seconds from 1 to 3600, not '0'"},
+        {{"selftest", "--timeout=-1"}, "option --timeout needs a number of seconds from 1 to 3600, not '-1'"},
+        {{"selftest", "--timeout", "5s"},
+         "option --timeout needs a number of seconds from 1 to 3600, not '5s'"},
+        {{"vault"}, "vault needs one of list, show, restore, purge"},
+        {{"vault", "erase"}, "vault needs one of list, show, restore, purge"},
+        {{"vault", "list", "--json"}, ""},
+        {{"vault", "show", "a.Ab12Cd"}, ""},
+        {{"vault", "show"}, "vault show needs exactly one NAME"},
+        {{"vault", "restore", "a.Ab12Cd", "--to", "/srv/a"}, ""},
+        {{"vault", "restore", "a.Ab12Cd", "--json"}, "option --json is not known to vault restore"},
+        {{"vault", "purge", "--older-than", "30", "--dry-run"}, ""},
+        {{"vault", "purge"}, "vault purge needs --older-than DAYS"},
+        {{"vault", "purge", "--older-than", "x"},
+         "option --older-than needs a number of days from 0 to 36500, not 'x'"},
+        {{"vault", "purge", "--older-than", "1", "--dry-run=yes"}, "option --dry-run takes no value"},
+        {{"frobnicate"}, "unknown command 'frobnicate'"},
+        {{}, "missing command"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.argv));
+        std::vector<std::string> argv = {"zetctl"};
+        argv.insert(argv.end(), c.argv.begin(), c.argv.end());
+        ctl::Args args;
+        EXPECT_EQ(ctl::parse_args(argv, &args), c.error);
+    }
+    ctl::Args args;
+    ASSERT_EQ(
+        ctl::parse_args({"zetctl", "vault", "restore", "--to", "/t", "-c", "/z.conf", "n.Ab12Cd"}, &args),
+        "");
+    EXPECT_EQ(args.to, "/t");
+    EXPECT_EQ(args.config, "/z.conf");
+    EXPECT_EQ(args.operands, std::vector<std::string>{"n.Ab12Cd"});
+}
+
+TEST(Text, PathsStayOnOneLineAndJsonStaysValid) {
+    const struct {
+        std::string in, shown, json;
+    } cases[] = {
+        {"/srv/plain", "/srv/plain", "\"/srv/plain\""},
+        {"a\tb\nc", "a\\tb\\nc", "\"a\\tb\\nc\""},
+        {"back\\slash \"q\"", "back\\\\slash \"q\"", "\"back\\\\slash \\\"q\\\"\""},
+        {"\x01\x7f", "\\x01\\x7f", "\"\\u0001\\u007f\""},
+        {"gr\xc3\xbc\xc3\x9f", "gr\xc3\xbc\xc3\x9f", "\"gr\xc3\xbc\xc3\x9f\""},
+        {"bad\xff\xc3", "bad\xff\xc3", "\"bad\\u00ff\\u00c3\""},
+        {"\xed\xa0\x80", "\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""}, // an encoded surrogate
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ctl::shown(c.in), c.shown);
+        EXPECT_EQ(ctl::json_quoted(c.in), c.json);
+    }
+    ctl::Json j;
+    j.begin_object().key("a").begin_array().value("x").value(std::int64_t{2}).null().end_array();
+    j.key("b").value(true).key("c").begin_object().end_object().end_object();
+    EXPECT_EQ(j.str(), "{\"a\":[\"x\",2,null],\"b\":true,\"c\":{}}\n");
+}
+
+TEST(Capture, ErrnoTextIsExpandedAndMessagesNest) {
+    EXPECT_EQ(ctl::expand_errno("open(): %s: %m", ENOENT), std::string("open(): %s: ") + strerror(ENOENT));
+    EXPECT_EQ(ctl::expand_errno("100%% %m%%", EACCES), std::string("100%% ") + strerror(EACCES) + "%%");
+    ctl::LogCapture outer;
+    syslog(LOG_WARNING, "first %d", 1);
+    {
+        ctl::LogCapture inner;
+        errno = EPERM;
+        syslog(LOG_ERR, "inner: %m");
+        auto got = inner.take();
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0].priority, LOG_ERR);
+        EXPECT_EQ(got[0].text, std::string("inner: ") + strerror(EPERM));
+    }
+    syslog(LOG_NOTICE | LOG_DAEMON, "last");
+    auto got = outer.take();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].text, "first 1");
+    EXPECT_EQ(got[1].priority, LOG_NOTICE);
+}
+
+class Restore : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::create_directories(vault_);
+        std::filesystem::create_directories(home_ + "/docs");
+        write(vault_ + "/report.doc.Ab12Cd", "the content", 0640);
+    }
+    TempDir dir_;
+    std::string vault_ = dir_ / "vault", home_ = dir_ / "home";
+    const std::string name_ = "report.doc.Ab12Cd";
+};
+
+TEST_F(Restore, RefusalsLeaveTheFileInTheVaultAndNothingAtTheTarget) {
+    write(home_ + "/docs/taken", "someone else's");
+    symlink("/nonexistent", (home_ + "/docs/dangling").c_str());
+    symlink((home_ + "/docs").c_str(), (home_ + "/link").c_str());
+    const struct {
+        std::string name, target, error;
+    } cases[] = {
+        {name_, home_ + "/docs/taken", home_ + "/docs/taken exists; not overwriting it"},
+        {name_, home_ + "/docs/dangling", home_ + "/docs/dangling exists; not overwriting it"},
+        {name_, home_ + "/link/new", "refusing to restore through the symbolic link " + home_ + "/link"},
+        {name_, home_ + "/missing/new",
+         "cannot restore to " + home_ + "/missing/new: " + home_ + "/missing: " + strerror(ENOENT)},
+        {name_, home_ + "/../x", "restore target must not contain '..': " + home_ + "/../x"},
+        {name_, "docs/x", "restore target must be an absolute path: docs/x"},
+        {name_, home_ + "/docs/", "restore target names no file: " + home_ + "/docs/"},
+        {"../vault/" + name_, home_ + "/docs/x", "'../vault/" + name_ + "' is not a file name in the vault"},
+        {"gone.Ab12Cd", home_ + "/docs/x", "no file 'gone.Ab12Cd' in the vault " + vault_},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        ctl::RestoreResult r = ctl::restore_file(vault_, c.name, c.target);
+        EXPECT_FALSE(r.ok);
+        EXPECT_EQ(r.error, c.error);
+        EXPECT_EQ(zet_test::read_file(vault_ + "/" + name_), "the content");
+    }
+    EXPECT_EQ(zet_test::read_file(home_ + "/docs/taken"), "someone else's");
+    EXPECT_FALSE(exists(home_ + "/docs/new"));
+    EXPECT_FALSE(exists("/nonexistent"));
+}
+
+TEST_F(Restore, MovesWithinAFileSystemAndCopiesAcrossOnes) {
+    struct stat st;
+    ASSERT_EQ(stat(vault_.c_str(), &st), 0);
+    struct stat shm;
+    if (stat("/dev/shm", &shm) != 0 || shm.st_dev == st.st_dev)
+        GTEST_SKIP() << "needs /dev/shm on a file system of its own";
+    ShmDir other;
+    ASSERT_FALSE(other.path.empty());
+    const struct {
+        std::string target, how;
+    } cases[] = {
+        {home_ + "/docs/report.doc", "renamed"},
+        {other.path + "/report.doc", "copied"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.how);
+        write(vault_ + "/" + name_, "the content", 0640);
+        ctl::RestoreResult r = ctl::restore_file(vault_, name_, c.target);
+        ASSERT_TRUE(r.ok) << r.error;
+        EXPECT_EQ(r.how, c.how);
+        EXPECT_EQ(zet_test::read_file(c.target), "the content");
+        ASSERT_EQ(stat(c.target.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0640u);
+        EXPECT_FALSE(exists(vault_ + "/" + name_));
+    }
+}
+
+TEST(Vault, ListingJoinsTheLogAndDigestsAreSha256) {
+    TempDir dir;
+    std::string vault = dir / "vault";
+    std::filesystem::create_directories(vault + "/subdir");
+    write(vault + "/a\tb.Ab12Cd", "abc");
+    write(vault + "/stray.Zz99Yy", "");
+    symlink("/etc/passwd", (vault + "/link.Ab12Cd").c_str());
+    std::vector<ctl::LogEntry> log = {
+        {"2026-12-01 10:00:00", "/srv/a\tb", vault + "/a\tb.Ab12Cd", "One"},
+        {"2026-12-01 10:00:00", "/srv/a\tb", vault + "/a\tb.Ab12Cd", "Two"},
+        {"2026-12-01 11:00:00", "/srv/c", "ERROR", "One"},
+    };
+    std::string error;
+    auto files = ctl::list_vault(vault, log, &error);
+    ASSERT_EQ(error, "");
+    ASSERT_EQ(files.size(), 2u);             // regular files only
+    EXPECT_EQ(files[0].name, "a\tb.Ab12Cd"); // logged in 2026, before the stray file's change time
+    EXPECT_EQ(files[0].original, "/srv/a\tb");
+    EXPECT_EQ(files[0].findings, (std::vector<std::string>{"One", "Two"}));
+    EXPECT_EQ(files[0].size, 3);
+    EXPECT_EQ(files[1].name, "stray.Zz99Yy");
+    EXPECT_EQ(files[1].original, "");
+
+    EXPECT_EQ(ctl::vault_sha256(vault, "a\tb.Ab12Cd", &error),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(ctl::vault_sha256(vault, "stray.Zz99Yy", &error),
+              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_FALSE(ctl::vault_sha256(vault, "link.Ab12Cd", &error)); // never read through a link
+
+    ctl::list_vault(dir / "none", log, &error);
+    EXPECT_EQ(error, dir / "none" + ": " + strerror(ENOENT));
+}
+
+monitor* make_list(const std::vector<std::string>& paths) {
+    monitor* list = nullptr;
+    for (const auto& p : paths)
+        add_monitor(&list, p);
+    return list;
+}
+
+TEST(Explain, MatchesByBytePrefixInListOrderAndExclusionsAsTheServiceDoes) {
+    TempDir dir;
+    for (const char* d : {"data", "data2", "data/tmp", "data/sub"})
+        std::filesystem::create_directories(dir / d);
+    write(dir / "data/sub/secret", "");
+    symlink((dir / "data").c_str(), (dir / "alias").c_str());
+    Config config;
+    config.monitors = make_list({dir / "data/sub", dir / "data"}); // walked as data, then data/sub
+    config.exclusions = make_list({dir / "data/tmp", dir / "data/sub/secret", dir / "data/gone"});
+    const struct {
+        std::string path, canonical, monitor, exclusion;
+        bool prefix_only, tree;
+    } cases[] = {
+        {dir / "data/new.txt", dir / "data/new.txt", dir / "data", "", false, false},
+        {dir / "data/sub/x", dir / "data/sub/x", dir / "data", "", false, false},
+        {dir / "data2/x", dir / "data2/x", dir / "data", "", true, false},
+        {dir / "alias/x", dir / "data/x", dir / "data", "", false, false},
+        {dir / "data/tmp/x/y", dir / "data/tmp/x/y", dir / "data", dir / "data/tmp", false, true},
+        {dir / "data/tmp", dir / "data/tmp", dir / "data", "", false,
+         false}, // the directory itself is scanned
+        {dir / "data/sub/secret", dir / "data/sub/secret", dir / "data", dir / "data/sub/secret", false,
+         false},
+        {dir / "data/gone", dir / "data/gone", dir / "data", dir / "data/gone", false, false},
+        {dir / "other", dir / "other", "", "", false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        ctl::Explanation e = ctl::explain_path(c.path, config.monitors, config.exclusions);
+        EXPECT_EQ(e.canonical, c.canonical);
+        EXPECT_EQ(e.monitor.value_or(""), c.monitor);
+        EXPECT_EQ(e.prefix_only, c.prefix_only);
+        EXPECT_EQ(e.exclusion.value_or(""), c.exclusion);
+        EXPECT_EQ(e.exclusion_is_tree, c.tree);
+    }
+}
+
+TEST(Settings, TheCheckLeavesNoVaultBehindButKeepsAnExistingOne) {
+    TempDir dir;
+    const std::string conf = dir / "zet.conf";
+    for (bool existed : {false, true}) {
+        SCOPED_TRACE(existed);
+        if (existed)
+            std::filesystem::create_directories(dir / "vault");
+        write(conf, "VAULT = " + dir / "vault" + "\n[MONITORS]\nSCAN = " + dir.path() + "\n");
+        ctl::Settings s = ctl::load_settings(conf);
+        EXPECT_TRUE(s.accepted);
+        EXPECT_EQ(s.vault_missing, !existed);
+        EXPECT_EQ(exists(dir / "vault"), existed);
+        // The reader's exclusion of the vault under the monitored tree stands either way.
+        ASSERT_NE(s.config->exclusions, nullptr);
+        EXPECT_STREQ(s.config->exclusions->path, (dir / "vault").c_str());
+    }
+    write(conf, "LOG_FILE = zet.log\nSOCKET = /abs.sock\nRUN_DIR = " + dir.path() + "\n");
+    ctl::Settings s = ctl::load_settings(conf);
+    EXPECT_EQ(s.log_file(), dir / "zet.log");
+    EXPECT_EQ(s.socket(), "/abs.sock");
+    EXPECT_EQ(s.pid_file(), dir / "zet.pid");
+}
+
+} // namespace

@@ -1,0 +1,187 @@
+// zetctl against a real zet and orbis-scand on a private tmpfs: the self test passes and times the
+// quarantine, fails with a reason when the service is down; a false positive goes into the vault and
+// comes back; zet's status line reaches the service manager.
+#include "tests/child_process.hpp"
+#include "tests/scand_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+namespace {
+
+using namespace std::chrono_literals;
+using zet_test::TempDir;
+
+struct Result {
+    int status;
+    std::string out, err;
+};
+
+bool has(const std::string& text, const std::string& what) {
+    return text.find(what) != std::string::npos;
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::size_t files_in(const std::string& dir) {
+    std::error_code ec;
+    std::size_t n = 0;
+    for (auto it = std::filesystem::directory_iterator(dir, ec); !ec && it != std::filesystem::end(it);
+         it.increment(ec))
+        n++;
+    return n;
+}
+
+// The tree, the vault and everything zet writes on a tmpfs of the test's own, so that the mount mark sees
+// only this test's writes.
+class WithDaemon : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "fanotify needs CAP_SYS_ADMIN (run as root)";
+        std::filesystem::create_directories(mnt_);
+        ASSERT_EQ(mount("tmpfs", mnt_.c_str(), "tmpfs", 0, "size=16m,mode=0755"), 0) << strerror(errno);
+        mounted_ = true;
+        for (const auto& d : {tree_, tree2_, vault_, run_})
+            std::filesystem::create_directories(d);
+        scand_ = std::make_unique<zet_test::Service>(dir_, std::vector<std::string>{}, "scan");
+        ASSERT_TRUE(scand_->ready()) << scand_->log();
+        zet_test::write_file(conf_, "RUN_DIR = " + run_ + "\nSOCKET = " + scand_->socket() +
+                                        "\nLOG_FILE = " + log_ + "\nVAULT = " + vault_ +
+                                        "\nSCANNERS = 2\n[MONITORS]\nSCAN = " + tree_ + "\nSCAN = " + tree2_ +
+                                        "\n");
+        ASSERT_TRUE(zet_.spawn({ZET_BIN, "-c", conf_}, {notify_.env()}, dir_ / "zet.err"));
+        ASSERT_TRUE(notify_.wait_for("READY=1", zet_test::start_timeout)) << zet_.stderr_text();
+    }
+    void TearDown() override {
+        zet_.kill();
+        scand_.reset();
+        if (mounted_)
+            umount2(mnt_.c_str(), MNT_DETACH);
+    }
+    Result ctl(std::vector<std::string> args) {
+        static int runs = 0;
+        std::string base = dir_ / ("zetctl" + std::to_string(++runs));
+        args.insert(args.begin() + (args[0] == "vault" ? 2 : 1), {"-c", conf_});
+        args.insert(args.begin(), ZETCTL_BIN);
+        zet_test::ChildProcess p;
+        EXPECT_TRUE(p.spawn(args, {}, base + ".err", base + ".out"));
+        int status = p.exit_code(60s);
+        return {status, zet_test::read_file(base + ".out"), zet_test::read_file(base + ".err")};
+    }
+    // Writes `content` to `path` and waits until zet has moved it into the vault; the vault name from the
+    // infection log line it added.
+    std::string write_and_wait_quarantined(const std::string& path, const std::string& content) {
+        std::size_t from = zet_test::read_file(log_).size();
+        zet_test::write_file(path, content);
+        std::string name;
+        zet_test::wait_until(
+            [&] {
+                std::string log = zet_test::read_file(log_);
+                auto at = log.find("\t" + path + "\t" + vault_ + "/", from);
+                if (at == std::string::npos || exists(path))
+                    return false;
+                at += path.size() + 2 + vault_.size() + 1;
+                name = log.substr(at, log.find('\t', at) - at);
+                return true;
+            },
+            20s);
+        return name;
+    }
+
+    TempDir dir_;
+    std::string mnt_ = dir_ / "mnt", tree_ = mnt_ + "/data", tree2_ = mnt_ + "/home",
+                vault_ = mnt_ + "/vault";
+    std::string run_ = dir_ / "run", log_ = dir_ / "infections.log", conf_ = dir_ / "zet.conf";
+    bool mounted_ = false;
+    zet_test::NotifySocket notify_{dir_ / "notify"};
+    std::unique_ptr<zet_test::Service> scand_;
+    zet_test::ChildProcess zet_;
+};
+
+TEST_F(WithDaemon, SelftestPassesForEveryTreeAndPrintsTheLatency) {
+    Result r = ctl({"selftest"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err << zet_.stderr_text();
+    for (const auto& tree : {tree_, tree2_}) {
+        auto at = r.out.find("PASS " + tree + ": quarantined ");
+        ASSERT_NE(at, std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(" ms after close\n", at), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(files_in(vault_), 0u) << "the test files are removed from the vault";
+    EXPECT_EQ(files_in(tree_) + files_in(tree2_), 0u);
+
+    r = ctl({"selftest", "--json", tree2_});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(has(r.out, "{\"passed\":true,\"timeout\":10,\"trees\":[{\"tree\":\"" + tree2_ +
+                               "\",\"passed\":true,\"latency_us\":"))
+        << r.out;
+
+    r = ctl({"status"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(has(r.out, "zet:          running (pid " + std::to_string(zet_.pid()) + ")\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "scan service: answers at " + scand_->socket() + " (VPS ")) << r.out;
+    EXPECT_TRUE(has(r.out, "infections:   3 logged in " + log_)) << r.out;
+}
+
+TEST_F(WithDaemon, SelftestFailsWithTheReasonWithinItsTimeout) {
+    EXPECT_EQ(scand_->stop(), 0);
+    auto start = std::chrono::steady_clock::now();
+    Result r = ctl({"selftest", "--timeout", "2", tree_});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "FAIL " + tree_ + ": not quarantined within 2 s: the scan service at " +
+                         scand_->socket() + " does not answer: Error connecting to scan socket: " +
+                         scand_->socket() + ": " + strerror(ENOENT) + "\n");
+    // Generous bound: only a hang would exceed it.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
+    EXPECT_EQ(files_in(tree_), 0u) << "the unscanned test file is removed";
+
+    zet_.signal(SIGTERM);
+    EXPECT_EQ(zet_.exit_code(20s), 0);
+    r = ctl({"selftest", tree_});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "FAIL " + tree_ + ": zet is not running: no PID file " + run_ + "/zet.pid\n");
+}
+
+TEST_F(WithDaemon, FalsePositiveComesBackWithItsContentButNeverOverAFile) {
+    const std::string doc = tree_ + "/report.doc";
+    std::string name = write_and_wait_quarantined(doc, zet_test::eicar);
+    ASSERT_FALSE(name.empty()) << zet_.stderr_text();
+
+    Result r = ctl({"vault", "list"});
+    EXPECT_TRUE(has(r.out, name + "\n  from:     " + doc + "\n")) << r.out;
+    r = ctl({"vault", "restore", name});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(zet_test::read_file(doc), zet_test::eicar);
+    EXPECT_FALSE(exists(vault_ + "/" + name));
+
+    // Written again, it is quarantined again; a new file in its place is not overwritten by a restore.
+    name = write_and_wait_quarantined(doc, zet_test::eicar);
+    ASSERT_FALSE(name.empty());
+    zet_test::write_file(doc, "the user's new text\n");
+    r = ctl({"vault", "restore", name});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "zetctl: " + doc + " exists; not overwriting it\n");
+    EXPECT_EQ(zet_test::read_file(doc), "the user's new text\n");
+    EXPECT_EQ(zet_test::read_file(vault_ + "/" + name), zet_test::eicar);
+}
+
+TEST_F(WithDaemon, StatusLineCountsQueuedScannedInfectedAndFailed) {
+    zet_test::write_file(tree_ + "/clean.txt", "nothing\n");
+    zet_test::write_file(tree_ + "/bad.com", zet_test::eicar);
+    EXPECT_TRUE(notify_.wait_for("STATUS=2 files queued, 2 scanned, 1 infected, 0 failed scans", 20s))
+        << testing::PrintToString(notify_.messages());
+    EXPECT_EQ(scand_->stop(), 0);
+    zet_test::write_file(tree_ + "/later.txt", "x");
+    EXPECT_TRUE(notify_.wait_for("STATUS=3 files queued, 2 scanned, 1 infected, 1 failed scans", 20s))
+        << testing::PrintToString(notify_.messages());
+}
+
+} // namespace

@@ -1,0 +1,296 @@
+// The real zetctl binary on real files: its configuration check, explanations, the vault commands, and
+// status against a scan service that is down or the real orbis-scand.
+#include "tests/child_process.hpp"
+#include "tests/scand_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+using namespace std::chrono_literals;
+using zet_test::TempDir;
+
+const std::string zetctl_bin = ZETCTL_BIN;
+
+struct Result {
+    int status;
+    std::string out, err;
+};
+
+// Runs zetctl to its end; `dir` takes its output files.
+Result zetctl(const TempDir& dir, const std::vector<std::string>& args) {
+    static int runs = 0;
+    std::string base = dir / ("zetctl" + std::to_string(++runs));
+    std::vector<std::string> argv = {zetctl_bin};
+    argv.insert(argv.end(), args.begin(), args.end());
+    zet_test::ChildProcess p;
+    EXPECT_TRUE(p.spawn(argv, {}, base + ".err", base + ".out"));
+    int status = p.exit_code(60s);
+    return {status, zet_test::read_file(base + ".out"), zet_test::read_file(base + ".err")};
+}
+
+std::size_t count(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        n++;
+    return n;
+}
+
+bool has(const std::string& text, const std::string& what) {
+    return text.find(what) != std::string::npos;
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::string log_time(std::time_t t) {
+    struct tm tm;
+    char buf[32];
+    localtime_r(&t, &tm);
+    strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+    return buf;
+}
+
+// A configuration of the test's own, with its tree, vault, log and run directory in a temporary directory.
+class Ctl : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const auto& d : {tree_, run_, vault_})
+            std::filesystem::create_directories(d);
+        write_config();
+    }
+    void write_config(const std::string& extra_monitors = "") {
+        zet_test::write_file(conf_, "RUN_DIR = " + run_ + "\nSOCKET = " + socket_ + "\nLOG_FILE = " + log_ +
+                                        "\nVAULT = " + vault_ + "\n[MONITORS]\nSCAN = " + tree_ + "\n" +
+                                        extra_monitors);
+    }
+    Result ctl(std::vector<std::string> args) {
+        args.insert(args.begin() + (args[0] == "vault" ? 2 : 1), {"-c", conf_});
+        return zetctl(dir_, args);
+    }
+
+    TempDir dir_;
+    std::string tree_ = dir_ / "data", run_ = dir_ / "run", vault_ = dir_ / "vault";
+    std::string socket_ = dir_ / "scan.sock", log_ = dir_ / "infections.log", conf_ = dir_ / "zet.conf";
+};
+
+TEST_F(Ctl, CheckConfigReportsEveryErrorInOnePassAndRefusesWith13) {
+    zet_test::write_file(conf_, "SCANNERS = many\nUNLIMITED_QUEUE = maybe\n[MONITORS]\nSCAN = " + tree_ +
+                                    "\nEXCL =\n");
+    Result r = ctl({"check-config"});
+    EXPECT_EQ(r.status, 13) << r.out << r.err;
+    EXPECT_EQ(count(r.out, "\nerror: "), 3u) << r.out;
+    EXPECT_TRUE(has(r.out, "error: " + conf_ + ": invalid scanner count")) << r.out;
+    EXPECT_TRUE(has(r.out, "error: " + conf_ + ": invalid bool value: [] UNLIMITED_QUEUE = maybe")) << r.out;
+    EXPECT_TRUE(has(r.out, "error: " + conf_ + ": [MONITORS] EXCL with an empty path")) << r.out;
+    EXPECT_TRUE(has(r.out, "3 errors, 0 warnings: zet refuses this configuration (exit status 13)\n"))
+        << r.out;
+}
+
+TEST_F(Ctl, CheckConfigShowsSettingsInTheOrderZetUsesThem) {
+    std::filesystem::create_directories(tree_ + "/tmp");
+    std::filesystem::create_directories(dir_ / "home");
+    write_config("SCAN = " + dir_ / "home" + "\nEXCL = " + tree_ + "/tmp\nEXCL = " + tree_ +
+                 "/x.iso\nSPEED = 9\n");
+    std::filesystem::remove(vault_);
+    Result r = ctl({"check-config"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, "warning: config: " + tree_ + "/x.iso: " + strerror(ENOENT) + "\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "warning: MONITORS: SPEED: unknown/obsolete configuration option\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "warning: vault " + vault_ + " does not exist: zet creates it")) << r.out;
+    EXPECT_TRUE(has(r.out, "  SCAN = " + dir_ / "home" + "\n  SCAN = " + tree_ + "\n")) << r.out;
+    EXPECT_TRUE(
+        has(r.out, "  EXCL = " + tree_ + "/x.iso\n  EXCL = " + tree_ + "/tmp (everything below it)\n"))
+        << r.out;
+    EXPECT_TRUE(has(r.out, "0 errors, 3 warnings: zet starts with this configuration\n")) << r.out;
+    EXPECT_FALSE(exists(vault_)) << "the check must not leave a vault behind";
+}
+
+TEST_F(Ctl, CheckConfigForeseesStartUpFailuresAfterTheReader) {
+    const struct {
+        std::string name, config, error;
+        int status;
+    } cases[] = {
+        {"missing run directory", "RUN_DIR = " + dir_ / "norun" + "\nVAULT = " + vault_ + "\n",
+         "error: run directory " + dir_ / "norun" + ": " + strerror(ENOENT) + " (zet does not create it)\n",
+         1},
+        {"socket path too long",
+         "RUN_DIR = " + run_ + "\nVAULT = " + vault_ + "\nSOCKET = /" + std::string(120, 's') + "\n",
+         "error: Invalid socket path: /" + std::string(120, 's') + "\n", 1},
+        {"monitored tree missing",
+         "RUN_DIR = " + run_ + "\nVAULT = " + vault_ + "\n[MONITORS]\nSCAN = " + dir_ / "later" + "\n",
+         "error: monitored path " + dir_ / "later" + ": " + strerror(ENOENT) +
+             " (zet cannot mark its mount)\n",
+         1},
+        {"vault's parent missing", "RUN_DIR = " + run_ + "\nVAULT = " + dir_ / "a/b" + "\n",
+         "error: mkdir(): " + dir_ / "a/b" + ": " + strerror(ENOENT) + "\n", 13},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        zet_test::write_file(conf_, c.config);
+        Result r = ctl({"check-config"});
+        EXPECT_EQ(r.status, c.status) << r.out;
+        EXPECT_TRUE(has(r.out, c.error)) << r.out;
+    }
+    Result r = ctl({"check-config", "-c", dir_ / "absent.conf"});
+    EXPECT_TRUE(has(r.out, "warning: realpath(): " + dir_ / "absent.conf" + ": " + strerror(ENOENT) + "\n" +
+                               "warning: Configuration file not available. Using default settings.\n"))
+        << r.out;
+}
+
+TEST_F(Ctl, ExplainNamesTheTreeAndTheExclusion) {
+    std::filesystem::create_directories(tree_ + "/cache");
+    std::filesystem::create_directories(dir_ / "data2");
+    write_config("EXCL = " + tree_ + "/cache\n");
+    Result r = ctl({"explain", tree_ + "/cache/x", dir_ / "data2/y", dir_ / "elsewhere"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(
+        r.out,
+        tree_ + "/cache/x\n  queued: yes, under the monitored path " + tree_ +
+            "\n  scanned: no, the scan service skips it: excluded by " + tree_ +
+            "/cache (everything below it)\n" + dir_ / "data2/y" +
+            "\n  queued: yes, under the monitored path " + tree_ +
+            " (a text prefix only: not a directory above it)\n  scanned: yes, no exclusion covers it\n" +
+            dir_ / "elsewhere" +
+            "\n  queued: no, under no monitored path\n  scanned: no exclusion covers it\n");
+    r = ctl({"explain", "--json", tree_ + "/f"});
+    EXPECT_EQ(r.out, "[{\"path\":\"" + tree_ + "/f\",\"canonical\":\"" + tree_ +
+                         "/f\",\"queued\":true,\"monitor\":\"" + tree_ +
+                         "\",\"prefix_only\":false,\"skipped\":false,\"exclusion\":null}]\n");
+    zet_test::write_file(conf_, "[MONITORS\n");
+    r = ctl({"explain", tree_ + "/f"});
+    EXPECT_EQ(r.status, 13);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(has(r.err, "zet refuses this configuration (zetctl check-config shows why)\n")) << r.err;
+}
+
+class CtlVault : public Ctl {
+protected:
+    // A vault file and its log lines as zet writes them, `age_days` ago.
+    std::string quarantine(const std::string& original, const std::string& content, int age_days,
+                           const std::vector<std::string>& findings = {"Eicar-Test-Signature"}) {
+        static int n = 0;
+        std::string base = original.substr(original.rfind('/') + 1);
+        std::string name = base + ".Qx" + std::to_string(1000 + ++n);
+        zet_test::write_file(vault_ + "/" + name, content);
+        std::ofstream log(log_, std::ios::app | std::ios::binary);
+        for (const auto& f : findings)
+            log << log_time(std::time(nullptr) - age_days * 86400) << "\t" << original << "\t" << vault_
+                << "/" << name << "\t" << f << "\n";
+        return name;
+    }
+};
+
+TEST_F(CtlVault, ListAndShowJoinTheLogEvenWithTabsInPaths) {
+    std::string tabbed = quarantine(tree_ + "/q1\treport.doc", "abc", 2, {"One", "Two"});
+    std::string plain = quarantine(tree_ + "/b.exe", "", 1);
+    Result r = ctl({"vault", "list"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(has(r.out, "q1\\treport.doc.Qx1001\n  from:     " + tree_ + "/q1\\treport.doc\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "  findings: One, Two\n  size:     3 bytes\n")) << r.out;
+    EXPECT_LT(r.out.find(tabbed.substr(3)), r.out.find(plain)) << "oldest first";
+    EXPECT_TRUE(has(r.out, "2 files in " + vault_ + "\n"));
+
+    r = ctl({"vault", "list", "--json"});
+    EXPECT_TRUE(has(r.out, "{\"name\":\"q1\\treport.doc.Qx1001\",\"original\":\"" + tree_ +
+                               "/q1\\treport.doc\",\"time\":\""))
+        << r.out;
+    EXPECT_TRUE(has(r.out, "\"findings\":[\"One\",\"Two\"],\"size\":3}")) << r.out;
+
+    r = ctl({"vault", "show", tabbed});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(has(r.out, "sha256:   ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\n"))
+        << r.out;
+    r = ctl({"vault", "show", "nothing.Qx0000"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "zetctl: no file 'nothing.Qx0000' in the vault " + vault_ + "\n");
+}
+
+TEST_F(CtlVault, RestorePutsTheFileBackButNeverOverOrThroughAnything) {
+    std::filesystem::create_directories(tree_ + "/docs");
+    std::string name = quarantine(tree_ + "/docs/fp.doc", "false positive", 0);
+
+    zet_test::write_file(tree_ + "/docs/fp.doc", "newer work");
+    Result r = ctl({"vault", "restore", name});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "zetctl: " + tree_ + "/docs/fp.doc exists; not overwriting it\n");
+    EXPECT_EQ(zet_test::read_file(tree_ + "/docs/fp.doc"), "newer work");
+    EXPECT_EQ(zet_test::read_file(vault_ + "/" + name), "false positive");
+
+    std::filesystem::remove(tree_ + "/docs/fp.doc");
+    std::filesystem::create_directories(dir_ / "victim");
+    symlink((dir_ / "victim").c_str(), (tree_ + "/evil").c_str());
+    r = ctl({"vault", "restore", name, "--to", tree_ + "/evil/fp.doc"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "zetctl: refusing to restore through the symbolic link " + tree_ + "/evil\n");
+    EXPECT_FALSE(exists(dir_ / "victim/fp.doc"));
+
+    r = ctl({"vault", "restore", name});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "restored " + name + " to " + tree_ + "/docs/fp.doc (renamed)\nnote: " + tree_ +
+                         "/docs/fp.doc lies under the monitored path " + tree_ +
+                         "; zet scans it again when it is next written\n");
+    EXPECT_EQ(zet_test::read_file(tree_ + "/docs/fp.doc"), "false positive");
+    EXPECT_FALSE(exists(vault_ + "/" + name));
+
+    zet_test::write_file(vault_ + "/unlogged.Qx9999", "?");
+    r = ctl({"vault", "restore", "unlogged.Qx9999"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "zetctl: no infection-log line names the origin of unlogged.Qx9999; give --to PATH\n");
+}
+
+TEST_F(CtlVault, PurgeListsFirstAndDeletesOnlyOldFiles) {
+    std::string old_one = quarantine(tree_ + "/old.exe", "x", 40);
+    std::string new_one = quarantine(tree_ + "/new.exe", "y", 1);
+    Result r = ctl({"vault", "purge", "--older-than", "30", "--dry-run"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(has(r.out, "would delete " + old_one + " (")) << r.out;
+    EXPECT_FALSE(has(r.out, new_one)) << r.out;
+    EXPECT_TRUE(exists(vault_ + "/" + old_one));
+    r = ctl({"vault", "purge", "--older-than", "30"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(has(r.out, "deleted " + old_one + " (")) << r.out;
+    EXPECT_TRUE(has(r.out, "1 file deleted\n")) << r.out;
+    EXPECT_FALSE(exists(vault_ + "/" + old_one));
+    EXPECT_TRUE(exists(vault_ + "/" + new_one));
+}
+
+TEST_F(Ctl, StatusTellsWhatIsDownAndWhatAnswers) {
+    Result r = ctl({"status"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(has(r.out, "zet:          not running: no PID file " + run_ + "/zet.pid\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "scan service: does not answer at " + socket_ +
+                               ": Error connecting to scan socket: " + socket_ + ": " + strerror(ENOENT) +
+                               "\n"))
+        << r.out;
+    EXPECT_TRUE(has(r.out, "monitored:    " + tree_ + "\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "vault:        " + vault_ + ": 0 files, 0 bytes\n")) << r.out;
+
+    // A PID file naming a live process that is not zet (this test).
+    zet_test::write_file(run_ + "/zet.pid", std::to_string(getpid()));
+    zet_test::Service scand(dir_, {}, "scan");
+    ASSERT_TRUE(scand.ready()) << scand.log();
+    socket_ = scand.socket();
+    write_config();
+    zet_test::write_file(vault_ + "/a.Qx1234", "12345");
+    r = ctl({"status", "--json"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(has(r.out, "\"zet\":{\"running\":false,\"pid\":" + std::to_string(getpid()))) << r.out;
+    EXPECT_TRUE(has(r.out, "\"answers\":true,\"vps\":")) << r.out;
+    EXPECT_TRUE(has(r.out, "\"vault\":{\"path\":\"" + vault_ + "\",\"files\":1,\"bytes\":5,")) << r.out;
+    EXPECT_EQ(scand.stop(), 0);
+}
+
+} // namespace
