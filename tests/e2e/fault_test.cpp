@@ -285,7 +285,10 @@ TEST_F(Fault, ScanServiceKilledDuringAFloodAndRestarted)
     start_scand("scand-2");
     writer.join();
 
-    // Every worker reconnects: welcome, then the exclusion again, before its next scan.
+    // Every worker reconnects: welcome, then the exclusion again, before its next scan. Enough files
+    // follow the restart for each worker to take some, however much of the flood went before it.
+    for (int i = 0; i < 200; i++)
+        write_text(tree_ + "/after" + std::to_string(i), "x");
     write_text(tree_ + "/eicar.com", eicar);
     EXPECT_TRUE(wait_until([&] { return !exists(tree_ + "/eicar.com"); }, 120s)) << zet_->err().substr(0, 4000);
     EXPECT_TRUE(wait_until([&] { return count_of(scand_->err(), excluding) == SCANNERS; }, 120s))
