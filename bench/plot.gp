@@ -5,7 +5,7 @@
 if (!exists("datadir")) datadir = "."
 if (!exists("outdir")) outdir = datadir
 
-set terminal svg size 800,500 dynamic enhanced font "sans,12"
+set terminal pngcairo size 900,560 enhanced font "sans,11"
 set datafile separator "\t"
 set grid
 set key top left
@@ -13,7 +13,7 @@ set key top left
 tp = datadir."/throughput.dat"
 pick(s) = strcol(1) eq s ? $2 : NaN
 
-set output outdir."/throughput.svg"
+set output outdir."/throughput.png"
 set title "Throughput by number of files (median, bars from min to max)"
 set xlabel "files written"
 set ylabel "files/s"
@@ -26,11 +26,11 @@ plot tp using (pick("zet")):3:4:5 with yerrorlines lw 2 title "zet + orbis-scand
      tp using (pick("engine")):3:4:5 with yerrorlines dt 2 title "libclamav in-process", \
      tp using (pick("clamdscan")):3:4:5 with yerrorlines dt 3 title "clamdscan --multiscan"
 
-set output outdir."/latency.svg"
+set output outdir."/latency.png"
 set title "Latency of single infected files, close to arrival in the quarantine (empirical CDF)"
-set xlabel "ms"
+set xlabel "ms (log scale: the tail stays visible)"
 set ylabel "share of samples"
-unset logscale x
+set logscale x
 set xrange [*:*]
 set xtics autofreq
 set yrange [0:1]
