@@ -78,14 +78,23 @@ std::vector<Message> LogCapture::take() {
 
 // The executable's definition wins over libc's for every caller in the process, the linked daemon units
 // included. vsyslog stays libc's, so uncaptured messages still reach the system log.
-extern "C" void syslog(int priority, const char* format, ...) {
-    int saved_errno = errno;
-    va_list ap;
-    va_start(ap, format);
+namespace {
+
+// Records the message while a capture runs, else hands it to libc; errno is the caller's either way.
+void record_or_log(int priority, const char* format, int saved_errno, va_list ap) {
     if (!ctl::record(priority, format, saved_errno, ap)) {
         errno = saved_errno;
         vsyslog(priority, format, ap);
     }
+}
+
+} // namespace
+
+extern "C" void syslog(int priority, const char* format, ...) {
+    int saved_errno = errno;
+    va_list ap;
+    va_start(ap, format);
+    record_or_log(priority, format, saved_errno, ap);
     va_end(ap);
 }
 
@@ -94,9 +103,6 @@ extern "C" void __syslog_chk(int priority, int, const char* format, ...) {
     int saved_errno = errno;
     va_list ap;
     va_start(ap, format);
-    if (!ctl::record(priority, format, saved_errno, ap)) {
-        errno = saved_errno;
-        vsyslog(priority, format, ap);
-    }
+    record_or_log(priority, format, saved_errno, ap);
     va_end(ap);
 }

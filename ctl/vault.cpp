@@ -321,6 +321,18 @@ RestoreResult restore_file(const std::string& dir, const std::string& name, cons
     }
 
     const std::string exists = target + " exists; not overwriting it";
+    // The target holds the content now: the vault's name goes, or the target does again.
+    auto finish = [&](const char* how) {
+        if (unlinkat(vfd.get(), name.c_str(), 0) != 0) {
+            int unlink_err = errno;
+            unlinkat(dfd.get(), base.c_str(), 0);
+            r.error = "cannot remove " + name + " from the vault: " + errtext(unlink_err) + "; nothing restored";
+        } else {
+            r.ok = true;
+            r.how = how;
+        }
+        return r;
+    };
     if (renameat2(vfd.get(), name.c_str(), dfd.get(), base.c_str(), RENAME_NOREPLACE) == 0) {
         r.ok = true;
         r.how = "renamed";
@@ -333,17 +345,8 @@ RestoreResult restore_file(const std::string& dir, const std::string& name, cons
     }
     if (err == EINVAL || err == ENOSYS) {
         // A file system without RENAME_NOREPLACE: a hard link never replaces either.
-        if (linkat(vfd.get(), name.c_str(), dfd.get(), base.c_str(), 0) == 0) {
-            if (unlinkat(vfd.get(), name.c_str(), 0) != 0) {
-                err = errno;
-                unlinkat(dfd.get(), base.c_str(), 0);
-                r.error = "cannot remove " + name + " from the vault: " + errtext(err) + "; nothing restored";
-                return r;
-            }
-            r.ok = true;
-            r.how = "linked";
-            return r;
-        }
+        if (linkat(vfd.get(), name.c_str(), dfd.get(), base.c_str(), 0) == 0)
+            return finish("linked");
         err = errno;
         if (err == EEXIST) {
             r.error = exists;
@@ -370,15 +373,7 @@ RestoreResult restore_file(const std::string& dir, const std::string& name, cons
         r.error = "cannot restore to " + target + ": " + failure;
         return r;
     }
-    if (unlinkat(vfd.get(), name.c_str(), 0) != 0) {
-        err = errno;
-        unlinkat(dfd.get(), base.c_str(), 0);
-        r.error = "cannot remove " + name + " from the vault: " + errtext(err) + "; nothing restored";
-        return r;
-    }
-    r.ok = true;
-    r.how = "copied";
-    return r;
+    return finish("copied");
 }
 
 bool remove_vault_file(const std::string& dir, const std::string& name, std::string* error) {

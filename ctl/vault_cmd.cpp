@@ -95,16 +95,24 @@ const VaultFile* find(const std::vector<VaultFile>& files, const std::string& na
     return nullptr;
 }
 
-int show(const Settings& s, const Args& args) {
-    const std::string& name = args.operands[0];
+// The vault file `name` from `files` (loaded into it), or null after saying on stderr why there is none.
+const VaultFile* find_or_report(const Settings& s, const std::string& name, std::vector<VaultFile>& files) {
     std::string error;
-    std::vector<VaultFile> files = load_vault(s, &error);
+    files = load_vault(s, &error);
     const VaultFile* f = error.empty() ? find(files, name) : nullptr;
-    if (f == nullptr) {
+    if (f == nullptr)
         fprintf(stderr, "zetctl: %s\n",
                 shown(error.empty() ? "no file '" + name + "' in the vault " + s.vault() : error).c_str());
+    return f;
+}
+
+int show(const Settings& s, const Args& args) {
+    const std::string& name = args.operands[0];
+    std::vector<VaultFile> files;
+    const VaultFile* f = find_or_report(s, name, files);
+    if (f == nullptr)
         return EXIT_FAIL;
-    }
+    std::string error;
     auto digest = vault_sha256(s.vault(), name, &error);
     if (!digest) {
         fprintf(stderr, "zetctl: %s\n", shown(error).c_str());
@@ -130,14 +138,10 @@ int show(const Settings& s, const Args& args) {
 
 int restore(const Settings& s, const Args& args) {
     const std::string& name = args.operands[0];
-    std::string error;
-    std::vector<VaultFile> files = load_vault(s, &error);
-    const VaultFile* f = error.empty() ? find(files, name) : nullptr;
-    if (f == nullptr) {
-        fprintf(stderr, "zetctl: %s\n",
-                shown(error.empty() ? "no file '" + name + "' in the vault " + s.vault() : error).c_str());
+    std::vector<VaultFile> files;
+    const VaultFile* f = find_or_report(s, name, files);
+    if (f == nullptr)
         return EXIT_FAIL;
-    }
     std::string target = args.to ? *args.to : f->original;
     if (target.empty()) {
         fprintf(stderr, "zetctl: no infection-log line names the origin of %s; give --to PATH\n",
