@@ -309,6 +309,13 @@ int selftest(const Args& args) {
         pollfd pfd = {inotify, POLLIN, 0};
         poll(&pfd, 1, static_cast<int>(std::min<long long>(std::max<long long>(left, 0), POLL_SLICE_MS)));
         auto now = Clock::now();
+        // zet moves the file before it logs: reading the log first means a logged file is seen gone below.
+        for (const LogEntry& e : new_log_entries(s.log_file(), &log_offset))
+            for (Probe& p : probes)
+                if (!p.logged && e.path == p.file) {
+                    p.logged = true;
+                    p.vault = e.vault;
+                }
         alignas(inotify_event) char buf[INOTIFY_BUF_SIZE];
         ssize_t n;
         while ((n = read(inotify, buf, sizeof buf)) > 0) {
@@ -328,12 +335,6 @@ int selftest(const Args& args) {
                 p.gone = true;
                 p.latency_ms = ms_since(p.closed, now);
             }
-        for (const LogEntry& e : new_log_entries(s.log_file(), &log_offset))
-            for (Probe& p : probes)
-                if (!p.logged && e.path == p.file) {
-                    p.logged = true;
-                    p.vault = e.vault;
-                }
     }
     close(inotify);
 

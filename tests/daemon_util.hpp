@@ -5,6 +5,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -20,6 +21,27 @@
 namespace daemon_test {
 
 inline bool is_root() { return geteuid() == 0; }
+
+// The standard antivirus test file, harmless by design.
+inline const std::string eicar = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
+
+// Anything at `path`, a dangling symbolic link included.
+inline bool exists(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// Entries of `dir`; 0 when it cannot be read.
+inline std::size_t count_files(const std::string& dir)
+{
+    std::error_code ec;
+    std::size_t n = 0;
+    for (auto it = std::filesystem::directory_iterator(dir, ec); !ec && it != std::filesystem::end(it);
+         it.increment(ec))
+        n++;
+    return n;
+}
 
 // `text` matches `pattern` where '?' stands for any one character and '#' for a digit; the rest is literal.
 // (std::regex trips GCC 12's uninitialised-use warning under the sanitizers.)

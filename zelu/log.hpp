@@ -234,7 +234,7 @@ Logger* get_global_logger();
 
 // "{m}" prints "(N) text", "{m:d}" N, "{m:s}" the text; any other spec letter is a fmt::format_error.
 template <> struct fmt::formatter<zelu::log::detail::ErrnoPlaceholder> {
-    // 0 (no letter), 'd' or 's'; the last letter of the spec wins.
+    // 0 (no letter), 'd' or 's'; of several letters the last one wins.
     char presentation_ = 0;
 
     constexpr auto parse(format_parse_context& ctx) -> decltype(ctx.begin()) {

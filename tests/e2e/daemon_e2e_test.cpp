@@ -13,6 +13,9 @@
 #include <filesystem>
 
 using namespace std::chrono_literals;
+using daemon_test::count_files;
+using daemon_test::eicar;
+using daemon_test::exists;
 using daemon_test::Process;
 using daemon_test::read_text;
 using daemon_test::TempDir;
@@ -27,25 +30,6 @@ const std::string usage_text = "Usage: " + zet_bin +
                                "  -V          Print program version and exit\n"
                                "  -v          Verbose logging (debug level)\n"
                                "  -q          Do not log to stderr\n";
-// The standard antivirus test file, harmless by design.
-const std::string eicar = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
-
-std::size_t count_files(const std::string& dir)
-{
-    std::error_code ec;
-    std::size_t n = 0;
-    for (auto it = std::filesystem::directory_iterator(dir, ec); !ec && it != std::filesystem::end(it);
-         it.increment(ec))
-        n++;
-    return n;
-}
-
-bool exists(const std::string& path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
 // One close after writing, with the mode set before it.
 bool write_with_mode(const std::string& path, const std::string& text, mode_t mode)
 {

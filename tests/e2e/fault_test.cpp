@@ -17,6 +17,9 @@
 #include <set>
 
 using namespace std::chrono_literals;
+using daemon_test::count_files;
+using daemon_test::eicar;
+using daemon_test::exists;
 using daemon_test::Process;
 using daemon_test::read_text;
 using daemon_test::TempDir;
@@ -28,23 +31,6 @@ namespace {
 namespace fs = std::filesystem;
 
 const std::string zet_bin = ZET_BIN;
-const std::string eicar = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
-
-bool exists(const std::string& path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
-std::size_t count_files(const std::string& dir)
-{
-    std::error_code ec;
-    std::size_t n = 0;
-    for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::end(it); it.increment(ec))
-        n++;
-    return n;
-}
-
 std::size_t count_of(const std::string& text, const std::string& what)
 {
     std::size_t n = 0;
