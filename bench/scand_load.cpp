@@ -23,8 +23,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-const std::string eicar = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
-
 // "VmRSS" or "VmHWM" of `pid` in KiB.
 long status_kib(pid_t pid, const char* field) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
@@ -84,7 +82,7 @@ int main(int argc, char** argv) {
     const int files = argc > 2 ? std::atoi(argv[2]) : 1000;
     const int rounds = argc > 3 ? std::atoi(argv[3]) : 2;
 
-    TempDir dir("scand-load");
+    TempDir dir;
     std::vector<std::string> paths;
     for (int i = 0; i < files; ++i) {
         paths.push_back(dir / ("file" + std::to_string(i)));

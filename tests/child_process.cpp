@@ -2,8 +2,10 @@
 #include "tests/child_process.hpp"
 
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -44,17 +46,40 @@ std::string read_file(const std::string& path) {
     return text.str();
 }
 
-TempDir::TempDir(const std::string& prefix) {
-    std::string tmpl = "/tmp/" + prefix + ".XXXXXX";
+void write_file(const std::string& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+
+bool set_immutable(const std::string& path, bool on) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0) {
+        return false;
+    }
+    int flags = 0;
+    bool ok = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    ok = ok && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    close(fd);
+    return ok;
+}
+
+TempDir::TempDir(const std::string& base) {
+    std::string tmpl = base + "/zet-test.XXXXXX";
     if (mkdtemp(tmpl.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp(): " + std::string(std::strerror(errno)));
+        throw std::runtime_error("mkdtemp(): " + base + ": " + std::strerror(errno));
     }
     path_ = tmpl;
 }
 
 TempDir::~TempDir() {
+    namespace fs = std::filesystem;
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    // An immutable entry would make remove_all stop half-way.
+    for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::end(it); it.increment(ec)) {
+        set_immutable(it->path(), false);
+    }
+    set_immutable(path_, false);
+    fs::remove_all(path_, ec);
 }
 
 ChildProcess::~ChildProcess() {
@@ -122,6 +147,7 @@ bool ChildProcess::spawn(const std::vector<std::string>& argv, const std::vector
     pid_ = pid;
     status_.reset();
     stderr_path_ = stderr_path;
+    stdout_path_ = stdout_path;
     return true;
 }
 
@@ -149,7 +175,10 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
 
 int ChildProcess::exit_code(std::chrono::milliseconds timeout) {
     const auto status = wait(timeout);
-    return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
+    if (!status) {
+        return -1;
+    }
+    return WIFEXITED(*status) ? WEXITSTATUS(*status) : 128 + WTERMSIG(*status);
 }
 
 void ChildProcess::kill() {
@@ -172,14 +201,45 @@ NotifySocket::NotifySocket(const std::string& path) : path_(path) {
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     unlink(path.c_str());
     if (bind(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-        throw std::runtime_error("bind(): " + path + ": " + std::strerror(errno));
+        const std::string why = std::strerror(errno);
+        close(fd_);
+        throw std::runtime_error("bind(): " + path + ": " + why);
     }
+    if (pipe2(stop_, O_CLOEXEC) != 0) {
+        close(fd_);
+        unlink(path.c_str());
+        throw std::runtime_error("pipe2(): " + std::string(std::strerror(errno)));
+    }
+    reader_ = std::thread([this] { read_loop(); });
 }
 
 NotifySocket::~NotifySocket() {
-    if (fd_ >= 0) {
-        close(fd_);
-        unlink(path_.c_str());
+    const char c = 0;
+    [[maybe_unused]] const ssize_t n = write(stop_[1], &c, 1);
+    reader_.join();
+    close(stop_[0]);
+    close(stop_[1]);
+    close(fd_);
+    unlink(path_.c_str());
+}
+
+void NotifySocket::read_loop() {
+    // Bounded so that a flooding child cannot exhaust the test's memory.
+    constexpr std::size_t max_kept = 10000;
+    pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+    while (poll(fds, 2, -1) > 0 && !(fds[1].revents & POLLIN)) {
+        char buf[4096];
+        const ssize_t n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+        if (n > 0) {
+            std::lock_guard lock(mutex_);
+            if (received_.size() < max_kept) {
+                received_.emplace_back(buf, static_cast<std::size_t>(n));
+            }
+            if (unread_.size() < max_kept) {
+                unread_.emplace_back(buf, static_cast<std::size_t>(n));
+            }
+            arrived_.notify_all();
+        }
     }
 }
 
@@ -187,31 +247,36 @@ bool NotifySocket::wait_for(const std::string& line, std::chrono::milliseconds t
     const auto holds = [&](const std::string& m) {
         return ("\n" + m + "\n").find("\n" + line + "\n") != std::string::npos;
     };
-    for (const auto& m : messages_) {
-        if (holds(m)) {
-            return true;
-        }
-    }
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            return false;
-        }
-        pollfd pfd{fd_, POLLIN, 0};
-        if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
-            continue;
-        }
-        char buf[4096];
-        const ssize_t n = recv(fd_, buf, sizeof buf, 0);
-        if (n > 0) {
-            messages_.emplace_back(buf, static_cast<std::size_t>(n));
-            if (holds(messages_.back())) {
+    std::unique_lock lock(mutex_);
+    std::size_t seen = 0;
+    return arrived_.wait_for(lock, timeout, [&] {
+        for (; seen < received_.size(); ++seen) {
+            if (holds(received_[seen])) {
                 return true;
             }
         }
+        return false;
+    });
+}
+
+std::vector<std::string> NotifySocket::messages() {
+    std::lock_guard lock(mutex_);
+    return received_;
+}
+
+std::string NotifySocket::next(std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex_);
+    if (!arrived_.wait_for(lock, limit, [&] { return !unread_.empty(); })) {
+        return "";
     }
+    std::string m = std::move(unread_.front());
+    unread_.pop_front();
+    return m;
+}
+
+void NotifySocket::drain() {
+    std::lock_guard lock(mutex_);
+    unread_.clear();
 }
 
 } // namespace zet_test

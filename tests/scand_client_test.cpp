@@ -72,7 +72,7 @@ protected:
         return {r, list};
     }
 
-    TempDir dir_{"scand-client"};
+    TempDir dir_;
     std::unique_ptr<Service> service_;
     monitor* exclusions_ = nullptr;
     int handle_ = -1;

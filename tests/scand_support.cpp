@@ -7,13 +7,8 @@
 
 namespace zet_test {
 
-const std::string eicar = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
 const std::string finding = "Orbis.Test.EICAR.UNOFFICIAL";
 const std::string dbdir = ZET_SOURCE_DIR "/dist/db";
-
-void write_file(const std::string& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
-}
 
 namespace {
 

@@ -11,14 +11,12 @@
 
 namespace zet_test {
 
-extern const std::string eicar;   // the 68-byte test file
 extern const std::string finding; // what the shipped database calls it
 extern const std::string dbdir;   // the shipped database in the source tree
 // Start-up includes loading the database; sanitizer builds are slower.
 inline constexpr auto start_timeout = 30s;
 inline constexpr auto answer_timeout = 20s;
 
-void write_file(const std::string& path, const std::string& content);
 // A zip archive with its members stored uncompressed.
 std::string stored_zip(const std::vector<std::pair<std::string, std::string>>& members);
 

@@ -181,7 +181,7 @@ protected:
         return shapes(c.command("SCAN " + escaped(p) + " CID portwarden TRIGGER ON_WRITE\n"));
     }
 
-    TempDir dir_{"scand-test"};
+    TempDir dir_;
     std::unique_ptr<Service> service_;
 };
 
@@ -414,7 +414,7 @@ TEST_F(ScandTest, ServesSixtyFourClientsAtOnce) {
 
 // libclamav returns "clean" when it cannot create its temporary directory: that must not pass as clean.
 TEST(Scand, EngineFailuresAreNotReportedAsClean) {
-    TempDir dir("scand-test");
+    TempDir dir;
     write_file(dir / "eicar.com", eicar);
     ASSERT_EQ(mkdir((dir / "tree").c_str(), 0700), 0);
     write_file(dir / "tree/clean.txt", std::string(1000, 'c'));
@@ -434,7 +434,7 @@ TEST(Scand, EngineFailuresAreNotReportedAsClean) {
 }
 
 TEST(Scand, BoundsConnectionsAndLetsTheNextOneIn) {
-    TempDir dir("scand-test");
+    TempDir dir;
     Service service(dir, {"-n", "2"});
     ASSERT_TRUE(service.ready()) << service.log();
     auto first = std::make_unique<Client>(service.socket());
@@ -454,7 +454,7 @@ TEST(Scand, CreatesItsSocketWithTheGivenMode) {
     const std::pair<std::vector<std::string>, mode_t> cases[] = {
         {{}, 0660}, {{"-m", "0600"}, 0600}, {{"-m", "666"}, 0666}};
     for (const auto& [args, mode] : cases) {
-        TempDir dir("scand-test");
+        TempDir dir;
         const mode_t old = umask(0077); // inherited by the service, which must not depend on it
         Service service(dir, args);
         umask(old);
@@ -468,7 +468,7 @@ TEST(Scand, CreatesItsSocketWithTheGivenMode) {
 }
 
 TEST(Scand, StopsCleanlyAndRemovesItsSocket) {
-    TempDir dir("scand-test");
+    TempDir dir;
     Service service(dir);
     ASSERT_TRUE(service.ready()) << service.log();
     Client idle(service.socket());
@@ -483,7 +483,7 @@ TEST(Scand, StopsCleanlyAndRemovesItsSocket) {
 }
 
 TEST(Scand, ReplacesAStaleSocketAndRefusesALiveOne) {
-    TempDir dir("scand-test");
+    TempDir dir;
     const std::string sock = dir / "scand.sock";
     {
         const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
@@ -507,7 +507,7 @@ TEST(Scand, ReplacesAStaleSocketAndRefusesALiveOne) {
 }
 
 TEST(Scand, NeverReplacesWhatIsNotASocket) {
-    TempDir dir("scand-test");
+    TempDir dir;
     write_file(dir / "scand.sock", "data");
     Service service(dir);
     EXPECT_EQ(service.child().exit_code(start_timeout), 1);
@@ -539,7 +539,7 @@ TEST(Scand, CommandLine) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0]);
-        TempDir dir("scand-test");
+        TempDir dir;
         std::vector<std::string> argv{ORBIS_SCAND};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         ChildProcess child;
@@ -548,7 +548,7 @@ TEST(Scand, CommandLine) {
         EXPECT_EQ(read_file(dir / "out"), c.out);
         EXPECT_NE(read_file(dir / "err").find(c.err), std::string::npos) << read_file(dir / "err");
     }
-    TempDir dir("scand-test");
+    TempDir dir;
     ChildProcess help;
     ASSERT_TRUE(help.spawn({ORBIS_SCAND, "-h", "-V"}, {}, dir / "err", dir / "out"));
     EXPECT_EQ(help.exit_code(start_timeout), 0);
@@ -556,7 +556,7 @@ TEST(Scand, CommandLine) {
 }
 
 TEST(Scand, FromTheBuildTreeLoadsTheSourceDatabaseAndLogsNoDebugWithoutV) {
-    TempDir dir("scand-test");
+    TempDir dir;
     write_file(dir / "eicar.com", eicar);
     NotifySocket notify(dir / "notify");
     ChildProcess child;
@@ -579,7 +579,7 @@ TEST(Scand, FromTheBuildTreeLoadsTheSourceDatabaseAndLogsNoDebugWithoutV) {
 }
 
 TEST(Scand, QuietKeepsStandardErrorEmpty) {
-    TempDir dir("scand-test");
+    TempDir dir;
     Service service(dir, {"-q"});
     ASSERT_TRUE(service.ready());
     EXPECT_EQ(service.stop(), 0);
