@@ -14,9 +14,9 @@
 #include <cstring>
 #include <functional>
 
-using daemon_test::read_text;
-using daemon_test::TempDir;
-using daemon_test::write_text;
+using zet_test::read_file;
+using zet_test::TempDir;
+using zet_test::write_file;
 
 namespace {
 
@@ -50,7 +50,7 @@ TEST_F(FileOps, DescriptorPathIsReadFromProc)
 {
     TempDir dir;
     std::string file = dir / "with space\tand tab";
-    write_text(file, "x");
+    write_file(file, "x");
     int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
     char buf[PATH_MAX];
@@ -70,7 +70,7 @@ TEST_F(FileOps, DescriptorPathIsReadFromProc)
 TEST_F(FileOps, UnreadableDescriptorLinkIsWarned)
 {
     char buf[PATH_MAX];
-    daemon_test::StderrCapture capture;
+    zet_test::StderrCapture capture;
     EXPECT_EQ(fd2path(999999, buf, sizeof buf), nullptr);
     capture.restore();
     EXPECT_EQ(capture.text(), "fileops_test: readlink(): /proc/self/fd/999999: " + err(ENOENT) + "\n");
@@ -80,9 +80,9 @@ TEST_F(FileOps, RenameKeepsInodeModeOwnerAndTime)
 {
     TempDir dir;
     std::string from = dir / "infected", to = dir / "vault.XXXXXX";
-    write_text(from, "payload");
+    write_file(from, "payload");
     ASSERT_EQ(chmod(from.c_str(), 0751), 0);
-    if (daemon_test::is_root()) {
+    if (zet_test::is_root()) {
         ASSERT_EQ(chown(from.c_str(), 1234, 5678), 0);
     }
     timespec times[2] = {{1000000000, 0}, {1200000000, 0}};
@@ -102,7 +102,7 @@ TEST_F(FileOps, RenameKeepsInodeModeOwnerAndTime)
     EXPECT_EQ(after.st_uid, before.st_uid);
     EXPECT_EQ(after.st_gid, before.st_gid);
     EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
-    EXPECT_EQ(read_text(to), "payload");
+    EXPECT_EQ(read_file(to), "payload");
 }
 
 TEST_F(FileOps, MoveAcrossFileSystemsCopiesIntoPrivateFile)
@@ -112,7 +112,7 @@ TEST_F(FileOps, MoveAcrossFileSystemsCopiesIntoPrivateFile)
     std::string content;
     for (int i = 0; i < 5000; i++)
         content += "line " + std::to_string(i) + "\n"; // several copy chunks and a partial one
-    write_text(from, content);
+    write_file(from, content);
     ASSERT_EQ(chmod(from.c_str(), 0644), 0);
     int fd = mkstemp(to.data());
     ASSERT_GE(fd, 0);
@@ -120,7 +120,7 @@ TEST_F(FileOps, MoveAcrossFileSystemsCopiesIntoPrivateFile)
 
     ASSERT_EQ(move_file(from.c_str(), to.c_str()), 0);
     EXPECT_FALSE(exists(from));
-    EXPECT_EQ(read_text(to), content);
+    EXPECT_EQ(read_file(to), content);
     struct stat st;
     ASSERT_EQ(stat(to.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
@@ -168,9 +168,9 @@ const MoveFailure move_failures[] = {
     {"target cannot be opened",
      [](const TempDir& shm, const TempDir& tmp, std::string& from, std::string& to) {
          from = shm / "f";
-         write_text(from, "data");
+         write_file(from, "data");
          to = reserve(tmp.path(), "f");
-         return daemon_test::set_immutable(to, true);
+         return zet_test::set_immutable(to, true);
      },
      [](const std::string&, const std::string& to) { return "open(): " + to + ": " + err(EPERM); }, true,
      true},
@@ -195,7 +195,7 @@ const MoveFailure move_failures[] = {
     {"source is a symbolic link",
      [](const TempDir& shm, const TempDir& tmp, std::string& from, std::string& to) {
          from = shm / "link";
-         write_text(tmp / "outside", "not to be copied");
+         write_file(tmp / "outside", "not to be copied");
          to = reserve(tmp.path(), "link");
          return symlink((tmp / "outside").c_str(), from.c_str()) == 0;
      },
@@ -204,11 +204,11 @@ const MoveFailure move_failures[] = {
     {"target file system full",
      [](const TempDir&, const TempDir& tmp, std::string& from, std::string& to) {
          from = tmp / "large";
-         write_text(from, std::string(256 * 1024, 'z'));
-         static std::unique_ptr<daemon_test::TmpfsMount> full;
-         full = std::make_unique<daemon_test::TmpfsMount>(tmp / "full", "size=64k");
+         write_file(from, std::string(256 * 1024, 'z'));
+         static std::unique_ptr<zet_test::TmpfsMount> full;
+         full = std::make_unique<zet_test::TmpfsMount>(tmp / "full", "size=64k");
          // An odd page taken, so that the last write is a short one before the failing one.
-         write_text(tmp / "full/filler", "f");
+         write_file(tmp / "full/filler", "f");
          to = reserve(tmp / "full", "large");
          return full->mounted();
      },
@@ -218,9 +218,9 @@ const MoveFailure move_failures[] = {
          std::string locked = tmp / "locked";
          mkdir(locked.c_str(), 0755);
          from = locked + "/f";
-         write_text(from, "data");
+         write_file(from, "data");
          to = reserve(shm.path(), "f");
-         return daemon_test::set_immutable(locked, true);
+         return zet_test::set_immutable(locked, true);
      },
      [](const std::string& from, const std::string&) { return "unlink(): " + from + ": " + err(EPERM); },
      true, false},
@@ -228,7 +228,7 @@ const MoveFailure move_failures[] = {
 
 TEST_F(FileOps, EachMoveFailureWarnsOnceAndKeepsTheSource)
 {
-    if (!daemon_test::is_root())
+    if (!zet_test::is_root())
         GTEST_SKIP() << "needs root for immutable files and mounts";
     for (const auto& row : move_failures) {
         SCOPED_TRACE(row.name);
@@ -238,14 +238,14 @@ TEST_F(FileOps, EachMoveFailureWarnsOnceAndKeepsTheSource)
             ADD_FAILURE() << "setup failed: " << strerror(errno);
             continue;
         }
-        daemon_test::StderrCapture capture;
+        zet_test::StderrCapture capture;
         int rc = move_file(from.c_str(), to.c_str());
         capture.restore();
         EXPECT_EQ(rc, -1);
         EXPECT_EQ(capture.text(), "fileops_test: " + row.message(from, to) + "\n");
         EXPECT_EQ(exists(from), row.source_stays);
         EXPECT_EQ(exists(to), row.target_stays);
-        daemon_test::set_immutable(to, false);
+        zet_test::set_immutable(to, false);
         umount2((tmp / "full").c_str(), MNT_DETACH);
     }
 }
@@ -254,7 +254,7 @@ TEST_F(FileOps, CopyFailsOnUnopenableSource)
 {
     TempDir tmp;
     std::string from = tmp / "missing", to = tmp / "copy";
-    daemon_test::StderrCapture capture;
+    zet_test::StderrCapture capture;
     EXPECT_EQ(copy_file(from.c_str(), to.c_str()), -1);
     capture.restore();
     EXPECT_EQ(capture.text(), "fileops_test: open(): " + from + ": " + err(ENOENT) + "\n");
@@ -265,13 +265,13 @@ TEST_F(FileOps, CopyTruncatesAnExistingTarget)
 {
     TempDir tmp;
     std::string from = tmp / "short", to = tmp / "long";
-    write_text(from, "new");
-    write_text(to, "much older and longer content");
+    write_file(from, "new");
+    write_file(to, "much older and longer content");
     ASSERT_EQ(copy_file(from.c_str(), to.c_str()), 0);
-    EXPECT_EQ(read_text(to), "new");
-    write_text(tmp / "empty-src", "");
+    EXPECT_EQ(read_file(to), "new");
+    write_file(tmp / "empty-src", "");
     ASSERT_EQ(copy_file((tmp / "empty-src").c_str(), to.c_str()), 0);
-    EXPECT_EQ(read_text(to), "");
+    EXPECT_EQ(read_file(to), "");
 }
 
 } // namespace

@@ -10,9 +10,7 @@
 
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <syslog.h>
 
 #include <atomic>
@@ -22,9 +20,9 @@
 #include <thread>
 #include <vector>
 
-using daemon_test::TempDir;
-using daemon_test::wait_until;
-using daemon_test::write_text;
+using zet_test::TempDir;
+using zet_test::wait_until;
+using zet_test::write_file;
 
 namespace {
 
@@ -105,38 +103,6 @@ private:
     int fds_[2] = {-1, -1};
 };
 
-// A datagram socket the test sets as NOTIFY_SOCKET, to receive what sd_notify sends.
-class NotifySocket {
-public:
-    explicit NotifySocket(const std::string& path) : path_(path)
-    {
-        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr = {};
-        addr.sun_family = AF_UNIX;
-        snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-        timeval tv = {10, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        setenv("NOTIFY_SOCKET", path.c_str(), 1);
-    }
-    ~NotifySocket()
-    {
-        unsetenv("NOTIFY_SOCKET");
-        close(fd_);
-        unlink(path_.c_str());
-    }
-    std::string receive() const
-    {
-        char buf[256];
-        ssize_t n = recv(fd_, buf, sizeof buf, 0);
-        return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "";
-    }
-
-private:
-    std::string path_;
-    int fd_;
-};
-
 class Monitor : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { ASSERT_EQ(pool_init(2, record), 0); }
@@ -153,7 +119,7 @@ TEST_F(Monitor, PathsMatchByBytePrefixOfTheirCanonicalForm)
     std::filesystem::create_directories(dir / "other");
     std::filesystem::create_directory_symlink(data, dir / "link");
     for (const char* f : {"data/f", "data/sub/f", "data2/f", "other/f"})
-        write_text(dir / f, "x");
+        write_file(dir / f, "x");
     PathList list({dir / "elsewhere", data});
 
     const struct {
@@ -197,7 +163,7 @@ TEST_F(Monitor, ShortSignalRecordFailsTheLoop)
     SignalPipe sig;
     sig.send_bytes(5);
     int fan = idle_descriptor();
-    daemon_test::StderrCapture capture;
+    zet_test::StderrCapture capture;
     EXPECT_EQ(monitor_run(sig.read_end(), fan, nullptr, -1), -1);
     capture.restore();
     close(fan);
@@ -207,27 +173,30 @@ TEST_F(Monitor, ShortSignalRecordFailsTheLoop)
 TEST_F(Monitor, EveryWakeUpThatGoesOnPingsTheWatchdog)
 {
     TempDir dir;
-    NotifySocket notify(dir / "notify");
+    zet_test::NotifySocket notify(dir / "notify");
+    // The loop runs in this process, so its sd_notify reads this process's environment.
+    setenv("NOTIFY_SOCKET", notify.path().c_str(), 1);
     SignalPipe sig;
     int fan = idle_descriptor();
     std::atomic<int> rc = 99;
     // A short timeout: idle passes ping too.
     std::thread loop([&] { rc = monitor_run(sig.read_end(), fan, nullptr, 20); });
     for (int i = 0; i < 3; i++)
-        EXPECT_EQ(notify.receive(), "WATCHDOG=1\n");
+        EXPECT_EQ(notify.next(std::chrono::seconds(10)), "WATCHDOG=1\n");
     sig.send(SIGTERM);
     loop.join();
+    unsetenv("NOTIFY_SOCKET");
     close(fan);
     EXPECT_EQ(rc, 0);
 }
 
 TEST_F(Monitor, MarkFailureNamesThePath)
 {
-    if (!daemon_test::is_root())
+    if (!zet_test::is_root())
         GTEST_SKIP() << "fanotify needs CAP_SYS_ADMIN";
     TempDir dir;
     PathList list({dir.path(), dir / "missing"});
-    daemon_test::StderrCapture capture;
+    zet_test::StderrCapture capture;
     EXPECT_EQ(monitor_start(list.get(), 0), -1);
     capture.restore();
     EXPECT_EQ(capture.text(), "monitor_test: fanotify_mark(): " + dir / "missing" + ": " + strerror(ENOENT) + "\n");
@@ -235,7 +204,7 @@ TEST_F(Monitor, MarkFailureNamesThePath)
 
 TEST_F(Monitor, WritesUnderTheTreeAreQueuedAndNoDescriptorLeaks)
 {
-    if (!daemon_test::is_root())
+    if (!zet_test::is_root())
         GTEST_SKIP() << "fanotify needs CAP_SYS_ADMIN";
     TempDir dir;
     std::string data = dir / "data";
@@ -245,7 +214,7 @@ TEST_F(Monitor, WritesUnderTheTreeAreQueuedAndNoDescriptorLeaks)
     std::filesystem::create_directories(dir / "also");
     PathList list({data, dir / "also"}); // two paths on one mount: each event arrives once
 
-    daemon_test::StderrCapture capture;
+    zet_test::StderrCapture capture;
     int fan = monitor_start(list.get(), 1);
     capture.restore();
     ASSERT_GE(fan, 0);
@@ -258,11 +227,11 @@ TEST_F(Monitor, WritesUnderTheTreeAreQueuedAndNoDescriptorLeaks)
     std::thread loop([&] { rc = monitor_run(sig.read_end(), fan, list.get(), -1); });
     constexpr int FILES = 150;
     for (int i = 0; i < FILES; i++) {
-        write_text(data + "/f" + std::to_string(i), "x");
-        write_text(dir / ("outside/f" + std::to_string(i)), "x");
+        write_file(data + "/f" + std::to_string(i), "x");
+        write_file(dir / ("outside/f" + std::to_string(i)), "x");
     }
-    write_text(dir / "data2/f", "x");
-    write_text(dir / "also/last", "x");
+    write_file(dir / "data2/f", "x");
+    write_file(dir / "also/last", "x");
     EXPECT_TRUE(wait_until([&] { return was_queued(dir / "also/last"); }));
     EXPECT_TRUE(wait_until([&] { return was_queued(dir / "data2/f"); }));
     for (int i = 0; i < FILES; i++)

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-using daemon_test::wait_until;
+using zet_test::wait_until;
 
 namespace {
 
@@ -199,7 +199,7 @@ TEST_F(Pool, WorkerKeepsItsConnectionAcrossTasks)
         _exit(2);
     openlog("pool_test", LOG_PERROR, LOG_USER);
     int rc = pool_init(4, gated_task);
-    std::string status = daemon_test::read_text("/proc/self/status");
+    std::string status = zet_test::read_file("/proc/self/status");
     auto pos = status.find("Threads:");
     int threads = pos == std::string::npos ? -1 : atoi(status.c_str() + pos + 8);
     fprintf(stderr, "result %d, threads %d\n", rc, threads);
@@ -209,7 +209,7 @@ TEST_F(Pool, WorkerKeepsItsConnectionAcrossTasks)
 // A fresh process (the thread-safe death-test style re-runs the binary), so its pool is not yet started.
 TEST(PoolDeathTest, ThreadCreationFailureIsLoggedAndFails)
 {
-    if (!daemon_test::is_root())
+    if (!zet_test::is_root())
         GTEST_SKIP() << "needs root to switch to a user with a thread limit";
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const std::string expected = std::string("pool_test: pthread_create\\(\\): ") + strerror(EAGAIN) +

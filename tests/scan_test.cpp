@@ -16,9 +16,9 @@
 #include <functional>
 #include <thread>
 
-using daemon_test::read_text;
-using daemon_test::TempDir;
-using daemon_test::write_text;
+using zet_test::read_file;
+using zet_test::TempDir;
+using zet_test::write_file;
 
 namespace {
 
@@ -100,12 +100,12 @@ protected:
         task_t task;
         snprintf(task.path, sizeof task.path, "%s", path.c_str());
         task.sock = &sock_;
-        daemon_test::StderrCapture capture;
+        zet_test::StderrCapture capture;
         scan(&task);
         capture.restore();
         return capture.text();
     }
-    std::vector<std::string> log_lines() { return lines_of(read_text(log_path_)); }
+    std::vector<std::string> log_lines() { return lines_of(read_file(log_path_)); }
 
     TempDir dir_;
     std::unique_ptr<fake::Service> service_;
@@ -116,34 +116,34 @@ protected:
 TEST_F(Scan, CleanFileLeavesNoTrace)
 {
     std::string file = dir_ / "clean.txt";
-    write_text(file, "harmless");
+    write_file(file, "harmless");
     EXPECT_EQ(run_scan(file), "");
     EXPECT_TRUE(exists(file));
     EXPECT_TRUE(vault_files(vault_).empty());
-    EXPECT_EQ(read_text(log_path_), "");
+    EXPECT_EQ(read_file(log_path_), "");
 }
 
 TEST_F(Scan, InfectedFileIsRenamedIntoTheVaultAndLogged)
 {
     std::string file = dir_ / "infected.com";
-    write_text(file, "payload");
+    write_file(file, "payload");
     ASSERT_EQ(chmod(file.c_str(), 0640), 0);
     EXPECT_EQ(run_scan(file), "");
     EXPECT_FALSE(exists(file));
 
     auto files = vault_files(vault_);
     ASSERT_EQ(files.size(), 1u);
-    EXPECT_TRUE(daemon_test::like(files[0], vault_ + "/infected.com.??????"));
+    EXPECT_TRUE(zet_test::like(files[0], vault_ + "/infected.com.??????"));
     struct stat st;
     ASSERT_EQ(stat(files[0].c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u) << "a rename keeps the mode";
-    EXPECT_EQ(read_text(files[0]), "payload");
+    EXPECT_EQ(read_file(files[0]), "payload");
 
     auto lines = log_lines();
     ASSERT_EQ(lines.size(), 1u);
     auto cols = columns(lines[0]);
     ASSERT_EQ(cols.size(), 4u);
-    EXPECT_TRUE(daemon_test::is_log_time(cols[0])) << cols[0];
+    EXPECT_TRUE(zet_test::is_log_time(cols[0])) << cols[0];
     EXPECT_EQ(cols[1], file);
     EXPECT_EQ(cols[2], files[0]);
     EXPECT_EQ(cols[3], "Eicar-Test-Signature");
@@ -153,7 +153,7 @@ TEST_F(Scan, InfectedFileOnAnotherFileSystemIsCopiedPrivately)
 {
     TempDir shm("/dev/shm");
     std::string file = shm / "infected.bin";
-    write_text(file, std::string(20000, 'v'));
+    write_file(file, std::string(20000, 'v'));
     ASSERT_EQ(chmod(file.c_str(), 0644), 0);
     EXPECT_EQ(run_scan(file), "");
     EXPECT_FALSE(exists(file));
@@ -162,7 +162,7 @@ TEST_F(Scan, InfectedFileOnAnotherFileSystemIsCopiedPrivately)
     struct stat st;
     ASSERT_EQ(stat(files[0].c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
-    EXPECT_EQ(read_text(files[0]), std::string(20000, 'v'));
+    EXPECT_EQ(read_file(files[0]), std::string(20000, 'v'));
     EXPECT_EQ(columns(log_lines().at(0)).at(2), files[0]);
 }
 
@@ -170,7 +170,7 @@ TEST_F(Scan, EveryFindingGetsALineInListOrderWithOneTime)
 {
     service_->set_responder(findings({"First.Sig", "Second.Sig", "Third.Sig"}));
     std::string file = dir_ / "multi";
-    write_text(file, "x");
+    write_file(file, "x");
     run_scan(file);
     auto lines = log_lines();
     ASSERT_EQ(lines.size(), 3u);
@@ -190,7 +190,7 @@ TEST_F(Scan, EveryFindingGetsALineInListOrderWithOneTime)
 TEST_F(Scan, TabInPathIsWrittenAsItIs)
 {
     std::string file = dir_ / "infected\tname";
-    write_text(file, "x");
+    write_file(file, "x");
     run_scan(file);
     auto cols = columns(log_lines().at(0));
     ASSERT_EQ(cols.size(), 6u) << "the tab in the path and in the vault name add a column each";
@@ -201,18 +201,18 @@ TEST_F(Scan, WithoutTheLogFilesAreStillMoved)
 {
     log_free();
     std::string file = dir_ / "infected";
-    write_text(file, "x");
+    write_file(file, "x");
     run_scan(file);
     EXPECT_FALSE(exists(file));
     EXPECT_EQ(vault_files(vault_).size(), 1u);
-    EXPECT_EQ(read_text(log_path_), "");
+    EXPECT_EQ(read_file(log_path_), "");
 }
 
 TEST_F(Scan, UnopenableLogIsReported)
 {
     log_free();
     std::string path = dir_ / "no/such/dir/zet.log";
-    daemon_test::StderrCapture capture;
+    zet_test::StderrCapture capture;
     EXPECT_EQ(log_init(path.c_str()), -1);
     capture.restore();
     EXPECT_EQ(capture.text(), "scan_test: Error opening log file: " + path + ": " + err(ENOENT) + "\n");
@@ -232,7 +232,7 @@ const ScanFailure scan_failures[] = {
     {"vault name too long",
      [](const TempDir& dir, std::string& file, std::string& vault) {
          file = dir / ("infected" + std::string(200, 'n'));
-         write_text(file, "x");
+         write_file(file, "x");
          vault = dir / std::string(3890, 'v');
          return true;
      },
@@ -243,7 +243,7 @@ const ScanFailure scan_failures[] = {
     {"vault missing",
      [](const TempDir& dir, std::string& file, std::string& vault) {
          file = dir / "infected";
-         write_text(file, "x");
+         write_file(file, "x");
          vault = dir / "missing-vault";
          return true;
      },
@@ -276,11 +276,11 @@ const ScanFailure scan_failures[] = {
     {"vault file system full",
      [](const TempDir& dir, std::string& file, std::string& vault) {
          file = dir / "infected-large";
-         write_text(file, std::string(256 * 1024, 'z'));
+         write_file(file, std::string(256 * 1024, 'z'));
          vault = dir / "small";
-         static std::unique_ptr<daemon_test::TmpfsMount> small;
-         small = std::make_unique<daemon_test::TmpfsMount>(vault, "size=64k");
-         write_text(vault + "/filler", "f"); // makes the last write a short one
+         static std::unique_ptr<zet_test::TmpfsMount> small;
+         small = std::make_unique<zet_test::TmpfsMount>(vault, "size=64k");
+         write_file(vault + "/filler", "f"); // makes the last write a short one
          return small->mounted();
      },
      [](const std::string&, const std::string&) { return ("write(): " + err(ENOSPC)); }, true, 1},
@@ -289,10 +289,10 @@ const ScanFailure scan_failures[] = {
          std::string locked = dir / "locked";
          mkdir(locked.c_str(), 0755);
          file = locked + "/infected";
-         write_text(file, "x");
+         write_file(file, "x");
          static TempDir shm_vault("/dev/shm");
          vault = shm_vault.path();
-         return daemon_test::set_immutable(locked, true);
+         return zet_test::set_immutable(locked, true);
      },
      [](const std::string& file, const std::string&) { return ("unlink(): " + file + ": " + err(EPERM)); },
      true, 0},
@@ -300,7 +300,7 @@ const ScanFailure scan_failures[] = {
 
 TEST_F(Scan, EveryFailedMoveWarnsAndLogsError)
 {
-    if (!daemon_test::is_root())
+    if (!zet_test::is_root())
         GTEST_SKIP() << "needs root for immutable directories and mounts";
     for (const auto& row : scan_failures) {
         SCOPED_TRACE(row.name);
@@ -314,7 +314,7 @@ TEST_F(Scan, EveryFailedMoveWarnsAndLogsError)
         vault_dir = vault.c_str();
         ASSERT_EQ(truncate(log_path_.c_str(), 0), 0);
         std::string warnings = run_scan(file);
-        EXPECT_TRUE(daemon_test::like(warnings, "scan_test: " + row.message(file, vault) + "\n"))
+        EXPECT_TRUE(zet_test::like(warnings, "scan_test: " + row.message(file, vault) + "\n"))
             << warnings;
         EXPECT_EQ(exists(file), row.file_stays);
         if (exists(vault)) {
@@ -355,7 +355,7 @@ TEST_F(Scan, ConcurrentWritersNeverMixALine)
     for (const auto& line : lines) {
         auto cols = columns(line);
         ASSERT_EQ(cols.size(), 4u);
-        ASSERT_TRUE(daemon_test::is_log_time(cols[0]));
+        ASSERT_TRUE(zet_test::is_log_time(cols[0]));
         const std::string& name = cols[3];
         ASSERT_EQ(name.size(), 1500u);
         ASSERT_EQ(name.find_first_not_of(name[0]), std::string::npos);

@@ -13,14 +13,14 @@
 #include <filesystem>
 
 using namespace std::chrono_literals;
-using daemon_test::count_files;
-using daemon_test::eicar;
-using daemon_test::exists;
-using daemon_test::Process;
-using daemon_test::read_text;
-using daemon_test::TempDir;
-using daemon_test::wait_until;
-using daemon_test::write_text;
+using zet_test::ChildProcess;
+using zet_test::count_files;
+using zet_test::eicar;
+using zet_test::exists;
+using zet_test::read_file;
+using zet_test::TempDir;
+using zet_test::wait_until;
+using zet_test::write_file;
 
 namespace {
 
@@ -61,10 +61,10 @@ TEST(CommandLine, OptionsAreHandledBeforeAnythingIsLogged)
         std::vector<std::string> argv = {zet_bin};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         SCOPED_TRACE(testing::PrintToString(c.args));
-        Process p(argv, {}, dir / "cli");
-        EXPECT_EQ(p.exit_code(), c.status);
-        EXPECT_EQ(p.out(), c.out);
-        std::string err = p.err();
+        auto p = zet_test::start_process(argv, {}, dir / "cli");
+        EXPECT_EQ(p->exit_code(), c.status);
+        EXPECT_EQ(p->stdout_text(), c.out);
+        std::string err = p->stderr_text();
         if (c.status == 0) {
             EXPECT_EQ(err, c.err);
         } else {
@@ -80,9 +80,9 @@ class Daemon : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!daemon_test::is_root())
+        if (!zet_test::is_root())
             GTEST_SKIP() << "fanotify needs CAP_SYS_ADMIN (run as root)";
-        mount_ = std::make_unique<daemon_test::TmpfsMount>(mnt_, "size=64m,mode=0755");
+        mount_ = std::make_unique<zet_test::TmpfsMount>(mnt_, "size=64m,mode=0755");
         ASSERT_TRUE(mount_->mounted());
         for (const auto& d : {tree_, run_, mnt_ + "/data2", mnt_ + "/other"})
             std::filesystem::create_directories(d);
@@ -105,7 +105,7 @@ protected:
         text += "[MONITORS]\n";
         for (const auto& m : monitors_)
             text += "SCAN = " + m + "\n";
-        write_text(conf_, text);
+        write_file(conf_, text);
         return conf_;
     }
     // Starts zet on the written configuration; with `ready`, waits for its READY=1.
@@ -119,9 +119,9 @@ protected:
         argv.insert(argv.end(), {zet_bin, "-v"});
         argv.insert(argv.end(), args.begin(), args.end());
         argv.insert(argv.end(), {"-c", conf_});
-        zet_ = std::make_unique<Process>(argv, env, dir_ / "zet");
+        zet_ = zet_test::start_process(argv, env, dir_ / "zet");
         if (ready) {
-            ASSERT_EQ(notify_.next(), "READY=1\n") << zet_->err();
+            ASSERT_EQ(notify_.next(), "READY=1\n") << zet_->stderr_text();
         }
     }
     void start_fake() { service_ = std::make_unique<fake::Service>(socket_); }
@@ -142,7 +142,7 @@ protected:
     {
         zet_->signal(signo);
         EXPECT_EQ(zet_->exit_code(), 0);
-        std::string err = zet_->err();
+        std::string err = zet_->stderr_text();
         EXPECT_NE(err.find("SIGINT/SIGTERM received. Exiting..."), std::string::npos) << err;
         EXPECT_EQ(err.find("Fatal error. Exiting."), std::string::npos) << err;
         EXPECT_FALSE(exists(run_ + "/zet.pid"));
@@ -151,30 +151,30 @@ protected:
     TempDir dir_;
     std::string mnt_ = dir_ / "mnt", tree_ = mnt_ + "/data", run_ = dir_ / "run", vault_ = mnt_ + "/vault";
     std::string socket_ = dir_ / "scan.sock", log_ = dir_ / "infections.log", conf_ = dir_ / "zet.conf";
-    std::unique_ptr<daemon_test::TmpfsMount> mount_;
-    daemon_test::NotifyListener notify_{dir_ / "notify"};
+    std::unique_ptr<zet_test::TmpfsMount> mount_;
+    zet_test::NotifySocket notify_{dir_ / "notify"};
     std::vector<std::pair<std::string, std::string>> settings_;
     std::vector<std::string> monitors_;
     std::vector<std::string> wrapper_; // a command that execs zet, such as unshare
     std::unique_ptr<fake::Service> service_;
-    std::unique_ptr<Process> scand_;
-    std::unique_ptr<Process> zet_;
+    std::unique_ptr<ChildProcess> scand_;
+    std::unique_ptr<ChildProcess> zet_;
 };
 
 TEST_F(Daemon, ReadyThenServesAndStopsCleanlyOnSigterm)
 {
     start_fake();
     start_zet();
-    EXPECT_EQ(read_text(run_ + "/zet.pid"), std::to_string(zet_->pid()));
+    EXPECT_EQ(read_file(run_ + "/zet.pid"), std::to_string(zet_->pid()));
     struct stat st;
     ASSERT_EQ(stat((run_ + "/zet.pid").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0644u);
     // Without a watchdog the loop waits for events, and pings after each wake-up.
-    write_text(tree_ + "/f", "x");
+    write_file(tree_ + "/f", "x");
     EXPECT_EQ(notify_.next(), "WATCHDOG=1\n");
     EXPECT_TRUE(wait_until([&] { return fake_scanned(tree_ + "/f"); }));
     stop_zet();
-    std::string err = zet_->err();
+    std::string err = zet_->stderr_text();
     EXPECT_NE(err.find("zet[" + std::to_string(zet_->pid()) + "]: Starting daemon.\n"), std::string::npos);
     EXPECT_NE(err.find("Started monitoring '" + tree_ + "'...\n"), std::string::npos);
 }
@@ -193,11 +193,11 @@ TEST_F(Daemon, QuietKeepsStderrEmpty)
 {
     start_fake();
     start_zet(true, {}, {"-q"});
-    write_text(tree_ + "/f", "x");
+    write_file(tree_ + "/f", "x");
     EXPECT_TRUE(wait_until([&] { return fake_scanned(tree_ + "/f"); }));
     zet_->signal(SIGTERM);
     EXPECT_EQ(zet_->exit_code(), 0);
-    EXPECT_EQ(zet_->err(), "");
+    EXPECT_EQ(zet_->stderr_text(), "");
     EXPECT_FALSE(exists(run_ + "/zet.pid"));
 }
 
@@ -236,7 +236,7 @@ TEST_F(Daemon, StartupFailuresEndWithTheirStatus)
         monitors_.insert(monitors_.end(), c.monitors.begin(), c.monitors.end());
         start_zet(false);
         EXPECT_EQ(zet_->exit_code(), c.status);
-        std::string err = zet_->err();
+        std::string err = zet_->stderr_text();
         EXPECT_NE(err.find(c.message), std::string::npos) << err;
         EXPECT_NE(err.find("]: Fatal error. Exiting.\n"), std::string::npos) << err;
         EXPECT_FALSE(exists(run_ + "/zet.pid"));
@@ -247,9 +247,9 @@ TEST_F(Daemon, PrefixMatchIsByBytesAndOtherWritesAreIgnored)
 {
     start_fake();
     start_zet();
-    write_text(mnt_ + "/other/f", "outside every tree, same mount");
-    write_text(mnt_ + "/data2/f", "matches /data by its bytes");
-    write_text(tree_ + "/last", "x");
+    write_file(mnt_ + "/other/f", "outside every tree, same mount");
+    write_file(mnt_ + "/data2/f", "matches /data by its bytes");
+    write_file(tree_ + "/last", "x");
     EXPECT_TRUE(wait_until([&] { return fake_scanned(tree_ + "/last") && fake_scanned(mnt_ + "/data2/f"); }));
     // Events are filtered in their order, so the later write being scanned means the earlier was dropped.
     EXPECT_EQ(fake_received().find(mnt_ + "/other/f"), std::string::npos);
@@ -269,14 +269,14 @@ TEST_F(Daemon, PrivateMountNamespaceSeesNoHostWrites)
             wrapper_ = {"/usr/bin/unshare", "--mount", "--propagation", "private"};
         start_zet();
         const std::string host_file = tree_ + (private_namespace ? "/host-private" : "/host-shared");
-        write_text(host_file, "written through the host's mount");
+        write_file(host_file, "written through the host's mount");
         // A write through zet's own mounts: its scan means every earlier event has been handled.
         const std::string own_file = tree_ + (private_namespace ? "/own-private" : "/own-shared");
-        Process writer({"/usr/bin/nsenter", "--mount", "--target", std::to_string(zet_->pid()), "/bin/sh", "-c",
-                        "echo x > '" + own_file + "'"},
-                       {}, dir_ / "nsenter");
-        EXPECT_EQ(writer.exit_code(), 0) << writer.err();
-        EXPECT_TRUE(wait_until([&] { return fake_scanned(own_file); })) << zet_->err();
+        auto writer = zet_test::start_process({"/usr/bin/nsenter", "--mount", "--target", std::to_string(zet_->pid()),
+                                               "/bin/sh", "-c", "echo x > '" + own_file + "'"},
+                                              {}, dir_ / "nsenter");
+        EXPECT_EQ(writer->exit_code(), 0) << writer->stderr_text();
+        EXPECT_TRUE(wait_until([&] { return fake_scanned(own_file); })) << zet_->stderr_text();
         EXPECT_EQ(fake_scanned(host_file), !private_namespace);
         stop_zet();
     }
@@ -285,11 +285,11 @@ TEST_F(Daemon, PrivateMountNamespaceSeesNoHostWrites)
 TEST_F(Daemon, ServiceDownIsSurvivedAndLaterFilesAreScanned)
 {
     start_zet();
-    write_text(tree_ + "/infected-early", "x");
-    EXPECT_TRUE(wait_until([&] { return zet_->err_has("Error connecting to scan socket: " + socket_ + ": "); }))
-        << zet_->err();
+    write_file(tree_ + "/infected-early", "x");
+    EXPECT_TRUE(wait_until([&] { return zet_->stderr_has("Error connecting to scan socket: " + socket_ + ": "); }))
+        << zet_->stderr_text();
     start_fake();
-    write_text(tree_ + "/infected-late", "x");
+    write_file(tree_ + "/infected-late", "x");
     EXPECT_TRUE(wait_until([&] { return !exists(tree_ + "/infected-late"); }));
     EXPECT_TRUE(exists(tree_ + "/infected-early")) << "a failed scan is not retried";
     EXPECT_EQ(count_files(vault_), 1u);
@@ -308,28 +308,28 @@ TEST_F(Daemon, RealServiceQuarantinesTheTestFile)
         {"vault on the tree's file system", mnt_ + "/vault", 0640},
         {"vault on another file system", dir_ / "vault", 0600},
     };
-    scand_ = std::make_unique<Process>(
+    scand_ = zet_test::start_process(
         std::vector<std::string>{SCAND_BIN, "-s", socket_, "-d", ZET_SOURCE_DIR "/dist/db"},
         std::map<std::string, std::string>{}, dir_ / "scand");
-    ASSERT_TRUE(wait_until([&] { return daemon_test::socket_accepts(socket_) || !scand_->running(); }));
-    ASSERT_TRUE(scand_->running()) << scand_->err();
+    ASSERT_TRUE(wait_until([&] { return zet_test::socket_accepts(socket_) || !scand_->running(); }));
+    ASSERT_TRUE(scand_->running()) << scand_->stderr_text();
 
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         settings_[4] = {"VAULT", c.vault};
         start_zet();
         std::string clean = tree_ + "/clean.txt", infected = tree_ + "/eicar.com";
-        write_text(clean, "nothing to see here\n");
+        write_file(clean, "nothing to see here\n");
         ASSERT_TRUE(write_with_mode(infected, eicar, 0640));
-        EXPECT_TRUE(wait_until([&] { return !exists(infected) && !read_text(log_).empty(); })) << zet_->err();
+        EXPECT_TRUE(wait_until([&] { return !exists(infected) && !read_file(log_).empty(); })) << zet_->stderr_text();
         stop_zet();
         EXPECT_TRUE(exists(clean));
 
-        std::string log = read_text(log_);
+        std::string log = read_file(log_);
         ASSERT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
         auto tab1 = log.find('\t'), tab2 = log.find('\t', tab1 + 1), tab3 = log.find('\t', tab2 + 1);
         ASSERT_NE(tab3, std::string::npos) << log;
-        EXPECT_TRUE(daemon_test::is_log_time(log.substr(0, tab1))) << log;
+        EXPECT_TRUE(zet_test::is_log_time(log.substr(0, tab1))) << log;
         EXPECT_EQ(log.substr(tab1 + 1, tab2 - tab1 - 1), infected);
         std::string vaulted = log.substr(tab2 + 1, tab3 - tab2 - 1);
         EXPECT_FALSE(log.substr(tab3 + 1, log.size() - tab3 - 2).empty()) << "the finding's name";
@@ -337,7 +337,7 @@ TEST_F(Daemon, RealServiceQuarantinesTheTestFile)
         struct stat st;
         ASSERT_EQ(stat(vaulted.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, c.mode);
-        EXPECT_EQ(read_text(vaulted), eicar);
+        EXPECT_EQ(read_file(vaulted), eicar);
         std::filesystem::remove(log_);
         std::filesystem::remove_all(c.vault);
         std::filesystem::remove(clean);
@@ -366,7 +366,7 @@ TEST_F(Daemon, FloodOverflowsTheKernelQueueWithoutHarm)
     std::string status_path = "/proc/" + std::to_string(zet_->pid()) + "/status";
     long max_rss_kb = 0;
     auto sample = [&] {
-        std::string status = read_text(status_path);
+        std::string status = read_file(status_path);
         auto pos = status.find("VmRSS:");
         if (pos != std::string::npos)
             max_rss_kb = std::max(max_rss_kb, atol(status.c_str() + pos + 6));
@@ -374,23 +374,23 @@ TEST_F(Daemon, FloodOverflowsTheKernelQueueWithoutHarm)
     sample();
     long start_rss_kb = max_rss_kb;
     for (int i = 0; i < FILES; i++) {
-        write_text(tree_ + "/f" + std::to_string(i), "x");
+        write_file(tree_ + "/f" + std::to_string(i), "x");
         if (i % 1000 == 0)
             sample();
     }
     writing = false;
     EXPECT_TRUE(wait_until([&] {
         sample();
-        return zet_->err_has("fanotify event queue overflow!\n") || !zet_->running();
+        return zet_->stderr_has("fanotify event queue overflow!\n") || !zet_->running();
     }, 40s));
     EXPECT_TRUE(zet_->running());
-    EXPECT_TRUE(zet_->err_has("fanotify event queue overflow!\n"));
+    EXPECT_TRUE(zet_->stderr_has("fanotify event queue overflow!\n"));
     // The queue and the buffers are fixed in size: the flood must not make the daemon grow.
     EXPECT_LT(max_rss_kb - start_rss_kb, 32 * 1024) << "resident set grew from " << start_rss_kb << " to "
                                                     << max_rss_kb << " kB";
     RecordProperty("max_rss_kb", std::to_string(max_rss_kb));
     // Scanning goes on after the overflow.
-    write_text(tree_ + "/after-flood", "x");
+    write_file(tree_ + "/after-flood", "x");
     EXPECT_TRUE(wait_until([&] { return fake_scanned(tree_ + "/after-flood"); }, 40s));
     stop_zet();
 }

@@ -17,14 +17,14 @@
 #include <set>
 
 using namespace std::chrono_literals;
-using daemon_test::count_files;
-using daemon_test::eicar;
-using daemon_test::exists;
-using daemon_test::Process;
-using daemon_test::read_text;
-using daemon_test::TempDir;
-using daemon_test::wait_until;
-using daemon_test::write_text;
+using zet_test::ChildProcess;
+using zet_test::count_files;
+using zet_test::eicar;
+using zet_test::exists;
+using zet_test::read_file;
+using zet_test::TempDir;
+using zet_test::wait_until;
+using zet_test::write_file;
 
 namespace {
 
@@ -127,10 +127,10 @@ TEST(BrokenConfiguration, EndsWithStatus13AndTheErrorsReported)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        write_text(conf, c.text);
-        Process p({zet_bin, "-c", conf}, {}, dir / "zet");
-        EXPECT_EQ(p.exit_code(60s), 13);
-        std::string err = p.err();
+        write_file(conf, c.text);
+        auto p = zet_test::start_process({zet_bin, "-c", conf}, {}, dir / "zet");
+        EXPECT_EQ(p->exit_code(60s), 13);
+        std::string err = p->stderr_text();
         EXPECT_NE(err.find(c.report), std::string::npos) << err.substr(0, 2000);
         EXPECT_NE(err.find("Failed to read config\n"), std::string::npos) << err.substr(0, 2000);
         EXPECT_NE(err.find("Fatal error. Exiting.\n"), std::string::npos) << err.substr(0, 2000);
@@ -143,9 +143,9 @@ class Fault : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!daemon_test::is_root())
+        if (!zet_test::is_root())
             GTEST_SKIP() << "fanotify needs CAP_SYS_ADMIN (run as root)";
-        mount_ = std::make_unique<daemon_test::TmpfsMount>(mnt_, "size=256m,mode=0755");
+        mount_ = std::make_unique<zet_test::TmpfsMount>(mnt_, "size=256m,mode=0755");
         ASSERT_TRUE(mount_->mounted());
         for (const auto& d : {tree_, run_, other_})
             fs::create_directories(d);
@@ -173,17 +173,17 @@ protected:
         text += "[MONITORS]\nSCAN = " + tree_ + "\n";
         for (const auto& e : exclusions_)
             text += "EXCL = " + e + "\n";
-        write_text(conf_, text);
+        write_file(conf_, text);
         notify_.drain();
         env["NOTIFY_SOCKET"] = notify_.path();
-        zet_ = std::make_unique<Process>(std::vector<std::string>{zet_bin, "-v", "-c", conf_}, env, dir_ / "zet");
-        ASSERT_EQ(notify_.next(), "READY=1\n") << zet_->err();
+        zet_ = zet_test::start_process(std::vector<std::string>{zet_bin, "-v", "-c", conf_}, env, dir_ / "zet");
+        ASSERT_EQ(notify_.next(), "READY=1\n") << zet_->stderr_text();
     }
     void stop_zet()
     {
         zet_->signal(SIGTERM);
-        EXPECT_EQ(zet_->exit_code(), 0) << zet_->err();
-        EXPECT_EQ(zet_->err().find("Fatal error. Exiting."), std::string::npos);
+        EXPECT_EQ(zet_->exit_code(), 0) << zet_->stderr_text();
+        EXPECT_EQ(zet_->stderr_text().find("Fatal error. Exiting."), std::string::npos);
     }
     void start_fake(std::vector<fake::Script> scripts = {})
     {
@@ -206,7 +206,7 @@ protected:
     {
         std::string found;
         wait_until([&] {
-            std::string log = read_text(log_);
+            std::string log = read_file(log_);
             auto pos = log.find("\t" + path + "\t");
             if (pos == std::string::npos)
                 return false;
@@ -227,13 +227,13 @@ protected:
     std::string mnt_ = dir_ / "mnt", tree_ = mnt_ + "/data", other_ = mnt_ + "/other", run_ = dir_ / "run";
     std::string vault_ = mnt_ + "/vault", socket_ = dir_ / "scan.sock", log_ = dir_ / "infections.log";
     std::string conf_ = dir_ / "zet.conf";
-    std::unique_ptr<daemon_test::TmpfsMount> mount_;
-    daemon_test::NotifyListener notify_{dir_ / "notify"};
+    std::unique_ptr<zet_test::TmpfsMount> mount_;
+    zet_test::NotifySocket notify_{dir_ / "notify"};
     std::vector<std::pair<std::string, std::string>> settings_;
     std::vector<std::string> exclusions_;
     std::unique_ptr<fake::Service> service_;
-    std::unique_ptr<Process> scand_;
-    std::unique_ptr<Process> zet_;
+    std::unique_ptr<ChildProcess> scand_;
+    std::unique_ptr<ChildProcess> zet_;
 };
 
 TEST_F(Fault, ScanServiceKilledDuringAFloodAndRestarted)
@@ -243,28 +243,28 @@ TEST_F(Fault, ScanServiceKilledDuringAFloodAndRestarted)
     set("SCANNERS", std::to_string(SCANNERS));
     exclusions_ = {other_};
     auto start_scand = [&](const std::string& name) {
-        scand_ = std::make_unique<Process>(
+        scand_ = zet_test::start_process(
             std::vector<std::string>{SCAND_BIN, "-v", "-s", socket_, "-d", ZET_SOURCE_DIR "/dist/db"},
             std::map<std::string, std::string>{}, dir_ / name);
-        ASSERT_TRUE(wait_until([&] { return daemon_test::socket_accepts(socket_) || !scand_->running(); }, 60s));
-        ASSERT_TRUE(scand_->running()) << scand_->err();
+        ASSERT_TRUE(wait_until([&] { return zet_test::socket_accepts(socket_) || !scand_->running(); }, 60s));
+        ASSERT_TRUE(scand_->running()) << scand_->stderr_text();
     };
     const std::string excluding = "Excluding '" + other_ + "/*'";
     start_scand("scand-1");
     start_zet();
     // Warm up until every worker holds its connection, then count the daemon's descriptors.
     for (int i = 0; i < 200; i++)
-        write_text(tree_ + "/warm" + std::to_string(i), "x");
-    ASSERT_TRUE(wait_until([&] { return count_of(scand_->err(), excluding) == SCANNERS; }, 60s))
-        << scand_->err();
-    ASSERT_TRUE(wait_until([&] { return count_of(scand_->err(), "SCAN '" + tree_ + "/warm199'") == 1; }, 60s));
+        write_file(tree_ + "/warm" + std::to_string(i), "x");
+    ASSERT_TRUE(wait_until([&] { return count_of(scand_->stderr_text(), excluding) == SCANNERS; }, 60s))
+        << scand_->stderr_text();
+    ASSERT_TRUE(wait_until([&] { return count_of(scand_->stderr_text(), "SCAN '" + tree_ + "/warm199'") == 1; }, 60s));
     const int descriptors = open_descriptors();
 
     std::thread writer([&] {
         for (int i = 0; i < FILES; i++)
-            write_text(tree_ + "/flood" + std::to_string(i), "x");
+            write_file(tree_ + "/flood" + std::to_string(i), "x");
     });
-    wait_until([&] { return count_of(scand_->err(), "SCAN '" + tree_ + "/flood") > 100; }, 60s);
+    wait_until([&] { return count_of(scand_->stderr_text(), "SCAN '" + tree_ + "/flood") > 100; }, 60s);
     kill(scand_->pid(), SIGKILL);
     EXPECT_EQ(scand_->exit_code(), 128 + SIGKILL);
     unlink(socket_.c_str());
@@ -274,11 +274,11 @@ TEST_F(Fault, ScanServiceKilledDuringAFloodAndRestarted)
     // Every worker reconnects: welcome, then the exclusion again, before its next scan. Enough files
     // follow the restart for each worker to take some, however much of the flood went before it.
     for (int i = 0; i < 200; i++)
-        write_text(tree_ + "/after" + std::to_string(i), "x");
-    write_text(tree_ + "/eicar.com", eicar);
-    EXPECT_TRUE(wait_until([&] { return !exists(tree_ + "/eicar.com"); }, 120s)) << zet_->err().substr(0, 4000);
-    EXPECT_TRUE(wait_until([&] { return count_of(scand_->err(), excluding) == SCANNERS; }, 120s))
-        << scand_->err().substr(0, 4000);
+        write_file(tree_ + "/after" + std::to_string(i), "x");
+    write_file(tree_ + "/eicar.com", eicar);
+    EXPECT_TRUE(wait_until([&] { return !exists(tree_ + "/eicar.com"); }, 120s)) << zet_->stderr_text().substr(0, 4000);
+    EXPECT_TRUE(wait_until([&] { return count_of(scand_->stderr_text(), excluding) == SCANNERS; }, 120s))
+        << scand_->stderr_text().substr(0, 4000);
     EXPECT_TRUE(zet_->running());
     // Broken connections were closed, not piled up.
     EXPECT_TRUE(wait_until([&] { return open_descriptors() <= descriptors; }, 30s))
@@ -319,16 +319,16 @@ TEST_F(Fault, MisbehavingServiceResetsTheConnectionAndTheNextFileIsScanned)
         SCOPED_TRACE(c.name);
         start_fake({c.script});
         start_zet();
-        write_text(tree_ + "/first", "x");
+        write_file(tree_ + "/first", "x");
         ASSERT_TRUE(wait_until([&] {
             return c.command_sent ? fake_scanned(tree_ + "/first") : service_->finished() >= 1;
-        }, 30s)) << zet_->err();
+        }, 30s)) << zet_->stderr_text();
         const std::string infected = tree_ + "/infected-second";
-        write_text(infected, "x");
-        EXPECT_TRUE(wait_until([&] { return !exists(infected); }, 30s)) << zet_->err();
+        write_file(infected, "x");
+        EXPECT_TRUE(wait_until([&] { return !exists(infected); }, 30s)) << zet_->stderr_text();
         EXPECT_EQ(service_->connections(), c.connections);
         if (!c.message.empty()) {
-            EXPECT_TRUE(zet_->err_has(c.message)) << zet_->err();
+            EXPECT_TRUE(zet_->stderr_has(c.message)) << zet_->stderr_text();
         }
         EXPECT_TRUE(zet_->running());
         stop_zet();
@@ -361,17 +361,17 @@ TEST_F(Fault, VaultThatCannotTakeTheFileLeavesItInPlace)
              if (mount("tmpfs", small_vault.c_str(), "tmpfs", 0, "size=1m") != 0 ||
                  mkdir((small_vault + "/v").c_str(), 0700) != 0)
                  return false;
-             write_text(small_vault + "/v/kept", "old");
+             write_file(small_vault + "/v/kept", "old");
              return mount(nullptr, small_vault.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
          },
          [&] { umount2(small_vault.c_str(), MNT_DETACH); }, "mkstemp(): "},
         {"immutable vault", vault_,
-         [&] { return mkdir(vault_.c_str(), 0700) == 0 && daemon_test::set_immutable(vault_, true); },
-         [&] { daemon_test::set_immutable(vault_, false); }, "mkstemp(): "},
+         [&] { return mkdir(vault_.c_str(), 0700) == 0 && zet_test::set_immutable(vault_, true); },
+         [&] { zet_test::set_immutable(vault_, false); }, "mkstemp(): "},
     };
     fs::create_directories(small_vault);
-    write_text(other_ + "/bystander", "outside");
-    write_text(tree_ + "/clean", "clean");
+    write_file(other_ + "/bystander", "outside");
+    write_file(tree_ + "/clean", "clean");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         if (!c.prepare()) {
@@ -383,14 +383,14 @@ TEST_F(Fault, VaultThatCannotTakeTheFileLeavesItInPlace)
         set("VAULT", c.vault);
         start_fake();
         start_zet();
-        write_text(infected, payload);
+        write_file(infected, payload);
         auto cols = log_columns(log_line_of(infected));
-        ASSERT_EQ(cols.size(), 4u) << zet_->err();
+        ASSERT_EQ(cols.size(), 4u) << zet_->stderr_text();
         EXPECT_EQ(cols[2], "ERROR");
-        EXPECT_TRUE(zet_->err_has(c.message)) << zet_->err();
-        EXPECT_EQ(read_text(infected), payload) << "the infected file stays whole where it was";
-        EXPECT_EQ(read_text(tree_ + "/clean"), "clean");
-        EXPECT_EQ(read_text(other_ + "/bystander"), "outside");
+        EXPECT_TRUE(zet_->stderr_has(c.message)) << zet_->stderr_text();
+        EXPECT_EQ(read_file(infected), payload) << "the infected file stays whole where it was";
+        EXPECT_EQ(read_file(tree_ + "/clean"), "clean");
+        EXPECT_EQ(read_file(other_ + "/bystander"), "outside");
         EXPECT_EQ(count_files(c.vault), in_vault) << "no partial copy is left in the vault";
         EXPECT_TRUE(zet_->running());
         stop_zet();
@@ -417,7 +417,7 @@ TEST_F(Fault, UnlimitedQueueLosesNoEventInAFlood)
     });
     start_zet();
     for (int i = 0; i < FILES; i++)
-        write_text(tree_ + "/f" + std::to_string(i), "x");
+        write_file(tree_ + "/f" + std::to_string(i), "x");
     *writing = false;
     auto scanned = [&] {
         std::set<std::string> paths;
@@ -428,7 +428,7 @@ TEST_F(Fault, UnlimitedQueueLosesNoEventInAFlood)
         return paths.size();
     };
     EXPECT_TRUE(wait_until([&] { return scanned() == FILES; }, 180s)) << scanned() << " of " << FILES;
-    EXPECT_FALSE(zet_->err_has("fanotify event queue overflow!"));
+    EXPECT_FALSE(zet_->stderr_has("fanotify event queue overflow!"));
     stop_zet();
 }
 
@@ -436,14 +436,14 @@ TEST_F(Fault, TreeDeletedAndRecreatedIsStillMonitored)
 {
     start_fake();
     start_zet();
-    write_text(tree_ + "/before", "x");
+    write_file(tree_ + "/before", "x");
     ASSERT_TRUE(wait_until([&] { return fake_scanned(tree_ + "/before"); }));
     fs::remove_all(tree_);
-    write_text(other_ + "/while-gone", "x");
+    write_file(other_ + "/while-gone", "x");
     fs::create_directories(tree_);
     const std::string infected = tree_ + "/infected-after";
-    write_text(infected, "x");
-    EXPECT_TRUE(wait_until([&] { return !exists(infected); })) << zet_->err();
+    write_file(infected, "x");
+    EXPECT_TRUE(wait_until([&] { return !exists(infected); })) << zet_->stderr_text();
     EXPECT_EQ(log_columns(log_line_of(infected)).size(), 4u);
     EXPECT_FALSE(fake_scanned(other_ + "/while-gone"));
     stop_zet();
@@ -461,14 +461,14 @@ TEST_F(Fault, FileDeletedBetweenItsEventAndItsMove)
         return fake::standard_answer(line);
     });
     start_zet();
-    write_text(gone, "x");
+    write_file(gone, "x");
     auto cols = log_columns(log_line_of(gone));
     ASSERT_EQ(cols.size(), 4u);
     EXPECT_EQ(cols[2], "ERROR");
-    EXPECT_TRUE(zet_->err_has("rename(): " + gone + " -> " + vault_ + "/infected-gone.")) << zet_->err();
+    EXPECT_TRUE(zet_->stderr_has("rename(): " + gone + " -> " + vault_ + "/infected-gone.")) << zet_->stderr_text();
     const std::string next = tree_ + "/infected-next";
-    write_text(next, "x");
-    EXPECT_TRUE(wait_until([&] { return !exists(next); })) << zet_->err();
+    write_file(next, "x");
+    EXPECT_TRUE(wait_until([&] { return !exists(next); })) << zet_->stderr_text();
     stop_zet();
 }
 
@@ -494,7 +494,7 @@ TEST_F(Fault, FileSwappedBeforeItsMove)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        write_text(outside, "outside the trees");
+        write_file(outside, "outside the trees");
         const std::string path = tree_ + "/infected-swapped";
         const std::string vault = c.other_fs ? other_fs_vault : vault_;
         set("VAULT", vault);
@@ -513,12 +513,12 @@ TEST_F(Fault, FileSwappedBeforeItsMove)
             return fake::standard_answer(line);
         });
         start_zet();
-        write_text(path, "infected");
+        write_file(path, "infected");
         auto cols = log_columns(log_line_of(path));
-        ASSERT_EQ(cols.size(), 4u) << zet_->err();
-        EXPECT_EQ(cols[2] != "ERROR", c.moved) << zet_->err();
+        ASSERT_EQ(cols.size(), 4u) << zet_->stderr_text();
+        EXPECT_EQ(cols[2] != "ERROR", c.moved) << zet_->stderr_text();
         EXPECT_EQ(exists(path), !c.moved);
-        EXPECT_EQ(read_text(outside), "outside the trees");
+        EXPECT_EQ(read_file(outside), "outside the trees");
         for (const auto& e : fs::directory_iterator(vault)) {
             std::error_code ec;
             if (fs::is_regular_file(fs::symlink_status(e.path(), ec)) && fs::file_size(e.path()) > 0) {
@@ -527,8 +527,8 @@ TEST_F(Fault, FileSwappedBeforeItsMove)
         }
         // The worker is free for the next file.
         const std::string next = tree_ + "/infected-next";
-        write_text(next, "x");
-        EXPECT_TRUE(wait_until([&] { return !exists(next); })) << zet_->err();
+        write_file(next, "x");
+        EXPECT_TRUE(wait_until([&] { return !exists(next); })) << zet_->stderr_text();
         stop_zet();
         service_.reset();
         fs::remove_all(vault);
@@ -546,7 +546,7 @@ TEST_F(Fault, DirectorySwappedBeforeTheMove)
         SCOPED_TRACE(other_fs ? "vault on another file system" : "vault on the same file system");
         const std::string sub = tree_ + "/sub", path = sub + "/infected-x", outside = other_ + "/infected-x";
         fs::create_directories(sub);
-        write_text(outside, "outside the trees");
+        write_file(outside, "outside the trees");
         const std::string vault = other_fs ? other_fs_vault : vault_;
         set("VAULT", vault);
         start_fake();
@@ -559,12 +559,12 @@ TEST_F(Fault, DirectorySwappedBeforeTheMove)
             return fake::standard_answer(line);
         });
         start_zet();
-        write_text(path, "infected");
+        write_file(path, "infected");
         auto cols = log_columns(log_line_of(path));
-        ASSERT_EQ(cols.size(), 4u) << zet_->err();
-        EXPECT_EQ(cols[2], "ERROR") << zet_->err();
-        EXPECT_EQ(read_text(outside), "outside the trees") << "the file outside the trees stays in place";
-        EXPECT_TRUE(zet_->err_has("move_file(): " + path + ": Directory changed since the event")) << zet_->err();
+        ASSERT_EQ(cols.size(), 4u) << zet_->stderr_text();
+        EXPECT_EQ(cols[2], "ERROR") << zet_->stderr_text();
+        EXPECT_EQ(read_file(outside), "outside the trees") << "the file outside the trees stays in place";
+        EXPECT_TRUE(zet_->stderr_has("move_file(): " + path + ": Directory changed since the event")) << zet_->stderr_text();
         stop_zet();
         service_.reset();
         fs::remove_all(vault);
@@ -599,10 +599,10 @@ TEST_F(Fault, ControlBytesInNamesArriveUnchanged)
             return fake::standard_answer(line);
         });
         start_zet();
-        write_text(path, "x");
-        ASSERT_TRUE(wait_until([&] { return !exists(path) && !read_text(log_).empty(); })) << zet_->err();
+        write_file(path, "x");
+        ASSERT_TRUE(wait_until([&] { return !exists(path) && !read_file(log_).empty(); })) << zet_->stderr_text();
         EXPECT_TRUE(fake_scanned(path));
-        std::string log = read_text(log_);
+        std::string log = read_file(log_);
         ASSERT_GT(log.size(), 20u);
         std::string rest = log.substr(20); // after the time and its tab
         std::string prefix = path + "\t" + vault_ + "/" + c.file + ".";
@@ -646,18 +646,18 @@ TEST_F(Fault, OverlongPathAndFindingAreRefusedWithoutHarm)
     close(fd);
     close(dirfd);
     EXPECT_TRUE(wait_until([&] {
-        std::string err = zet_->err();
+        std::string err = zet_->stderr_text();
         auto pos = err.find("readlink(): /proc/self/fd/");
         return pos != std::string::npos && err.find(std::string(": ") + strerror(ENAMETOOLONG), pos) != std::string::npos;
     }))
-        << zet_->err().substr(0, 4000);
+        << zet_->stderr_text().substr(0, 4000);
 
-    write_text(long_finding, "x");
+    write_file(long_finding, "x");
     const std::string next = tree_ + "/infected-next";
-    write_text(next, "x");
-    EXPECT_TRUE(wait_until([&] { return !exists(next); })) << zet_->err();
+    write_file(next, "x");
+    EXPECT_TRUE(wait_until([&] { return !exists(next); })) << zet_->stderr_text();
     EXPECT_TRUE(exists(long_finding)) << "an answer that cannot be read moves nothing";
-    EXPECT_EQ(read_text(log_).find(long_finding), std::string::npos);
+    EXPECT_EQ(read_file(log_).find(long_finding), std::string::npos);
     EXPECT_TRUE(zet_->running());
     stop_zet();
 }
@@ -675,7 +675,7 @@ TEST_F(Fault, VaultAndVaultFilesArePrivate)
     ASSERT_EQ(stat(vault.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0700u);
     const std::string infected = tree_ + "/infected-public";
-    write_text(infected, "x");
+    write_file(infected, "x");
     chmod(infected.c_str(), 0666);
     auto cols = log_columns(log_line_of(infected));
     ASSERT_EQ(cols.size(), 4u);

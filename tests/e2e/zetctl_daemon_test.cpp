@@ -1,7 +1,7 @@
 // zetctl against a real zet and orbis-scand on a private tmpfs: the self test passes and times the
 // quarantine, fails with a reason when the service is down; a false positive goes into the vault and
 // comes back; zet's status line reaches the service manager.
-#include "tests/child_process.hpp"
+#include "tests/daemon_util.hpp"
 #include "tests/scand_support.hpp"
 
 #include <gtest/gtest.h>
@@ -15,6 +15,8 @@
 namespace {
 
 using namespace std::chrono_literals;
+using zet_test::count_files;
+using zet_test::exists;
 using zet_test::TempDir;
 
 struct Result {
@@ -24,20 +26,6 @@ struct Result {
 
 bool has(const std::string& text, const std::string& what) {
     return text.find(what) != std::string::npos;
-}
-
-bool exists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
-std::size_t files_in(const std::string& dir) {
-    std::error_code ec;
-    std::size_t n = 0;
-    for (auto it = std::filesystem::directory_iterator(dir, ec); !ec && it != std::filesystem::end(it);
-         it.increment(ec))
-        n++;
-    return n;
 }
 
 // The tree, the vault and everything zet writes on a tmpfs of the test's own, so that the mount mark sees
@@ -115,8 +103,8 @@ TEST_F(WithDaemon, SelftestPassesForEveryTreeAndPrintsTheLatency) {
         ASSERT_NE(at, std::string::npos) << r.out;
         EXPECT_NE(r.out.find(" ms after close\n", at), std::string::npos) << r.out;
     }
-    EXPECT_EQ(files_in(vault_), 0u) << "the test files are removed from the vault";
-    EXPECT_EQ(files_in(tree_) + files_in(tree2_), 0u);
+    EXPECT_EQ(count_files(vault_), 0u) << "the test files are removed from the vault";
+    EXPECT_EQ(count_files(tree_) + count_files(tree2_), 0u);
 
     r = ctl({"selftest", "--json", tree2_});
     EXPECT_EQ(r.status, 0) << r.out;
@@ -141,7 +129,7 @@ TEST_F(WithDaemon, SelftestFailsWithTheReasonWithinItsTimeout) {
                          scand_->socket() + ": " + strerror(ENOENT) + "\n");
     // Generous bound: only a hang would exceed it.
     EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
-    EXPECT_EQ(files_in(tree_), 0u) << "the unscanned test file is removed";
+    EXPECT_EQ(count_files(tree_), 0u) << "the unscanned test file is removed";
 
     zet_.signal(SIGTERM);
     EXPECT_EQ(zet_.exit_code(20s), 0);
