@@ -13,14 +13,7 @@
 #include <filesystem>
 
 using namespace std::chrono_literals;
-using zet_test::ChildProcess;
-using zet_test::count_files;
-using zet_test::eicar;
-using zet_test::exists;
-using zet_test::read_file;
-using zet_test::TempDir;
-using zet_test::wait_until;
-using zet_test::write_file;
+using namespace zet_test;
 
 namespace {
 
@@ -61,7 +54,7 @@ TEST(CommandLine, OptionsAreHandledBeforeAnythingIsLogged)
         std::vector<std::string> argv = {zet_bin};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         SCOPED_TRACE(testing::PrintToString(c.args));
-        auto p = zet_test::start_process(argv, {}, dir / "cli");
+        auto p = start_process(argv, {}, dir / "cli");
         EXPECT_EQ(p->exit_code(), c.status);
         EXPECT_EQ(p->stdout_text(), c.out);
         std::string err = p->stderr_text();
@@ -80,9 +73,9 @@ class Daemon : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!zet_test::is_root())
+        if (!is_root())
             GTEST_SKIP() << "fanotify needs CAP_SYS_ADMIN (run as root)";
-        mount_ = std::make_unique<zet_test::TmpfsMount>(mnt_, "size=64m,mode=0755");
+        mount_ = std::make_unique<TmpfsMount>(mnt_, "size=64m,mode=0755");
         ASSERT_TRUE(mount_->mounted());
         for (const auto& d : {tree_, run_, mnt_ + "/data2", mnt_ + "/other"})
             std::filesystem::create_directories(d);
@@ -119,7 +112,7 @@ protected:
         argv.insert(argv.end(), {zet_bin, "-v"});
         argv.insert(argv.end(), args.begin(), args.end());
         argv.insert(argv.end(), {"-c", conf_});
-        zet_ = zet_test::start_process(argv, env, dir_ / "zet");
+        zet_ = start_process(argv, env, dir_ / "zet");
         if (ready) {
             ASSERT_EQ(notify_.next(), "READY=1\n") << zet_->stderr_text();
         }
@@ -151,8 +144,8 @@ protected:
     TempDir dir_;
     std::string mnt_ = dir_ / "mnt", tree_ = mnt_ + "/data", run_ = dir_ / "run", vault_ = mnt_ + "/vault";
     std::string socket_ = dir_ / "scan.sock", log_ = dir_ / "infections.log", conf_ = dir_ / "zet.conf";
-    std::unique_ptr<zet_test::TmpfsMount> mount_;
-    zet_test::NotifySocket notify_{dir_ / "notify"};
+    std::unique_ptr<TmpfsMount> mount_;
+    NotifySocket notify_{dir_ / "notify"};
     std::vector<std::pair<std::string, std::string>> settings_;
     std::vector<std::string> monitors_;
     std::vector<std::string> wrapper_; // a command that execs zet, such as unshare
@@ -272,9 +265,9 @@ TEST_F(Daemon, PrivateMountNamespaceSeesNoHostWrites)
         write_file(host_file, "written through the host's mount");
         // A write through zet's own mounts: its scan means every earlier event has been handled.
         const std::string own_file = tree_ + (private_namespace ? "/own-private" : "/own-shared");
-        auto writer = zet_test::start_process({"/usr/bin/nsenter", "--mount", "--target", std::to_string(zet_->pid()),
-                                               "/bin/sh", "-c", "echo x > '" + own_file + "'"},
-                                              {}, dir_ / "nsenter");
+        auto writer = start_process({"/usr/bin/nsenter", "--mount", "--target", std::to_string(zet_->pid()),
+                                     "/bin/sh", "-c", "echo x > '" + own_file + "'"},
+                                    {}, dir_ / "nsenter");
         EXPECT_EQ(writer->exit_code(), 0) << writer->stderr_text();
         EXPECT_TRUE(wait_until([&] { return fake_scanned(own_file); })) << zet_->stderr_text();
         EXPECT_EQ(fake_scanned(host_file), !private_namespace);
@@ -286,8 +279,9 @@ TEST_F(Daemon, ServiceDownIsSurvivedAndLaterFilesAreScanned)
 {
     start_zet();
     write_file(tree_ + "/infected-early", "x");
-    EXPECT_TRUE(wait_until([&] { return zet_->stderr_has("Error connecting to scan socket: " + socket_ + ": "); }))
-        << zet_->stderr_text();
+    EXPECT_TRUE(wait_until([&] {
+        return zet_->stderr_has("Error connecting to scan socket: " + socket_ + ": ");
+    })) << zet_->stderr_text();
     start_fake();
     write_file(tree_ + "/infected-late", "x");
     EXPECT_TRUE(wait_until([&] { return !exists(tree_ + "/infected-late"); }));
@@ -308,10 +302,10 @@ TEST_F(Daemon, RealServiceQuarantinesTheTestFile)
         {"vault on the tree's file system", mnt_ + "/vault", 0640},
         {"vault on another file system", dir_ / "vault", 0600},
     };
-    scand_ = zet_test::start_process(
-        std::vector<std::string>{SCAND_BIN, "-s", socket_, "-d", ZET_SOURCE_DIR "/dist/db"},
-        std::map<std::string, std::string>{}, dir_ / "scand");
-    ASSERT_TRUE(wait_until([&] { return zet_test::socket_accepts(socket_) || !scand_->running(); }));
+    scand_ =
+        start_process(std::vector<std::string>{SCAND_BIN, "-s", socket_, "-d", ZET_SOURCE_DIR "/dist/db"},
+                      std::map<std::string, std::string>{}, dir_ / "scand");
+    ASSERT_TRUE(wait_until([&] { return socket_accepts(socket_) || !scand_->running(); }));
     ASSERT_TRUE(scand_->running()) << scand_->stderr_text();
 
     for (const auto& c : cases) {
@@ -321,7 +315,8 @@ TEST_F(Daemon, RealServiceQuarantinesTheTestFile)
         std::string clean = tree_ + "/clean.txt", infected = tree_ + "/eicar.com";
         write_file(clean, "nothing to see here\n");
         ASSERT_TRUE(write_with_mode(infected, eicar, 0640));
-        EXPECT_TRUE(wait_until([&] { return !exists(infected) && !read_file(log_).empty(); })) << zet_->stderr_text();
+        EXPECT_TRUE(wait_until([&] { return !exists(infected) && !read_file(log_).empty(); }))
+            << zet_->stderr_text();
         stop_zet();
         EXPECT_TRUE(exists(clean));
 
@@ -329,7 +324,7 @@ TEST_F(Daemon, RealServiceQuarantinesTheTestFile)
         ASSERT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
         auto tab1 = log.find('\t'), tab2 = log.find('\t', tab1 + 1), tab3 = log.find('\t', tab2 + 1);
         ASSERT_NE(tab3, std::string::npos) << log;
-        EXPECT_TRUE(zet_test::is_log_time(log.substr(0, tab1))) << log;
+        EXPECT_TRUE(is_log_time(log.substr(0, tab1))) << log;
         EXPECT_EQ(log.substr(tab1 + 1, tab2 - tab1 - 1), infected);
         std::string vaulted = log.substr(tab2 + 1, tab3 - tab2 - 1);
         EXPECT_FALSE(log.substr(tab3 + 1, log.size() - tab3 - 2).empty()) << "the finding's name";

@@ -17,14 +17,7 @@
 #include <set>
 
 using namespace std::chrono_literals;
-using zet_test::ChildProcess;
-using zet_test::count_files;
-using zet_test::eicar;
-using zet_test::exists;
-using zet_test::read_file;
-using zet_test::TempDir;
-using zet_test::wait_until;
-using zet_test::write_file;
+using namespace zet_test;
 
 namespace {
 
@@ -128,7 +121,7 @@ TEST(BrokenConfiguration, EndsWithStatus13AndTheErrorsReported)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         write_file(conf, c.text);
-        auto p = zet_test::start_process({zet_bin, "-c", conf}, {}, dir / "zet");
+        auto p = start_process({zet_bin, "-c", conf}, {}, dir / "zet");
         EXPECT_EQ(p->exit_code(60s), 13);
         std::string err = p->stderr_text();
         EXPECT_NE(err.find(c.report), std::string::npos) << err.substr(0, 2000);
@@ -143,9 +136,9 @@ class Fault : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!zet_test::is_root())
+        if (!is_root())
             GTEST_SKIP() << "fanotify needs CAP_SYS_ADMIN (run as root)";
-        mount_ = std::make_unique<zet_test::TmpfsMount>(mnt_, "size=256m,mode=0755");
+        mount_ = std::make_unique<TmpfsMount>(mnt_, "size=256m,mode=0755");
         ASSERT_TRUE(mount_->mounted());
         for (const auto& d : {tree_, run_, other_})
             fs::create_directories(d);
@@ -176,7 +169,7 @@ protected:
         write_file(conf_, text);
         notify_.drain();
         env["NOTIFY_SOCKET"] = notify_.path();
-        zet_ = zet_test::start_process(std::vector<std::string>{zet_bin, "-v", "-c", conf_}, env, dir_ / "zet");
+        zet_ = start_process(std::vector<std::string>{zet_bin, "-v", "-c", conf_}, env, dir_ / "zet");
         ASSERT_EQ(notify_.next(), "READY=1\n") << zet_->stderr_text();
     }
     void stop_zet()
@@ -227,8 +220,8 @@ protected:
     std::string mnt_ = dir_ / "mnt", tree_ = mnt_ + "/data", other_ = mnt_ + "/other", run_ = dir_ / "run";
     std::string vault_ = mnt_ + "/vault", socket_ = dir_ / "scan.sock", log_ = dir_ / "infections.log";
     std::string conf_ = dir_ / "zet.conf";
-    std::unique_ptr<zet_test::TmpfsMount> mount_;
-    zet_test::NotifySocket notify_{dir_ / "notify"};
+    std::unique_ptr<TmpfsMount> mount_;
+    NotifySocket notify_{dir_ / "notify"};
     std::vector<std::pair<std::string, std::string>> settings_;
     std::vector<std::string> exclusions_;
     std::unique_ptr<fake::Service> service_;
@@ -243,10 +236,10 @@ TEST_F(Fault, ScanServiceKilledDuringAFloodAndRestarted)
     set("SCANNERS", std::to_string(SCANNERS));
     exclusions_ = {other_};
     auto start_scand = [&](const std::string& name) {
-        scand_ = zet_test::start_process(
+        scand_ = start_process(
             std::vector<std::string>{SCAND_BIN, "-v", "-s", socket_, "-d", ZET_SOURCE_DIR "/dist/db"},
             std::map<std::string, std::string>{}, dir_ / name);
-        ASSERT_TRUE(wait_until([&] { return zet_test::socket_accepts(socket_) || !scand_->running(); }, 60s));
+        ASSERT_TRUE(wait_until([&] { return socket_accepts(socket_) || !scand_->running(); }, 60s));
         ASSERT_TRUE(scand_->running()) << scand_->stderr_text();
     };
     const std::string excluding = "Excluding '" + other_ + "/*'";
@@ -257,7 +250,8 @@ TEST_F(Fault, ScanServiceKilledDuringAFloodAndRestarted)
         write_file(tree_ + "/warm" + std::to_string(i), "x");
     ASSERT_TRUE(wait_until([&] { return count_of(scand_->stderr_text(), excluding) == SCANNERS; }, 60s))
         << scand_->stderr_text();
-    ASSERT_TRUE(wait_until([&] { return count_of(scand_->stderr_text(), "SCAN '" + tree_ + "/warm199'") == 1; }, 60s));
+    ASSERT_TRUE(wait_until(
+        [&] { return count_of(scand_->stderr_text(), "SCAN '" + tree_ + "/warm199'") == 1; }, 60s));
     const int descriptors = open_descriptors();
 
     std::thread writer([&] {
@@ -276,7 +270,8 @@ TEST_F(Fault, ScanServiceKilledDuringAFloodAndRestarted)
     for (int i = 0; i < 200; i++)
         write_file(tree_ + "/after" + std::to_string(i), "x");
     write_file(tree_ + "/eicar.com", eicar);
-    EXPECT_TRUE(wait_until([&] { return !exists(tree_ + "/eicar.com"); }, 120s)) << zet_->stderr_text().substr(0, 4000);
+    EXPECT_TRUE(wait_until([&] { return !exists(tree_ + "/eicar.com"); }, 120s))
+        << zet_->stderr_text().substr(0, 4000);
     EXPECT_TRUE(wait_until([&] { return count_of(scand_->stderr_text(), excluding) == SCANNERS; }, 120s))
         << scand_->stderr_text().substr(0, 4000);
     EXPECT_TRUE(zet_->running());
@@ -320,9 +315,9 @@ TEST_F(Fault, MisbehavingServiceResetsTheConnectionAndTheNextFileIsScanned)
         start_fake({c.script});
         start_zet();
         write_file(tree_ + "/first", "x");
-        ASSERT_TRUE(wait_until([&] {
-            return c.command_sent ? fake_scanned(tree_ + "/first") : service_->finished() >= 1;
-        }, 30s)) << zet_->stderr_text();
+        ASSERT_TRUE(wait_until(
+            [&] { return c.command_sent ? fake_scanned(tree_ + "/first") : service_->finished() >= 1; }, 30s))
+            << zet_->stderr_text();
         const std::string infected = tree_ + "/infected-second";
         write_file(infected, "x");
         EXPECT_TRUE(wait_until([&] { return !exists(infected); }, 30s)) << zet_->stderr_text();
@@ -366,8 +361,8 @@ TEST_F(Fault, VaultThatCannotTakeTheFileLeavesItInPlace)
          },
          [&] { umount2(small_vault.c_str(), MNT_DETACH); }, "mkstemp(): "},
         {"immutable vault", vault_,
-         [&] { return mkdir(vault_.c_str(), 0700) == 0 && zet_test::set_immutable(vault_, true); },
-         [&] { zet_test::set_immutable(vault_, false); }, "mkstemp(): "},
+         [&] { return mkdir(vault_.c_str(), 0700) == 0 && set_immutable(vault_, true); },
+         [&] { set_immutable(vault_, false); }, "mkstemp(): "},
     };
     fs::create_directories(small_vault);
     write_file(other_ + "/bystander", "outside");
@@ -465,7 +460,8 @@ TEST_F(Fault, FileDeletedBetweenItsEventAndItsMove)
     auto cols = log_columns(log_line_of(gone));
     ASSERT_EQ(cols.size(), 4u);
     EXPECT_EQ(cols[2], "ERROR");
-    EXPECT_TRUE(zet_->stderr_has("rename(): " + gone + " -> " + vault_ + "/infected-gone.")) << zet_->stderr_text();
+    EXPECT_TRUE(zet_->stderr_has("rename(): " + gone + " -> " + vault_ + "/infected-gone."))
+        << zet_->stderr_text();
     const std::string next = tree_ + "/infected-next";
     write_file(next, "x");
     EXPECT_TRUE(wait_until([&] { return !exists(next); })) << zet_->stderr_text();
@@ -564,7 +560,8 @@ TEST_F(Fault, DirectorySwappedBeforeTheMove)
         ASSERT_EQ(cols.size(), 4u) << zet_->stderr_text();
         EXPECT_EQ(cols[2], "ERROR") << zet_->stderr_text();
         EXPECT_EQ(read_file(outside), "outside the trees") << "the file outside the trees stays in place";
-        EXPECT_TRUE(zet_->stderr_has("move_file(): " + path + ": Directory changed since the event")) << zet_->stderr_text();
+        EXPECT_TRUE(zet_->stderr_has("move_file(): " + path + ": Directory changed since the event"))
+            << zet_->stderr_text();
         stop_zet();
         service_.reset();
         fs::remove_all(vault);
@@ -600,7 +597,8 @@ TEST_F(Fault, ControlBytesInNamesArriveUnchanged)
         });
         start_zet();
         write_file(path, "x");
-        ASSERT_TRUE(wait_until([&] { return !exists(path) && !read_file(log_).empty(); })) << zet_->stderr_text();
+        ASSERT_TRUE(wait_until([&] { return !exists(path) && !read_file(log_).empty(); }))
+            << zet_->stderr_text();
         EXPECT_TRUE(fake_scanned(path));
         std::string log = read_file(log_);
         ASSERT_GT(log.size(), 20u);
@@ -649,8 +647,7 @@ TEST_F(Fault, OverlongPathAndFindingAreRefusedWithoutHarm)
         std::string err = zet_->stderr_text();
         auto pos = err.find("readlink(): /proc/self/fd/");
         return pos != std::string::npos && err.find(std::string(": ") + strerror(ENAMETOOLONG), pos) != std::string::npos;
-    }))
-        << zet_->stderr_text().substr(0, 4000);
+    })) << zet_->stderr_text().substr(0, 4000);
 
     write_file(long_finding, "x");
     const std::string next = tree_ + "/infected-next";
