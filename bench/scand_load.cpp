@@ -37,13 +37,7 @@ long status_kib(pid_t pid, const char* field) {
 
 class Connection {
 public:
-    explicit Connection(const std::string& path) {
-        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-        ok_ = connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
-    }
+    explicit Connection(const std::string& path) : fd_(zet_test::connect_unix(path)), ok_(fd_ >= 0) {}
     ~Connection() { close(fd_); }
     bool ok() const { return ok_; }
     std::string line() {

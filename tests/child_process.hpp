@@ -28,6 +28,9 @@ bool wait_until(const std::function<bool()>& condition, std::chrono::millisecond
 
 // The whole file, or an empty text when it cannot be read.
 std::string read_file(const std::string& path);
+
+// A stream socket connected to the UNIX socket at `path`, or -1 (errno set) when nobody accepts there.
+int connect_unix(const std::string& path);
 // Replaces the file's content with `content`.
 void write_file(const std::string& path, const std::string& content);
 

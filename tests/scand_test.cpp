@@ -40,13 +40,7 @@ std::string escaped(const std::string& path) {
 // A raw protocol client.
 class Client {
 public:
-    explicit Client(const std::string& socket_path) {
-        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, socket_path.c_str(), sizeof addr.sun_path - 1);
-        connected_ = connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
-    }
+    explicit Client(const std::string& socket_path) : fd_(connect_unix(socket_path)), connected_(fd_ >= 0) {}
     ~Client() { close(); }
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;

@@ -33,13 +33,10 @@ inline std::unique_ptr<ChildProcess> start_process(const std::vector<std::string
 // True once a UNIX stream socket at `path` accepts connections.
 inline bool socket_accepts(const std::string& path)
 {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    close(fd);
-    return ok;
+    const int fd = connect_unix(path);
+    if (fd >= 0)
+        close(fd);
+    return fd >= 0;
 }
 
 } // namespace zet_test
