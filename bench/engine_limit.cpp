@@ -17,6 +17,23 @@
 namespace {
 
 constexpr int max_open_dirs = 32;
+constexpr std::size_t memory_scan_limit = 128 * 1024;
+
+// Reads up to n bytes; the count, or -1 on a read error.
+ssize_t read_whole(int fd, char* buf, std::size_t n) {
+    std::size_t got = 0;
+    while (got < n) {
+        const ssize_t r = read(fd, buf + got, n - got);
+        if (r == 0) {
+            break;
+        }
+        if (r < 0) {
+            return -1;
+        }
+        got += static_cast<std::size_t>(r);
+    }
+    return static_cast<ssize_t>(got);
+}
 
 std::vector<std::string> files;
 
@@ -28,10 +45,12 @@ int collect(const char* path, const struct stat*, int type, struct FTW*) {
 }
 
 void usage(const char* argv0) {
-    std::fprintf(stderr, "Usage: %s -d DBDIR [-t THREADS] [-a] [-l] TREE\n"
+    std::fprintf(stderr, "Usage: %s -d DBDIR [-t THREADS] [-a] [-m] [-l] TREE\n"
                          "  -d DBDIR    signature databases to load\n"
                          "  -t THREADS  scanning threads (default 4)\n"
                          "  -a          report every match (all-match mode)\n"
+                         "  -m          read each file into a per-thread buffer and scan that memory, as\n"
+                         "              orbis-scand does for small files (default: cl_scandesc)\n"
                          "  -l          list infected files on standard output\n",
                  argv0);
 }
@@ -43,8 +62,9 @@ int main(int argc, char** argv) {
     unsigned threads = 4;
     bool allmatch = false;
     bool list = false;
+    bool memory = false;
     int opt;
-    while ((opt = getopt(argc, argv, "d:t:alh")) != -1) {
+    while ((opt = getopt(argc, argv, "d:t:amlh")) != -1) {
         switch (opt) {
         case 'd':
             dbdir = optarg;
@@ -57,6 +77,9 @@ int main(int argc, char** argv) {
             break;
         case 'l':
             list = true;
+            break;
+        case 'm':
+            memory = true;
             break;
         case 'h':
             usage(argv[0]);
@@ -109,6 +132,7 @@ int main(int argc, char** argv) {
     std::vector<std::thread> pool;
     for (unsigned t = 0; t < threads; ++t) {
         pool.emplace_back([&] {
+            std::vector<char> buffer(memory_scan_limit + 1);
             for (std::size_t i; (i = next.fetch_add(1)) < files.size();) {
                 const int fd = open(files[i].c_str(), O_RDONLY | O_CLOEXEC);
                 if (fd < 0) {
@@ -117,7 +141,23 @@ int main(int argc, char** argv) {
                 }
                 const char* name = nullptr;
                 unsigned long scanned = 0;
-                const cl_error_t r = cl_scandesc(fd, files[i].c_str(), &name, &scanned, engine, &options);
+                cl_error_t r;
+                ssize_t got = -1;
+                if (memory) {
+                    got = read_whole(fd, buffer.data(), buffer.size());
+                }
+                if (got >= 0 && static_cast<std::size_t>(got) <= memory_scan_limit) {
+                    cl_fmap_t* map = cl_fmap_open_memory(buffer.data(), static_cast<std::size_t>(got));
+                    r = map == nullptr ? CL_EMEM
+                                       : cl_scanmap_callback(map, files[i].c_str(), &name, &scanned, engine,
+                                                             &options, nullptr);
+                    if (map != nullptr) {
+                        cl_fmap_close(map);
+                    }
+                } else {
+                    lseek(fd, 0, SEEK_SET);
+                    r = cl_scandesc(fd, files[i].c_str(), &name, &scanned, engine, &options);
+                }
                 close(fd);
                 if (r == CL_VIRUS) {
                     ++infected;

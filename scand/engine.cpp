@@ -9,8 +9,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -65,6 +67,34 @@ bool is_read_error(cl_error_t rc) {
 bool is_limit_error(cl_error_t rc) {
     return rc == CL_ETIMEOUT || rc == CL_EMAXREC || rc == CL_EMAXSIZE || rc == CL_EMAXFILES;
 }
+
+// Files up to this size are read into a buffer of the connection's thread and scanned from there. For
+// a file, libclamav maps fresh anonymous memory on every scan and unmaps it afterwards; with several
+// threads every unmap and every first write into those pages interrupts the other CPUs to flush their
+// TLBs, which on small files costs more than the scanning (2.5x the CPU time for 4 KiB files).
+constexpr std::size_t memory_scan_limit = 128 * 1024;
+
+// Reads the file from its start into `buf`, up to `n` bytes: the count, or -1 on a read error.
+ssize_t read_start(int fd, char* buf, std::size_t n) {
+    std::size_t got = 0;
+    while (got < n) {
+        const ssize_t r = pread(fd, buf + got, n - got, static_cast<off_t>(got));
+        if (r == 0) {
+            break;
+        }
+        if (r < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return -1;
+        }
+        got += static_cast<std::size_t>(r);
+    }
+    return static_cast<ssize_t>(got);
+}
+
+// One byte more than the limit, so that a larger file shows itself.
+thread_local std::unique_ptr<char[]> scan_buffer;
 
 std::uint32_t fnv1a(std::uint32_t h, const void* data, std::size_t n) {
     const auto* p = static_cast<const unsigned char*>(data);
@@ -135,8 +165,24 @@ Outcome Engine::scan(int fd, const std::string& path) const {
     unsigned long scanned = 0;
     const auto start = std::chrono::steady_clock::now();
     scanning = &matches;
-    const cl_error_t rc =
-        cl_scandesc_callback(fd, path.c_str(), &virname, &scanned, engine_, &options, &matches);
+    if (!scan_buffer) {
+        scan_buffer = std::make_unique<char[]>(memory_scan_limit + 1);
+    }
+    // Larger files, and files that fail to read here (libclamav then reports why), are scanned from
+    // the descriptor.
+    const ssize_t got = read_start(fd, scan_buffer.get(), memory_scan_limit + 1);
+    cl_error_t rc;
+    if (got >= 0 && static_cast<std::size_t>(got) <= memory_scan_limit) {
+        cl_fmap_t* map = cl_fmap_open_memory(scan_buffer.get(), static_cast<std::size_t>(got));
+        rc = map == nullptr ? CL_EMEM
+                            : cl_scanmap_callback(map, path.c_str(), &virname, &scanned, engine_, &options,
+                                                  &matches);
+        if (map != nullptr) {
+            cl_fmap_close(map);
+        }
+    } else {
+        rc = cl_scandesc_callback(fd, path.c_str(), &virname, &scanned, engine_, &options, &matches);
+    }
     scanning = nullptr;
     Outcome out;
     out.took =

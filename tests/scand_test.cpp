@@ -197,7 +197,19 @@ TEST_F(ScandTest, DetectsEicarInItsStandardForms) {
         std::string name, content;
         bool infected;
     };
+    // An archive of exactly `size` bytes holding the test file: small files are scanned from memory,
+    // larger ones from their descriptor, and the boundary must not matter.
+    const auto zip_of_size = [](std::size_t size, const std::string& member) {
+        const auto build = [&](std::size_t pad) {
+            return stored_zip({{"e.com", member}, {"pad", std::string(pad, 'x')}});
+        };
+        return build(size - build(0).size());
+    };
     const Case cases[] = {
+        {"limit.zip", zip_of_size(128 * 1024, eicar), true},
+        {"limit_plus_one.zip", zip_of_size(128 * 1024 + 1, eicar), true},
+        {"large.zip", zip_of_size(1024 * 1024, eicar), true},
+        {"large_clean.zip", zip_of_size(128 * 1024 + 1, "harmless"), false},
         {"eicar.com", eicar, true},
         {"eicar_blanks.com", eicar + "  \t", true},
         {"eicar_crlf.com", eicar + "\r\n", true},
