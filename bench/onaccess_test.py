@@ -150,5 +150,51 @@ class PlanTest(unittest.TestCase):
         self.assertEqual(oa.percentile([7], 90), 7)
 
 
+class ReportTest(unittest.TestCase):
+    """The ratios in the table: each peer column against zet, the engine against the faster method."""
+
+    @staticmethod
+    def pipeline(files_per_s, names):
+        procs = {n: 1.0 for n in names}
+        rep = {"files_per_s": files_per_s, "scanned": 10, "missed": 0, "wrongly_moved": 0, "extra_copies": 0,
+               "write_seconds": 0.1, "cpu_s": procs, "peak_rss_kib": procs, "peak_fds": procs, "complete": True}
+        return {"throughput": {10: [rep]}, "idle_rss_kib": {}, "idle_pss_kib": {}, "probes": {}}
+
+    def table(self, results):
+        import contextlib
+        import io
+        args = type("A", (), {"files": 10, "size": 4096, "reps": 1, "fs": "tmpfs", "workers": 4, "stall": 5})
+        out = io.StringIO()
+        with contextlib.redirect_stdout(out):
+            oa.report(results, args)
+        rows = {}
+        for ln in out.getvalue().splitlines():
+            cells = [c.strip() for c in ln.split(" | ")]
+            rows[cells[0]] = cells[1:]
+        return rows
+
+    def test_ratios(self):
+        eng = lambda v: {10: [{"files_per_s": v}]}
+        cases = [
+            ("both peer modes and both engine methods",
+             {"zet": self.pipeline(600.0, ("zet", "orbis-scand")),
+              "peer": self.pipeline(100.0, ("clamonacc", "clamd")),
+              "peer_open": self.pipeline(200.0, ("clamonacc", "clamd")),
+              "engine": eng(500.0), "engine_memory": eng(1200.0), "clamdscan": eng(300.0)},
+             ["600 [600-600]", "100 [100-100]", "6.00", "200 [200-200]", "3.00"],
+             ["0.50", "0.08", "", "0.17", ""]),
+            ("one peer mode, the descriptor method only",
+             {"zet": self.pipeline(600.0, ("zet", "orbis-scand")),
+              "peer_open": self.pipeline(300.0, ("clamonacc", "clamd")), "engine": eng(400.0)},
+             ["600 [600-600]", "300 [300-300]", "2.00"],
+             ["1.50", "0.75", ""]),
+        ]
+        for label, results, throughput, engine in cases:
+            with self.subTest(label):
+                rows = self.table(results)
+                self.assertEqual(rows["throughput, files/s (10 x 4096 B)"], throughput)
+                self.assertEqual(rows["pipeline / best in-process engine"], engine)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -37,7 +37,7 @@ set logscale x
 set xrange [*:*]
 set xtics autofreq
 set yrange [0:1]
-set key bottom right
+set key inside top left vertical Left reverse
 set datafile separator whitespace
 # A run with --no-latency, --only or one peer mode leaves some files out: plot what there is.
 has(f) = system("test -s '".f."' && echo 1 || echo 0") eq "1"
