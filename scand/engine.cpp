@@ -166,7 +166,8 @@ Outcome Engine::scan(int fd, const std::string& path) const {
     const auto start = std::chrono::steady_clock::now();
     scanning = &matches;
     if (!scan_buffer) {
-        scan_buffer = std::make_unique<char[]>(memory_scan_limit + 1);
+        // Not zero-filled: pages become resident only as large files fill them.
+        scan_buffer = std::make_unique_for_overwrite<char[]>(memory_scan_limit + 1);
     }
     // Larger files, and files that fail to read here (libclamav then reports why), are scanned from
     // the descriptor.
