@@ -108,6 +108,16 @@ bool Config::read_from_file(const char* file) {
                            item.key.c_str(), item.value.c_str());
                     ok = false;
                 }
+            } else if (item.key == "COVERAGE") {
+                if (item.value == "writes") {
+                    coverage = COVERAGE_WRITES;
+                } else if (item.value == "full") {
+                    coverage = COVERAGE_FULL;
+                } else {
+                    syslog(LOG_ERR, "%s: invalid coverage, expected writes or full: %s = %s", file,
+                           item.key.c_str(), item.value.c_str());
+                    ok = false;
+                }
             } else {
                 syslog(LOG_WARNING, "%s: %s: unknown/obsolete configuration option", item.section.c_str(),
                        item.key.c_str());

@@ -2,8 +2,10 @@
 #include "src/monitor.hpp"
 
 #include "src/config.hpp"
+#include "src/coverage.hpp"
 #include "src/fileops.hpp"
 #include "src/pool.hpp"
+#include "src/recovery.hpp"
 #include "src/status.hpp"
 
 #include <fcntl.h>
@@ -23,36 +25,45 @@ namespace {
 
 constexpr const char* UNIT = "src/monitor";
 
-enum { PFD_SIGNAL, PFD_FANOTIFY, PFD_MAX };
+// PFD_FID is polled only under full coverage.
+enum { PFD_SIGNAL, PFD_FANOTIFY, PFD_FID, PFD_MAX };
 
 constexpr std::size_t READ_BUF_SIZE = 8192;
 constexpr unsigned MARK_MASK = FAN_CLOSE_WRITE;
+
+int fid_fd = -1;
 
 bool is_event_ok(const fanotify_event_metadata* ev, std::size_t len)
 {
     return len >= sizeof *ev && ev->event_len >= sizeof *ev && ev->event_len <= len;
 }
 
-// Queues the path of one close-after-write event when it lies under a monitored tree.
-void queue_if_monitored(int fd, const monitor* list)
+// Queues the path of one close-after-write event when it lies under a monitored tree, handing the event's
+// descriptor on with it so that the scan finds the file even after a rename. True when it was handed on.
+bool queue_if_monitored(int fd, const monitor* list)
 {
     char path[PATH_BUF_SIZE];
     if (fd2path(fd, path, sizeof path) == nullptr)
-        return;
-    if (is_monitored(path, list)) {
-        pool_add_task(path);
-        status_count(status_counters.queued);
-    }
+        return false;
+    if (!is_monitored(path, list))
+        return false;
+    pool_add_file(path, fd, 0);
+    status_count(status_counters.queued);
+    return true;
 }
 
-// Every way out closes the event's descriptor, so a burst of filtered events cannot leak descriptors.
+// Every way out closes or hands on the event's descriptor, so a burst of filtered events cannot leak
+// descriptors.
 void handle_event(const fanotify_event_metadata* ev, const monitor* list)
 {
+    bool handed_on = false;
     if (ev->mask & FAN_CLOSE_WRITE)
-        queue_if_monitored(ev->fd, list);
-    if (ev->mask & FAN_Q_OVERFLOW)
+        handed_on = queue_if_monitored(ev->fd, list);
+    if (ev->mask & FAN_Q_OVERFLOW) {
         syslog(LOG_WARNING, "fanotify event queue overflow!");
-    if (ev->fd != FAN_NOFD)
+        catchup_overflow();
+    }
+    if (ev->fd != FAN_NOFD && !handed_on)
         close(ev->fd);
 }
 
@@ -89,15 +100,22 @@ int monitor_start(const monitor* list, int unlimited_queue)
     return fd;
 }
 
+void monitor_add_fid_group(int fd)
+{
+    fid_fd = fd;
+}
+
 int monitor_run(int signal_fd, int fan_fd, const monitor* list, int timeout_ms)
 {
     alignas(fanotify_event_metadata) alignas(signalfd_siginfo) char buf[READ_BUF_SIZE];
     pollfd fds[PFD_MAX] = {};
     fds[PFD_SIGNAL] = {signal_fd, POLLIN, 0};
     fds[PFD_FANOTIFY] = {fan_fd, POLLIN, 0};
+    fds[PFD_FID] = {fid_fd, POLLIN, 0};
+    nfds_t nfds = fid_fd >= 0 ? PFD_MAX : PFD_FID;
 
     for (;;) {
-        if (poll(fds, PFD_MAX, timeout_ms) < 0) {
+        if (poll(fds, nfds, timeout_ms) < 0) {
             syslog(LOG_ERR, "poll(): %m");
             return -1;
         }
@@ -113,8 +131,17 @@ int monitor_run(int signal_fd, int fan_fd, const monitor* list, int timeout_ms)
         }
         if (fds[PFD_FANOTIFY].revents & POLLIN) {
             ssize_t len = read(fan_fd, buf, sizeof buf);
-            if (len > 0)
+            if (len > 0) {
+                catchup_note_events();
                 handle_batch(buf, static_cast<std::size_t>(len), list);
+            }
+        }
+        if (nfds > PFD_FID && (fds[PFD_FID].revents & POLLIN)) {
+            ssize_t len = read(fid_fd, buf, sizeof buf);
+            if (len > 0) {
+                catchup_note_events();
+                coverage_handle_batch(buf, static_cast<std::size_t>(len));
+            }
         }
         sd_notify(0, "WATCHDOG=1\n");
     }
@@ -141,10 +168,7 @@ bool is_monitored(const char* path, const monitor* list)
             return false;
         }
     }
-    // Deliberately a byte prefix, not bound to path components: /srv/data also covers /srv/data2.
-    bool matched = false;
-    for (const monitor* m = list; m != nullptr && !matched; m = m->next)
-        matched = strncmp(canonical, m->path, strlen(m->path)) == 0;
+    bool matched = path_under(canonical, list);
     free(canonical);
     return matched;
 }

@@ -7,6 +7,9 @@ struct monitor;
 // -1 after an error message (marks already added stay until the process ends).
 int monitor_start(const monitor* list, int unlimited_queue);
 
+// Has monitor_run also serve the group of full coverage (coverage_start's descriptor).
+void monitor_add_fid_group(int fd);
+
 // Serves the signal and fanotify descriptors until SIGINT or SIGTERM is read (0) or poll or the signal
 // read fails (-1, logged). Sends "WATCHDOG=1" after every other wake-up; `timeout_ms` -1 waits without limit.
 int monitor_run(int signal_fd, int fan_fd, const monitor* list, int timeout_ms);
