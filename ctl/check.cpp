@@ -126,6 +126,7 @@ int check_config(const Args& args) {
     printf("  VAULT = %s\n", shown(c.vault).c_str());
     printf("  SCANNERS = %d\n", c.scanners);
     printf("  UNLIMITED_QUEUE = %s\n", c.unlimited_queue != 0 ? "yes" : "no");
+    printf("  COVERAGE = %s\n", c.coverage == COVERAGE_FULL ? "full" : "writes");
     printf("Monitored trees, in the order zet uses them:\n");
     for (const std::string& p : list_paths(c.monitors))
         printf("  SCAN = %s\n", shown(p).c_str());

@@ -18,6 +18,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -299,6 +300,20 @@ void coverage_handle_batch(const char* buf, std::size_t len)
         len -= ev->event_len;
         ev = reinterpret_cast<const fanotify_event_metadata*>(reinterpret_cast<const char*>(ev) + ev->event_len);
     }
+}
+
+bool coverage_probe(const char* tree, char* reason, std::size_t size)
+{
+    int fd = fanotify_init(FAN_CLOEXEC | FAN_CLASS_NOTIF | FAN_REPORT_DFID_NAME, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        snprintf(reason, size, "fanotify_init(): %s", strerror(errno));
+        return false;
+    }
+    bool ok = fanotify_mark(fd, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, MARK_MASK, AT_FDCWD, tree) == 0;
+    if (!ok)
+        snprintf(reason, size, "fanotify_mark(): %s", strerror(errno));
+    close(fd);
+    return ok;
 }
 
 void coverage_stop(int fan_fd)

@@ -33,6 +33,10 @@ int coverage_start(const monitor* list, const monitor* exclusions, int unlimited
 // descriptor, moved-in directories walked, an overflow caught up.
 void coverage_handle_batch(const char* buf, std::size_t len);
 
+// What COVERAGE = full gives `tree` on this kernel and file system: true when a group with directory
+// handles can mark its file system; otherwise false with the reason in `reason` (`size` bytes).
+bool coverage_probe(const char* tree, char* reason, std::size_t size);
+
 // Removes the marks and closes the group.
 void coverage_stop(int fan_fd);
 
