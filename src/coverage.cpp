@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -30,21 +31,24 @@ constexpr std::size_t HANDLE_HEADER = 8; // handle_bytes and handle_type of stru
 constexpr std::size_t MAX_HANDLE = 128;  // the kernel's MAX_HANDLE_SZ
 constexpr std::size_t DIR_CACHE_SIZE = 4;
 
-// A fully covered tree: its descriptor resolves handles through the tree's own mount, so a resolved path
-// is one that zet itself can open.
+// A fully covered tree (or a mount below one). Handles are resolved through the tree's own mount, so a
+// resolved path is one that zet itself can open. No descriptor is kept open on it between batches: that
+// would keep an administrator from unmounting it.
 struct tree {
     const char* path;
-    int fd;
+    bool own_path; // a mount found below a tree, whose text is this table's
     unsigned char fsid[FSID_SIZE];
 };
 
 std::vector<tree> trees;
+int group_fd = -1;
 std::vector<monitor> fallback_nodes;
 const monitor* tree_list = nullptr;
 const monitor* exclusion_list = nullptr;
 
-// Directories resolved lately, each verified once to be the directory that its path names. Bursts land in
-// few directories, and the kept descriptor's link always gives the directory's current path.
+// Directories resolved in the current batch, each verified once to be the directory that its path names.
+// Bursts land in few directories, and the kept descriptor's link always gives the directory's current
+// path. Emptied after every batch, so that no mount stays busy.
 struct cached_dir {
     unsigned char key[FSID_SIZE + HANDLE_HEADER + MAX_HANDLE];
     std::size_t key_size;
@@ -53,8 +57,7 @@ struct cached_dir {
 cached_dir dir_cache[DIR_CACHE_SIZE];
 std::size_t dir_cache_next = 0;
 
-std::size_t make_key(const fid_name& rec, unsigned char* key)
-{
+std::size_t make_key(const fid_name& rec, unsigned char* key) {
     memcpy(key, rec.fsid, FSID_SIZE);
     memcpy(key + FSID_SIZE, rec.handle, rec.handle_size);
     return FSID_SIZE + rec.handle_size;
@@ -62,11 +65,15 @@ std::size_t make_key(const fid_name& rec, unsigned char* key)
 
 // Opens the directory of `rec` through `t` and checks that the path its link shows names that very
 // directory for zet: a handle may also lead to a directory that this mount cannot reach.
-int open_verified(const tree& t, const fid_name& rec)
-{
+int open_verified(const tree& t, const fid_name& rec) {
     alignas(file_handle) unsigned char buf[HANDLE_HEADER + MAX_HANDLE];
     memcpy(buf, rec.handle, rec.handle_size);
-    int dir = open_by_handle_at(t.fd, reinterpret_cast<file_handle*>(buf), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    int mount_fd = open(t.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (mount_fd < 0)
+        return -1;
+    int dir =
+        open_by_handle_at(mount_fd, reinterpret_cast<file_handle*>(buf), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    close(mount_fd);
     if (dir < 0) {
         // ESTALE: the directory is gone since the event, nothing in it is left to scan.
         if (errno != ESTALE)
@@ -92,8 +99,7 @@ int open_verified(const tree& t, const fid_name& rec)
 }
 
 // A verified descriptor of the event's directory through `t`, owned by the cache.
-int lookup_dir(const tree& t, const fid_name& rec)
-{
+int lookup_dir(const tree& t, const fid_name& rec) {
     unsigned char key[sizeof dir_cache[0].key];
     std::size_t key_size = make_key(rec, key);
     for (const cached_dir& c : dir_cache)
@@ -113,8 +119,7 @@ int lookup_dir(const tree& t, const fid_name& rec)
 }
 
 // The path of `name` in the directory `dir` into `path`, when it lies under a tree and is not excluded.
-bool wanted_path(int dir, const char* name, char* path)
-{
+bool wanted_path(int dir, const char* name, char* path) {
     if (fd2path(dir, path, PATH_BUF_SIZE) == nullptr || path[0] != '/')
         return false;
     std::size_t len = strlen(path);
@@ -126,8 +131,7 @@ bool wanted_path(int dir, const char* name, char* path)
     return path_under(path, tree_list) && !path_excluded(path, exclusion_list);
 }
 
-void handle_event(const fanotify_event_metadata* ev)
-{
+void handle_event(const fanotify_event_metadata* ev) {
     if (ev->mask & FAN_Q_OVERFLOW) {
         syslog(LOG_WARNING, "fanotify event queue overflow!");
         catchup_overflow();
@@ -186,8 +190,7 @@ void handle_event(const fanotify_event_metadata* ev)
 }
 
 // Room for the events that full coverage keeps open at once: the queue, the workers and the backlog.
-void raise_descriptor_limit()
-{
+void raise_descriptor_limit() {
     struct rlimit lim;
     if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
         lim.rlim_cur = lim.rlim_max;
@@ -196,15 +199,13 @@ void raise_descriptor_limit()
     }
 }
 
-void add_fallback(const char* path)
-{
+void add_fallback(const char* path) {
     fallback_nodes.push_back({const_cast<char*>(path), nullptr});
 }
 
 } // namespace
 
-bool fid_parse(const fanotify_event_metadata* ev, fid_name* out)
-{
+bool fid_parse(const fanotify_event_metadata* ev, fid_name* out) {
     if (ev->metadata_len < sizeof *ev || ev->metadata_len > ev->event_len)
         return false;
     const auto* base = reinterpret_cast<const unsigned char*>(ev);
@@ -242,8 +243,7 @@ bool fid_parse(const fanotify_event_metadata* ev, fid_name* out)
     return found;
 }
 
-int coverage_start(const monitor* list, const monitor* exclusions, int unlimited_queue, monitor** fallback)
-{
+int coverage_start(const monitor* list, const monitor* exclusions, int unlimited_queue, monitor** fallback) {
     tree_list = list;
     exclusion_list = exclusions;
     for (cached_dir& c : dir_cache)
@@ -262,14 +262,12 @@ int coverage_start(const monitor* list, const monitor* exclusions, int unlimited
             add_fallback(m->path);
             continue;
         }
-        tree t = {m->path, open(m->path, O_RDONLY | O_DIRECTORY | O_CLOEXEC), {}};
+        tree t = {m->path, false, {}};
         struct statfs sfs;
-        if (t.fd < 0 || fstatfs(t.fd, &sfs) != 0 ||
+        if (statfs(m->path, &sfs) != 0 ||
             fanotify_mark(fd, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, MARK_MASK, AT_FDCWD, m->path) != 0) {
             // EXDEV, ENODEV, EOPNOTSUPP: a file system without stable handles (FUSE, overlay and the like).
             syslog(LOG_WARNING, "Coverage of '%s' falls back to writes: %m", m->path);
-            if (t.fd >= 0)
-                close(t.fd);
             add_fallback(m->path);
             continue;
         }
@@ -286,11 +284,11 @@ int coverage_start(const monitor* list, const monitor* exclusions, int unlimited
         close(fd);
         return -1;
     }
+    group_fd = fd;
     return fd;
 }
 
-void coverage_handle_batch(const char* buf, std::size_t len)
-{
+void coverage_handle_batch(const char* buf, std::size_t len) {
     auto ev = reinterpret_cast<const fanotify_event_metadata*>(buf);
     while (len >= sizeof *ev && ev->event_len >= sizeof *ev && ev->event_len <= len) {
         handle_event(ev);
@@ -298,12 +296,43 @@ void coverage_handle_batch(const char* buf, std::size_t len)
         if (ev->fd >= 0)
             close(ev->fd);
         len -= ev->event_len;
-        ev = reinterpret_cast<const fanotify_event_metadata*>(reinterpret_cast<const char*>(ev) + ev->event_len);
+        ev = reinterpret_cast<const fanotify_event_metadata*>(reinterpret_cast<const char*>(ev) +
+                                                              ev->event_len);
+    }
+    for (cached_dir& c : dir_cache) {
+        if (c.fd >= 0) {
+            close(c.fd);
+            c.fd = -1;
+        }
     }
 }
 
-bool coverage_probe(const char* tree, char* reason, std::size_t size)
-{
+bool coverage_add_mount(const char* path) {
+    if (group_fd < 0)
+        return false;
+    tree t = {strdup(path), true, {}};
+    struct statfs sfs;
+    if (t.path == nullptr || statfs(path, &sfs) != 0 ||
+        fanotify_mark(group_fd, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, MARK_MASK, AT_FDCWD, path) != 0) {
+        free(const_cast<char*>(t.path));
+        return false;
+    }
+    memcpy(t.fsid, &sfs.f_fsid, FSID_SIZE);
+    trees.push_back(t);
+    return true;
+}
+
+void coverage_forget_mount(const char* path) {
+    for (auto it = trees.begin(); it != trees.end(); ++it) {
+        if (it->own_path && strcmp(it->path, path) == 0) {
+            free(const_cast<char*>(it->path));
+            trees.erase(it);
+            return;
+        }
+    }
+}
+
+bool coverage_probe(const char* tree, char* reason, std::size_t size) {
     int fd = fanotify_init(FAN_CLOEXEC | FAN_CLASS_NOTIF | FAN_REPORT_DFID_NAME, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         snprintf(reason, size, "fanotify_init(): %s", strerror(errno));
@@ -316,15 +345,13 @@ bool coverage_probe(const char* tree, char* reason, std::size_t size)
     return ok;
 }
 
-void coverage_stop(int fan_fd)
-{
+void coverage_stop(int fan_fd) {
     for (const tree& t : trees)
         fanotify_mark(fan_fd, FAN_MARK_REMOVE | FAN_MARK_FILESYSTEM, MARK_MASK, AT_FDCWD, t.path);
     close(fan_fd);
 }
 
-bool path_under(const char* canonical, const monitor* list)
-{
+bool path_under(const char* canonical, const monitor* list) {
     // Deliberately a byte prefix, not bound to path components: /srv/data also covers /srv/data2.
     for (const monitor* m = list; m != nullptr; m = m->next)
         if (strncmp(canonical, m->path, strlen(m->path)) == 0)
@@ -332,11 +359,11 @@ bool path_under(const char* canonical, const monitor* list)
     return false;
 }
 
-bool path_excluded(const char* path, const monitor* list)
-{
+bool path_excluded(const char* path, const monitor* list) {
     for (const monitor* m = list; m != nullptr; m = m->next) {
         std::size_t len = strlen(m->path);
-        if (strncmp(path, m->path, len) == 0 && (path[len] == '\0' || path[len] == '/' || m->path[len - 1] == '/'))
+        if (strncmp(path, m->path, len) == 0 &&
+            (path[len] == '\0' || path[len] == '/' || m->path[len - 1] == '/'))
             return true;
     }
     return false;

@@ -33,6 +33,12 @@ int coverage_start(const monitor* list, const monitor* exclusions, int unlimited
 // descriptor, moved-in directories walked, an overflow caught up.
 void coverage_handle_batch(const char* buf, std::size_t len);
 
+// Covers the file system of a mount found below a tree with the group as well. False when there is no
+// group or the file system cannot be marked (the caller then gives the mount a mount mark).
+bool coverage_add_mount(const char* path);
+// Forgets a mount below a tree that went away.
+void coverage_forget_mount(const char* path);
+
 // What COVERAGE = full gives `tree` on this kernel and file system: true when a group with directory
 // handles can mark its file system; otherwise false with the reason in `reason` (`size` bytes).
 bool coverage_probe(const char* tree, char* reason, std::size_t size);

@@ -238,6 +238,8 @@ int main(int argc, char** argv)
     fan_fd = monitor_start(mount_marked, config.unlimited_queue);
     if (fan_fd < 0)
         goto fatal;
+    // Without the mount table zet still watches each tree's own mount; monitor_follow_mounts said why.
+    monitor_follow_mounts(fan_fd, config.monitors);
     pid_path = create_pid_file(config.run_dir.c_str());
     if (pid_path == nullptr)
         goto fatal;

@@ -16,22 +16,105 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace {
 
 constexpr const char* UNIT = "src/monitor";
 
-// PFD_FID is polled only under full coverage.
-enum { PFD_SIGNAL, PFD_FANOTIFY, PFD_FID, PFD_MAX };
+// PFD_FID is polled only under full coverage, PFD_MOUNTS once mounts below the trees are followed.
+enum { PFD_SIGNAL, PFD_FANOTIFY, PFD_FID, PFD_MOUNTS, PFD_MAX };
 
 constexpr std::size_t READ_BUF_SIZE = 8192;
 constexpr unsigned MARK_MASK = FAN_CLOSE_WRITE;
 
 int fid_fd = -1;
+
+// Mounts below the monitored trees: a mount mark covers only the mount that holds a tree's root, so each
+// mount below it is marked too, and the mount table is followed while the daemon runs.
+int mounts_fd = -1;
+int mount_group = -1;
+const monitor* mount_trees = nullptr;
+std::vector<std::string> below_mounts;
+
+// A mount point as /proc/self/mountinfo escapes it (\040 for a blank, \011, \012, \134).
+std::string unescape_octal(const std::string& text)
+{
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); i++) {
+        if (text[i] == '\\' && i + 3 < text.size() && isdigit(static_cast<unsigned char>(text[i + 1])) && isdigit(static_cast<unsigned char>(text[i + 2])) &&
+            isdigit(static_cast<unsigned char>(text[i + 3]))) {
+            out += static_cast<char>((text[i + 1] - '0') * 64 + (text[i + 2] - '0') * 8 + (text[i + 3] - '0'));
+            i += 3;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// Mount points strictly below a tree of `trees`, in mount-table order, each once.
+std::vector<std::string> read_mounts_below(int fd, const monitor* trees)
+{
+    std::string table;
+    char buf[READ_BUF_SIZE];
+    ssize_t n;
+    for (off_t off = 0; (n = pread(fd, buf, sizeof buf, off)) > 0; off += n)
+        table.append(buf, static_cast<std::size_t>(n));
+    std::vector<std::string> found;
+    std::size_t start = 0;
+    for (std::size_t nl; (nl = table.find('\n', start)) != std::string::npos; start = nl + 1) {
+        // The fifth field is the mount point.
+        std::size_t pos = start;
+        for (int field = 0; field < 4 && pos < nl; field++)
+            pos = table.find(' ', pos) + 1;
+        std::size_t end = table.find(' ', pos);
+        if (pos == 0 || end == std::string::npos || end > nl)
+            continue;
+        std::string point = unescape_octal(table.substr(pos, end - pos));
+        for (const monitor* m = trees; m != nullptr; m = m->next) {
+            std::size_t len = strlen(m->path);
+            bool below = point.size() > len && point.compare(0, len, m->path) == 0 &&
+                         (point[len] == '/' || m->path[len - 1] == '/');
+            if (below && std::find(found.begin(), found.end(), point) == found.end()) {
+                found.push_back(point);
+                break;
+            }
+        }
+    }
+    return found;
+}
+
+void mark_mount(const std::string& path)
+{
+    if (coverage_add_mount(path.c_str()) ||
+        fanotify_mark(mount_group, FAN_MARK_ADD | FAN_MARK_MOUNT, MARK_MASK, 0, path.c_str()) == 0)
+        syslog(LOG_NOTICE, "Started monitoring '%s'...", path.c_str());
+    else
+        syslog(LOG_WARNING, "fanotify_mark(): %s: %m", path.c_str());
+}
+
+void refresh_mounts()
+{
+    std::vector<std::string> now = read_mounts_below(mounts_fd, mount_trees);
+    for (const std::string& p : now)
+        if (std::find(below_mounts.begin(), below_mounts.end(), p) == below_mounts.end())
+            mark_mount(p);
+    for (const std::string& p : below_mounts) {
+        if (std::find(now.begin(), now.end(), p) == now.end()) {
+            coverage_forget_mount(p.c_str());
+            syslog(LOG_NOTICE, "Stopped monitoring '%s': unmounted", p.c_str());
+        }
+    }
+    below_mounts = std::move(now);
+}
 
 bool is_event_ok(const fanotify_event_metadata* ev, std::size_t len)
 {
@@ -105,17 +188,32 @@ void monitor_add_fid_group(int fd)
     fid_fd = fd;
 }
 
+int monitor_follow_mounts(int fan_fd, const monitor* trees)
+{
+    mounts_fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    if (mounts_fd < 0) {
+        syslog(LOG_WARNING, "open(): /proc/self/mountinfo: %m");
+        return -1;
+    }
+    mount_group = fan_fd;
+    mount_trees = trees;
+    refresh_mounts();
+    return 0;
+}
+
 int monitor_run(int signal_fd, int fan_fd, const monitor* list, int timeout_ms)
 {
     alignas(fanotify_event_metadata) alignas(signalfd_siginfo) char buf[READ_BUF_SIZE];
     pollfd fds[PFD_MAX] = {};
     fds[PFD_SIGNAL] = {signal_fd, POLLIN, 0};
     fds[PFD_FANOTIFY] = {fan_fd, POLLIN, 0};
+    // Entries with no descriptor (-1) are passed over by poll.
     fds[PFD_FID] = {fid_fd, POLLIN, 0};
-    nfds_t nfds = fid_fd >= 0 ? PFD_MAX : PFD_FID;
+    // The mount table signals a change with POLLPRI (and POLLERR).
+    fds[PFD_MOUNTS] = {mounts_fd, POLLPRI, 0};
 
     for (;;) {
-        if (poll(fds, nfds, timeout_ms) < 0) {
+        if (poll(fds, PFD_MAX, timeout_ms) < 0) {
             syslog(LOG_ERR, "poll(): %m");
             return -1;
         }
@@ -136,7 +234,9 @@ int monitor_run(int signal_fd, int fan_fd, const monitor* list, int timeout_ms)
                 handle_batch(buf, static_cast<std::size_t>(len), list);
             }
         }
-        if (nfds > PFD_FID && (fds[PFD_FID].revents & POLLIN)) {
+        if (fds[PFD_MOUNTS].revents & (POLLPRI | POLLERR))
+            refresh_mounts();
+        if (fds[PFD_FID].revents & POLLIN) {
             ssize_t len = read(fid_fd, buf, sizeof buf);
             if (len > 0) {
                 catchup_note_events();

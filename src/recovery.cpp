@@ -43,14 +43,12 @@ timespec overflow_since = {0, 0};
 std::deque<std::string> directories; // moved-in directories to walk
 timespec last_events = {0, 0};       // written by the monitor loop only
 
-bool at_or_after(const timespec& a, const timespec& b)
-{
+bool at_or_after(const timespec& a, const timespec& b) {
     return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec >= b.tv_nsec;
 }
 
 void walk_dir(int dirfd, std::string& path, int depth, const monitor* exclusions, const timespec* since,
-              void (*add)(const char*, void*), void* ctx, std::size_t* count)
-{
+              void (*add)(const char*, void*), void* ctx, std::size_t* count) {
     DIR* dir = fdopendir(dirfd);
     if (dir == nullptr) {
         close(dirfd);
@@ -86,8 +84,7 @@ void walk_dir(int dirfd, std::string& path, int depth, const monitor* exclusions
 }
 
 std::size_t walk(const char* root, const monitor* exclusions, const timespec* since,
-                 void (*add)(const char*, void*), void* ctx)
-{
+                 void (*add)(const char*, void*), void* ctx) {
     std::size_t count = 0;
     if (path_excluded(root, exclusions))
         return 0;
@@ -99,14 +96,12 @@ std::size_t walk(const char* root, const monitor* exclusions, const timespec* si
     return count;
 }
 
-void queue_found(const char* path, void*)
-{
+void queue_found(const char* path, void*) {
     pool_add_task(path);
     status_count(status_counters.queued);
 }
 
-void* walker(void*)
-{
+void* walker(void*) {
     for (;;) {
         pthread_mutex_lock(&walk_lock);
         while (!overflow_pending && directories.empty())
@@ -145,8 +140,7 @@ pthread_mutex_t retry_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t retry_wake = PTHREAD_COND_INITIALIZER;
 std::deque<retry_entry> backlog; // kept in order of `due`
 
-timespec now_plus(unsigned seconds)
-{
+timespec now_plus(unsigned seconds) {
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
     t.tv_sec += seconds;
@@ -154,8 +148,7 @@ timespec now_plus(unsigned seconds)
 }
 
 // Whether the service accepts a connection now; the scan itself is left to the workers.
-bool service_answers()
-{
+bool service_answers() {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return false;
@@ -167,8 +160,7 @@ bool service_answers()
     return ok;
 }
 
-void* retrier(void*)
-{
+void* retrier(void*) {
     unsigned probe_wait = 1;
     pthread_mutex_lock(&retry_lock);
     for (;;) {
@@ -219,8 +211,7 @@ void* retrier(void*)
     return nullptr;
 }
 
-int start_thread(void* (*fn)(void*))
-{
+int start_thread(void* (*fn)(void*)) {
     pthread_t thread;
     int rc = pthread_create(&thread, nullptr, fn, nullptr);
     if (rc != 0) {
@@ -234,8 +225,7 @@ int start_thread(void* (*fn)(void*))
 
 } // namespace
 
-int recovery_start(const monitor* trees, const monitor* exclusions, const char* socket_path)
-{
+int recovery_start(const monitor* trees, const monitor* exclusions, const char* socket_path) {
     tree_list = trees;
     exclusion_list = exclusions;
     service_path = socket_path;
@@ -246,13 +236,11 @@ int recovery_start(const monitor* trees, const monitor* exclusions, const char* 
     return 0;
 }
 
-void catchup_note_events()
-{
+void catchup_note_events() {
     clock_gettime(CLOCK_REALTIME_COARSE, &last_events);
 }
 
-void catchup_overflow()
-{
+void catchup_overflow() {
     if (!started)
         return;
     timespec since = last_events;
@@ -265,8 +253,7 @@ void catchup_overflow()
     pthread_mutex_unlock(&walk_lock);
 }
 
-void catchup_directory(const char* path)
-{
+void catchup_directory(const char* path) {
     if (!started)
         return;
     pthread_mutex_lock(&walk_lock);
@@ -276,21 +263,18 @@ void catchup_directory(const char* path)
 }
 
 std::size_t catchup_walk(const monitor* trees, const monitor* exclusions, const timespec& since,
-                         void (*add)(const char* path, void* ctx), void* ctx)
-{
+                         void (*add)(const char* path, void* ctx), void* ctx) {
     std::size_t count = 0;
     for (const monitor* m = trees; m != nullptr; m = m->next)
         count += walk(m->path, exclusions, &since, add, ctx);
     return count;
 }
 
-unsigned retry_delay(unsigned attempt)
-{
+unsigned retry_delay(unsigned attempt) {
     return attempt <= 1 ? 0 : 1u << (attempt - 2);
 }
 
-bool retry_add(task_t* task)
-{
+bool retry_add(task_t* task) {
     unsigned next = task->attempt + 2; // attempt counts failures so far; this one failed too
     if (!started || next > RETRY_ATTEMPTS)
         return false;
@@ -300,9 +284,10 @@ bool retry_add(task_t* task)
         return false;
     }
     retry_entry e = {task->path, task->fd, next, now_plus(retry_delay(next))};
-    auto at = std::upper_bound(backlog.begin(), backlog.end(), e, [](const retry_entry& a, const retry_entry& b) {
-        return !at_or_after(a.due, b.due);
-    });
+    auto at =
+        std::upper_bound(backlog.begin(), backlog.end(), e, [](const retry_entry& a, const retry_entry& b) {
+            return !at_or_after(a.due, b.due);
+        });
     backlog.insert(at, std::move(e));
     task->fd = -1;
     pthread_cond_signal(&retry_wake);

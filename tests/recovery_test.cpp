@@ -27,8 +27,7 @@ namespace {
 struct EventBytes {
     std::vector<unsigned char> bytes;
 
-    static EventBytes make(std::uint32_t handle_bytes, const std::string& name, std::size_t pad = 0)
-    {
+    static EventBytes make(std::uint32_t handle_bytes, const std::string& name, std::size_t pad = 0) {
         EventBytes e;
         fanotify_event_metadata md = {};
         md.metadata_len = sizeof md;
@@ -52,17 +51,17 @@ struct EventBytes {
         e.bytes.insert(e.bytes.end(), pad, 0);
         return e;
     }
-    void put(const void* p, std::size_t n)
-    {
+    void put(const void* p, std::size_t n) {
         auto c = static_cast<const unsigned char*>(p);
         bytes.insert(bytes.end(), c, c + n);
     }
     fanotify_event_metadata* md() { return reinterpret_cast<fanotify_event_metadata*>(bytes.data()); }
-    fanotify_event_info_header* hdr() { return reinterpret_cast<fanotify_event_info_header*>(bytes.data() + 24); }
+    fanotify_event_info_header* hdr() {
+        return reinterpret_cast<fanotify_event_info_header*>(bytes.data() + 24);
+    }
 };
 
-TEST(FidRecords, WellFormedAndMalformed)
-{
+TEST(FidRecords, WellFormedAndMalformed) {
     const std::string nul(1, '\0');
     const struct {
         int line;
@@ -92,7 +91,8 @@ TEST(FidRecords, WellFormedAndMalformed)
         {__LINE__, EventBytes::make(8, "file" + nul), [](EventBytes& e) { e.hdr()->len = 2; }, nullptr},
         // Metadata longer than the event.
         {__LINE__, EventBytes::make(8, "file" + nul),
-         [](EventBytes& e) { e.md()->metadata_len = static_cast<std::uint16_t>(e.md()->event_len + 1); }, nullptr},
+         [](EventBytes& e) { e.md()->metadata_len = static_cast<std::uint16_t>(e.md()->event_len + 1); },
+         nullptr},
         // Another record type only.
         {__LINE__, EventBytes::make(8, "file" + nul),
          [](EventBytes& e) { e.hdr()->info_type = FAN_EVENT_INFO_TYPE_FID; }, nullptr},
@@ -125,27 +125,25 @@ TEST(FidRecords, WellFormedAndMalformed)
 struct List {
     std::vector<std::string> texts;
     std::vector<monitor> nodes;
-    explicit List(std::vector<std::string> paths) : texts(std::move(paths)), nodes(texts.size())
-    {
+    explicit List(std::vector<std::string> paths) : texts(std::move(paths)), nodes(texts.size()) {
         for (std::size_t i = 0; i < texts.size(); i++)
             nodes[i] = {texts[i].data(), i + 1 < texts.size() ? &nodes[i + 1] : nullptr};
     }
     const monitor* head() const { return nodes.empty() ? nullptr : nodes.data(); }
 };
 
-TEST(Paths, UnderTreesByBytesExcludedByComponents)
-{
+TEST(Paths, UnderTreesByBytesExcludedByComponents) {
     List trees({"/srv/data", "/home"});
     List excl({"/srv/data/vault", "/srv/data/one.txt", "/tmp/"});
     const struct {
         const char* path;
         bool under, excluded;
     } rows[] = {
-        {"/srv/data/x", true, false},          {"/srv/data2/x", true, false},
-        {"/srv/dat", false, false},            {"/home/u/f", true, false},
-        {"/srv/data/vault", true, true},       {"/srv/data/vault/x.AbCdEf", true, true},
-        {"/srv/data/vaulted/x", true, false},  {"/srv/data/one.txt", true, true},
-        {"/srv/data/one.txt2", true, false},   {"/tmp/x", false, true},
+        {"/srv/data/x", true, false},         {"/srv/data2/x", true, false},
+        {"/srv/dat", false, false},           {"/home/u/f", true, false},
+        {"/srv/data/vault", true, true},      {"/srv/data/vault/x.AbCdEf", true, true},
+        {"/srv/data/vaulted/x", true, false}, {"/srv/data/one.txt", true, true},
+        {"/srv/data/one.txt2", true, false},  {"/tmp/x", false, true},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.path);
@@ -154,17 +152,17 @@ TEST(Paths, UnderTreesByBytesExcludedByComponents)
     }
 }
 
-void collect(const char* path, void* ctx) { static_cast<std::set<std::string>*>(ctx)->insert(path); }
+void collect(const char* path, void* ctx) {
+    static_cast<std::set<std::string>*>(ctx)->insert(path);
+}
 
-timespec ctime_of(const std::string& path)
-{
+timespec ctime_of(const std::string& path) {
     struct stat st = {};
     stat(path.c_str(), &st);
     return st.st_ctim;
 }
 
-TEST(CatchUp, WalksFilesChangedSinceTheWindowSkippingExclusionsAndLinks)
-{
+TEST(CatchUp, WalksFilesChangedSinceTheWindowSkippingExclusionsAndLinks) {
     TempDir dir;
     std::filesystem::create_directories(dir / "tree/sub/deep");
     std::filesystem::create_directories(dir / "tree/vault");
@@ -205,8 +203,7 @@ TEST(CatchUp, WalksFilesChangedSinceTheWindowSkippingExclusionsAndLinks)
     EXPECT_EQ(found, (std::set<std::string>{dir / "tree/sub/b", dir / "tree/sub/deep/c"}));
 }
 
-TEST(Retry, DelaysAndBacklogBounds)
-{
+TEST(Retry, DelaysAndBacklogBounds) {
     EXPECT_EQ(retry_delay(2), 1u);
     EXPECT_EQ(retry_delay(3), 2u);
 
