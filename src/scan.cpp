@@ -46,8 +46,12 @@ where follow(task_t* task)
     char now[PATH_BUF_SIZE];
     if (fd2path(task->fd, now, sizeof now) == nullptr || strcmp(now, task->path) == 0)
         return UNCHANGED;
+    // The kernel marks a name that was removed; another link may still hold the file, but not this name.
+    static constexpr char deleted[] = " (deleted)";
+    std::size_t len = strlen(now);
     struct stat st;
-    if (fstat(task->fd, &st) != 0 || st.st_nlink == 0)
+    if (fstat(task->fd, &st) != 0 || st.st_nlink == 0 ||
+        (len >= sizeof deleted - 1 && strcmp(now + len - (sizeof deleted - 1), deleted) == 0))
         return UNCHANGED;
     if (now[0] != '/' || !path_under(now, scan_trees) ||
         (scan_coverage == COVERAGE_FULL && path_excluded(now, scan_exclusions))) {
