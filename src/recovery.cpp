@@ -6,6 +6,7 @@
 #include "src/coverage.hpp"
 #include "src/pool.hpp"
 #include "src/status.hpp"
+#include "src/thread.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -211,18 +212,6 @@ void* retrier(void*) {
     return nullptr;
 }
 
-int start_thread(void* (*fn)(void*)) {
-    pthread_t thread;
-    int rc = pthread_create(&thread, nullptr, fn, nullptr);
-    if (rc != 0) {
-        errno = rc;
-        syslog(LOG_WARNING, "pthread_create(): %m");
-        return -1;
-    }
-    pthread_detach(thread);
-    return 0;
-}
-
 } // namespace
 
 int recovery_start(const monitor* trees, const monitor* exclusions, const char* socket_path) {
@@ -230,7 +219,7 @@ int recovery_start(const monitor* trees, const monitor* exclusions, const char* 
     exclusion_list = exclusions;
     service_path = socket_path;
     clock_gettime(CLOCK_REALTIME, &last_events);
-    if (start_thread(walker) != 0 || start_thread(retrier) != 0)
+    if (thread_start_detached(walker) != 0 || thread_start_detached(retrier) != 0)
         return -1;
     started = true;
     return 0;

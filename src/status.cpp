@@ -2,6 +2,8 @@
 // READY=1 and WATCHDOG=1 stay exactly as they are.
 #include "src/status.hpp"
 
+#include "src/thread.hpp"
+
 #include <pthread.h>
 #include <syslog.h>
 #include <systemd/sd-daemon.h>
@@ -74,14 +76,4 @@ int status_format(char* buf, std::size_t size, const status_snapshot& s, bool wi
                     s.queued, s.scanned, s.infected, s.failed, unscanned, down);
 }
 
-int status_start() {
-    pthread_t thread;
-    int rc = pthread_create(&thread, nullptr, status_loop, nullptr);
-    if (rc != 0) {
-        errno = rc;
-        syslog(LOG_WARNING, "pthread_create(): %m");
-        return -1;
-    }
-    pthread_detach(thread);
-    return 0;
-}
+int status_start() { return thread_start_detached(status_loop); }
