@@ -40,9 +40,10 @@ struct tree {
     unsigned char fsid[FSID_SIZE];
 };
 
-std::vector<tree> trees;
+// Never destroyed, like the configuration it points into, so the mount paths it owns live to the end.
+std::vector<tree>& trees = *new std::vector<tree>;
 int group_fd = -1;
-std::vector<monitor> fallback_nodes;
+std::vector<monitor>& fallback_nodes = *new std::vector<monitor>;
 const monitor* tree_list = nullptr;
 const monitor* exclusion_list = nullptr;
 
@@ -131,14 +132,14 @@ bool wanted_path(int dir, const char* name, char* path) {
     return path_under(path, tree_list) && !path_excluded(path, exclusion_list);
 }
 
-void handle_event(const fanotify_event_metadata* ev) {
+void handle_event(const unsigned char* raw, const fanotify_event_metadata* ev) {
     if (ev->mask & FAN_Q_OVERFLOW) {
         syslog(LOG_WARNING, "fanotify event queue overflow!");
         catchup_overflow();
         return;
     }
     fid_name rec;
-    if (!fid_parse(ev, &rec)) {
+    if (!fid_parse(raw, *ev, &rec)) {
         syslog(LOG_DEBUG, "fanotify: event 0x%llx without a usable name record dropped",
                static_cast<unsigned long long>(ev->mask));
         return;
@@ -205,10 +206,11 @@ void add_fallback(const char* path) {
 
 } // namespace
 
-bool fid_parse(const fanotify_event_metadata* ev, fid_name* out) {
+bool fid_parse(const unsigned char* event, const fanotify_event_metadata& md, fid_name* out) {
+    const fanotify_event_metadata* ev = &md;
     if (ev->metadata_len < sizeof *ev || ev->metadata_len > ev->event_len)
         return false;
-    const auto* base = reinterpret_cast<const unsigned char*>(ev);
+    const unsigned char* base = event;
     std::size_t pos = ev->metadata_len;
     bool found = false;
     while (pos < ev->event_len) {
@@ -289,15 +291,19 @@ int coverage_start(const monitor* list, const monitor* exclusions, int unlimited
 }
 
 void coverage_handle_batch(const char* buf, std::size_t len) {
-    auto ev = reinterpret_cast<const fanotify_event_metadata*>(buf);
-    while (len >= sizeof *ev && ev->event_len >= sizeof *ev && ev->event_len <= len) {
-        handle_event(ev);
+    // Records with names are aligned to 4 bytes only: each header is copied out before it is read.
+    const auto* raw = reinterpret_cast<const unsigned char*>(buf);
+    fanotify_event_metadata ev;
+    while (len >= sizeof ev) {
+        memcpy(&ev, raw, sizeof ev);
+        if (ev.event_len < sizeof ev || ev.event_len > len)
+            break;
+        handle_event(raw, &ev);
         // Reported by handle only: no descriptor comes with these events.
-        if (ev->fd >= 0)
-            close(ev->fd);
-        len -= ev->event_len;
-        ev = reinterpret_cast<const fanotify_event_metadata*>(reinterpret_cast<const char*>(ev) +
-                                                              ev->event_len);
+        if (ev.fd >= 0)
+            close(ev.fd);
+        len -= ev.event_len;
+        raw += ev.event_len;
     }
     for (cached_dir& c : dir_cache) {
         if (c.fd >= 0) {

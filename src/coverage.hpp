@@ -17,10 +17,10 @@ struct fid_name {
     const char* name;            // zero-terminated inside the record; never empty, never holds '/'
 };
 
-// Finds the directory-handle-and-name record of `ev`, which must pass the FAN_EVENT_OK rule. False when the
-// event has none or any record is malformed (lengths that overrun the event or each other, a handle larger
+// Finds the directory-handle-and-name record of the event at `event`, whose metadata `md` (an aligned copy)
+// passed the FAN_EVENT_OK rule. False when the event has none or any record is malformed (lengths that overrun the event or each other, a handle larger
 // than the record, a name without its terminator, an empty name, a name with '/', "." or "..").
-bool fid_parse(const fanotify_event_metadata* ev, fid_name* out);
+bool fid_parse(const unsigned char* event, const fanotify_event_metadata& md, fid_name* out);
 
 // The group, its file-system marks for every tree of `list` that allows them, and a descriptor of each
 // tree to resolve handles against. Each tree marked logs "Started monitoring '%s'..."; each tree that

@@ -42,7 +42,7 @@ int fid_fd = -1;
 int mounts_fd = -1;
 int mount_group = -1;
 const monitor* mount_trees = nullptr;
-std::vector<std::string> below_mounts;
+std::vector<std::string>& below_mounts = *new std::vector<std::string>;
 
 // A mount point as /proc/self/mountinfo escapes it (\040 for a blank, \011, \012, \134).
 std::string unescape_octal(const std::string& text)

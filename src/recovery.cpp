@@ -41,7 +41,8 @@ pthread_mutex_t walk_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t walk_wake = PTHREAD_COND_INITIALIZER;
 bool overflow_pending = false;
 timespec overflow_since = {0, 0};
-std::deque<std::string> directories; // moved-in directories to walk
+// Threads still use these while the process exits, so they live on the heap and no destructor runs on them.
+std::deque<std::string>& directories = *new std::deque<std::string>; // moved-in directories to walk
 timespec last_events = {0, 0};       // written by the monitor loop only
 
 bool at_or_after(const timespec& a, const timespec& b) {
@@ -130,16 +131,17 @@ void* walker(void*) {
 
 // ---- retries --------------------------------------------------------------------------------------------
 
+// Kept by path alone: a descriptor held for as long as the scan service is away would keep an
+// administrator from unmounting the file system.
 struct retry_entry {
     std::string path;
-    int fd;
     unsigned attempt; // the attempt this entry waits for
     timespec due;
 };
 
 pthread_mutex_t retry_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t retry_wake = PTHREAD_COND_INITIALIZER;
-std::deque<retry_entry> backlog; // kept in order of `due`
+std::deque<retry_entry>& backlog = *new std::deque<retry_entry>; // kept in order of `due`
 
 timespec now_plus(unsigned seconds) {
     timespec t;
@@ -206,7 +208,7 @@ void* retrier(void*) {
         }
         pthread_mutex_unlock(&retry_lock);
         for (retry_entry& e : due)
-            pool_add_file(e.path.c_str(), e.fd, e.attempt - 1);
+            pool_add_file(e.path.c_str(), -1, e.attempt - 1);
         pthread_mutex_lock(&retry_lock);
     }
     return nullptr;
@@ -272,13 +274,12 @@ bool retry_add(task_t* task) {
         pthread_mutex_unlock(&retry_lock);
         return false;
     }
-    retry_entry e = {task->path, task->fd, next, now_plus(retry_delay(next))};
+    retry_entry e = {task->path, next, now_plus(retry_delay(next))};
     auto at =
         std::upper_bound(backlog.begin(), backlog.end(), e, [](const retry_entry& a, const retry_entry& b) {
             return !at_or_after(a.due, b.due);
         });
     backlog.insert(at, std::move(e));
-    task->fd = -1;
     pthread_cond_signal(&retry_wake);
     pthread_mutex_unlock(&retry_lock);
     return true;

@@ -33,9 +33,9 @@ void catchup_directory(const char* path);
 std::size_t catchup_walk(const monitor* trees, const monitor* exclusions, const timespec& since,
                          void (*add)(const char* path, void* ctx), void* ctx);
 
-// Takes a failed task into the backlog (its descriptor too, leaving the task -1), to be queued again once
-// the service answers, with backoff. False, with the descriptor left to the task, when the backlog is
-// full or the task had its last attempt: the caller says the file went unscanned.
+// Takes the path of a failed task into the backlog, to be queued again once the service answers, with
+// backoff. False when the backlog is full or the task had its last attempt: the caller says the file went
+// unscanned.
 bool retry_add(task_t* task);
 
 // Seconds to wait before attempt `attempt` (2, 3, ...) of a failed file.

@@ -109,7 +109,9 @@ TEST(FidRecords, WellFormedAndMalformed) {
         if (row.spoil != nullptr)
             row.spoil(row.event);
         fid_name rec = {};
-        bool ok = fid_parse(row.event.md(), &rec);
+        fanotify_event_metadata md;
+        memcpy(&md, row.event.bytes.data(), sizeof md);
+        bool ok = fid_parse(row.event.bytes.data(), md, &rec);
         ASSERT_EQ(ok, row.name != nullptr);
         if (ok) {
             EXPECT_STREQ(rec.name, row.name);
@@ -227,7 +229,7 @@ TEST(Retry, DelaysAndBacklogBounds) {
     int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     task.fd = fd;
     EXPECT_FALSE(retry_add(&task));
-    EXPECT_EQ(task.fd, fd); // left to the caller
+    EXPECT_EQ(task.fd, fd); // the descriptor stays the caller's
     close(fd);
 }
 
