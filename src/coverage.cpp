@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -51,22 +52,58 @@ const monitor* exclusion_list = nullptr;
 // Bursts land in few directories, and the kept descriptor's link always gives the directory's current
 // path. Emptied after every batch, so that no mount stays busy.
 struct cached_dir {
-    unsigned char key[FSID_SIZE + HANDLE_HEADER + MAX_HANDLE];
+    unsigned char key[sizeof(const char*) + FSID_SIZE + HANDLE_HEADER + MAX_HANDLE];
     std::size_t key_size;
     int fd; // O_PATH descriptor, or -1
 };
 cached_dir dir_cache[DIR_CACHE_SIZE];
 std::size_t dir_cache_next = 0;
 
-std::size_t make_key(const fid_name& rec, unsigned char* key) {
-    memcpy(key, rec.fsid, FSID_SIZE);
-    memcpy(key + FSID_SIZE, rec.handle, rec.handle_size);
-    return FSID_SIZE + rec.handle_size;
+// A directory seen through one tree's mount: the same handle through another mount has another path.
+std::size_t make_key(const tree& t, const fid_name& rec, unsigned char* key) {
+    memcpy(key, &t.path, sizeof t.path);
+    memcpy(key + sizeof t.path, rec.fsid, FSID_SIZE);
+    memcpy(key + sizeof t.path + FSID_SIZE, rec.handle, rec.handle_size);
+    return sizeof t.path + FSID_SIZE + rec.handle_size;
 }
 
-// Opens the directory of `rec` through `t` and checks that the path its link shows names that very
-// directory for zet: a handle may also lead to a directory that this mount cannot reach.
-int open_verified(const tree& t, const fid_name& rec) {
+// The path of `name` in the directory `dir` into `path`, when it lies under a tree and is not excluded.
+bool wanted_path(int dir, const char* name, char* path) {
+    if (fd2path(dir, path, PATH_BUF_SIZE) == nullptr || path[0] != '/')
+        return false;
+    std::size_t len = strlen(path);
+    const char* sep = len == 1 ? "" : "/";
+    std::size_t need = len + strlen(sep) + strlen(name);
+    if (need >= PATH_BUF_SIZE)
+        return false;
+    strcat(strcat(path, sep), name);
+    return path_under(path, tree_list) && !path_excluded(path, exclusion_list);
+}
+
+// Whether the directory part of `path` names the directory `dir` for zet: a handle may also lead to a
+// directory that the tree's mount cannot reach, whose link text would then name something else.
+bool names_dir(const char* path, int dir) {
+    const char* last = strrchr(path, '/');
+    std::string parent(path, last == path ? 1 : static_cast<std::size_t>(last - path));
+    struct stat by_handle, by_path;
+    int check = open(parent.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (check < 0)
+        return false;
+    bool same = fstat(check, &by_path) == 0 && fstat(dir, &by_handle) == 0 && by_path.st_dev == by_handle.st_dev &&
+                by_path.st_ino == by_handle.st_ino;
+    close(check);
+    return same;
+}
+
+// The directory of `rec` through `t`, with the path of the event's name in `path` when that is wanted.
+// Directories are opened by handle and checked once per batch, then taken from the cache, which owns them.
+int lookup_dir(const tree& t, const fid_name& rec, char* path) {
+    unsigned char key[sizeof dir_cache[0].key];
+    std::size_t key_size = make_key(t, rec, key);
+    for (const cached_dir& c : dir_cache)
+        if (c.fd >= 0 && c.key_size == key_size && memcmp(c.key, key, key_size) == 0)
+            return wanted_path(c.fd, rec.name, path) ? c.fd : -1;
+
     alignas(file_handle) unsigned char buf[HANDLE_HEADER + MAX_HANDLE];
     memcpy(buf, rec.handle, rec.handle_size);
     int mount_fd = open(t.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -81,34 +118,11 @@ int open_verified(const tree& t, const fid_name& rec) {
             syslog(LOG_DEBUG, "open_by_handle_at(): %s: %m", t.path);
         return -1;
     }
-    char text[PATH_BUF_SIZE];
-    struct stat by_handle, by_path;
-    bool same = false;
-    if (fd2path(dir, text, sizeof text) != nullptr && text[0] == '/' && fstat(dir, &by_handle) == 0) {
-        int check = open(text, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (check >= 0) {
-            same = fstat(check, &by_path) == 0 && by_path.st_dev == by_handle.st_dev &&
-                   by_path.st_ino == by_handle.st_ino;
-            close(check);
-        }
-    }
-    if (!same) {
+    // Most events of a marked file system lie outside the trees: they are dropped before any check.
+    if (!wanted_path(dir, rec.name, path) || !names_dir(path, dir)) {
         close(dir);
         return -1;
     }
-    return dir;
-}
-
-// A verified descriptor of the event's directory through `t`, owned by the cache.
-int lookup_dir(const tree& t, const fid_name& rec) {
-    unsigned char key[sizeof dir_cache[0].key];
-    std::size_t key_size = make_key(rec, key);
-    for (const cached_dir& c : dir_cache)
-        if (c.fd >= 0 && c.key_size == key_size && memcmp(c.key, key, key_size) == 0)
-            return c.fd;
-    int dir = open_verified(t, rec);
-    if (dir < 0)
-        return -1;
     cached_dir& slot = dir_cache[dir_cache_next];
     dir_cache_next = (dir_cache_next + 1) % DIR_CACHE_SIZE;
     if (slot.fd >= 0)
@@ -117,19 +131,6 @@ int lookup_dir(const tree& t, const fid_name& rec) {
     slot.key_size = key_size;
     slot.fd = dir;
     return dir;
-}
-
-// The path of `name` in the directory `dir` into `path`, when it lies under a tree and is not excluded.
-bool wanted_path(int dir, const char* name, char* path) {
-    if (fd2path(dir, path, PATH_BUF_SIZE) == nullptr || path[0] != '/')
-        return false;
-    std::size_t len = strlen(path);
-    const char* sep = len == 1 ? "" : "/";
-    std::size_t need = len + strlen(sep) + strlen(name);
-    if (need >= PATH_BUF_SIZE)
-        return false;
-    strcat(strcat(path, sep), name);
-    return path_under(path, tree_list) && !path_excluded(path, exclusion_list);
 }
 
 void handle_event(const unsigned char* raw, const fanotify_event_metadata* ev) {
@@ -153,11 +154,9 @@ void handle_event(const unsigned char* raw, const fanotify_event_metadata* ev) {
     for (const tree& t : trees) {
         if (memcmp(t.fsid, rec.fsid, FSID_SIZE) != 0)
             continue;
-        int d = lookup_dir(t, rec);
-        if (d >= 0 && wanted_path(d, rec.name, path)) {
-            dir = d;
+        dir = lookup_dir(t, rec, path);
+        if (dir >= 0)
             break;
-        }
     }
     if (dir < 0)
         return;
