@@ -3,6 +3,7 @@
 
 #include "src/av.hpp"
 #include "src/fileops.hpp"
+#include "src/selftest.hpp"
 #include "src/status.hpp"
 
 #include <syslog.h>
@@ -22,6 +23,17 @@ FILE* infection_log = nullptr;
 
 constexpr std::size_t TIME_BUF_SIZE = 20; // "%Y-%m-%d %H:%M:%S" and its terminating zero
 
+// A zetctl probe is quarantined and logged like any finding; only the counts keep it apart.
+bool is_selftest(const char* name, const infection* list)
+{
+    if (!selftest_name(name))
+        return false;
+    for (const infection* i = list; i != nullptr; i = i->next)
+        if (!selftest_finding(i->name))
+            return false;
+    return true;
+}
+
 } // namespace
 
 void scan(task_t* task)
@@ -31,9 +43,9 @@ void scan(task_t* task)
     status_count(result < 0 ? status_counters.failed : status_counters.scanned);
     if (result <= 0)
         return;
-    status_count(status_counters.infected);
-
     const char* name = basename_r(task->path);
+    status_count(is_selftest(name, list) ? status_counters.selftests : status_counters.infected);
+
     char vault_name[PATH_BUF_SIZE];
     const char* moved_to = nullptr;
     int len = snprintf(vault_name, sizeof vault_name, "%s/%s.XXXXXX", vault_dir, name);

@@ -6,6 +6,7 @@
 #include <syslog.h>
 #include <systemd/sd-daemon.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -18,20 +19,22 @@ namespace {
 constexpr std::size_t STATUS_BUF_SIZE = 160;
 
 void* status_loop(void*) {
-    std::uint64_t last[4] = {0, 0, 0, 0};
+    constexpr int COUNTS = 5;
+    std::uint64_t last[COUNTS] = {0, 0, 0, 0, 0};
     const timespec interval = {1, 0};
     for (;;) {
         nanosleep(&interval, nullptr);
-        std::uint64_t now[4] = {status_counters.queued.load(std::memory_order_relaxed),
-                                status_counters.scanned.load(std::memory_order_relaxed),
-                                status_counters.infected.load(std::memory_order_relaxed),
-                                status_counters.failed.load(std::memory_order_relaxed)};
-        if (now[0] == last[0] && now[1] == last[1] && now[2] == last[2] && now[3] == last[3])
+        std::uint64_t now[COUNTS] = {status_counters.queued.load(std::memory_order_relaxed),
+                                     status_counters.scanned.load(std::memory_order_relaxed),
+                                     status_counters.infected.load(std::memory_order_relaxed),
+                                     status_counters.failed.load(std::memory_order_relaxed),
+                                     status_counters.selftests.load(std::memory_order_relaxed)};
+        if (std::equal(now, now + COUNTS, last))
             continue;
         char buf[STATUS_BUF_SIZE];
-        status_format(buf, sizeof buf, now[0], now[1], now[2], now[3]);
+        status_format(buf, sizeof buf, now[0], now[1], now[2], now[3], now[4]);
         sd_notify(0, buf);
-        for (int i = 0; i < 4; i++)
+        for (int i = 0; i < COUNTS; i++)
             last[i] = now[i];
     }
     return nullptr;
@@ -40,11 +43,16 @@ void* status_loop(void*) {
 } // namespace
 
 int status_format(char* buf, std::size_t size, std::uint64_t queued, std::uint64_t scanned,
-                  std::uint64_t infected, std::uint64_t failed) {
+                  std::uint64_t infected, std::uint64_t failed, std::uint64_t selftests) {
+    if (selftests == 0)
+        return snprintf(buf, size,
+                        "STATUS=%" PRIu64 " files queued, %" PRIu64 " scanned, %" PRIu64 " infected, %" PRIu64
+                        " failed scans\n",
+                        queued, scanned, infected, failed);
     return snprintf(buf, size,
                     "STATUS=%" PRIu64 " files queued, %" PRIu64 " scanned, %" PRIu64 " infected, %" PRIu64
-                    " failed scans\n",
-                    queued, scanned, infected, failed);
+                    " failed scans, %" PRIu64 " self-test%s\n",
+                    queued, scanned, infected, failed, selftests, selftests == 1 ? "" : "s");
 }
 
 int status_start() {
