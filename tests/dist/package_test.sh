@@ -32,8 +32,13 @@ if grep -E '^(PrivateTmp|ProtectSystem|ProtectHome|ReadWritePaths|ReadOnlyPaths|
         "$src/dist/zet.service"; then
     fail "zet.service sets up a private mount namespace: its marks would see nothing"
 fi
-for unit in zet orbis-scand; do
+# Exposure ratings (tenths) the sandboxing must keep: zet at most 5.0, orbis-scand at most 3.0.
+for limit in zet:50 orbis-scand:30; do
+    unit=${limit%:*}
     grep -qx 'StartLimitBurst=5' "$src/dist/$unit.service" || fail "$unit.service has no start limit"
+    if ! systemd-analyze security --offline=yes --threshold="${limit#*:}" "$src/dist/$unit.service" >/dev/null 2>&1; then
+        fail "$unit.service is rated $(systemd-analyze security --offline=yes "$src/dist/$unit.service" 2>&1 | tail -n 1)"
+    fi
 done
 grep -qx 'RestartPreventExitStatus=13' "$src/dist/zet.service" || fail "zet.service restarts a configuration error"
 for script in postinst prerm postrm; do
