@@ -21,6 +21,7 @@ constexpr const char* USAGE =
     "  vault restore [-c FILE] [--to PATH] NAME     move a vault file back\n"
     "  vault purge [-c FILE] --older-than DAYS [--dry-run]\n"
     "                                               delete vault files quarantined DAYS days ago or more\n"
+    "  --version                                    zetctl's version\n"
     "The configuration file defaults to /etc/orbis/zet.conf.\n";
 
 } // namespace
@@ -29,6 +30,11 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv, argv + argc);
     if (argc == 2 && (args[1] == "-h" || args[1] == "--help" || args[1] == "help")) {
         fputs(USAGE, stdout);
+        return ctl::EXIT_OK;
+    }
+    // The same version as zet -V, so that an administrator can tell which package each came from.
+    if (argc == 2 && (args[1] == "--version" || args[1] == "-V")) {
+        printf("zetctl %s\n", ZET_VERSION);
         return ctl::EXIT_OK;
     }
     ctl::Args parsed;

@@ -6,6 +6,7 @@
 #include "src/av.hpp"
 #include "src/config.hpp"
 #include "src/coverage.hpp"
+#include "src/selftest.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -160,6 +161,13 @@ void clean_vault(const Settings& s, const Probe& p) {
             remove_vault_file(s.vault(), f.name, &error);
 }
 
+// A log line of a `zetctl selftest` probe, which zet logs like any finding.
+bool selftest_entry(const LogEntry& e) {
+    std::size_t slash = e.path.rfind('/');
+    return selftest_name(slash == std::string::npos ? e.path : e.path.substr(slash + 1)) &&
+           selftest_finding(e.finding);
+}
+
 } // namespace
 
 int status(const Args& args) {
@@ -174,6 +182,9 @@ int status(const Args& args) {
     for (const VaultFile& f : files)
         bytes += f.size;
     LogContents log = read_log(s.log_file());
+    const std::size_t selftests =
+        static_cast<std::size_t>(std::count_if(log.entries.begin(), log.entries.end(), selftest_entry));
+    std::erase_if(log.entries, selftest_entry);
     std::size_t first = log.entries.size() > LAST_LOG_ENTRIES ? log.entries.size() - LAST_LOG_ENTRIES : 0;
     std::vector<std::string> trees = list_paths(s.config->monitors);
     // What each tree is covered for; with full coverage asked, probed on this kernel and file system.
@@ -210,6 +221,7 @@ int status(const Args& args) {
         error.empty() ? j.value(static_cast<std::int64_t>(files.size())) : j.null();
         j.key("bytes").value(bytes).key("error").value(error).end_object();
         j.key("infection_log").begin_object().key("path").value(s.log_file()).key("error").value(log.error);
+        j.key("selftests").value(static_cast<std::int64_t>(selftests));
         j.key("last").begin_array();
         for (std::size_t i = first; i < log.entries.size(); i++) {
             const LogEntry& e = log.entries[i];
@@ -250,6 +262,8 @@ int status(const Args& args) {
             printf("  %s  %s  %s -> %s\n", e.time.c_str(), shown(e.finding).c_str(), shown(e.path).c_str(),
                    shown(e.vault).c_str());
         }
+        if (log.error.empty() && selftests > 0)
+            printf("self-tests:   %zu logged (zetctl selftest, not infections)\n", selftests);
     }
     return d.running && sv.answers ? EXIT_OK : EXIT_FAIL;
 }
@@ -283,7 +297,7 @@ int selftest(const Args& args) {
         char suffix[32];
         snprintf(suffix, sizeof suffix, "%d-%016llx", static_cast<int>(getpid()),
                  static_cast<unsigned long long>(random()));
-        p.name = std::string(".zetctl-selftest-") + suffix + ".com";
+        p.name = std::string(SELFTEST_PREFIX) + suffix + std::string(SELFTEST_SUFFIX);
         p.file = p.tree + "/" + p.name;
         Explanation e = explain_path(p.file, s.config->monitors, s.config->exclusions);
         struct stat st;

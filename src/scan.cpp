@@ -6,6 +6,7 @@
 #include "src/coverage.hpp"
 #include "src/fileops.hpp"
 #include "src/recovery.hpp"
+#include "src/selftest.hpp"
 #include "src/status.hpp"
 
 #include <sys/stat.h>
@@ -84,6 +85,17 @@ void unscanned(task_t* task, const char* reason, bool retry)
     status_count(status_counters.unscanned);
 }
 
+// A zetctl probe is quarantined and logged like any finding; only the counts keep it apart.
+bool is_selftest(const char* name, const infection* list)
+{
+    if (!selftest_name(name))
+        return false;
+    for (const infection* i = list; i != nullptr; i = i->next)
+        if (!selftest_finding(i->name))
+            return false;
+    return true;
+}
+
 } // namespace
 
 void scan(task_t* task)
@@ -128,9 +140,9 @@ void scan(task_t* task)
     status_count(result < 0 ? status_counters.failed : status_counters.scanned);
     if (result <= 0 || result == 2)
         return;
-    status_count(status_counters.infected);
-
     const char* name = basename_r(task->path);
+    status_count(is_selftest(name, list) ? status_counters.selftests : status_counters.infected);
+
     char vault_name[PATH_BUF_SIZE];
     const char* moved_to = nullptr;
     int len = snprintf(vault_name, sizeof vault_name, "%s/%s.XXXXXX", vault_dir, name);

@@ -8,6 +8,7 @@
 #include <syslog.h>
 #include <systemd/sd-daemon.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -54,13 +55,17 @@ status_snapshot status_read() {
     const auto& c = status_counters;
     return {c.queued.load(std::memory_order_relaxed),    c.scanned.load(std::memory_order_relaxed),
             c.infected.load(std::memory_order_relaxed),  c.failed.load(std::memory_order_relaxed),
-            c.unscanned.load(std::memory_order_relaxed), c.service_down_since.load(std::memory_order_relaxed)};
+            c.unscanned.load(std::memory_order_relaxed), c.selftests.load(std::memory_order_relaxed),
+            c.service_down_since.load(std::memory_order_relaxed)};
 }
 
 int status_format(char* buf, std::size_t size, const status_snapshot& s, bool with_unscanned) {
     char unscanned[40] = "";
     if (with_unscanned)
         snprintf(unscanned, sizeof unscanned, ", %" PRIu64 " unscanned", s.unscanned);
+    char selftests[40] = "";
+    if (s.selftests != 0)
+        snprintf(selftests, sizeof selftests, ", %" PRIu64 " self-test%s", s.selftests, s.selftests == 1 ? "" : "s");
     char down[80] = "";
     if (s.service_down_since != 0) {
         time_t t = static_cast<time_t>(s.service_down_since);
@@ -72,8 +77,8 @@ int status_format(char* buf, std::size_t size, const status_snapshot& s, bool wi
     }
     return snprintf(buf, size,
                     "STATUS=%" PRIu64 " files queued, %" PRIu64 " scanned, %" PRIu64 " infected, %" PRIu64
-                    " failed scans%s%s\n",
-                    s.queued, s.scanned, s.infected, s.failed, unscanned, down);
+                    " failed scans%s%s%s\n",
+                    s.queued, s.scanned, s.infected, s.failed, selftests, unscanned, down);
 }
 
 int status_start() { return thread_start_detached(status_loop); }

@@ -17,6 +17,7 @@ struct status_counts {
     std::atomic<std::uint64_t> unscanned{0}; // files given up unscanned (full coverage only)
     // Since when scans have found no scan service (0: the last scan reached it), in seconds since the epoch.
     std::atomic<std::int64_t> service_down_since{0};
+    std::atomic<std::uint64_t> selftests{0}; // zetctl selftest probes found (not counted in `infected`)
 };
 
 extern status_counts status_counters;
@@ -33,15 +34,16 @@ void status_show_unscanned(bool on);
 
 // One reading of the counts.
 struct status_snapshot {
-    std::uint64_t queued, scanned, infected, failed, unscanned;
+    std::uint64_t queued, scanned, infected, failed, unscanned, selftests;
     std::int64_t service_down_since;
     bool operator==(const status_snapshot&) const = default;
 };
 
 status_snapshot status_read();
 
-// Writes the status line for `s` into `buf` ("STATUS=... \n"): the counts, the unscanned files when
-// shown, and while scans find no scan service, since when; the snprintf result.
+// Writes the status line for `s` into `buf` ("STATUS=... \n"): the counts, self-tests once there has been
+// one, the unscanned files when shown, and while scans find no scan service, since when; the snprintf
+// result.
 int status_format(char* buf, std::size_t size, const status_snapshot& s, bool show_unscanned);
 
 // Starts a detached thread that sends the status line through sd_notify at most once a second, and only

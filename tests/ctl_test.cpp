@@ -6,6 +6,7 @@
 #include "ctl/text.hpp"
 #include "ctl/vault.hpp"
 #include "src/config.hpp"
+#include "src/selftest.hpp"
 #include "tests/child_process.hpp"
 
 #include <gtest/gtest.h>
@@ -343,6 +344,41 @@ TEST(Settings, TheCheckLeavesNoVaultBehindButKeepsAnExistingOne) {
     EXPECT_EQ(s.log_file(), dir / "zet.log");
     EXPECT_EQ(s.socket(), "/abs.sock");
     EXPECT_EQ(s.pid_file(), dir / "zet.pid");
+}
+
+TEST(Selftest, OnlyTheProbeNameAndTheTestSignatureMakeASelfTest) {
+    struct Case {
+        const char* name;
+        bool probe;
+    };
+    const Case names[] = {
+        {".zetctl-selftest-1-0123456789abcdef.com", true},
+        {".zetctl-selftest-4194304-FFFFFFFFFFFFFFFF.com", true},
+        {".zetctl-selftest--0123456789abcdef.com", false},
+        {".zetctl-selftest-1-0123456789abcde.com", false},
+        {".zetctl-selftest-1-0123456789abcdefa.com", false},
+        {".zetctl-selftest-1-0123456789abcdeg.com", false},
+        {".zetctl-selftest-x-0123456789abcdef.com", false},
+        {".zetctl-selftest-1-0123456789abcdef.exe", false},
+        {"zetctl-selftest-1-0123456789abcdef.com", false},
+        {".zetctl-selftest-.com", false},
+        {"", false},
+    };
+    for (const Case& c : names)
+        EXPECT_EQ(selftest_name(c.name), c.probe) << c.name;
+    struct Finding {
+        const char* name;
+        bool test_signature;
+    };
+    const Finding findings[] = {
+        {"Orbis.Test.EICAR", true},
+        {"Eicar-Test-Signature", true},
+        {"Win.Test.EICAR_HDB-1", true},
+        {"Win.Trojan.Agent-1", false},
+        {"", false},
+    };
+    for (const Finding& f : findings)
+        EXPECT_EQ(selftest_finding(f.name), f.test_signature) << f.name;
 }
 
 } // namespace

@@ -27,17 +27,36 @@ if ! out=$(systemd-analyze verify --man=no --root="$root" \
         || [[ -n $out ]]; then
     fail "systemd-analyze verify: $out"
 fi
-if grep -E '^(PrivateTmp|ProtectSystem|ProtectHome|ReadWritePaths|PrivateMounts|TemporaryFileSystem)=' \
+# Every option that makes systemd set up a mount namespace for the service.
+if grep -E '^(PrivateTmp|ProtectSystem|ProtectHome|ReadWritePaths|ReadOnlyPaths|InaccessiblePaths|PrivateMounts|TemporaryFileSystem|PrivateDevices|ProtectKernelTunables|ProtectKernelModules|ProtectKernelLogs|ProtectControlGroups|ProtectProc|ProcSubset|PrivateNetwork|PrivateIPC|PrivateUsers|BindPaths|BindReadOnlyPaths|RootDirectory|RootImage|MountFlags|DynamicUser|(Runtime|State|Cache|Logs)Directory)=' \
         "$src/dist/zet.service"; then
     fail "zet.service sets up a private mount namespace: its marks would see nothing"
 fi
+# Exposure ratings (tenths) the sandboxing must keep: zet at most 5.0, orbis-scand at most 3.0.
+for limit in zet:50 orbis-scand:30; do
+    unit=${limit%:*}
+    grep -qx 'StartLimitBurst=5' "$src/dist/$unit.service" || fail "$unit.service has no start limit"
+    if ! systemd-analyze security --offline=yes --threshold="${limit#*:}" "$src/dist/$unit.service" >/dev/null 2>&1; then
+        fail "$unit.service is rated $(systemd-analyze security --offline=yes "$src/dist/$unit.service" 2>&1 | tail -n 1)"
+    fi
+done
+grep -qx 'RestartPreventExitStatus=13' "$src/dist/zet.service" || fail "zet.service restarts a configuration error"
+for script in postinst prerm postrm; do
+    sh -n "$src/dist/debian/$script" || fail "debian/$script does not parse"
+done
 
 for page in "$root"/usr/share/man/man*/*; do
+    [[ $page == *.gz ]] && gzip -t "$page" || fail "man page $(basename "$page") is not compressed"
     warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings=all -l "$page" 2>&1 >/dev/null || true)
     [[ -z $warnings ]] || fail "man page $(basename "$page"): $warnings"
 done
 
 "$root/usr/sbin/zet" -V | grep -qx '4.7.0' || fail "installed zet -V"
+"$root/usr/sbin/zetctl" --version | grep -qx 'zetctl 4.7.0' || fail "installed zetctl --version"
+gzip -dc "$root/usr/share/doc/zet/changelog.gz" | head -1 | grep -q '^zet (4\.7\.0) ' \
+    || fail "changelog.gz does not start with this version"
+grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
+    "$root/usr/share/doc/zet/copyright" || fail "copyright is not machine-readable"
 
 (cd "$work" && cpack --config "$build/CPackConfig.cmake" -B "$work/pkg" >/dev/null)
 deb=$(ls "$work"/pkg/*.deb)
@@ -48,7 +67,17 @@ done
 conffiles=$(dpkg-deb --ctrl-tarfile "$deb" | tar -xOf - ./conffiles)
 [[ $conffiles == $'/etc/orbis/zet.conf\n/etc/logrotate.d/zet' ]] || fail "conffiles: $conffiles"
 contents=$(dpkg-deb -c "$deb")
-grep -q '^drwx------ root/root .* ./var/lib/orbis/vault/$' <<<"$contents" || fail "vault is not 0700 in the package"
+# The directories that tmpfiles creates have it as their one source of owner and mode: the package
+# carries none of them, and the modes are the ones documented.
+while read -r type path mode user group _; do
+    [[ $type == d ]] || continue
+    if grep -q " \.$path/\?\$" <<<"$contents"; then
+        fail "$path is both in the package and in the tmpfiles entry"
+    fi
+    printf '%s %s %s %s\n' "$path" "$mode" "$user" "$group"
+done < <(grep -v '^#' "$src/dist/tmpfiles.conf") >"$work/tmpfiles"
+expected=$'/run/orbis 0755 root root\n/var/lib/orbis 0755 root root\n/var/lib/orbis/vault 0700 root root\n/var/log/orbis 0750 root adm'
+[[ $(cat "$work/tmpfiles") == "$expected" ]] || fail "tmpfiles entries: $(cat "$work/tmpfiles")"
 for bin in zet orbis-scand; do
     grep -q "^-rwxr-xr-x root/root .* ./usr/sbin/$bin\$" <<<"$contents" || fail "$bin is not 0755 in the package"
 done

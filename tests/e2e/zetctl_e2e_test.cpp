@@ -293,4 +293,39 @@ TEST_F(Ctl, StatusTellsWhatIsDownAndWhatAnswers) {
     EXPECT_EQ(scand.stop(), 0);
 }
 
+TEST_F(CtlVault, StatusCountsSelftestProbesApartFromInfections) {
+    const std::string probe = "/.zetctl-selftest-4242-0123456789abcdef.com";
+    quarantine(tree_ + probe, "x", 0, {"Orbis.Test.EICAR"});
+    quarantine(tree_ + probe, "x", 0, {"Win.Test.EICAR_HDB-1"});
+    // A real sample renamed like a probe, and a near-miss name, are infections.
+    quarantine(tree_ + probe, "x", 0, {"Win.Trojan.Agent-1"});
+    quarantine(tree_ + "/.zetctl-selftest-4242-0123456789abcde.com", "x", 0);
+    Result r = ctl({"status"});
+    EXPECT_TRUE(has(r.out, "infections:   2 logged in " + log_ + ", the last:\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "self-tests:   2 logged (zetctl selftest, not infections)\n")) << r.out;
+    EXPECT_FALSE(has(r.out, "Orbis.Test.EICAR") || has(r.out, "Win.Test.EICAR_HDB-1")) << r.out;
+    r = ctl({"status", "--json"});
+    EXPECT_TRUE(has(r.out, "\"selftests\":2,\"last\":[{")) << r.out;
+}
+
+TEST(CtlVersion, SameAsTheDaemonsAndOnlyAlone) {
+    TempDir dir;
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+    };
+    const Case cases[] = {
+        {{"--version"}, 0, "zetctl 4.7.0\n"},
+        {{"-V"}, 0, "zetctl 4.7.0\n"},
+        {{"--version", "status"}, 2, ""},
+        {{"status", "--version"}, 2, ""},
+    };
+    for (const Case& c : cases) {
+        Result r = zetctl(dir, c.args);
+        EXPECT_EQ(r.status, c.status) << testing::PrintToString(c.args) << r.err;
+        EXPECT_EQ(r.out, c.out) << testing::PrintToString(c.args);
+    }
+}
+
 } // namespace
