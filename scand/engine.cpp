@@ -159,7 +159,7 @@ bool Engine::load(const std::string& dir) {
     loaded_at_ = std::time(nullptr);
     load_time_ =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-    syslog(LOG_NOTICE, "Loaded %u signatures from '%s', database version %u, in %.1f s.", signatures_,
+    syslog(LOG_NOTICE, "Loaded %u signatures from '%s', database version %u, in %.3f s.", signatures_,
            dir.c_str(), version_, static_cast<double>(load_time_.count()) / 1000);
     return true;
 }
