@@ -39,11 +39,13 @@ DirState dir_state(const std::string& dir) {
         }
     }
     closedir(d);
-    std::sort(state.begin(), state.end(), [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
+    std::sort(state.begin(), state.end(),
+              [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
     return state;
 }
 
-Reloader::Reloader(std::string dir, std::chrono::seconds interval) : dir_(std::move(dir)), interval_(interval) {}
+Reloader::Reloader(std::string dir, std::chrono::seconds interval)
+    : dir_(std::move(dir)), interval_(interval) {}
 
 Reloader::~Reloader() {
     if (thread_.joinable()) {
@@ -106,7 +108,7 @@ bool Reloader::stop() {
 }
 
 void Reloader::run() {
-    DirState changed;         // a change seen at the last look, not yet settled
+    DirState changed; // a change seen at the last look, not yet settled
     bool seen_change = false;
     const auto look_after = interval_.count() > 0 ? Clock::duration(interval_) : Clock::duration(idle_wake);
     auto next_look = Clock::now() + look_after;
@@ -114,7 +116,8 @@ void Reloader::run() {
         bool asked;
         {
             std::unique_lock lock(mutex_);
-            const auto until = retired_.empty() ? next_look : std::min(next_look, Clock::now() + retire_check);
+            const auto until =
+                retired_.empty() ? next_look : std::min(next_look, Clock::now() + retire_check);
             wake_.wait_until(lock, until, [&] { return stopping_ || requested_; });
             if (stopping_) {
                 break;

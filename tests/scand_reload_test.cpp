@@ -14,8 +14,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -190,7 +190,8 @@ public:
                 for (std::size_t k = static_cast<std::size_t>(i); !stop_; ++k) {
                     const auto start = Clock::now();
                     const auto result = c.scan(files[k % files.size()]);
-                    const auto took = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
+                    const auto took =
+                        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
                     if (result.starts_with("bad") || result.empty()) {
                         ++errors_;
                         return;
@@ -258,13 +259,15 @@ TEST_F(Reload, PicksUpAddedAndRemovedDatabasesWhileScanning) {
 
     Scanners scanners(service->socket(), {eicar_file_, marked_, ZET_SOURCE_DIR "/README.md"}, 8);
     install(db_, "marker.ndb", marker_db());
-    EXPECT_TRUE(wait_until([&] { return scan(*service, marked_) == "infected " + marker_name; }, reload_deadline))
+    EXPECT_TRUE(
+        wait_until([&] { return scan(*service, marked_) == "infected " + marker_name; }, reload_deadline))
         << service->log();
     const std::string with_marker = vps(*service);
     EXPECT_NE(with_marker, before);
 
     ASSERT_EQ(unlink((db_ + "/marker.ndb").c_str()), 0);
-    EXPECT_TRUE(wait_until([&] { return scan(*service, marked_) == "clean"; }, reload_deadline)) << service->log();
+    EXPECT_TRUE(wait_until([&] { return scan(*service, marked_) == "clean"; }, reload_deadline))
+        << service->log();
     EXPECT_EQ(vps(*service), before); // the same files, the same derived version
     scanners.stop();
 
@@ -303,7 +306,8 @@ TEST_F(Reload, BrokenDatabaseKeepsTheCurrentEngineUntilItIsFixed) {
         << service->log();
 
     install(db_, "marker.ndb", marker_db());
-    EXPECT_TRUE(wait_until([&] { return scan(*service, marked_) == "infected " + marker_name; }, reload_deadline))
+    EXPECT_TRUE(
+        wait_until([&] { return scan(*service, marked_) == "infected " + marker_name; }, reload_deadline))
         << service->log();
     EXPECT_NE(vps(*service), before);
     EXPECT_EQ(scan(*service, eicar_file_), "infected " + finding);
@@ -322,7 +326,8 @@ TEST_F(Reload, WaitsForAFileBeingWrittenToSettle) {
             std::this_thread::sleep_for(80ms);
         }
     }
-    EXPECT_TRUE(wait_until([&] { return scan(*service, marked_) == "infected " + marker_name; }, reload_deadline))
+    EXPECT_TRUE(
+        wait_until([&] { return scan(*service, marked_) == "infected " + marker_name; }, reload_deadline))
         << service->log();
     const auto log = service->log();
     EXPECT_EQ(log.find("cl_load()"), std::string::npos) << log;
@@ -337,10 +342,12 @@ TEST_F(Reload, SighupLoadsAtOnceAndNeverTwoAtATime) {
     auto service = start({"-i", "0"});
     install(db_, "marker.ndb", marker_db());
     service->child().signal(SIGHUP);
-    ASSERT_TRUE(wait_until([&] { return count(service->log(), "]: Loading databases from ") == 2; }, reload_deadline));
+    ASSERT_TRUE(wait_until([&] { return count(service->log(), "]: Loading databases from ") == 2; },
+                           reload_deadline));
     // Standard signals do not queue: one SIGHUP stands for however many arrive during the load.
     service->child().signal(SIGHUP);
-    EXPECT_TRUE(wait_until([&] { return scan(*service, marked_) == "infected " + marker_name; }, reload_deadline))
+    EXPECT_TRUE(
+        wait_until([&] { return scan(*service, marked_) == "infected " + marker_name; }, reload_deadline))
         << service->log();
     ASSERT_TRUE(loads_seen(*service, 3)) << service->log();
 
@@ -364,7 +371,8 @@ TEST_F(Reload, SigtermDuringALoadExitsWithoutWaitingForIt) {
     write_bulk_db(db_ + "/bulk.ndb", 500000);
     auto service = start({"-i", "0"});
     service->child().signal(SIGHUP);
-    ASSERT_TRUE(wait_until([&] { return count(service->log(), "]: Loading databases from ") == 2; }, reload_deadline));
+    ASSERT_TRUE(wait_until([&] { return count(service->log(), "]: Loading databases from ") == 2; },
+                           reload_deadline));
     EXPECT_EQ(service->stop(), 0) << service->log();
     const auto log = service->log();
     // Had it waited, the load would have ended first.
@@ -385,9 +393,9 @@ TEST_F(Reload, ZetctlStatusShowsTheAgeAndWarnsWhenStale) {
         ASSERT_EQ(utimes((db_ + "/orbis-eicar.ldb").c_str(), times), 0);
         auto service = start({});
         const std::string conf = dir_ / "zet.conf";
-        write_file(conf, "RUN_DIR = " + dir_.path() + "\nSOCKET = " + service->socket() + "\nLOG_FILE = " +
-                             dir_ / "zet.log" + "\nVAULT = " + dir_.path() + "\n[MONITORS]\nSCAN = " +
-                             dir_.path() + "\n");
+        write_file(conf, "RUN_DIR = " + dir_.path() + "\nSOCKET = " + service->socket() +
+                             "\nLOG_FILE = " + dir_ / "zet.log" + "\nVAULT = " + dir_.path() +
+                             "\n[MONITORS]\nSCAN = " + dir_.path() + "\n");
         const std::string version = vps(*service).substr(4, vps(*service).size() - 6);
         for (const bool json : {false, true}) {
             std::vector<std::string> argv{ZETCTL_BIN, "status", "-c", conf};
@@ -404,8 +412,9 @@ TEST_F(Reload, ZetctlStatusShowsTheAgeAndWarnsWhenStale) {
                                    std::to_string(old.tv_sec) + ",\"built_from\":\"file\",\"age_seconds\":"),
                           std::string::npos)
                     << out;
-                EXPECT_NE(out.find(std::string("\"stale\":") + (c.stale ? "true" : "false") + ",\"signatures\":1,"),
-                          std::string::npos)
+                EXPECT_NE(
+                    out.find(std::string("\"stale\":") + (c.stale ? "true" : "false") + ",\"signatures\":1,"),
+                    std::string::npos)
                     << out;
             } else {
                 EXPECT_NE(out.find("signatures:   version " + version + ", 1 signature, newest file "),
