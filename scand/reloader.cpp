@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
+#include <systemd/sd-daemon.h>
 
 #include <algorithm>
 #include <system_error>
@@ -21,6 +22,11 @@ using Clock = std::chrono::steady_clock;
 constexpr auto retire_check = std::chrono::milliseconds(100);
 // Without looks at the directory the thread still wakes now and then: a wait with no end is not portable.
 constexpr auto idle_wake = std::chrono::hours(1);
+
+// What `systemctl status orbis-scand` shows: the signatures that new scans use.
+void announce(const Engine& engine) {
+    sd_notifyf(0, "STATUS=%u signatures, database version %u\n", engine.signatures(), engine.version());
+}
 
 } // namespace
 
@@ -59,6 +65,7 @@ bool Reloader::load_first() {
     if (!engine->load(dir_)) {
         return false;
     }
+    announce(*engine);
     std::lock_guard lock(mutex_);
     current_ = std::move(engine);
     return true;
@@ -173,6 +180,7 @@ void Reloader::load() {
         syslog(LOG_ERR, "Keeping the databases loaded before (version %u).", current_->version());
         return;
     }
+    announce(*engine);
     retired_.push_back(std::exchange(current_, std::move(engine)));
 }
 
