@@ -163,7 +163,12 @@ void Reloader::run() {
 
 void Reloader::load() {
     {
+        // Checked with the flag set under one lock: stop() either sees the load and leaves it, or
+        // prevents it; it never waits for one.
         std::lock_guard lock(mutex_);
+        if (stopping_) {
+            return;
+        }
         loading_ = true;
     }
     // Taken before the load: a change made while it runs shows at the next look and loads again. A set
