@@ -1,6 +1,8 @@
 // Load check of orbis-scand: many clients, each on its own connection, scanning many files one SCAN at a
 // time as zet's workers do. Checks every answer and reports start-up time, throughput and the service's
-// resident memory. Usage: scand_load [CLIENTS [FILES [ROUNDS]]] (default 64 1000 2).
+// resident memory; then reloads the databases (SIGHUP) while the clients go on scanning and reports the
+// peak memory of the reload. Usage: scand_load [CLIENTS [FILES [ROUNDS [DBDIR]]]] (default 64 1000 2 and
+// the shipped database; a DBDIR must hold orbis-eicar.ldb too).
 #include "tests/child_process.hpp"
 
 #include <poll.h>
@@ -75,6 +77,7 @@ int main(int argc, char** argv) {
     const int clients = argc > 1 ? std::atoi(argv[1]) : 64;
     const int files = argc > 2 ? std::atoi(argv[2]) : 1000;
     const int rounds = argc > 3 ? std::atoi(argv[3]) : 2;
+    const std::string dbdir = argc > 4 ? argv[4] : ZET_SOURCE_DIR "/dist/db";
 
     TempDir dir;
     std::vector<std::string> paths;
@@ -91,7 +94,7 @@ int main(int argc, char** argv) {
     const std::string sock = dir / "scan.sock";
     const auto t0 = Clock::now();
     if (!service.spawn(
-            {ORBIS_SCAND, "-s", sock, "-d", ZET_SOURCE_DIR "/dist/db", "-n", std::to_string(clients)},
+            {ORBIS_SCAND, "-s", sock, "-d", dbdir, "-n", std::to_string(clients), "-i", "0"},
             {notify.env()}, dir / "scand.err")) {
         std::fprintf(stderr, "cannot start %s\n", ORBIS_SCAND);
         return 1;
@@ -104,9 +107,16 @@ int main(int argc, char** argv) {
     std::printf("ready after %.1f ms; RSS %ld KiB\n", ready_ms, status_kib(service.pid(), "VmRSS"));
 
     int failures = 0;
-    for (int round = 1; round <= rounds; ++round) {
+    // The last round runs while the databases reload.
+    for (int round = 1; round <= rounds + 1; ++round) {
+        const bool reload = round == rounds + 1;
         std::atomic<long> wrong{0}, done{0};
-        std::atomic<bool> running{true};
+        std::atomic<bool> running{true}, reloading{reload};
+        const long rss_before = status_kib(service.pid(), "VmRSS");
+        if (reload) {
+            // Resets VmHWM, so that it shows the reload's own peak.
+            std::ofstream("/proc/" + std::to_string(service.pid()) + "/clear_refs") << "5";
+        }
         long max_rss = 0;
         std::thread sampler([&] {
             while (running) {
@@ -115,6 +125,7 @@ int main(int argc, char** argv) {
             }
         });
         const auto start = Clock::now();
+        std::atomic<long> slowest_us{0};
         std::vector<std::thread> threads;
         for (int t = 0; t < clients; ++t) {
             threads.emplace_back([&, t] {
@@ -123,8 +134,9 @@ int main(int argc, char** argv) {
                     wrong += files;
                     return;
                 }
-                for (int i = 0; i < files; ++i) {
+                for (int i = 0; i < files || reloading; ++i) {
                     const int f = (i + t * 7) % files;
+                    const auto asked = Clock::now();
                     const auto& p = paths[f];
                     c.send("SCAN " + p + " CID portwarden TRIGGER ON_WRITE\n");
                     const auto accepted = c.line(), data = c.line(), end = c.line();
@@ -138,9 +150,31 @@ int main(int argc, char** argv) {
                     if (!good) {
                         ++wrong;
                     }
+                    const long us = static_cast<long>(
+                        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - asked).count());
+                    for (long prev = slowest_us; us > prev && !slowest_us.compare_exchange_weak(prev, us);) {
+                    }
                     ++done;
                 }
             });
+        }
+        if (reload) {
+            const auto loads = [&] {
+                const auto log = service.stderr_text();
+                std::size_t n = 0;
+                for (auto at = log.find("]: Loaded "); at != std::string::npos; at = log.find("]: Loaded ", at + 1)) {
+                    ++n;
+                }
+                return n;
+            };
+            const auto before = loads();
+            service.signal(SIGHUP);
+            if (!wait_until([&] { return loads() > before; }, 600s)) {
+                std::fprintf(stderr, "the reload did not end:\n%s", service.stderr_text().c_str());
+                ++failures;
+            }
+            std::this_thread::sleep_for(1s); // the replaced engine goes once its last scan has ended
+            reloading = false;
         }
         for (auto& th : threads) {
             th.join();
@@ -148,10 +182,11 @@ int main(int argc, char** argv) {
         const double secs = std::chrono::duration<double>(Clock::now() - start).count();
         running = false;
         sampler.join();
-        std::printf("round %d: %d clients x %d files: %ld scans, %ld wrong, %.2f s, %.0f scans/s; "
-                    "max sampled RSS %ld KiB, peak RSS (VmHWM) %ld KiB\n",
-                    round, clients, files, done.load(), wrong.load(), secs, done / secs, max_rss,
-                    status_kib(service.pid(), "VmHWM"));
+        std::printf("%s %d: %d clients x %d files: %ld scans, %ld wrong, %.2f s, %.0f scans/s, slowest "
+                    "answer %.1f ms; RSS before %ld KiB, max sampled %ld KiB, peak (VmHWM) %ld KiB, after %ld KiB\n",
+                    reload ? "reload round" : "round", round, clients, files, done.load(), wrong.load(), secs,
+                    done / secs, static_cast<double>(slowest_us) / 1000, rss_before, max_rss,
+                    status_kib(service.pid(), "VmHWM"), status_kib(service.pid(), "VmRSS"));
         failures += wrong != 0;
     }
     service.signal(SIGTERM);

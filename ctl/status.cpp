@@ -12,7 +12,9 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -21,7 +23,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
+#include <map>
 #include <random>
 
 namespace ctl {
@@ -35,6 +39,9 @@ constexpr long DEFAULT_SELFTEST_SECONDS = 10;
 constexpr std::size_t LAST_LOG_ENTRIES = 5;
 constexpr int POLL_SLICE_MS = 50;
 constexpr std::size_t INOTIFY_BUF_SIZE = 4096;
+// Signatures older than this miss what spreads now: a working updater refreshes them several times a day.
+constexpr std::int64_t STALE_SECONDS = 7 * 24 * 3600;
+constexpr std::size_t DBINFO_ANSWER_MAX = 4096;
 
 struct DaemonState {
     bool running = false;
@@ -95,6 +102,130 @@ ServiceState service_state(const Settings& s) {
         st.detail = messages.empty() ? "no valid answer to VPS" : messages.back().text;
     }
     return st;
+}
+
+// What orbis-scand tells about the signatures new scans use (its DBINFO command, which zet never sends).
+struct Database {
+    bool known = false;
+    std::uint32_t version = 0;
+    std::int64_t built = 0; // Unix time, 0 unknown
+    bool built_from_header = false;
+    std::int64_t signatures = 0;
+    std::int64_t loaded = 0;
+    std::int64_t load_ms = 0;
+};
+
+// The answer to DBINFO on a connection of its own, read up to its "200" line: empty when the service
+// does not answer in time or does not know the command (another scan service, an older orbis-scand).
+std::string dbinfo_answer(const std::string& socket_path) {
+    sockaddr_un addr{};
+    if (socket_path.size() >= sizeof addr.sun_path)
+        return "";
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, socket_path.data(), socket_path.size());
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return "";
+    const timeval wait{SERVICE_WAIT_SECONDS, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+    std::string in;
+    const auto deadline = Clock::now() + std::chrono::seconds(SERVICE_WAIT_SECONDS);
+    bool sent = false;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
+        while (in.size() < DBINFO_ANSWER_MAX && Clock::now() < deadline) {
+            if (!sent && in.find('\n') != std::string::npos) {
+                if (in.rfind("220", 0) != 0)
+                    break;
+                in.clear();
+                static const char command[] = "DBINFO\n";
+                if (send(fd, command, sizeof command - 1, MSG_NOSIGNAL) != sizeof command - 1)
+                    break;
+                sent = true;
+            }
+            if (sent && (in.find("\n200") != std::string::npos || (!in.empty() && in.rfind("210", 0) != 0 &&
+                                                                   in.find('\n') != std::string::npos)))
+                break;
+            char buf[1024];
+            const ssize_t n = recv(fd, buf, sizeof buf, 0);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            in.append(buf, static_cast<std::size_t>(n));
+        }
+    }
+    close(fd);
+    return sent && in.rfind("210", 0) == 0 && in.find("\n200") != std::string::npos ? in : "";
+}
+
+// Fields are taken by name, so that a service that adds fields is still understood.
+Database database_state(const Settings& s) {
+    Database db;
+    const std::string answer = dbinfo_answer(s.socket());
+    const auto at = answer.find("\nDBINFO ");
+    if (at == std::string::npos)
+        return db;
+    std::string line = answer.substr(at + 8, answer.find('\n', at + 1) - at - 8);
+    while (!line.empty() && (line.back() == '\r' || line.back() == '\n'))
+        line.pop_back();
+    std::map<std::string, std::string> fields;
+    for (std::size_t pos = 0; pos < line.size();) {
+        std::size_t end = line.find(' ', pos);
+        if (end == std::string::npos)
+            end = line.size();
+        const std::string field = line.substr(pos, end - pos);
+        if (const auto eq = field.find('='); eq != std::string::npos)
+            fields[field.substr(0, eq)] = field.substr(eq + 1);
+        pos = end + 1;
+    }
+    auto number = [&](const char* name, std::int64_t* out) {
+        const auto it = fields.find(name);
+        if (it == fields.end() || it->second.empty())
+            return false;
+        char* end = nullptr;
+        errno = 0;
+        const long long v = strtoll(it->second.c_str(), &end, 10);
+        if (errno != 0 || *end != '\0' || v < 0)
+            return false;
+        *out = v;
+        return true;
+    };
+    std::int64_t version = 0;
+    if (!number("version", &version) || !number("built", &db.built))
+        return db;
+    db.version = static_cast<std::uint32_t>(version);
+    db.built_from_header = fields["built_from"] == "header";
+    number("signatures", &db.signatures);
+    number("loaded", &db.loaded);
+    number("load_ms", &db.load_ms);
+    db.known = true;
+    return db;
+}
+
+std::string local_time(std::int64_t t) {
+    const std::time_t tt = static_cast<std::time_t>(t);
+    struct tm tm;
+    char buf[32];
+    if (localtime_r(&tt, &tm) == nullptr || strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm) == 0)
+        return std::to_string(t);
+    return buf;
+}
+
+// "3 hours", "9 days": the largest whole unit.
+std::string age_text(std::int64_t seconds) {
+    struct Unit {
+        std::int64_t seconds;
+        const char* name;
+    };
+    static const Unit units[] = {{86400, "day"}, {3600, "hour"}, {60, "minute"}, {1, "second"}};
+    seconds = std::max<std::int64_t>(seconds, 0);
+    for (const Unit& u : units)
+        if (seconds >= u.seconds || u.seconds == 1) {
+            const std::int64_t n = seconds / u.seconds;
+            return std::to_string(n) + " " + u.name + (n == 1 ? "" : "s");
+        }
+    return "";
 }
 
 std::string eicar() {
@@ -176,6 +307,10 @@ int status(const Args& args) {
         return *rc;
     DaemonState d = daemon_state(s);
     ServiceState sv = service_state(s);
+    Database db = sv.answers ? database_state(s) : Database{};
+    const std::int64_t now = static_cast<std::int64_t>(time(nullptr));
+    const std::int64_t age = db.built > 0 ? now - db.built : 0;
+    const bool stale = db.known && db.built > 0 && age > STALE_SECONDS;
     std::string error;
     std::vector<VaultFile> files = list_vault(s.vault(), {}, &error);
     std::int64_t bytes = 0;
@@ -208,7 +343,18 @@ int status(const Args& args) {
         j.key("scan_service").begin_object().key("socket").value(s.socket()).key("answers").value(sv.answers);
         j.key("vps");
         sv.answers ? j.value(static_cast<std::int64_t>(sv.vps)) : j.null();
-        j.key("detail").value(sv.detail).end_object();
+        j.key("detail").value(sv.detail).key("database");
+        if (db.known) {
+            j.begin_object().key("version").value(static_cast<std::int64_t>(db.version)).key("built");
+            db.built > 0 ? j.value(db.built) : j.null();
+            j.key("built_from").value(db.built_from_header ? "header" : "file").key("age_seconds");
+            db.built > 0 ? j.value(age) : j.null();
+            j.key("stale").value(stale).key("signatures").value(db.signatures).key("loaded").value(db.loaded);
+            j.key("load_ms").value(db.load_ms).end_object();
+        } else {
+            j.null();
+        }
+        j.end_object();
         j.key("monitors").begin_array();
         for (const std::string& t : trees)
             j.value(t);
@@ -240,6 +386,17 @@ int status(const Args& args) {
         else
             printf("scan service: does not answer at %s: %s\n", shown(s.socket()).c_str(),
                    shown(sv.detail).c_str());
+        if (db.known) {
+            std::string when = db.built <= 0 ? "build time unknown"
+                               : (db.built_from_header ? "built " : "newest file ") + local_time(db.built) +
+                                     " (" + age_text(age) + " ago)";
+            printf("signatures:   version %u, %lld signature%s, %s\n", db.version,
+                   static_cast<long long>(db.signatures), db.signatures == 1 ? "" : "s", when.c_str());
+            if (stale)
+                printf("              warning: older than 7 days: are the databases updated (clamav-freshclam)?\n");
+        } else if (sv.answers) {
+            printf("signatures:   not reported by the scan service (VPS %u)\n", sv.vps);
+        }
         if (trees.empty())
             printf("monitored:    nothing (no SCAN path)\n");
         for (std::size_t i = 0; i < trees.size(); i++)

@@ -20,6 +20,8 @@ std::string frame(const scand::Command& cmd) {
     switch (cmd.verb) {
     case scand::Verb::Vps:
         return "VPS\n";
+    case scand::Verb::DbInfo:
+        return "DBINFO\n";
     case scand::Verb::Exclude:
         return "EXCLUDE " + scand::escape(cmd.path) + "\n";
     case scand::Verb::Scan:
@@ -37,7 +39,7 @@ void check(std::string_view line) {
     const auto cmd = scand::parse_command(line);
     if (!cmd)
         return;
-    if (cmd->verb != scand::Verb::Vps) {
+    if (cmd->verb == scand::Verb::Scan || cmd->verb == scand::Verb::Exclude) {
         if (cmd->path.empty() || cmd->path.size() > scand::max_path)
             fail("accepted a path of a length out of bounds", line);
         if (cmd->path.find('\0') != std::string::npos)

@@ -123,6 +123,7 @@ bool Engine::initialise() {
 }
 
 bool Engine::load(const std::string& dir) {
+    const auto start = std::chrono::steady_clock::now();
     engine_ = cl_engine_new();
     if (engine_ == nullptr) {
         syslog(LOG_ERR, "cl_engine_new(): failed");
@@ -149,8 +150,17 @@ bool Engine::load(const std::string& dir) {
     if (err != CL_SUCCESS || version_ == 0) {
         version_ = derived_version(dir);
     }
-    syslog(LOG_NOTICE, "Loaded %u signatures from '%s', database version %u.", signatures_, dir.c_str(),
-           version_);
+    // Only official (signed) databases record when they were built; other files tell by their time.
+    built_ = static_cast<std::time_t>(cl_engine_get_num(engine_, CL_ENGINE_DB_TIME, &err));
+    built_from_header_ = err == CL_SUCCESS && built_ > 0;
+    if (!built_from_header_) {
+        built_ = newest_file_time(dir);
+    }
+    loaded_at_ = std::time(nullptr);
+    load_time_ =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    syslog(LOG_NOTICE, "Loaded %u signatures from '%s', database version %u, in %.3f s.", signatures_,
+           dir.c_str(), version_, static_cast<double>(load_time_.count()) / 1000);
     return true;
 }
 
@@ -259,6 +269,23 @@ std::uint32_t derived_version(const std::string& dir) {
         close(fd);
     }
     return h == 0 ? 1 : h;
+}
+
+std::time_t newest_file_time(const std::string& dir) {
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) {
+        return 0;
+    }
+    std::time_t newest = 0;
+    while (const dirent* e = readdir(d)) {
+        struct stat st {};
+        if (e->d_name[0] != '.' && fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(st.st_mode)) {
+            newest = std::max(newest, st.st_mtime);
+        }
+    }
+    closedir(d);
+    return newest;
 }
 
 } // namespace scand

@@ -6,11 +6,13 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 
 #include "scand/engine.hpp"
 #include "scand/listener.hpp"
 #include "scand/options.hpp"
+#include "scand/reloader.hpp"
 #include "scand/server.hpp"
 
 namespace {
@@ -45,13 +47,14 @@ int main(int argc, char** argv) {
     syslog(LOG_NOTICE, "Starting scan service.");
 
     // Before any thread exists, so that every thread inherits the mask and the signals arrive only
-    // through the descriptor.
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-    const int signal_fd = signalfd(-1, &stop_signals, SFD_CLOEXEC);
+    // through the descriptor. SIGHUP asks for a reload of the databases.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    const int signal_fd = signalfd(-1, &signals, SFD_CLOEXEC);
     if (signal_fd < 0) {
         syslog(LOG_ERR, "signalfd(): %m");
         return fatal();
@@ -67,8 +70,9 @@ int main(int argc, char** argv) {
     if (!scand::Engine::initialise()) {
         return fatal();
     }
-    scand::Engine engine;
-    if (!engine.load(options.dbdir.empty() ? scand::default_dbdir() : options.dbdir)) {
+    scand::Reloader engines(options.dbdir.empty() ? scand::default_dbdir() : options.dbdir,
+                            std::chrono::seconds(options.check_interval));
+    if (!engines.load_first()) {
         return fatal();
     }
 
@@ -78,11 +82,20 @@ int main(int argc, char** argv) {
         return fatal();
     }
     syslog(LOG_NOTICE, "Listening on '%s'.", options.socket.c_str());
+    if (!engines.start()) {
+        return fatal();
+    }
     sd_notify(0, "READY=1\n");
 
-    const int served = scand::serve(engine, listener.fd(), signal_fd, options.max_connections);
+    const int served = scand::serve(engines, listener.fd(), signal_fd, options.max_connections);
     sd_notify(0, "STOPPING=1\n");
     listener.close();
     close(signal_fd);
+    if (!engines.stop()) {
+        // libclamav cannot interrupt a load, and a stop must not wait for one (a real set takes many
+        // seconds): the process ends without the reload thread's objects being destroyed under it.
+        syslog(LOG_NOTICE, "Exiting during a database load.");
+        _exit(served == 0 ? 0 : fatal());
+    }
     return served == 0 ? 0 : fatal();
 }

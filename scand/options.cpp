@@ -20,6 +20,7 @@ const char usage[] = "Usage: %s [OPTIONS]\n"
                      "  -d DBDIR    Load the signature databases in DBDIR\n"
                      "  -m MODE     Permissions of the socket, in octal (default 0660)\n"
                      "  -n MAXCONN  Serve at most MAXCONN connections at once (default 64)\n"
+                     "  -i SECONDS  Look for changed databases every SECONDS, 0 never (default 20)\n"
                      "  -q          Do not log to stderr\n"
                      "  -v          Verbose logging (debug level)\n"
                      "  -h          Print this help and exit\n"
@@ -44,7 +45,7 @@ bool parse_number(const char* text, int base, unsigned long max, unsigned long& 
 int parse_options(int argc, char** argv, Options& options) {
     int opt;
     unsigned long value = 0;
-    while ((opt = getopt(argc, argv, "s:d:m:n:qvhV")) != -1) {
+    while ((opt = getopt(argc, argv, "s:d:m:n:i:qvhV")) != -1) {
         switch (opt) {
         case 's':
             options.socket = optarg;
@@ -66,6 +67,14 @@ int parse_options(int argc, char** argv, Options& options) {
                 return 1;
             }
             options.max_connections = static_cast<unsigned>(value);
+            break;
+        case 'i':
+            if (!parse_number(optarg, 10, max_check_interval, value)) {
+                std::fprintf(stderr, "%s: invalid check interval: %s (0 to %u seconds)\n", argv[0], optarg,
+                             max_check_interval);
+                return 1;
+            }
+            options.check_interval = static_cast<unsigned>(value);
             break;
         case 'q':
             options.quiet = true;

@@ -2,6 +2,7 @@
 #include "scand/server.hpp"
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -114,8 +115,8 @@ bool send_all(int fd, std::string_view data) {
 
 class Session {
 public:
-    Session(const Engine& engine, int fd, const std::atomic<bool>& stopping)
-        : engine_(engine), fd_(fd), stopping_(stopping) {}
+    Session(const Reloader& engines, int fd, const std::atomic<bool>& stopping)
+        : engines_(engines), fd_(fd), stopping_(stopping) {}
 
     void run();
 
@@ -123,7 +124,7 @@ private:
     bool handle(std::string_view line);
     bool scan(const Command& cmd);
 
-    const Engine& engine_;
+    const Reloader& engines_;
     const int fd_;
     const std::atomic<bool>& stopping_;
     Exclusions exclusions_;
@@ -173,7 +174,21 @@ bool Session::handle(std::string_view line) {
     switch (cmd->verb) {
     case Verb::Vps: {
         std::string out(accept_line);
-        out += vps_line(engine_.version());
+        out += vps_line(engines_.current()->version());
+        out += end_line;
+        return send_all(fd_, out);
+    }
+    case Verb::DbInfo: {
+        const auto engine = engines_.current();
+        DbInfo info;
+        info.version = engine->version();
+        info.built = engine->built();
+        info.built_from_header = engine->built_from_header();
+        info.signatures = engine->signatures();
+        info.loaded = engine->loaded_at();
+        info.load_ms = engine->load_time().count();
+        std::string out(accept_line);
+        out += dbinfo_line(info);
         out += end_line;
         return send_all(fd_, out);
     }
@@ -220,7 +235,9 @@ bool Session::scan(const Command& cmd) {
         }
         return sent;
     };
-    const bool complete = examine(engine_, exclusions_, cmd.path, report, stopping_);
+    // One engine for the whole command, even when a reload replaces it meanwhile; holding it keeps it.
+    const auto engine = engines_.current();
+    const bool complete = examine(*engine, exclusions_, cmd.path, report, stopping_);
     if (engine_failed) {
         return send_all(fd_, engine_error_line);
     }
@@ -231,12 +248,12 @@ bool Session::scan(const Command& cmd) {
     return send_all(fd_, out);
 }
 
-void connection_main(const Engine& engine, int fd, Registry& registry) {
-    Session(engine, fd, registry.stop_walks).run();
+void connection_main(const Reloader& engines, int fd, Registry& registry) {
+    Session(engines, fd, registry.stop_walks).run();
     registry.remove(fd);
 }
 
-void start_connection(const Engine& engine, int fd, Registry& registry, Threads& threads) {
+void start_connection(const Reloader& engines, int fd, Registry& registry, Threads& threads) {
     const timeval timeout{send_timeout_seconds, 0};
     if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0) {
         syslog(LOG_WARNING, "setsockopt(SO_SNDTIMEO): %m");
@@ -246,7 +263,7 @@ void start_connection(const Engine& engine, int fd, Registry& registry, Threads&
         return;
     }
     try {
-        std::thread thread(connection_main, std::cref(engine), fd, std::ref(registry));
+        std::thread thread(connection_main, std::cref(engines), fd, std::ref(registry));
         const auto id = thread.get_id();
         threads.emplace(id, std::move(thread));
     } catch (const std::system_error& e) {
@@ -259,7 +276,7 @@ void start_connection(const Engine& engine, int fd, Registry& registry, Threads&
 
 } // namespace
 
-int serve(const Engine& engine, int listen_fd, int signal_fd, unsigned max_connections) {
+int serve(Reloader& engines, int listen_fd, int signal_fd, unsigned max_connections) {
     Registry registry;
     Threads threads;
     registry.wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -290,8 +307,13 @@ int serve(const Engine& engine, int listen_fd, int signal_fd, unsigned max_conne
         if (pfd[PFD_SIGNAL].revents & POLLIN) {
             signalfd_siginfo info{};
             if (read(signal_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-                syslog(LOG_NOTICE, "SIGINT/SIGTERM received. Exiting...");
-                break;
+                if (info.ssi_signo == SIGHUP) {
+                    syslog(LOG_NOTICE, "SIGHUP received: reloading the databases.");
+                    engines.request();
+                } else {
+                    syslog(LOG_NOTICE, "SIGINT/SIGTERM received. Exiting...");
+                    break;
+                }
             }
         }
         if (pfd[PFD_WAKE].revents & POLLIN) {
@@ -302,7 +324,7 @@ int serve(const Engine& engine, int listen_fd, int signal_fd, unsigned max_conne
         if (pfd[PFD_LISTEN].revents & POLLIN) {
             const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd >= 0) {
-                start_connection(engine, fd, registry, threads);
+                start_connection(engines, fd, registry, threads);
             } else if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
                 syslog(LOG_WARNING, "accept(): %m");
                 timeout = accept_backoff_ms;

@@ -129,6 +129,10 @@ std::optional<Command> parse_command(std::string_view line) {
         cmd.verb = Verb::Vps;
         return cmd;
     }
+    if (f[0].raw == "DBINFO" && f.size() == 1) {
+        cmd.verb = Verb::DbInfo;
+        return cmd;
+    }
     if (f[0].raw == "EXCLUDE" && f.size() == 2) {
         auto path = path_argument(f[1].raw);
         if (!path) {
@@ -172,6 +176,13 @@ std::string exclude_line(std::string_view path) {
 
 std::string vps_line(std::uint32_t version) {
     return "VPS " + std::to_string(version) + "\r\n";
+}
+
+std::string dbinfo_line(const DbInfo& info) {
+    return "DBINFO version=" + std::to_string(info.version) + " built=" + std::to_string(info.built) +
+           " built_from=" + (info.built_from_header ? "header" : "file") +
+           " signatures=" + std::to_string(info.signatures) + " loaded=" + std::to_string(info.loaded) +
+           " load_ms=" + std::to_string(info.load_ms) + "\r\n";
 }
 
 void append_scan_lines(std::string& out, std::string_view path, const Outcome& outcome) {

@@ -537,6 +537,8 @@ TEST(Scand, CommandLine) {
         {{"-m", "1777"}, 1, "", "invalid socket mode: 1777"},
         {{"-n", "0"}, 1, "", "invalid connection limit: 0"},
         {{"-n", "-3"}, 1, "", "invalid connection limit: -3"},
+        {{"-i", "86401"}, 1, "", "invalid check interval: 86401 (0 to 86400 seconds)"},
+        {{"-i", "1s"}, 1, "", "invalid check interval: 1s"},
         {{"-d", "/nonexistent/db", "-s", "/nonexistent/s.sock"}, 1, "", "]: cl_load(): /nonexistent/db: "},
         {{"-s", "/" + std::string(108, 's')},
          1,

@@ -72,6 +72,8 @@ struct CommandCase {
 const CommandCase command_cases[] = {
     {"VPS\n", Verb::Vps},
     {"VPS\r\n", Verb::Vps},
+    {"DBINFO\n", Verb::DbInfo},
+    {"DBINFO x\n", std::nullopt},
     {"SCAN /a/b CID portwarden TRIGGER ON_WRITE\n", Verb::Scan, "/a/b", "portwarden", "ON_WRITE"},
     {"SCAN /a/b TRIGGER ON_WRITE CID x\n", Verb::Scan, "/a/b", "x", "ON_WRITE"},
     {"SCAN /a/b CID portwarden\n", Verb::Scan, "/a/b", "portwarden"},

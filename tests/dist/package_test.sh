@@ -22,6 +22,9 @@ ls "$root"/usr/share/orbis/db/* >/dev/null 2>&1 || fail "no scan database instal
 # The standard targets come from the host, so that verify can resolve the units' dependencies.
 mkdir -p "$root/usr/lib/systemd/system"
 cp -an /lib/systemd/system/. "$root/usr/lib/systemd/system/"
+# ... and so do the base system's programs that the units call (ExecReload's kill).
+mkdir -p "$root/bin"
+cp -an "$(readlink -f /bin/kill)" "$root/bin/kill"
 if ! out=$(systemd-analyze verify --man=no --root="$root" \
         "$root/usr/lib/systemd/system/zet.service" "$root/usr/lib/systemd/system/orbis-scand.service" 2>&1) \
         || [[ -n $out ]]; then
