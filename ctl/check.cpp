@@ -189,6 +189,12 @@ Explanation explain_path(const std::string& path, const ::monitor* monitors, con
             break;
         }
     }
+    // zet marks each mount below a tree as well; the deepest one holding the path is the one that sees it.
+    if (e.monitor) {
+        for (const std::string& m : monitor_mounts_below(monitors))
+            if (e.canonical.rfind(m + "/", 0) == 0 && (!e.mount || m.size() > e.mount->size()))
+                e.mount = m;
+    }
     // The service's own matcher, fed as the client feeds it: a directory as "DIR/*".
     for (const ::monitor* x = exclusions; x != nullptr; x = x->next) {
         scand::Exclusions one;
@@ -216,6 +222,8 @@ int explain(const Args& args) {
             json.key("queued").value(e.monitor.has_value()).key("monitor");
             e.monitor ? json.value(*e.monitor) : json.null();
             json.key("prefix_only").value(e.prefix_only);
+            if (e.mount)
+                json.key("mount").value(*e.mount);
             json.key("skipped").value(e.exclusion.has_value()).key("exclusion");
             e.exclusion ? json.value(*e.exclusion) : json.null();
             json.end_object();
@@ -229,6 +237,9 @@ int explain(const Args& args) {
                    e.prefix_only ? " (a text prefix only: not a directory above it)" : "");
         else
             printf("  queued: no, under no monitored path\n");
+        if (e.mount)
+            printf("  on the file system mounted at %s, which zet watches with a mark of its own\n",
+                   shown(*e.mount).c_str());
         if (e.exclusion)
             printf("  scanned: no, the scan service skips it: excluded by %s%s\n",
                    shown(*e.exclusion).c_str(), e.exclusion_is_tree ? " (everything below it)" : "");

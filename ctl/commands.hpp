@@ -45,6 +45,7 @@ struct Explanation {
     bool prefix_only = false;             // the match crosses a component boundary (/srv/data, /srv/data2)
     std::optional<std::string> exclusion; // the exclusion that makes the scan service skip it
     bool exclusion_is_tree = false;       // sent with "/*": covers everything below it
+    std::optional<std::string> mount;     // the mount below its tree that holds it, watched on its own
 };
 
 // The path as the kernel reports it for a written file: canonical, with the last component kept as given

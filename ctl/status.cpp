@@ -6,6 +6,7 @@
 #include "src/av.hpp"
 #include "src/config.hpp"
 #include "src/coverage.hpp"
+#include "src/monitor.hpp"
 #include "src/selftest.hpp"
 
 #include <fcntl.h>
@@ -431,8 +432,12 @@ int selftest(const Args& args) {
         return *rc;
     const long timeout = args.timeout.value_or(DEFAULT_SELFTEST_SECONDS);
     std::vector<std::string> trees = args.operands;
-    if (trees.empty())
+    if (trees.empty()) {
+        // Each mount below a tree is watched with a mark of its own, so it is tested on its own too.
         trees = list_paths(s.config->monitors);
+        for (const std::string& m : monitor_mounts_below(s.config->monitors))
+            trees.push_back(m);
+    }
     if (trees.empty()) {
         fprintf(stderr, "zetctl: no monitored tree to test (no SCAN path in %s)\n",
                 shown(args.config).c_str());

@@ -60,7 +60,7 @@ std::string unescape_octal(const std::string& text)
     return out;
 }
 
-// Mount points strictly below a tree of `trees`, in mount-table order, each once.
+// Mount points strictly below a tree of `trees` in the mount table read from `fd`.
 std::vector<std::string> read_mounts_below(int fd, const monitor* trees)
 {
     std::string table;
@@ -186,6 +186,16 @@ int monitor_start(const monitor* list, int unlimited_queue)
 void monitor_add_fid_group(int fd)
 {
     fid_fd = fd;
+}
+
+std::vector<std::string> monitor_mounts_below(const monitor* trees)
+{
+    int fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    std::vector<std::string> found = read_mounts_below(fd, trees);
+    close(fd);
+    return found;
 }
 
 int monitor_follow_mounts(int fan_fd, const monitor* trees)

@@ -1,6 +1,9 @@
 // fanotify set-up and the poll loop: close-after-write events under the monitored trees become tasks.
 #pragma once
 
+#include <string>
+#include <vector>
+
 struct monitor;
 
 // A fanotify group with a mount mark for every path of `list`, in list order. Returns the descriptor, or
@@ -14,6 +17,9 @@ void monitor_add_fid_group(int fd);
 // a mount mark in `fan_fd`), announced as the trees are, and has monitor_run follow the mount table: mounts
 // that appear below a tree are marked, those that go are forgotten. 0; -1 after a warning.
 int monitor_follow_mounts(int fan_fd, const monitor* trees);
+
+// Mount points strictly below a tree of `trees` (by path components), in mount-table order, each once.
+std::vector<std::string> monitor_mounts_below(const monitor* trees);
 
 // Serves the signal and fanotify descriptors until SIGINT or SIGTERM is read (0) or poll or the signal
 // read fails (-1, logged). Sends "WATCHDOG=1" after every other wake-up; `timeout_ms` -1 waits without limit.

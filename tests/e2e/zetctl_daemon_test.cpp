@@ -166,6 +166,24 @@ TEST_F(WithDaemon, FalsePositiveComesBackWithItsContentButNeverOverAFile) {
     EXPECT_EQ(zet_test::read_file(vault_ + "/" + name), zet_test::eicar);
 }
 
+// A file system mounted below a tree while zet runs is tested on its own, and passes.
+TEST_F(WithDaemon, SelftestWritesIntoEveryWatchedMount) {
+    const std::string dept = tree_ + "/dept";
+    std::filesystem::create_directories(dept);
+    ASSERT_EQ(mount("tmpfs", dept.c_str(), "tmpfs", 0, "size=1m"), 0) << strerror(errno);
+    EXPECT_TRUE(zet_test::wait_until([&] { return zet_.stderr_has("Started monitoring '" + dept + "'...\n"); }))
+        << zet_.stderr_text();
+    Result r = ctl({"selftest"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err << zet_.stderr_text();
+    for (const auto& tree : {tree_, tree2_, dept})
+        EXPECT_TRUE(has(r.out, "PASS " + tree + ": quarantined ")) << r.out;
+    r = ctl({"explain", dept + "/x.doc"});
+    EXPECT_TRUE(has(r.out, "  queued: yes, under the monitored path " + tree_ + "\n  on the file system mounted at " +
+                               dept + ", which zet watches with a mark of its own\n"))
+        << r.out;
+    umount2(dept.c_str(), MNT_DETACH);
+}
+
 TEST_F(WithDaemon, StatusLineCountsQueuedScannedInfectedAndFailed) {
     zet_test::write_file(tree_ + "/clean.txt", "nothing\n");
     zet_test::write_file(tree_ + "/bad.com", zet_test::eicar);
