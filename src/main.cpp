@@ -1,7 +1,9 @@
 // The main program of the daemon: command line, start-up in its fixed order, PID file, shutdown.
 #include "src/av.hpp"
 #include "src/config.hpp"
+#include "src/detection.hpp"
 #include "src/fileops.hpp"
+#include "src/metrics.hpp"
 #include "src/monitor.hpp"
 #include "src/pool.hpp"
 #include "src/scan.hpp"
@@ -214,6 +216,10 @@ int main(int argc, char** argv)
         goto fatal;
     // Without the infection log the daemon still quarantines; log_init has said why it failed.
     log_init(config.log_file.c_str());
+    // Each only when its key is set, like the infection log after the change into RUN_DIR, and before any
+    // task exists; a part that fails has said why, and the daemon quarantines without it.
+    detection_init(config);
+    metrics_start(config);
     // No task exists before the loop runs, so every worker sees the vault set.
     vault_dir = config.vault.c_str();
     fan_fd = monitor_start(config.monitors, config.unlimited_queue);

@@ -2,7 +2,9 @@
 #include "src/scan.hpp"
 
 #include "src/av.hpp"
+#include "src/detection.hpp"
 #include "src/fileops.hpp"
+#include "src/metrics.hpp"
 #include "src/status.hpp"
 
 #include <syslog.h>
@@ -13,6 +15,7 @@
 #include <ctime>
 
 const char* vault_dir = nullptr;
+thread_local time_t log_infection_time = 0;
 
 namespace {
 
@@ -27,7 +30,9 @@ constexpr std::size_t TIME_BUF_SIZE = 20; // "%Y-%m-%d %H:%M:%S" and its termina
 void scan(task_t* task)
 {
     infection* list = nullptr;
+    const std::uint64_t started = metrics_now();
     int result = av_scan(task->sock, task->path, &list);
+    metrics_scan_done(started);
     status_count(result < 0 ? status_counters.failed : status_counters.scanned);
     if (result <= 0)
         return;
@@ -52,6 +57,7 @@ void scan(task_t* task)
     }
 
     log_infection(task->path, moved_to, list);
+    detection_report(task->sock, task->path, moved_to, list);
     av_free_result(list);
 }
 
@@ -77,11 +83,13 @@ void log_infection(const char* path, const char* vault, const infection* list)
 {
     if (vault == nullptr)
         vault = "ERROR";
+    // Taken before the check for an open log, so that the reports after this call always have it.
+    time_t now = time(nullptr);
+    log_infection_time = now;
     if (infection_log == nullptr)
         return;
 
     // localtime_r: workers format times concurrently, and localtime's static result would be shared.
-    time_t now = time(nullptr);
     struct tm local;
     char stamp[TIME_BUF_SIZE] = "";
     if (localtime_r(&now, &local) != nullptr)
