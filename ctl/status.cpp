@@ -33,11 +33,7 @@ constexpr std::size_t LAST_LOG_ENTRIES = 5;
 constexpr int POLL_SLICE_MS = 50;
 constexpr std::size_t INOTIFY_BUF_SIZE = 4096;
 
-struct DaemonState {
-    bool running = false;
-    long pid = 0;
-    std::string detail; // why it counts as not running
-};
+} // namespace
 
 DaemonState daemon_state(const Settings& s) {
     DaemonState d;
@@ -71,12 +67,6 @@ DaemonState daemon_state(const Settings& s) {
     return d;
 }
 
-struct ServiceState {
-    bool answers = false;
-    std::uint32_t vps = 0;
-    std::string detail; // why it does not answer
-};
-
 // Connects as a worker does (welcome 220) and asks for the signature version.
 ServiceState service_state(const Settings& s) {
     ServiceState st;
@@ -93,6 +83,8 @@ ServiceState service_state(const Settings& s) {
     }
     return st;
 }
+
+namespace {
 
 std::string eicar() {
     // Kept reversed, so that zetctl itself never matches the test signature.
