@@ -23,7 +23,8 @@ ls "$root"/usr/share/orbis/db/* >/dev/null 2>&1 || fail "no scan database instal
 mkdir -p "$root/usr/lib/systemd/system"
 cp -an /lib/systemd/system/. "$root/usr/lib/systemd/system/"
 if ! out=$(systemd-analyze verify --man=no --root="$root" \
-        "$root/usr/lib/systemd/system/zet.service" "$root/usr/lib/systemd/system/orbis-scand.service" 2>&1) \
+        "$root/usr/lib/systemd/system/zet.service" "$root/usr/lib/systemd/system/orbis-scand.service" \
+        "$root/usr/lib/systemd/system/zet-metrics.service" "$root/usr/lib/systemd/system/zet-metrics.timer" 2>&1) \
         || [[ -n $out ]]; then
     fail "systemd-analyze verify: $out"
 fi
