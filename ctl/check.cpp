@@ -138,6 +138,7 @@ int check_config(const Args& args) {
     printf("  VAULT = %s\n", shown(c.vault).c_str());
     printf("  SCANNERS = %d\n", c.scanners);
     printf("  UNLIMITED_QUEUE = %s\n", c.unlimited_queue != 0 ? "yes" : "no");
+    printf("  COVERAGE = %s\n", c.coverage == COVERAGE_FULL ? "full" : "writes");
     printf("  ALERT_COMMAND = %s\n", c.alert_command.empty() ? "(none)" : shown(c.alert_command).c_str());
     printf("  ALERT_TIMEOUT = %d\n", c.alert_timeout);
     printf("  ALERT_QUEUE = %d\n", c.alert_queue);

@@ -4,6 +4,8 @@
 #include "ctl/text.hpp"
 #include "ctl/vault.hpp"
 #include "src/av.hpp"
+#include "src/config.hpp"
+#include "src/coverage.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -166,6 +168,18 @@ int status(const Args& args) {
     LogContents log = read_log(s.log_file());
     std::size_t first = log.entries.size() > LAST_LOG_ENTRIES ? log.entries.size() - LAST_LOG_ENTRIES : 0;
     std::vector<std::string> trees = list_paths(s.config->monitors);
+    // What each tree is covered for; with full coverage asked, probed on this kernel and file system.
+    bool full = s.config->coverage == COVERAGE_FULL;
+    std::vector<std::string> covered;
+    for (const std::string& t : trees) {
+        char reason[256] = "";
+        if (!full)
+            covered.push_back("writes");
+        else if (coverage_probe(t.c_str(), reason, sizeof reason))
+            covered.push_back("full");
+        else
+            covered.push_back(std::string("writes (full unavailable: ") + reason + ")");
+    }
 
     if (args.json) {
         Json j;
@@ -180,6 +194,10 @@ int status(const Args& args) {
         for (const std::string& t : trees)
             j.value(t);
         j.end_array();
+        j.key("coverage").begin_object().key("mode").value(full ? "full" : "writes").key("trees").begin_array();
+        for (std::size_t i = 0; i < trees.size(); i++)
+            j.begin_object().key("tree").value(trees[i]).key("covered_for").value(covered[i]).end_object();
+        j.end_array().end_object();
         j.key("vault").begin_object().key("path").value(s.vault()).key("files");
         error.empty() ? j.value(static_cast<std::int64_t>(files.size())) : j.null();
         j.key("bytes").value(bytes).key("error").value(error).end_object();
@@ -202,9 +220,11 @@ int status(const Args& args) {
         else
             printf("scan service: does not answer at %s: %s\n", shown(s.socket()).c_str(),
                    shown(sv.detail).c_str());
-        printf("monitored:    %s\n", trees.empty() ? "nothing (no SCAN path)" : shown(trees.front()).c_str());
-        for (std::size_t i = 1; i < trees.size(); i++)
-            printf("              %s\n", shown(trees[i]).c_str());
+        if (trees.empty())
+            printf("monitored:    nothing (no SCAN path)\n");
+        for (std::size_t i = 0; i < trees.size(); i++)
+            printf("%s%s: %s\n", i == 0 ? "monitored:    " : "              ", shown(trees[i]).c_str(),
+                   covered[i].c_str());
         if (error.empty())
             printf("vault:        %s: %zu file%s, %lld bytes\n", shown(s.vault()).c_str(), files.size(),
                    files.size() == 1 ? "" : "s", static_cast<long long>(bytes));

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -129,6 +130,19 @@ void add_infection(response_t* resp, const char* from, const char* to) {
     resp->infections = entry;
 }
 
+// Counts an "E" line and keeps the text of the first one, from after the blank that follows the time.
+void note_unscanned(response_t* resp, const char* text, const char* end) {
+    if (resp->unscanned++ != 0)
+        return;
+    if (text < end && *text == ' ')
+        text++;
+    std::size_t len = end > text ? static_cast<std::size_t>(end - text) : 0;
+    if (len >= sizeof resp->reason)
+        len = sizeof resp->reason - 1;
+    std::memcpy(resp->reason, text, len);
+    resp->reason[len] = '\0';
+}
+
 // The rest of a SCAN line after the keyword: 1 when complete, 0 when incomplete, -1 when defective.
 int parse_scan(parser_t* p, response_t* resp) {
     int r = expect(p, TOKEN_SPACE);
@@ -151,6 +165,12 @@ int parse_scan(parser_t* p, response_t* resp) {
     for (token_kind k : {TOKEN_RBRACKET, TOKEN_NUMBER, TOKEN_DOT, TOKEN_NUMBER})
         if ((r = expect(p, k)) != 1)
             return r;
+    if (status == TOKEN_E) {
+        const char* text = p->cur;
+        if ((r = skip_line(p)) == 1)
+            note_unscanned(resp, text, p->token);
+        return r;
+    }
     if (status != TOKEN_L)
         return skip_line(p);
     for (token_kind k : {TOKEN_TAB, TOKEN_NUMBER, TOKEN_SPACE})
@@ -541,6 +561,11 @@ int exclude_path(int fd, const char* path) {
 }
 
 int av_scan(int* handle, const char* path, infection** result) {
+    int r = av_scan_checked(handle, path, result, nullptr, 0);
+    return r == 2 ? 0 : r;
+}
+
+int av_scan_checked(int* handle, const char* path, infection** result, char* reason, std::size_t size) {
     static constexpr char prefix[] = "SCAN ";
     static constexpr char cid[] = " CID portwarden";
     static constexpr char trigger[] = " TRIGGER ON_WRITE";
@@ -573,7 +598,13 @@ int av_scan(int* handle, const char* path, infection** result) {
         if (resp.code == AV_ACCEPT_CODE) {
             if (response_data(TYPE_SCAN, *handle, buf, sizeof buf, &buffered, &off, &resp) == 1) {
                 *result = resp.infections;
-                return *result != nullptr ? 1 : 0;
+                if (*result != nullptr)
+                    return 1;
+                if (resp.unscanned == 0)
+                    return 0;
+                if (reason != nullptr && size > 0)
+                    std::snprintf(reason, size, "%s", resp.reason);
+                return 2;
             }
         } else if (resp.code >= 400) {
             // A refusal is a complete answer: the connection stays usable.

@@ -3,6 +3,7 @@
 // Every failure is logged to syslog where it happens; callers only look at the result.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct monitor; // node of the configuration's path lists, src/config.hpp
@@ -66,11 +67,15 @@ using code_t = std::int32_t;
 // Filled line by line by parse and reused for all lines of one response: each line overwrites `type`, a
 // status line `code`; `vps` and `infections` keep what earlier lines put there. The two payload fields do
 // not overlap, so a data line of an unexpected type can never corrupt the list of findings.
+inline constexpr int AV_REASON_SIZE = 128; // kept of the first "E" line's text
+
 struct response_t {
     type_t type;
     code_t code;           // code of the last status line; 0 while none was seen
     std::uint32_t vps;     // low 32 bits of the number on the last VPS line
     infection* infections; // findings from SCAN lines, newest first; owned by the response until handed on
+    unsigned unscanned;    // SCAN lines with the status letter E
+    char reason[AV_REASON_SIZE]; // the text of the first of them, cut to fit and zero-terminated
 };
 
 // Writes all `len` bytes to the non-blocking descriptor `fd`, waiting for writability when the socket is
@@ -117,6 +122,9 @@ int exclude_path(int fd, const char* path);
 // av_free_result; 0: clean, `*result` null; -1: failure (`*result` null). A failed answer leaves the handle
 // at -1 so that the next command starts on a new connection.
 int av_scan(int* handle, const char* path, infection** result);
+// av_scan that also tells a file the service could not scan (status letter E) from a clean one: 2 when
+// the answer held no finding but an "E" line, whose text goes into `reason` (`size` bytes, cut to fit).
+int av_scan_checked(int* handle, const char* path, infection** result, char* reason, std::size_t size);
 // Reads the answer to VPS on `fd`: 1 and the number of the last VPS line (0 when none); -1 on failure.
 int vps_response(int fd, std::uint32_t* vps);
 // Asks the service for its signature version: 0 and the number in `*vps`; -1 on failure.

@@ -110,6 +110,16 @@ bool Config::read_from_file(const char* file) {
                            item.key.c_str(), item.value.c_str());
                     ok = false;
                 }
+            } else if (item.key == "COVERAGE") {
+                if (item.value == "writes") {
+                    coverage = COVERAGE_WRITES;
+                } else if (item.value == "full") {
+                    coverage = COVERAGE_FULL;
+                } else {
+                    syslog(LOG_ERR, "%s: invalid coverage, expected writes or full: %s = %s", file,
+                           item.key.c_str(), item.value.c_str());
+                    ok = false;
+                }
             } else if (item.key == "ALERT_COMMAND") {
                 // Absolute: the daemon runs it from RUN_DIR, and never through a shell that would search PATH.
                 if (item.value.empty() || item.value.front() == '/') {

@@ -13,6 +13,11 @@ struct monitor {
     monitor* next;
 };
 
+// What COVERAGE asks for. "writes": files closed after writing on the monitored mounts. "full": also files
+// renamed, hard-linked or linked into the trees, writes through any mount of their file systems, catch-up
+// after a lost event queue and retries of failed scans.
+enum coverage_mode : std::int32_t { COVERAGE_WRITES = 0, COVERAGE_FULL = 1 };
+
 // Every setting of the daemon. Built with the defaults, filled once by read_from_file on the main thread,
 // then read-only; worker threads borrow `exclusions` and `vault` until the process ends. Owns its texts,
 // both lists, their nodes and their paths.
@@ -37,6 +42,7 @@ public:
     std::string vault = "/var/lib/orbis/vault";
     std::int32_t scanners = 4;        // worker threads, 1 to 1024
     std::int32_t unlimited_queue = 0; // 0 or 1: ask fanotify for an unlimited event queue
+    std::int32_t coverage = COVERAGE_WRITES;
     // Detections and metrics beyond the documented behaviour; each is off while its key is absent.
     std::string alert_command;        // absolute path of a program run per infected file; empty: none
     std::int32_t alert_timeout = 60;  // seconds before a running alert command is killed, 1 to 3600

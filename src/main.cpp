@@ -1,11 +1,13 @@
 // The main program of the daemon: command line, start-up in its fixed order, PID file, shutdown.
 #include "src/av.hpp"
 #include "src/config.hpp"
+#include "src/coverage.hpp"
 #include "src/detection.hpp"
 #include "src/fileops.hpp"
 #include "src/metrics.hpp"
 #include "src/monitor.hpp"
 #include "src/pool.hpp"
+#include "src/recovery.hpp"
 #include "src/scan.hpp"
 #include "src/status.hpp"
 
@@ -165,6 +167,8 @@ int main(int argc, char** argv)
     int status = EXIT_FAIL;
     int signal_fd = -1;
     int fan_fd = -1;
+    int fid_fd = -1;
+    monitor* mount_marked = nullptr;
     int timeout_ms = -1;
     char* pid_path = nullptr;
     char* config_path = nullptr;
@@ -212,6 +216,8 @@ int main(int argc, char** argv)
     }
     if (av_init(config.socket.c_str(), config.exclusions) < 0)
         goto fatal;
+    // Full coverage reports a file by every way it arrives, often twice in a row; one scan serves them.
+    pool_set_dedup(config.coverage == COVERAGE_FULL);
     if (pool_init(static_cast<std::size_t>(config.scanners), scan) < 0)
         goto fatal;
     // Without the infection log the daemon still quarantines; log_init has said why it failed.
@@ -222,9 +228,24 @@ int main(int argc, char** argv)
     metrics_start(config);
     // No task exists before the loop runs, so every worker sees the vault set.
     vault_dir = config.vault.c_str();
-    fan_fd = monitor_start(config.monitors, config.unlimited_queue);
+    scan_trees = config.monitors;
+    scan_exclusions = config.exclusions;
+    scan_coverage = config.coverage;
+    mount_marked = config.monitors;
+    if (config.coverage == COVERAGE_FULL) {
+        status_show_unscanned(true);
+        // Without these threads full coverage only lacks catch-up and retries; recovery_start said so.
+        recovery_start(config.monitors, config.exclusions, config.socket.c_str());
+        // The trees that file-system marks cannot cover keep the mount marks of the writes mode.
+        fid_fd = coverage_start(config.monitors, config.exclusions, config.unlimited_queue, &mount_marked);
+        if (fid_fd >= 0)
+            monitor_add_fid_group(fid_fd);
+    }
+    fan_fd = monitor_start(mount_marked, config.unlimited_queue);
     if (fan_fd < 0)
         goto fatal;
+    // Without the mount table zet still watches each tree's own mount; monitor_follow_mounts said why.
+    monitor_follow_mounts(fan_fd, config.monitors);
     pid_path = create_pid_file(config.run_dir.c_str());
     if (pid_path == nullptr)
         goto fatal;
@@ -236,7 +257,9 @@ int main(int argc, char** argv)
 
     if (monitor_run(signal_fd, fan_fd, config.monitors, timeout_ms) == 0) {
         syslog(LOG_NOTICE, "SIGINT/SIGTERM received. Exiting...\n");
-        monitor_stop(fan_fd, config.monitors);
+        monitor_stop(fan_fd, mount_marked);
+        if (fid_fd >= 0)
+            coverage_stop(fid_fd);
         close(signal_fd);
         remove_pid_file(pid_path);
         free(pid_path);

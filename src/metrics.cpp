@@ -3,6 +3,7 @@
 
 #include "src/alert.hpp"
 #include "src/config.hpp"
+#include "src/pool.hpp"
 #include "src/status.hpp"
 
 #include <fcntl.h>
@@ -45,15 +46,15 @@ std::uint64_t load(const std::atomic<std::uint64_t>& counter) {
 // Every count in file order; one line "name value" each. New counts go anywhere in the list: the reader
 // takes lines by name.
 std::vector<std::pair<std::string, std::uint64_t>> snapshot() {
-    const std::uint64_t queued = load(status_counters.queued);
-    const std::uint64_t finished = load(status_counters.scanned) + load(status_counters.failed);
+    const status_snapshot st = status_read();
     std::vector<std::pair<std::string, std::uint64_t>> out = {
-        {"queued", queued},
-        {"scanned", load(status_counters.scanned)},
-        {"infected", load(status_counters.infected)},
-        {"failed", load(status_counters.failed)},
-        // Loaded one by one, the counts may disagree for a moment; never shown below zero.
-        {"queue_depth", queued > finished ? queued - finished : 0},
+        {"queued", st.queued},
+        {"scanned", st.scanned},
+        {"infected", st.infected},
+        {"failed", st.failed},
+        {"unscanned", st.unscanned},
+        {"service_down_since", static_cast<std::uint64_t>(st.service_down_since > 0 ? st.service_down_since : 0)},
+        {"queue_depth", pool_pending()},
         {"alerts_run", load(alert_counters.run)},
         {"alerts_failed", load(alert_counters.failed)},
         {"alerts_timed_out", load(alert_counters.timed_out)},

@@ -2,8 +2,10 @@
 #include "src/monitor.hpp"
 
 #include "src/config.hpp"
+#include "src/coverage.hpp"
 #include "src/fileops.hpp"
 #include "src/pool.hpp"
+#include "src/recovery.hpp"
 #include "src/status.hpp"
 
 #include <fcntl.h>
@@ -14,45 +16,137 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace {
 
 constexpr const char* UNIT = "src/monitor";
 
-enum { PFD_SIGNAL, PFD_FANOTIFY, PFD_MAX };
+// PFD_FID is polled only under full coverage, PFD_MOUNTS once mounts below the trees are followed.
+enum { PFD_SIGNAL, PFD_FANOTIFY, PFD_FID, PFD_MOUNTS, PFD_MAX };
 
 constexpr std::size_t READ_BUF_SIZE = 8192;
 constexpr unsigned MARK_MASK = FAN_CLOSE_WRITE;
+
+int fid_fd = -1;
+
+// Mounts below the monitored trees: a mount mark covers only the mount that holds a tree's root, so each
+// mount below it is marked too, and the mount table is followed while the daemon runs.
+int mounts_fd = -1;
+int mount_group = -1;
+const monitor* mount_trees = nullptr;
+std::vector<std::string> below_mounts;
+
+// A mount point as /proc/self/mountinfo escapes it (\040 for a blank, \011, \012, \134).
+std::string unescape_octal(const std::string& text)
+{
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); i++) {
+        if (text[i] == '\\' && i + 3 < text.size() && isdigit(static_cast<unsigned char>(text[i + 1])) && isdigit(static_cast<unsigned char>(text[i + 2])) &&
+            isdigit(static_cast<unsigned char>(text[i + 3]))) {
+            out += static_cast<char>((text[i + 1] - '0') * 64 + (text[i + 2] - '0') * 8 + (text[i + 3] - '0'));
+            i += 3;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// Mount points strictly below a tree of `trees`, in mount-table order, each once.
+std::vector<std::string> read_mounts_below(int fd, const monitor* trees)
+{
+    std::string table;
+    char buf[READ_BUF_SIZE];
+    ssize_t n;
+    for (off_t off = 0; (n = pread(fd, buf, sizeof buf, off)) > 0; off += n)
+        table.append(buf, static_cast<std::size_t>(n));
+    std::vector<std::string> found;
+    std::size_t start = 0;
+    for (std::size_t nl; (nl = table.find('\n', start)) != std::string::npos; start = nl + 1) {
+        // The fifth field is the mount point.
+        std::size_t pos = start;
+        for (int field = 0; field < 4 && pos < nl; field++)
+            pos = table.find(' ', pos) + 1;
+        std::size_t end = table.find(' ', pos);
+        if (pos == 0 || end == std::string::npos || end > nl)
+            continue;
+        std::string point = unescape_octal(table.substr(pos, end - pos));
+        for (const monitor* m = trees; m != nullptr; m = m->next) {
+            std::size_t len = strlen(m->path);
+            bool below = point.size() > len && point.compare(0, len, m->path) == 0 &&
+                         (point[len] == '/' || m->path[len - 1] == '/');
+            if (below && std::find(found.begin(), found.end(), point) == found.end()) {
+                found.push_back(point);
+                break;
+            }
+        }
+    }
+    return found;
+}
+
+void mark_mount(const std::string& path)
+{
+    if (coverage_add_mount(path.c_str()) ||
+        fanotify_mark(mount_group, FAN_MARK_ADD | FAN_MARK_MOUNT, MARK_MASK, 0, path.c_str()) == 0)
+        syslog(LOG_NOTICE, "Started monitoring '%s'...", path.c_str());
+    else
+        syslog(LOG_WARNING, "fanotify_mark(): %s: %m", path.c_str());
+}
+
+void refresh_mounts()
+{
+    std::vector<std::string> now = read_mounts_below(mounts_fd, mount_trees);
+    for (const std::string& p : now)
+        if (std::find(below_mounts.begin(), below_mounts.end(), p) == below_mounts.end())
+            mark_mount(p);
+    for (const std::string& p : below_mounts) {
+        if (std::find(now.begin(), now.end(), p) == now.end()) {
+            coverage_forget_mount(p.c_str());
+            syslog(LOG_NOTICE, "Stopped monitoring '%s': unmounted", p.c_str());
+        }
+    }
+    below_mounts = std::move(now);
+}
 
 bool is_event_ok(const fanotify_event_metadata* ev, std::size_t len)
 {
     return len >= sizeof *ev && ev->event_len >= sizeof *ev && ev->event_len <= len;
 }
 
-// Queues the path of one close-after-write event when it lies under a monitored tree.
-void queue_if_monitored(int fd, const monitor* list)
+// Queues the path of one close-after-write event when it lies under a monitored tree, handing the event's
+// descriptor on with it so that the scan finds the file even after a rename. True when it was handed on.
+bool queue_if_monitored(int fd, const monitor* list)
 {
     char path[PATH_BUF_SIZE];
     if (fd2path(fd, path, sizeof path) == nullptr)
-        return;
-    if (is_monitored(path, list)) {
-        pool_add_task(path);
-        status_count(status_counters.queued);
-    }
+        return false;
+    if (!is_monitored(path, list))
+        return false;
+    pool_add_file(path, fd, 0);
+    status_count(status_counters.queued);
+    return true;
 }
 
-// Every way out closes the event's descriptor, so a burst of filtered events cannot leak descriptors.
+// Every way out closes or hands on the event's descriptor, so a burst of filtered events cannot leak
+// descriptors.
 void handle_event(const fanotify_event_metadata* ev, const monitor* list)
 {
+    bool handed_on = false;
     if (ev->mask & FAN_CLOSE_WRITE)
-        queue_if_monitored(ev->fd, list);
-    if (ev->mask & FAN_Q_OVERFLOW)
+        handed_on = queue_if_monitored(ev->fd, list);
+    if (ev->mask & FAN_Q_OVERFLOW) {
         syslog(LOG_WARNING, "fanotify event queue overflow!");
-    if (ev->fd != FAN_NOFD)
+        catchup_overflow();
+    }
+    if (ev->fd != FAN_NOFD && !handed_on)
         close(ev->fd);
 }
 
@@ -89,12 +183,34 @@ int monitor_start(const monitor* list, int unlimited_queue)
     return fd;
 }
 
+void monitor_add_fid_group(int fd)
+{
+    fid_fd = fd;
+}
+
+int monitor_follow_mounts(int fan_fd, const monitor* trees)
+{
+    mounts_fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    if (mounts_fd < 0) {
+        syslog(LOG_WARNING, "open(): /proc/self/mountinfo: %m");
+        return -1;
+    }
+    mount_group = fan_fd;
+    mount_trees = trees;
+    refresh_mounts();
+    return 0;
+}
+
 int monitor_run(int signal_fd, int fan_fd, const monitor* list, int timeout_ms)
 {
     alignas(fanotify_event_metadata) alignas(signalfd_siginfo) char buf[READ_BUF_SIZE];
     pollfd fds[PFD_MAX] = {};
     fds[PFD_SIGNAL] = {signal_fd, POLLIN, 0};
     fds[PFD_FANOTIFY] = {fan_fd, POLLIN, 0};
+    // Entries with no descriptor (-1) are passed over by poll.
+    fds[PFD_FID] = {fid_fd, POLLIN, 0};
+    // The mount table signals a change with POLLPRI (and POLLERR).
+    fds[PFD_MOUNTS] = {mounts_fd, POLLPRI, 0};
 
     for (;;) {
         if (poll(fds, PFD_MAX, timeout_ms) < 0) {
@@ -113,8 +229,19 @@ int monitor_run(int signal_fd, int fan_fd, const monitor* list, int timeout_ms)
         }
         if (fds[PFD_FANOTIFY].revents & POLLIN) {
             ssize_t len = read(fan_fd, buf, sizeof buf);
-            if (len > 0)
+            if (len > 0) {
+                catchup_note_events();
                 handle_batch(buf, static_cast<std::size_t>(len), list);
+            }
+        }
+        if (fds[PFD_MOUNTS].revents & (POLLPRI | POLLERR))
+            refresh_mounts();
+        if (fds[PFD_FID].revents & POLLIN) {
+            ssize_t len = read(fid_fd, buf, sizeof buf);
+            if (len > 0) {
+                catchup_note_events();
+                coverage_handle_batch(buf, static_cast<std::size_t>(len));
+            }
         }
         sd_notify(0, "WATCHDOG=1\n");
     }
@@ -141,10 +268,7 @@ bool is_monitored(const char* path, const monitor* list)
             return false;
         }
     }
-    // Deliberately a byte prefix, not bound to path components: /srv/data also covers /srv/data2.
-    bool matched = false;
-    for (const monitor* m = list; m != nullptr && !matched; m = m->next)
-        matched = strncmp(canonical, m->path, strlen(m->path)) == 0;
+    bool matched = path_under(canonical, list);
     free(canonical);
     return matched;
 }

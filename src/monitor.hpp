@@ -7,6 +7,14 @@ struct monitor;
 // -1 after an error message (marks already added stay until the process ends).
 int monitor_start(const monitor* list, int unlimited_queue);
 
+// Has monitor_run also serve the group of full coverage (coverage_start's descriptor).
+void monitor_add_fid_group(int fd);
+
+// Marks every mount found below a tree of `trees` (through full coverage's group where it can, else with
+// a mount mark in `fan_fd`), announced as the trees are, and has monitor_run follow the mount table: mounts
+// that appear below a tree are marked, those that go are forgotten. 0; -1 after a warning.
+int monitor_follow_mounts(int fan_fd, const monitor* trees);
+
 // Serves the signal and fanotify descriptors until SIGINT or SIGTERM is read (0) or poll or the signal
 // read fails (-1, logged). Sends "WATCHDOG=1" after every other wake-up; `timeout_ms` -1 waits without limit.
 int monitor_run(int signal_fd, int fan_fd, const monitor* list, int timeout_ms);

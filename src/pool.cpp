@@ -2,7 +2,9 @@
 #include "src/pool.hpp"
 
 #include <pthread.h>
+#include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -16,8 +18,25 @@ constexpr const char* UNIT = "src/pool";
 constexpr unsigned QUEUE_SLOTS = 256;
 constexpr unsigned INDEX_MASK = 2 * QUEUE_SLOTS - 1;
 
+// What a slot carries besides its path.
+struct slot_meta {
+    int fd;
+    unsigned attempt;
+    dev_t dev; // inode of `fd` when de-duplicating, else 0
+    ino_t ino;
+    unsigned long seq; // order of queuing
+};
+
+// The file a worker scans while de-duplicating, and the newest queuing that its scan covers.
+struct in_flight {
+    dev_t dev;
+    ino_t ino; // 0: idle
+    unsigned long covers;
+};
+
 struct task_queue {
     char* slots;
+    slot_meta meta[QUEUE_SLOTS];
     unsigned size;
     unsigned head; // next index to take
     unsigned tail; // next index to fill
@@ -26,13 +45,29 @@ struct task_queue {
     pthread_cond_t not_full;
 };
 
-task_queue queue = {nullptr, 0, 0, 0, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER,
+task_queue queue = {nullptr, {}, 0, 0, 0, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER,
                     PTHREAD_COND_INITIALIZER};
 task_function task_fn = nullptr;
+bool dedup = false;
+unsigned long queued_seq = 0; // under the lock
+in_flight* scanning = nullptr; // one per worker while de-duplicating
+pthread_cond_t scan_done = PTHREAD_COND_INITIALIZER;
+std::size_t worker_count = 0;
+std::size_t next_worker = 0; // under the lock
 
 bool queue_empty() { return queue.head == queue.tail; }
 bool queue_full() { return queue.tail == (queue.head ^ queue.size); }
 char* slot(unsigned index) { return queue.slots + (index & (queue.size - 1)) * PATH_BUF_SIZE; }
+slot_meta& meta(unsigned index) { return queue.meta[index & (queue.size - 1)]; }
+
+// Under the lock: whether the inode waits in the queue already.
+bool queued_already(dev_t dev, ino_t ino)
+{
+    for (unsigned i = queue.head; i != queue.tail; i = (i + 1) & INDEX_MASK)
+        if (meta(i).ino == ino && meta(i).dev == dev)
+            return true;
+    return false;
+}
 
 } // namespace
 
@@ -51,6 +86,14 @@ int pool_init(std::size_t count, task_function fn)
     // Without a worker nothing would ever empty the queue and the monitor loop would stall for good.
     if (count == 0)
         count = 1;
+    worker_count = count;
+    if (dedup) {
+        scanning = static_cast<in_flight*>(calloc(count, sizeof *scanning));
+        if (scanning == nullptr) {
+            syslog(LOG_ERR, "%s:%u: malloc(): %m", UNIT, __LINE__);
+            return -1;
+        }
+    }
     for (std::size_t i = 0; i < count; i++) {
         pthread_t thread;
         int err = pthread_create(&thread, nullptr, worker, nullptr);
@@ -62,11 +105,23 @@ int pool_init(std::size_t count, task_function fn)
     return 0;
 }
 
-void pool_add_task(const char* path)
+void pool_set_dedup(bool on) { dedup = on; }
+
+void pool_add_task(const char* path) { pool_add_file(path, -1, 0); }
+
+void pool_add_file(const char* path, int fd, unsigned attempt)
 {
+    struct stat st = {};
+    bool known = dedup && fd >= 0 && fstat(fd, &st) == 0;
     pthread_mutex_lock(&queue.lock);
+    if (known && queued_already(st.st_dev, st.st_ino)) {
+        pthread_mutex_unlock(&queue.lock);
+        close(fd);
+        return;
+    }
     while (queue_full())
         pthread_cond_wait(&queue.not_full, &queue.lock);
+    meta(queue.tail) = {fd, attempt, known ? st.st_dev : 0, known ? st.st_ino : 0, ++queued_seq};
     char* dest = slot(queue.tail);
     std::size_t len = strnlen(path, PATH_BUF_SIZE - 1);
     memcpy(dest, path, len);
@@ -78,22 +133,75 @@ void pool_add_task(const char* path)
     pthread_mutex_unlock(&queue.lock);
 }
 
+namespace {
+
+// Under the lock, while de-duplicating: whether worker `self` is to scan the file of `m` now. Another
+// worker's scan that began after `m` was queued covers it; one that began before is waited for, so that
+// one file is never scanned (and moved) by two workers at once.
+bool claim(std::size_t self, const slot_meta& m)
+{
+    for (;;) {
+        const in_flight* other = nullptr;
+        for (std::size_t i = 0; i < worker_count && other == nullptr; i++)
+            if (i != self && scanning[i].ino == m.ino && scanning[i].dev == m.dev)
+                other = &scanning[i];
+        if (other == nullptr)
+            break;
+        if (other->covers >= m.seq)
+            return false;
+        pthread_cond_wait(&scan_done, &queue.lock);
+    }
+    scanning[self] = {m.dev, m.ino, queued_seq};
+    return true;
+}
+
+} // namespace
+
 void* worker(void*)
 {
     int sock = -1;
     task_t task;
     task.sock = &sock;
+    task.fd = -1;
+    pthread_mutex_lock(&queue.lock);
+    std::size_t self = next_worker++;
+    pthread_mutex_unlock(&queue.lock);
     for (;;) {
         pthread_mutex_lock(&queue.lock);
         while (queue_empty())
             pthread_cond_wait(&queue.not_empty, &queue.lock);
         bool was_full = queue_full();
         memcpy(task.path, slot(queue.head), PATH_BUF_SIZE);
+        slot_meta m = meta(queue.head);
+        meta(queue.head) = {-1, 0, 0, 0, 0};
+        task.fd = m.fd;
+        task.attempt = m.attempt;
         queue.head = (queue.head + 1) & INDEX_MASK;
         if (was_full)
             pthread_cond_broadcast(&queue.not_full);
+        bool tracked = scanning != nullptr && m.ino != 0;
+        bool run = !tracked || claim(self, m);
         pthread_mutex_unlock(&queue.lock);
 
-        task_fn(&task);
+        if (run)
+            task_fn(&task);
+        if (task.fd >= 0) {
+            close(task.fd);
+            task.fd = -1;
+        }
+        if (tracked && run) {
+            pthread_mutex_lock(&queue.lock);
+            scanning[self] = {0, 0, 0};
+            pthread_cond_broadcast(&scan_done);
+            pthread_mutex_unlock(&queue.lock);
+        }
     }
+}
+
+unsigned pool_pending()
+{
+    pthread_mutex_lock(&queue.lock);
+    unsigned n = (queue.tail - queue.head) & INDEX_MASK;
+    pthread_mutex_unlock(&queue.lock);
+    return n;
 }

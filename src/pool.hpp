@@ -12,6 +12,11 @@ inline constexpr std::size_t PATH_BUF_SIZE = 4096;
 struct task_t {
     char path[PATH_BUF_SIZE]; // zero-terminated copy of the queued path
     int* sock;                // the worker's own scan-service connection; -1 while unconnected
+    // A descriptor of the file as its event named it, or -1. It follows the file through renames, so the
+    // scan can find it under its current name. The task owns it: the task function may take it (and set
+    // -1); the worker closes whatever is left after the task.
+    int fd;
+    unsigned attempt; // scans of this file that already failed
 };
 
 using task_function = void (*)(task_t*);
@@ -21,8 +26,19 @@ using task_function = void (*)(task_t*);
 int pool_init(std::size_t count, task_function fn);
 
 // Queues a copy of `path` (at most PATH_BUF_SIZE - 1 bytes); blocks while all slots are taken. The caller
-// may reuse its buffer at once. One producer thread only.
+// may reuse its buffer at once.
 void pool_add_task(const char* path);
+
+// pool_add_task for a file with a descriptor (`fd`, or -1) that the queue takes over, and the number of
+// scans that already failed for it. With de-duplication on, a file whose inode already waits in the queue
+// is not queued again (its descriptor is closed): the waiting task will scan the same, newest content.
+void pool_add_file(const char* path, int fd, unsigned attempt);
+
+// Turns de-duplication of waiting files on; call before the first task is queued.
+void pool_set_dedup(bool on);
+
+// Paths waiting in the queue now.
+unsigned pool_pending();
 
 // Body of each worker thread; `arg` is not read. Never returns.
 void* worker(void* arg);

@@ -2,19 +2,28 @@
 #include "src/scan.hpp"
 
 #include "src/av.hpp"
+#include "src/config.hpp"
+#include "src/coverage.hpp"
 #include "src/detection.hpp"
 #include "src/fileops.hpp"
 #include "src/metrics.hpp"
+#include "src/recovery.hpp"
 #include "src/status.hpp"
 
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 const char* vault_dir = nullptr;
+const monitor* scan_trees = nullptr;
+const monitor* scan_exclusions = nullptr;
+int scan_coverage = COVERAGE_WRITES;
 thread_local time_t log_infection_time = 0;
 
 namespace {
@@ -24,17 +33,106 @@ namespace {
 FILE* infection_log = nullptr;
 
 constexpr std::size_t TIME_BUF_SIZE = 20; // "%Y-%m-%d %H:%M:%S" and its terminating zero
+constexpr std::size_t REASON_SIZE = AV_REASON_SIZE;
+// Scans of one task under names that the file left before the service opened it.
+constexpr int MAX_RENAMED_SCANS = 3;
+
+enum where { UNCHANGED, MOVED, GONE_OUT };
+
+// Follows the task's descriptor to the name the file has now. A file that was renamed within the trees
+// gets its new name in task->path; one moved out of them is not scanned. A removed file keeps the queued
+// name, so that it goes the way that name goes.
+where follow(task_t* task)
+{
+    if (task->fd <= 0)
+        return UNCHANGED;
+    char now[PATH_BUF_SIZE];
+    if (fd2path(task->fd, now, sizeof now) == nullptr || strcmp(now, task->path) == 0)
+        return UNCHANGED;
+    // The kernel marks a name that was removed; another link may still hold the file, but not this name.
+    static constexpr char deleted[] = " (deleted)";
+    std::size_t len = strlen(now);
+    struct stat st;
+    if (fstat(task->fd, &st) != 0 || st.st_nlink == 0 ||
+        (len >= sizeof deleted - 1 && strcmp(now + len - (sizeof deleted - 1), deleted) == 0))
+        return UNCHANGED;
+    if (now[0] != '/' || !path_under(now, scan_trees) ||
+        (scan_coverage == COVERAGE_FULL && path_excluded(now, scan_exclusions))) {
+        syslog(LOG_DEBUG, "%s: moved to %s, outside the monitored trees: not scanned", task->path, now);
+        return GONE_OUT;
+    }
+    memcpy(task->path, now, strlen(now) + 1);
+    return MOVED;
+}
+
+// Whether the file that the service could not find is gone for good, rather than renamed.
+bool vanished(const task_t* task)
+{
+    struct stat st;
+    if (task->fd > 0)
+        return fstat(task->fd, &st) == 0 && st.st_nlink == 0;
+    return lstat(task->path, &st) != 0 && errno == ENOENT;
+}
+
+// A file that full coverage could not have scanned: said, counted, and where the service was not reached,
+// kept for another try.
+void unscanned(task_t* task, const char* reason, bool retry)
+{
+    if (retry && retry_add(task))
+        return;
+    if (retry)
+        reason = task->attempt + 1 >= RETRY_ATTEMPTS ? "no answer from the scan service after 3 attempts"
+                                                      : "no answer from the scan service, retry backlog full";
+    syslog(LOG_WARNING, "%s: not scanned: %s", task->path, reason);
+    status_count(status_counters.unscanned);
+}
 
 } // namespace
 
 void scan(task_t* task)
 {
+    if (follow(task) == GONE_OUT)
+        return;
     infection* list = nullptr;
+    char reason[REASON_SIZE] = "";
+    int result;
+    // The latency of the whole answer, rescans under a new name included.
     const std::uint64_t started = metrics_now();
-    int result = av_scan(task->sock, task->path, &list);
+    for (int tries = 1;; tries++) {
+        result = av_scan_checked(task->sock, task->path, &list, reason, sizeof reason);
+        // Renamed while it was scanned: the service did not find it, or the move would miss it. Scan it
+        // again under its newest name, so that the log names the path that was scanned.
+        if ((result != 1 && result != 2) || task->fd <= 0 || tries == MAX_RENAMED_SCANS)
+            break;
+        where w = follow(task);
+        if (w == GONE_OUT) {
+            av_free_result(list);
+            return;
+        }
+        if (w != MOVED)
+            break;
+        av_free_result(list);
+        list = nullptr;
+    }
     metrics_scan_done(started);
+    status_service(result >= 0);
+    if (scan_coverage == COVERAGE_FULL) {
+        if (result < 0) {
+            status_count(status_counters.failed);
+            unscanned(task, "", true);
+            return;
+        }
+        if (result == 2) {
+            if (vanished(task))
+                syslog(LOG_DEBUG, "%s: removed before its scan", task->path);
+            else if (strcmp(reason, "Excluded") != 0)
+                return unscanned(task, reason, false);
+            status_count(status_counters.scanned);
+            return;
+        }
+    }
     status_count(result < 0 ? status_counters.failed : status_counters.scanned);
-    if (result <= 0)
+    if (result <= 0 || result == 2)
         return;
     status_count(status_counters.infected);
 

@@ -7,10 +7,17 @@
 
 struct infection;
 
+struct monitor;
+
 // The vault directory as configured; set once by start-up before any task exists, then only read.
 extern const char* vault_dir;
+// The monitored trees, the exclusions and the coverage mode; set like vault_dir.
+extern const monitor* scan_trees;
+extern const monitor* scan_exclusions;
+extern int scan_coverage;
 
-// Scans task->path on the worker's connection; an infected file goes into the vault under
+// Scans the file of the task under the name it has now (followed through its descriptor, when it has one)
+// on the worker's connection; an infected file goes into the vault under
 // "<vault>/<name>.XXXXXX" and gets one infection-log line per finding. Failures are logged and dropped.
 void scan(task_t* task);
 

@@ -2,6 +2,8 @@
 // READY=1 and WATCHDOG=1 stay exactly as they are.
 #include "src/status.hpp"
 
+#include "src/thread.hpp"
+
 #include <pthread.h>
 #include <syslog.h>
 #include <systemd/sd-daemon.h>
@@ -9,52 +11,69 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
-#include <ctime>
 
 status_counts status_counters;
 
 namespace {
 
-constexpr std::size_t STATUS_BUF_SIZE = 160;
+constexpr std::size_t STATUS_BUF_SIZE = 256;
+bool show_unscanned = false;
 
 void* status_loop(void*) {
-    std::uint64_t last[4] = {0, 0, 0, 0};
+    status_snapshot last = {};
     const timespec interval = {1, 0};
     for (;;) {
         nanosleep(&interval, nullptr);
-        std::uint64_t now[4] = {status_counters.queued.load(std::memory_order_relaxed),
-                                status_counters.scanned.load(std::memory_order_relaxed),
-                                status_counters.infected.load(std::memory_order_relaxed),
-                                status_counters.failed.load(std::memory_order_relaxed)};
-        if (now[0] == last[0] && now[1] == last[1] && now[2] == last[2] && now[3] == last[3])
+        status_snapshot now = status_read();
+        if (now == last)
             continue;
         char buf[STATUS_BUF_SIZE];
-        status_format(buf, sizeof buf, now[0], now[1], now[2], now[3]);
+        status_format(buf, sizeof buf, now, show_unscanned);
         sd_notify(0, buf);
-        for (int i = 0; i < 4; i++)
-            last[i] = now[i];
+        last = now;
     }
     return nullptr;
 }
 
 } // namespace
 
-int status_format(char* buf, std::size_t size, std::uint64_t queued, std::uint64_t scanned,
-                  std::uint64_t infected, std::uint64_t failed) {
-    return snprintf(buf, size,
-                    "STATUS=%" PRIu64 " files queued, %" PRIu64 " scanned, %" PRIu64 " infected, %" PRIu64
-                    " failed scans\n",
-                    queued, scanned, infected, failed);
+void status_service(bool reached) {
+    auto& since = status_counters.service_down_since;
+    if (reached) {
+        if (since.load(std::memory_order_relaxed) != 0)
+            since.store(0, std::memory_order_relaxed);
+        return;
+    }
+    std::int64_t none = 0;
+    since.compare_exchange_strong(none, static_cast<std::int64_t>(time(nullptr)), std::memory_order_relaxed);
 }
 
-int status_start() {
-    pthread_t thread;
-    int rc = pthread_create(&thread, nullptr, status_loop, nullptr);
-    if (rc != 0) {
-        errno = rc;
-        syslog(LOG_WARNING, "pthread_create(): %m");
-        return -1;
-    }
-    pthread_detach(thread);
-    return 0;
+void status_show_unscanned(bool on) { show_unscanned = on; }
+
+status_snapshot status_read() {
+    const auto& c = status_counters;
+    return {c.queued.load(std::memory_order_relaxed),    c.scanned.load(std::memory_order_relaxed),
+            c.infected.load(std::memory_order_relaxed),  c.failed.load(std::memory_order_relaxed),
+            c.unscanned.load(std::memory_order_relaxed), c.service_down_since.load(std::memory_order_relaxed)};
 }
+
+int status_format(char* buf, std::size_t size, const status_snapshot& s, bool with_unscanned) {
+    char unscanned[40] = "";
+    if (with_unscanned)
+        snprintf(unscanned, sizeof unscanned, ", %" PRIu64 " unscanned", s.unscanned);
+    char down[80] = "";
+    if (s.service_down_since != 0) {
+        time_t t = static_cast<time_t>(s.service_down_since);
+        struct tm local;
+        char stamp[32] = "";
+        if (localtime_r(&t, &local) != nullptr)
+            strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+        snprintf(down, sizeof down, "; scan service unreachable since %s", stamp);
+    }
+    return snprintf(buf, size,
+                    "STATUS=%" PRIu64 " files queued, %" PRIu64 " scanned, %" PRIu64 " infected, %" PRIu64
+                    " failed scans%s%s\n",
+                    s.queued, s.scanned, s.infected, s.failed, unscanned, down);
+}
+
+int status_start() { return thread_start_detached(status_loop); }

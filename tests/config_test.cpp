@@ -157,6 +157,7 @@ TEST_F(ConfigRead, SettingsAndTheirValues) {
              EXPECT_EQ(c.log_file, "/var/log/orbis/zet.log");
              EXPECT_EQ(c.scanners, 4);
              EXPECT_EQ(c.unlimited_queue, 0);
+             EXPECT_EQ(c.coverage, COVERAGE_WRITES);
              EXPECT_EQ(paths(c.monitors), std::vector<std::string>{});
              EXPECT_EQ(paths(c.exclusions), std::vector<std::string>{});
              struct stat st;
@@ -207,6 +208,19 @@ TEST_F(ConfigRead, SettingsAndTheirValues) {
          [](const Config& c, const std::string&) {
              EXPECT_EQ(c.scanners, 4);
              EXPECT_EQ(c.log_file, "/after");
+         }},
+        {__LINE__, "COVERAGE = full\n", {}, true,
+         [](const Config& c, const std::string&) { EXPECT_EQ(c.coverage, COVERAGE_FULL); }},
+        {__LINE__, "COVERAGE = full\nCOVERAGE = writes\n", {}, true,
+         [](const Config& c, const std::string&) { EXPECT_EQ(c.coverage, COVERAGE_WRITES); }},
+        {__LINE__, "COVERAGE = Full\nCOVERAGE = all\nCOVERAGE =\nSCANNERS = 2\n",
+         {{LOG_ERR, "@/zet.conf: invalid coverage, expected writes or full: COVERAGE = Full"},
+          {LOG_ERR, "@/zet.conf: invalid coverage, expected writes or full: COVERAGE = all"},
+          {LOG_ERR, "@/zet.conf: invalid coverage, expected writes or full: COVERAGE = "}},
+         false,
+         [](const Config& c, const std::string&) {
+             EXPECT_EQ(c.coverage, COVERAGE_WRITES);
+             EXPECT_EQ(c.scanners, 2);
          }},
         // Names are case-sensitive; unknown ones are warned about and ignored.
         {__LINE__, "FOO = 1\nsocket = /x\n[MONITORS]\nFOO = 2\nscan = /y\n[OTHER]\nSCAN = @/srv\n[]\nVAULT2 = z\n",

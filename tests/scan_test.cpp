@@ -101,6 +101,8 @@ protected:
         task_t task;
         snprintf(task.path, sizeof task.path, "%s", path.c_str());
         task.sock = &sock_;
+        task.fd = -1;
+        task.attempt = 0;
         zet_test::StderrCapture capture;
         scan(&task);
         capture.restore();

@@ -391,3 +391,51 @@ TEST_F(Daemon, FloodOverflowsTheKernelQueueWithoutHarm)
 }
 
 } // namespace
+
+int occurrences(const std::string& text, const std::string& part)
+{
+    int n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        n++;
+    return n;
+}
+
+// A file system mounted below a tree, before zet starts or while it runs, is watched like the tree in
+// either coverage; one that goes is forgotten, and one mounted there again is watched again.
+TEST_F(Daemon, MountsBelowATreeAreWatchedAsTheyComeAndGo)
+{
+    for (const char* coverage : {"writes", "full"}) {
+        SCOPED_TRACE(coverage);
+        const std::string before = tree_ + "/before", later = tree_ + "/later";
+        std::filesystem::create_directories(before);
+        std::filesystem::create_directories(later);
+        auto first = std::make_unique<TmpfsMount>(before, "size=1m");
+        ASSERT_TRUE(first->mounted());
+        settings_.push_back({"COVERAGE", coverage});
+        start_fake();
+        start_zet();
+        EXPECT_TRUE(zet_->stderr_has("Started monitoring '" + before + "'...\n")) << zet_->stderr_text();
+        write_file(before + "/a", "x");
+        EXPECT_TRUE(wait_until([&] { return fake_scanned(before + "/a"); })) << zet_->stderr_text();
+
+        for (int round = 0; round < 2; round++) {
+            SCOPED_TRACE(round);
+            auto second = std::make_unique<TmpfsMount>(later, "size=1m");
+            ASSERT_TRUE(second->mounted());
+            EXPECT_TRUE(wait_until([&] {
+                return occurrences(zet_->stderr_text(), "Started monitoring '" + later + "'...\n") == round + 1;
+            })) << zet_->stderr_text();
+            const std::string file = later + "/b" + std::to_string(round);
+            write_file(file, "x");
+            EXPECT_TRUE(wait_until([&] { return fake_scanned(file); })) << zet_->stderr_text();
+            second.reset();
+            EXPECT_TRUE(wait_until([&] {
+                return occurrences(zet_->stderr_text(), "Stopped monitoring '" + later + "': unmounted\n") == round + 1;
+            })) << zet_->stderr_text();
+        }
+        stop_zet();
+        settings_.pop_back();
+        service_.reset();
+        first.reset();
+    }
+}

@@ -314,7 +314,7 @@ TEST_F(Ctl, StatusTellsWhatIsDownAndWhatAnswers) {
                                ": Error connecting to scan socket: " + socket_ + ": " + strerror(ENOENT) +
                                "\n"))
         << r.out;
-    EXPECT_TRUE(has(r.out, "monitored:    " + tree_ + "\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "monitored:    " + tree_ + ": writes\n")) << r.out;
     EXPECT_TRUE(has(r.out, "vault:        " + vault_ + ": 0 files, 0 bytes\n")) << r.out;
 
     // A PID file naming a live process that is not zet (this test).

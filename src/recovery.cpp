@@ -1,0 +1,285 @@
+// Catch-up walks and the retry backlog of full coverage, each on a thread of its own so that the monitor
+// loop never waits for them.
+#include "src/recovery.hpp"
+
+#include "src/config.hpp"
+#include "src/coverage.hpp"
+#include "src/pool.hpp"
+#include "src/status.hpp"
+#include "src/thread.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Deeper trees are not walked further: a loop of bind mounts must not hold the walker for good.
+constexpr int MAX_WALK_DEPTH = 128;
+constexpr unsigned MAX_PROBE_SECONDS = 30;
+
+const monitor* tree_list = nullptr;
+const monitor* exclusion_list = nullptr;
+const char* service_path = nullptr;
+bool started = false;
+
+// ---- catch-up -------------------------------------------------------------------------------------------
+
+pthread_mutex_t walk_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t walk_wake = PTHREAD_COND_INITIALIZER;
+bool overflow_pending = false;
+timespec overflow_since = {0, 0};
+std::deque<std::string> directories; // moved-in directories to walk
+timespec last_events = {0, 0};       // written by the monitor loop only
+
+bool at_or_after(const timespec& a, const timespec& b) {
+    return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec >= b.tv_nsec;
+}
+
+void walk_dir(int dirfd, std::string& path, int depth, const monitor* exclusions, const timespec* since,
+              void (*add)(const char*, void*), void* ctx, std::size_t* count) {
+    DIR* dir = fdopendir(dirfd);
+    if (dir == nullptr) {
+        close(dirfd);
+        return;
+    }
+    std::size_t base = path.size();
+    while (const dirent* e = readdir(dir)) {
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
+            continue;
+        path.resize(base);
+        if (path.empty() || path.back() != '/')
+            path += '/';
+        path += e->d_name;
+        if (path.size() >= PATH_BUF_SIZE || path_excluded(path.c_str(), exclusions))
+            continue;
+        struct stat st;
+        if (fstatat(dirfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if (S_ISDIR(st.st_mode)) {
+            if (depth >= MAX_WALK_DEPTH)
+                continue;
+            int sub = openat(dirfd, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (sub >= 0)
+                walk_dir(sub, path, depth + 1, exclusions, since, add, ctx, count);
+        } else if (S_ISREG(st.st_mode) &&
+                   (since == nullptr || at_or_after(st.st_mtim, *since) || at_or_after(st.st_ctim, *since))) {
+            add(path.c_str(), ctx);
+            ++*count;
+        }
+    }
+    path.resize(base);
+    closedir(dir);
+}
+
+std::size_t walk(const char* root, const monitor* exclusions, const timespec* since,
+                 void (*add)(const char*, void*), void* ctx) {
+    std::size_t count = 0;
+    if (path_excluded(root, exclusions))
+        return 0;
+    int fd = open(root, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    std::string path = root;
+    walk_dir(fd, path, 0, exclusions, since, add, ctx, &count);
+    return count;
+}
+
+void queue_found(const char* path, void*) {
+    pool_add_task(path);
+    status_count(status_counters.queued);
+}
+
+void* walker(void*) {
+    for (;;) {
+        pthread_mutex_lock(&walk_lock);
+        while (!overflow_pending && directories.empty())
+            pthread_cond_wait(&walk_wake, &walk_lock);
+        bool overflow = overflow_pending;
+        timespec since = overflow_since;
+        std::string dir;
+        overflow_pending = false;
+        if (!overflow) {
+            dir = std::move(directories.front());
+            directories.pop_front();
+        }
+        pthread_mutex_unlock(&walk_lock);
+
+        if (overflow) {
+            std::size_t n = catchup_walk(tree_list, exclusion_list, since, queue_found, nullptr);
+            syslog(LOG_NOTICE, "Catch-up after event queue overflow: %zu files queued for scanning", n);
+        } else {
+            std::size_t n = walk(dir.c_str(), exclusion_list, nullptr, queue_found, nullptr);
+            syslog(LOG_DEBUG, "%s: directory moved in, %zu files queued for scanning", dir.c_str(), n);
+        }
+    }
+    return nullptr;
+}
+
+// ---- retries --------------------------------------------------------------------------------------------
+
+struct retry_entry {
+    std::string path;
+    int fd;
+    unsigned attempt; // the attempt this entry waits for
+    timespec due;
+};
+
+pthread_mutex_t retry_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t retry_wake = PTHREAD_COND_INITIALIZER;
+std::deque<retry_entry> backlog; // kept in order of `due`
+
+timespec now_plus(unsigned seconds) {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    t.tv_sec += seconds;
+    return t;
+}
+
+// Whether the service accepts a connection now; the scan itself is left to the workers.
+bool service_answers() {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, service_path, sizeof addr.sun_path - 1);
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    close(fd);
+    return ok;
+}
+
+void* retrier(void*) {
+    unsigned probe_wait = 1;
+    pthread_mutex_lock(&retry_lock);
+    for (;;) {
+        if (backlog.empty()) {
+            pthread_cond_wait(&retry_wake, &retry_lock);
+            continue;
+        }
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (!at_or_after(now, backlog.front().due)) {
+            timespec due = backlog.front().due;
+            // The condition variable waits on CLOCK_REALTIME; convert the monotonic deadline.
+            timespec real;
+            clock_gettime(CLOCK_REALTIME, &real);
+            long long ns = (due.tv_sec - now.tv_sec) * 1000000000LL + (due.tv_nsec - now.tv_nsec);
+            real.tv_sec += ns / 1000000000LL;
+            real.tv_nsec += ns % 1000000000LL;
+            if (real.tv_nsec >= 1000000000L) {
+                real.tv_sec++;
+                real.tv_nsec -= 1000000000L;
+            }
+            pthread_cond_timedwait(&retry_wake, &retry_lock, &real);
+            continue;
+        }
+        pthread_mutex_unlock(&retry_lock);
+        bool up = service_answers();
+        pthread_mutex_lock(&retry_lock);
+        if (!up) {
+            // Waiting for the service costs no attempt: every due file waits for the next probe.
+            timespec later = now_plus(probe_wait);
+            for (retry_entry& e : backlog)
+                if (!at_or_after(e.due, later))
+                    e.due = later;
+            probe_wait = std::min(probe_wait * 2, MAX_PROBE_SECONDS);
+            continue;
+        }
+        probe_wait = 1;
+        std::vector<retry_entry> due;
+        while (!backlog.empty() && at_or_after(now, backlog.front().due)) {
+            due.push_back(std::move(backlog.front()));
+            backlog.pop_front();
+        }
+        pthread_mutex_unlock(&retry_lock);
+        for (retry_entry& e : due)
+            pool_add_file(e.path.c_str(), e.fd, e.attempt - 1);
+        pthread_mutex_lock(&retry_lock);
+    }
+    return nullptr;
+}
+
+} // namespace
+
+int recovery_start(const monitor* trees, const monitor* exclusions, const char* socket_path) {
+    tree_list = trees;
+    exclusion_list = exclusions;
+    service_path = socket_path;
+    clock_gettime(CLOCK_REALTIME, &last_events);
+    if (thread_start_detached(walker) != 0 || thread_start_detached(retrier) != 0)
+        return -1;
+    started = true;
+    return 0;
+}
+
+void catchup_note_events() {
+    clock_gettime(CLOCK_REALTIME_COARSE, &last_events);
+}
+
+void catchup_overflow() {
+    if (!started)
+        return;
+    timespec since = last_events;
+    since.tv_sec -= CATCHUP_MARGIN_SECONDS;
+    pthread_mutex_lock(&walk_lock);
+    if (!overflow_pending || !at_or_after(since, overflow_since))
+        overflow_since = since;
+    overflow_pending = true;
+    pthread_cond_signal(&walk_wake);
+    pthread_mutex_unlock(&walk_lock);
+}
+
+void catchup_directory(const char* path) {
+    if (!started)
+        return;
+    pthread_mutex_lock(&walk_lock);
+    directories.emplace_back(path);
+    pthread_cond_signal(&walk_wake);
+    pthread_mutex_unlock(&walk_lock);
+}
+
+std::size_t catchup_walk(const monitor* trees, const monitor* exclusions, const timespec& since,
+                         void (*add)(const char* path, void* ctx), void* ctx) {
+    std::size_t count = 0;
+    for (const monitor* m = trees; m != nullptr; m = m->next)
+        count += walk(m->path, exclusions, &since, add, ctx);
+    return count;
+}
+
+unsigned retry_delay(unsigned attempt) {
+    return attempt <= 1 ? 0 : 1u << (attempt - 2);
+}
+
+bool retry_add(task_t* task) {
+    unsigned next = task->attempt + 2; // attempt counts failures so far; this one failed too
+    if (!started || next > RETRY_ATTEMPTS)
+        return false;
+    pthread_mutex_lock(&retry_lock);
+    if (backlog.size() >= RETRY_BACKLOG_SIZE) {
+        pthread_mutex_unlock(&retry_lock);
+        return false;
+    }
+    retry_entry e = {task->path, task->fd, next, now_plus(retry_delay(next))};
+    auto at =
+        std::upper_bound(backlog.begin(), backlog.end(), e, [](const retry_entry& a, const retry_entry& b) {
+            return !at_or_after(a.due, b.due);
+        });
+    backlog.insert(at, std::move(e));
+    task->fd = -1;
+    pthread_cond_signal(&retry_wake);
+    pthread_mutex_unlock(&retry_lock);
+    return true;
+}
