@@ -3,6 +3,7 @@
 #include "src/alert.hpp"
 
 #include "src/detection.hpp"
+#include "src/thread.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -112,17 +113,9 @@ int alert_start(const char* command, int timeout_seconds, int queue_length, cons
     if (access(command, X_OK) != 0)
         syslog(LOG_WARNING, "Alert command not executable: %s: %m", command);
     int started = 0;
-    for (int i = 0; i < ALERT_RUNNERS; i++) {
-        pthread_t thread;
-        int rc = pthread_create(&thread, nullptr, runner, nullptr);
-        if (rc != 0) {
-            errno = rc;
-            syslog(LOG_WARNING, "pthread_create(): %m");
-            continue;
-        }
-        pthread_detach(thread);
-        started++;
-    }
+    for (int i = 0; i < ALERT_RUNNERS; i++)
+        if (thread_start_detached(runner) == 0)
+            started++;
     return started > 0 ? 0 : -1;
 }
 

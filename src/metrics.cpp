@@ -5,14 +5,13 @@
 #include "src/config.hpp"
 #include "src/pool.hpp"
 #include "src/status.hpp"
+#include "src/thread.hpp"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <ctime>
@@ -138,13 +137,5 @@ int metrics_start(const Config& config) {
         return 0;
     start_time = time(nullptr);
     enabled.store(true, std::memory_order_relaxed);
-    pthread_t thread;
-    int rc = pthread_create(&thread, nullptr, metrics_loop, nullptr);
-    if (rc != 0) {
-        errno = rc;
-        syslog(LOG_WARNING, "pthread_create(): %m");
-        return -1;
-    }
-    pthread_detach(thread);
-    return 0;
+    return thread_start_detached(metrics_loop);
 }
