@@ -16,6 +16,9 @@ const std::set<std::string>& allowed(const std::string& command, const std::stri
     static const std::set<std::string> test = {"-c", "--json", "--timeout"};
     static const std::set<std::string> restore = {"-c", "--to"};
     static const std::set<std::string> purge = {"-c", "--older-than", "--dry-run"};
+    static const std::set<std::string> metrics = {"-c", "--output"};
+    if (command == "metrics")
+        return metrics;
     if (command == "selftest")
         return test;
     if (command == "explain" || command == "status" ||
@@ -43,7 +46,8 @@ bool parse_number(const std::string& text, long* out) {
 } // namespace
 
 std::string parse_args(const std::vector<std::string>& argv, Args* args) {
-    static const std::set<std::string> commands = {"check-config", "explain", "status", "selftest", "vault"};
+    static const std::set<std::string> commands = {"check-config", "explain", "status", "selftest", "vault",
+                                                   "metrics"};
     static const std::set<std::string> actions = {"list", "show", "restore", "purge"};
     if (argv.size() < 2)
         return "missing command";
@@ -107,6 +111,10 @@ std::string parse_args(const std::vector<std::string>& argv, Args* args) {
             if (value.empty())
                 return "option --to needs a path";
             args->to = value;
+        } else if (name == "--output") {
+            if (value.empty())
+                return "option --output needs a file name";
+            args->output = value;
         } else if (name == "--timeout") {
             if (!parse_number(value, &n) || n < 1 || n > 3600)
                 return "option --timeout needs a number of seconds from 1 to 3600, not '" + value + "'";
@@ -121,7 +129,8 @@ std::string parse_args(const std::vector<std::string>& argv, Args* args) {
     const std::size_t count = args->operands.size();
     if (args->command == "explain" && count == 0)
         return "explain needs at least one PATH";
-    if ((args->command == "check-config" || args->command == "status") && count != 0)
+    if ((args->command == "check-config" || args->command == "status" || args->command == "metrics") &&
+        count != 0)
         return args->command + " takes no operands";
     if (args->command == "vault") {
         bool named = args->action == "show" || args->action == "restore";

@@ -4,6 +4,7 @@
 #include "scand/exclusions.hpp"
 #include "src/av.hpp"
 #include "src/config.hpp"
+#include "src/metrics.hpp"
 #include "src/monitor.hpp"
 
 #include <sys/stat.h>
@@ -114,6 +115,17 @@ int check_config(const Args& args) {
     std::string log_dir = s.log_file().substr(0, s.log_file().rfind('/') + 1);
     if (!log_dir.empty() && !is_directory(log_dir.c_str()))
         notes.push_back("infection log " + s.log_file() + ": its directory is missing; zet runs without it");
+    if (!c.alert_command.empty() && access(c.alert_command.c_str(), X_OK) != 0)
+        notes.push_back("alert command " + c.alert_command + ": " + strerror(errno) +
+                        " (zet logs every alert as failed)");
+    else if (!c.alert_command.empty() && is_directory(c.alert_command.c_str()))
+        notes.push_back("alert command " + c.alert_command + ": Is a directory (zet logs every alert as failed)");
+    if (!c.json_log.empty()) {
+        std::string json_log = s.in_run_dir(c.json_log);
+        std::string dir = json_log.substr(0, json_log.rfind('/') + 1);
+        if (!dir.empty() && !is_directory(dir.c_str()))
+            notes.push_back("JSON log " + json_log + ": its directory is missing; zet runs without it");
+    }
     for (const StartupProblem& p : problems)
         printf("error: %s\n", shown(p.text).c_str());
     for (const std::string& n : notes)
@@ -127,6 +139,15 @@ int check_config(const Args& args) {
     printf("  SCANNERS = %d\n", c.scanners);
     printf("  UNLIMITED_QUEUE = %s\n", c.unlimited_queue != 0 ? "yes" : "no");
     printf("  COVERAGE = %s\n", c.coverage == COVERAGE_FULL ? "full" : "writes");
+    printf("  ALERT_COMMAND = %s\n", c.alert_command.empty() ? "(none)" : shown(c.alert_command).c_str());
+    printf("  ALERT_TIMEOUT = %d\n", c.alert_timeout);
+    printf("  ALERT_QUEUE = %d\n", c.alert_queue);
+    printf("  JSON_LOG = %s\n", c.json_log.empty() ? "(none)" : shown(c.json_log).c_str());
+    printf("  SYSLOG_DETECTIONS = %s\n", c.syslog_detections != 0 ? "yes" : "no");
+    if (c.metrics != 0)
+        printf("  METRICS = yes (%s)\n", shown(s.in_run_dir(METRICS_FILE_NAME)).c_str());
+    else
+        printf("  METRICS = no\n");
     printf("Monitored trees, in the order zet uses them:\n");
     for (const std::string& p : list_paths(c.monitors))
         printf("  SCAN = %s\n", shown(p).c_str());

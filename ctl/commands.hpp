@@ -3,6 +3,7 @@
 
 #include "ctl/settings.hpp"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +25,7 @@ struct Args {
     std::optional<std::string> to;  // restore --to
     std::optional<long> timeout;    // selftest --timeout, seconds
     std::optional<long> older_than; // purge --older-than, days
+    std::optional<std::string> output; // metrics --output FILE
     std::vector<std::string> operands;
 };
 
@@ -36,6 +38,7 @@ int explain(const Args& args);
 int status(const Args& args);
 int selftest(const Args& args);
 int vault(const Args& args);
+int metrics(const Args& args);
 
 // What zet and the scan service would do with a write to one path.
 struct Explanation {
@@ -52,6 +55,22 @@ struct Explanation {
 // when the file does not exist yet.
 std::string kernel_path(const std::string& path);
 Explanation explain_path(const std::string& path, const ::monitor* monitors, const ::monitor* exclusions);
+
+// Whether zet runs: its PID file names a live process called zet.
+struct DaemonState {
+    bool running = false;
+    long pid = 0;
+    std::string detail; // why it counts as not running
+};
+DaemonState daemon_state(const Settings& s);
+
+// Whether the scan service answers, as a worker connects (welcome 220), and its signature version.
+struct ServiceState {
+    bool answers = false;
+    std::uint32_t vps = 0;
+    std::string detail; // why it does not answer
+};
+ServiceState service_state(const Settings& s);
 
 // Reads the configuration for a command other than check-config: nothing when it is usable, else the exit
 // status after the reader's errors were printed.

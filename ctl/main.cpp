@@ -1,5 +1,6 @@
 // zetctl: the administrator's tool for zet: checks its configuration, explains what it does with a path,
-// shows whether it and the scan service work, proves it end to end, and manages the vault.
+// shows whether it and the scan service work, proves it end to end, manages the vault and exports
+// metrics.
 #include "ctl/commands.hpp"
 
 #include <syslog.h>
@@ -21,6 +22,7 @@ constexpr const char* USAGE =
     "  vault restore [-c FILE] [--to PATH] NAME     move a vault file back\n"
     "  vault purge [-c FILE] --older-than DAYS [--dry-run]\n"
     "                                               delete vault files quarantined DAYS days ago or more\n"
+    "  metrics [-c FILE] [--output FILE]            counts of zet and the scan service for Prometheus\n"
     "  --version                                    zetctl's version\n"
     "The configuration file defaults to /etc/orbis/zet.conf.\n";
 
@@ -54,5 +56,7 @@ int main(int argc, char** argv) {
         return ctl::status(parsed);
     if (parsed.command == "selftest")
         return ctl::selftest(parsed);
+    if (parsed.command == "metrics")
+        return ctl::metrics(parsed);
     return ctl::vault(parsed);
 }

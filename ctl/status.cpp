@@ -44,11 +44,7 @@ constexpr std::size_t INOTIFY_BUF_SIZE = 4096;
 constexpr std::int64_t STALE_SECONDS = 7 * 24 * 3600;
 constexpr std::size_t DBINFO_ANSWER_MAX = 4096;
 
-struct DaemonState {
-    bool running = false;
-    long pid = 0;
-    std::string detail; // why it counts as not running
-};
+} // namespace
 
 DaemonState daemon_state(const Settings& s) {
     DaemonState d;
@@ -82,12 +78,6 @@ DaemonState daemon_state(const Settings& s) {
     return d;
 }
 
-struct ServiceState {
-    bool answers = false;
-    std::uint32_t vps = 0;
-    std::string detail; // why it does not answer
-};
-
 // Connects as a worker does (welcome 220) and asks for the signature version.
 ServiceState service_state(const Settings& s) {
     ServiceState st;
@@ -104,6 +94,8 @@ ServiceState service_state(const Settings& s) {
     }
     return st;
 }
+
+namespace {
 
 // What orbis-scand tells about the signatures new scans use (its DBINFO command, which zet never sends).
 struct Database {

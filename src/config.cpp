@@ -17,6 +17,8 @@ constexpr const char* UNIT = "src/config";
 // The pool needs one worker; beyond this many threads only contend for the one scan service.
 constexpr std::int64_t MIN_SCANNERS = 1;
 constexpr std::int64_t MAX_SCANNERS = 1024;
+constexpr std::int64_t MAX_ALERT_TIMEOUT = 3600;
+constexpr std::int64_t MAX_ALERT_QUEUE = 100000;
 
 void free_list(monitor* list) {
     while (list != nullptr) {
@@ -115,6 +117,41 @@ bool Config::read_from_file(const char* file) {
                     coverage = COVERAGE_FULL;
                 } else {
                     syslog(LOG_ERR, "%s: invalid coverage, expected writes or full: %s = %s", file,
+                           item.key.c_str(), item.value.c_str());
+                    ok = false;
+                }
+            } else if (item.key == "ALERT_COMMAND") {
+                // Absolute: the daemon runs it from RUN_DIR, and never through a shell that would search PATH.
+                if (item.value.empty() || item.value.front() == '/') {
+                    alert_command = item.value;
+                } else {
+                    syslog(LOG_ERR, "%s: invalid alert command, expected an absolute path: %s = %s", file,
+                           item.key.c_str(), item.value.c_str());
+                    ok = false;
+                }
+            } else if (item.key == "ALERT_TIMEOUT") {
+                if (item.value_type == VT::Integer && item.number >= 1 && item.number <= MAX_ALERT_TIMEOUT) {
+                    alert_timeout = static_cast<std::int32_t>(item.number);
+                } else {
+                    syslog(LOG_ERR, "%s: invalid alert timeout, expected seconds from 1 to 3600: %s = %s", file,
+                           item.key.c_str(), item.value.c_str());
+                    ok = false;
+                }
+            } else if (item.key == "ALERT_QUEUE") {
+                if (item.value_type == VT::Integer && item.number >= 1 && item.number <= MAX_ALERT_QUEUE) {
+                    alert_queue = static_cast<std::int32_t>(item.number);
+                } else {
+                    syslog(LOG_ERR, "%s: invalid alert queue length, expected an integer from 1 to 100000: %s = %s",
+                           file, item.key.c_str(), item.value.c_str());
+                    ok = false;
+                }
+            } else if (item.key == "JSON_LOG") {
+                json_log = item.value;
+            } else if (item.key == "SYSLOG_DETECTIONS" || item.key == "METRICS") {
+                if (item.value_type == VT::Bool || item.value_type == VT::Integer) {
+                    (item.key == "METRICS" ? metrics : syslog_detections) = item.number != 0 ? 1 : 0;
+                } else {
+                    syslog(LOG_ERR, "%s: invalid bool value: [%s] %s = %s", file, item.section.c_str(),
                            item.key.c_str(), item.value.c_str());
                     ok = false;
                 }

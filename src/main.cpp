@@ -2,7 +2,9 @@
 #include "src/av.hpp"
 #include "src/config.hpp"
 #include "src/coverage.hpp"
+#include "src/detection.hpp"
 #include "src/fileops.hpp"
+#include "src/metrics.hpp"
 #include "src/monitor.hpp"
 #include "src/pool.hpp"
 #include "src/recovery.hpp"
@@ -220,6 +222,10 @@ int main(int argc, char** argv)
         goto fatal;
     // Without the infection log the daemon still quarantines; log_init has said why it failed.
     log_init(config.log_file.c_str());
+    // Each only when its key is set, like the infection log after the change into RUN_DIR, and before any
+    // task exists; a part that fails has said why, and the daemon quarantines without it.
+    detection_init(config);
+    metrics_start(config);
     // No task exists before the loop runs, so every worker sees the vault set.
     vault_dir = config.vault.c_str();
     scan_trees = config.monitors;

@@ -4,7 +4,9 @@
 #include "src/av.hpp"
 #include "src/config.hpp"
 #include "src/coverage.hpp"
+#include "src/detection.hpp"
 #include "src/fileops.hpp"
+#include "src/metrics.hpp"
 #include "src/recovery.hpp"
 #include "src/selftest.hpp"
 #include "src/status.hpp"
@@ -23,6 +25,7 @@ const char* vault_dir = nullptr;
 const monitor* scan_trees = nullptr;
 const monitor* scan_exclusions = nullptr;
 int scan_coverage = COVERAGE_WRITES;
+thread_local time_t log_infection_time = 0;
 
 namespace {
 
@@ -105,6 +108,8 @@ void scan(task_t* task)
     infection* list = nullptr;
     char reason[REASON_SIZE] = "";
     int result;
+    // The latency of the whole answer, rescans under a new name included.
+    const std::uint64_t started = metrics_now();
     for (int tries = 1;; tries++) {
         result = av_scan_checked(task->sock, task->path, &list, reason, sizeof reason);
         // Renamed while it was scanned: the service did not find it, or the move would miss it. Scan it
@@ -121,6 +126,7 @@ void scan(task_t* task)
         av_free_result(list);
         list = nullptr;
     }
+    metrics_scan_done(started);
     status_service(result >= 0);
     if (scan_coverage == COVERAGE_FULL) {
         if (result < 0) {
@@ -161,6 +167,7 @@ void scan(task_t* task)
     }
 
     log_infection(task->path, moved_to, list);
+    detection_report(task->sock, task->path, moved_to, list);
     av_free_result(list);
 }
 
@@ -186,11 +193,13 @@ void log_infection(const char* path, const char* vault, const infection* list)
 {
     if (vault == nullptr)
         vault = "ERROR";
+    // Taken before the check for an open log, so that the reports after this call always have it.
+    time_t now = time(nullptr);
+    log_infection_time = now;
     if (infection_log == nullptr)
         return;
 
     // localtime_r: workers format times concurrently, and localtime's static result would be shared.
-    time_t now = time(nullptr);
     struct tm local;
     char stamp[TIME_BUF_SIZE] = "";
     if (localtime_r(&now, &local) != nullptr)

@@ -3,6 +3,8 @@
 
 #include "src/pool.hpp"
 
+#include <ctime>
+
 struct infection;
 
 struct monitor;
@@ -24,6 +26,9 @@ int log_init(const char* path);
 
 // Closes the infection log if it is open.
 void log_free();
+
+// The time log_infection last took on this thread, for the reports that follow its lines.
+extern thread_local time_t log_infection_time;
 
 // Writes one line "time\tpath\tvault\tname" per finding of `list`, in list order, all with the same local
 // time, then flushes. A null `vault` is written as "ERROR". Nothing is written while the log is not open.

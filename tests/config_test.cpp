@@ -243,6 +243,64 @@ TEST_F(ConfigRead, SettingsAndTheirValues) {
         run(row);
 }
 
+TEST_F(ConfigRead, DetectionAndMetricsSettings) {
+    const Row rows[] = {
+        // Absent: every part is off.
+        {__LINE__, "", {}, true,
+         [](const Config& c, const std::string&) {
+             EXPECT_EQ(c.alert_command, "");
+             EXPECT_EQ(c.alert_timeout, 60);
+             EXPECT_EQ(c.alert_queue, 100);
+             EXPECT_EQ(c.json_log, "");
+             EXPECT_EQ(c.syslog_detections, 0);
+             EXPECT_EQ(c.metrics, 0);
+         }},
+        {__LINE__,
+         "ALERT_COMMAND = \"/usr/lib/zet/alert mail\"\nALERT_TIMEOUT = 3600\nALERT_QUEUE = 100_000\n"
+         "JSON_LOG = zet.jsonl\nSYSLOG_DETECTIONS = on\nMETRICS = 1\n",
+         {}, true,
+         [](const Config& c, const std::string&) {
+             EXPECT_EQ(c.alert_command, "/usr/lib/zet/alert mail");
+             EXPECT_EQ(c.alert_timeout, 3600);
+             EXPECT_EQ(c.alert_queue, 100000);
+             EXPECT_EQ(c.json_log, "zet.jsonl");
+             EXPECT_EQ(c.syslog_detections, 1);
+             EXPECT_EQ(c.metrics, 1);
+         }},
+        // An empty value turns the command off again.
+        {__LINE__, "ALERT_COMMAND = /bin/true\nALERT_COMMAND =\nMETRICS = yes\nMETRICS = no\n", {}, true,
+         [](const Config& c, const std::string&) {
+             EXPECT_EQ(c.alert_command, "");
+             EXPECT_EQ(c.metrics, 0);
+         }},
+        // Bad values are configuration errors; the rest of the file still counts.
+        {__LINE__,
+         "ALERT_COMMAND = mail-root\nALERT_TIMEOUT = 0\nALERT_TIMEOUT = 3601\nALERT_TIMEOUT = soon\n"
+         "ALERT_QUEUE = 0\nALERT_QUEUE = 100001\nSYSLOG_DETECTIONS = loud\nMETRICS = \"yes\"\nSOCKET = /later\n",
+         {{LOG_ERR, "@/zet.conf: invalid alert command, expected an absolute path: ALERT_COMMAND = mail-root"},
+          {LOG_ERR, "@/zet.conf: invalid alert timeout, expected seconds from 1 to 3600: ALERT_TIMEOUT = 0"},
+          {LOG_ERR, "@/zet.conf: invalid alert timeout, expected seconds from 1 to 3600: ALERT_TIMEOUT = 3601"},
+          {LOG_ERR, "@/zet.conf: invalid alert timeout, expected seconds from 1 to 3600: ALERT_TIMEOUT = soon"},
+          {LOG_ERR, "@/zet.conf: invalid alert queue length, expected an integer from 1 to 100000: ALERT_QUEUE = 0"},
+          {LOG_ERR,
+           "@/zet.conf: invalid alert queue length, expected an integer from 1 to 100000: ALERT_QUEUE = 100001"},
+          {LOG_ERR, "@/zet.conf: invalid bool value: [] SYSLOG_DETECTIONS = loud"},
+          {LOG_ERR, "@/zet.conf: invalid bool value: [] METRICS = yes"}},
+         false,
+         [](const Config& c, const std::string&) {
+             EXPECT_EQ(c.socket, "/later");
+             EXPECT_EQ(c.alert_command, "");
+             EXPECT_EQ(c.alert_timeout, 60);
+             EXPECT_EQ(c.alert_queue, 100);
+         }},
+        // Only before any section.
+        {__LINE__, "[MONITORS]\nMETRICS = yes\n", {{LOG_WARNING, "MONITORS: METRICS: unknown/obsolete configuration option"}},
+         true, [](const Config& c, const std::string&) { EXPECT_EQ(c.metrics, 0); }},
+    };
+    for (const auto& row : rows)
+        run(row);
+}
+
 TEST_F(ConfigRead, UnlimitedQueueSpellings) {
     const std::pair<const char*, int> rows[] = {{"yes", 1}, {"on", 1}, {"1", 1}, {"2", 1}, {"TRUE", 1}, {"-1", 1},
                                                 {"no", 0},  {"0", 0},  {"off", 0}, {"f", 0}};

@@ -116,6 +116,11 @@ TEST(CommandLine, OptionsAndOperandsPerCommand) {
         {{"vault", "purge", "--older-than", "x"},
          "option --older-than needs a number of days from 0 to 36500, not 'x'"},
         {{"vault", "purge", "--older-than", "1", "--dry-run=yes"}, "option --dry-run takes no value"},
+        {{"metrics"}, ""},
+        {{"metrics", "--output", "/var/lib/prometheus/node-exporter/zet.prom"}, ""},
+        {{"metrics", "--output="}, "option --output needs a file name"},
+        {{"metrics", "--json"}, "option --json is not known to metrics"},
+        {{"metrics", "extra"}, "metrics takes no operands"},
         {{"frobnicate"}, "unknown command 'frobnicate'"},
         {{}, "missing command"},
     };

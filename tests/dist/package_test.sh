@@ -26,7 +26,8 @@ cp -an /lib/systemd/system/. "$root/usr/lib/systemd/system/"
 mkdir -p "$root/bin"
 cp -an "$(readlink -f /bin/kill)" "$root/bin/kill"
 if ! out=$(systemd-analyze verify --man=no --root="$root" \
-        "$root/usr/lib/systemd/system/zet.service" "$root/usr/lib/systemd/system/orbis-scand.service" 2>&1) \
+        "$root/usr/lib/systemd/system/zet.service" "$root/usr/lib/systemd/system/orbis-scand.service" \
+        "$root/usr/lib/systemd/system/zet-metrics.service" "$root/usr/lib/systemd/system/zet-metrics.timer" 2>&1) \
         || [[ -n $out ]]; then
     fail "systemd-analyze verify: $out"
 fi

@@ -1,0 +1,185 @@
+// metrics: zet's metrics state file and the scan service's answers in the Prometheus text exposition
+// format, for node_exporter's textfile collector.
+#include "ctl/commands.hpp"
+#include "src/metrics.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+namespace ctl {
+
+namespace {
+
+constexpr const char* LATENCY_BUCKET_PREFIX = "scan_latency_ms_le_";
+
+struct Known {
+    const char* name; // in the state file
+    const char* metric;
+    const char* type;
+    const char* help;
+};
+
+// The state file's counts in the order they are printed; names the file holds beyond these are printed
+// after them as untyped zet_<name>, so a newer daemon's counts are never lost.
+const Known KNOWN[] = {
+    {"start_time", "zet_start_time_seconds", "gauge", "When zet started, in seconds since the epoch."},
+    {"queued", "zet_files_queued_total", "counter", "Written files zet queued for scanning."},
+    {"scanned", "zet_files_scanned_total", "counter", "Scans the scan service answered, clean or infected."},
+    {"infected", "zet_files_infected_total", "counter", "Scans with at least one finding."},
+    {"failed", "zet_scans_failed_total", "counter", "Scans that got no answer from the scan service."},
+    {"unscanned", "zet_files_unscanned_total", "counter",
+     "Files given up unscanned (counted with COVERAGE = full only)."},
+    {"service_down_since", "zet_scan_service_down_since_seconds", "gauge",
+     "Since when scans have found no scan service, in seconds since the epoch; 0 while they reach it."},
+    {"queue_depth", "zet_queue_depth", "gauge", "Files waiting in the task queue for a worker."},
+    {"alerts_run", "zet_alerts_run_total", "counter", "Runs of the alert command."},
+    {"alerts_failed", "zet_alerts_failed_total", "counter",
+     "Alert commands that could not start, were killed or exited with a status other than 0."},
+    {"alerts_timed_out", "zet_alerts_timed_out_total", "counter", "Alert commands killed at their timeout."},
+    {"alerts_dropped", "zet_alerts_dropped_total", "counter", "Alerts dropped because their queue was full."},
+};
+
+void family(std::string& out, const char* metric, const char* type, const char* help) {
+    out += std::string("# HELP ") + metric + " " + help + "\n# TYPE " + metric + " " + type + "\n";
+}
+
+void sample(std::string& out, const std::string& metric, const std::string& value) {
+    out += metric + " " + value + "\n";
+}
+
+// "name value" lines; lines of another shape are skipped.
+std::map<std::string, std::string> read_state(const std::string& path, bool* found) {
+    std::map<std::string, std::string> out;
+    std::ifstream in(path);
+    *found = static_cast<bool>(in);
+    std::string line;
+    while (std::getline(in, line)) {
+        auto blank = line.find(' ');
+        if (blank == std::string::npos || blank == 0)
+            continue;
+        std::string name = line.substr(0, blank), value = line.substr(blank + 1);
+        if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos ||
+            name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_") != std::string::npos)
+            continue;
+        out[name] = value;
+    }
+    return out;
+}
+
+// Milliseconds as a decimal number of seconds, without a float's rounding: 2500 -> "2.5".
+std::string ms_as_seconds(long long ms) {
+    char buf[32];
+    snprintf(buf, sizeof buf, "%lld.%03lld", ms / 1000, ms % 1000);
+    std::string out = buf;
+    while (out.back() == '0')
+        out.pop_back();
+    if (out.back() == '.')
+        out.pop_back();
+    return out;
+}
+
+std::string exposition(const Settings& s) {
+    std::string out;
+    DaemonState d = daemon_state(s);
+    family(out, "zet_up", "gauge", "Whether zet runs: its PID file names a live zet process.");
+    sample(out, "zet_up", d.running ? "1" : "0");
+
+    bool found = false;
+    std::map<std::string, std::string> state = read_state(s.in_run_dir(METRICS_FILE_NAME), &found);
+    family(out, "zet_metrics_file_present", "gauge",
+           "Whether zet's metrics state file exists (zet writes it only with METRICS = yes).");
+    sample(out, "zet_metrics_file_present", found ? "1" : "0");
+    for (const Known& k : KNOWN) {
+        auto it = state.find(k.name);
+        if (it == state.end())
+            continue;
+        family(out, k.metric, k.type, k.help);
+        sample(out, k.metric, it->second);
+        state.erase(it);
+    }
+
+    // The histogram: cumulative buckets in milliseconds, their sum in microseconds.
+    std::vector<std::pair<long long, std::string>> buckets;
+    std::string inf;
+    for (auto it = state.begin(); it != state.end();) {
+        if (it->first.rfind(LATENCY_BUCKET_PREFIX, 0) == 0) {
+            std::string le = it->first.substr(strlen(LATENCY_BUCKET_PREFIX));
+            if (le == "inf")
+                inf = it->second;
+            else if (!le.empty() && le.find_first_not_of("0123456789") == std::string::npos && le.size() < 12)
+                buckets.emplace_back(std::stoll(le), it->second);
+            it = state.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    auto sum = state.find("scan_latency_sum_us");
+    if (!inf.empty() && sum != state.end()) {
+        std::sort(buckets.begin(), buckets.end());
+        const char* metric = "zet_scan_duration_seconds";
+        family(out, metric, "histogram", "Time from sending a scan to its answer or failure.");
+        for (const auto& [ms, count] : buckets)
+            sample(out, std::string(metric) + "_bucket{le=\"" + ms_as_seconds(ms) + "\"}", count);
+        sample(out, std::string(metric) + "_bucket{le=\"+Inf\"}", inf);
+        std::string us = sum->second;
+        std::string seconds = us.size() > 6 ? us.substr(0, us.size() - 6) + "." + us.substr(us.size() - 6)
+                                            : "0." + std::string(6 - us.size(), '0') + us;
+        sample(out, std::string(metric) + "_sum", seconds);
+        sample(out, std::string(metric) + "_count", inf);
+        state.erase(sum);
+    }
+    for (const auto& [name, value] : state) {
+        std::string metric = "zet_" + name;
+        family(out, metric.c_str(), "untyped", "A count of zet's metrics state file.");
+        sample(out, metric, value);
+    }
+
+    ServiceState svc = service_state(s);
+    family(out, "orbis_scand_up", "gauge", "Whether the scan service answers on zet's socket.");
+    sample(out, "orbis_scand_up", svc.answers ? "1" : "0");
+    if (svc.answers && svc.vps != 0) {
+        family(out, "orbis_scand_signature_version", "gauge", "The scan service's signature version (VPS).");
+        sample(out, "orbis_scand_signature_version", std::to_string(svc.vps));
+    }
+    return out;
+}
+
+// Replaces `path` atomically, so that the collector never reads half a file.
+bool write_atomically(const std::string& path, const std::string& text) {
+    std::string temp = path + ".tmp";
+    FILE* f = fopen(temp.c_str(), "w");
+    if (f == nullptr) {
+        fprintf(stderr, "zetctl: %s: %s\n", temp.c_str(), strerror(errno));
+        return false;
+    }
+    bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
+    ok = fclose(f) == 0 && ok;
+    if (!ok || rename(temp.c_str(), path.c_str()) != 0) {
+        fprintf(stderr, "zetctl: %s: %s\n", path.c_str(), strerror(errno));
+        unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int metrics(const Args& args) {
+    Settings s;
+    if (auto status = load_for_command(args, &s))
+        return *status;
+    std::string text = exposition(s);
+    if (args.output)
+        return write_atomically(*args.output, text) ? EXIT_OK : EXIT_FAIL;
+    fputs(text.c_str(), stdout);
+    return EXIT_OK;
+}
+
+} // namespace ctl

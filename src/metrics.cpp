@@ -1,0 +1,141 @@
+// The metrics state file, written by a thread of its own from the same counts as the status line.
+#include "src/metrics.hpp"
+
+#include "src/alert.hpp"
+#include "src/config.hpp"
+#include "src/pool.hpp"
+#include "src/status.hpp"
+#include "src/thread.hpp"
+
+#include <fcntl.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cinttypes>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char* TEMP_FILE_NAME = "zet.metrics.tmp";
+constexpr std::uint64_t NS_PER_SECOND = 1000000000;
+
+// Upper bounds of the latency buckets in milliseconds; a last bucket takes the rest (+Inf).
+constexpr std::uint64_t BUCKET_MS[] = {1, 5, 10, 25, 50, 100, 250, 500, 1000, 2500, 5000, 10000, 30000, 120000};
+constexpr std::size_t BUCKETS = sizeof BUCKET_MS / sizeof BUCKET_MS[0] + 1;
+
+std::atomic<bool> enabled{false};
+std::atomic<std::uint64_t> bucket_counts[BUCKETS];
+std::atomic<std::uint64_t> latency_sum_ns{0};
+time_t start_time = 0;
+
+std::uint64_t monotonic_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * NS_PER_SECOND + static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
+std::uint64_t load(const std::atomic<std::uint64_t>& counter) {
+    return counter.load(std::memory_order_relaxed);
+}
+
+// Every count in file order; one line "name value" each. New counts go anywhere in the list: the reader
+// takes lines by name.
+std::vector<std::pair<std::string, std::uint64_t>> snapshot() {
+    const status_snapshot st = status_read();
+    std::vector<std::pair<std::string, std::uint64_t>> out = {
+        {"queued", st.queued},
+        {"scanned", st.scanned},
+        {"infected", st.infected},
+        {"failed", st.failed},
+        {"unscanned", st.unscanned},
+        {"service_down_since", static_cast<std::uint64_t>(st.service_down_since > 0 ? st.service_down_since : 0)},
+        {"queue_depth", pool_pending()},
+        {"alerts_run", load(alert_counters.run)},
+        {"alerts_failed", load(alert_counters.failed)},
+        {"alerts_timed_out", load(alert_counters.timed_out)},
+        {"alerts_dropped", load(alert_counters.dropped)},
+    };
+    std::uint64_t cumulative = 0;
+    for (std::size_t i = 0; i < BUCKETS; i++) {
+        cumulative += load(bucket_counts[i]);
+        std::string le = i + 1 < BUCKETS ? std::to_string(BUCKET_MS[i]) : "inf";
+        out.emplace_back("scan_latency_ms_le_" + le, cumulative);
+    }
+    out.emplace_back("scan_latency_sum_us", load(latency_sum_ns) / 1000);
+    return out;
+}
+
+// `report`: log a failure (only the first of a series is, so a full disk does not log every second).
+bool write_state(const std::vector<std::pair<std::string, std::uint64_t>>& counts, bool report) {
+    std::string text = "start_time " + std::to_string(static_cast<long long>(start_time)) + "\n";
+    for (const auto& [name, value] : counts)
+        text += name + " " + std::to_string(value) + "\n";
+    int fd = open(TEMP_FILE_NAME, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        if (report)
+            syslog(LOG_WARNING, "open(): %s: %m", TEMP_FILE_NAME);
+        return false;
+    }
+    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (!ok && report)
+        syslog(LOG_WARNING, "write(): %s: %m", TEMP_FILE_NAME);
+    if (close(fd) != 0 && ok) {
+        if (report)
+            syslog(LOG_WARNING, "close(): %s: %m", TEMP_FILE_NAME);
+        ok = false;
+    }
+    // rename: a reader sees the old file or the new one, never a part.
+    if (ok && rename(TEMP_FILE_NAME, METRICS_FILE_NAME) != 0) {
+        if (report)
+            syslog(LOG_WARNING, "rename(): %s -> %s: %m", TEMP_FILE_NAME, METRICS_FILE_NAME);
+        ok = false;
+    }
+    if (!ok)
+        unlink(TEMP_FILE_NAME);
+    return ok;
+}
+
+void* metrics_loop(void*) {
+    const timespec interval = {1, 0};
+    std::vector<std::pair<std::string, std::uint64_t>> last;
+    bool failing = false;
+    for (;;) {
+        auto now = snapshot();
+        if (now != last) {
+            failing = !write_state(now, !failing);
+            if (!failing)
+                last = std::move(now);
+        }
+        nanosleep(&interval, nullptr);
+    }
+    return nullptr;
+}
+
+} // namespace
+
+std::uint64_t metrics_now() {
+    return enabled.load(std::memory_order_relaxed) ? monotonic_ns() : 0;
+}
+
+void metrics_scan_done(std::uint64_t started) {
+    if (started == 0)
+        return;
+    const std::uint64_t ns = monotonic_ns() - started;
+    std::size_t i = 0;
+    while (i + 1 < BUCKETS && ns > BUCKET_MS[i] * (NS_PER_SECOND / 1000))
+        i++;
+    bucket_counts[i].fetch_add(1, std::memory_order_relaxed);
+    latency_sum_ns.fetch_add(ns, std::memory_order_relaxed);
+}
+
+int metrics_start(const Config& config) {
+    if (config.metrics == 0)
+        return 0;
+    start_time = time(nullptr);
+    enabled.store(true, std::memory_order_relaxed);
+    return thread_start_detached(metrics_loop);
+}
