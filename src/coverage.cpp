@@ -28,6 +28,8 @@ constexpr std::size_t FSID_SIZE = 8;
 constexpr std::size_t HANDLE_HEADER = 8; // handle_bytes and handle_type of struct file_handle
 constexpr std::size_t MAX_HANDLE = 128;  // the kernel's MAX_HANDLE_SZ
 constexpr std::size_t DIR_CACHE_SIZE = 4;
+// Room for the metadata, a directory-handle-and-name record with the largest handle and name, and more.
+constexpr std::size_t EVENT_BUF_SIZE = 1024;
 
 // A fully covered tree: its descriptor resolves handles through the tree's own mount, so a resolved path
 // is one that zet itself can open.
@@ -290,14 +292,25 @@ int coverage_start(const monitor* list, const monitor* exclusions, int unlimited
 
 void coverage_handle_batch(const char* buf, std::size_t len)
 {
-    auto ev = reinterpret_cast<const fanotify_event_metadata*>(buf);
-    while (len >= sizeof *ev && ev->event_len >= sizeof *ev && ev->event_len <= len) {
-        handle_event(ev);
+    // Events with names are padded to 4 bytes only, so the next one may sit at an address that its metadata
+    // must not be read from: each is copied into aligned storage first.
+    alignas(fanotify_event_metadata) char event[EVENT_BUF_SIZE];
+    fanotify_event_metadata meta;
+    while (len >= sizeof meta) {
+        memcpy(&meta, buf, sizeof meta);
+        if (meta.event_len < sizeof meta || meta.event_len > len)
+            break;
+        if (meta.event_len <= sizeof event) {
+            memcpy(event, buf, meta.event_len);
+            handle_event(reinterpret_cast<const fanotify_event_metadata*>(event));
+        } else {
+            syslog(LOG_DEBUG, "fanotify: event of %u bytes dropped", meta.event_len);
+        }
         // Reported by handle only: no descriptor comes with these events.
-        if (ev->fd >= 0)
-            close(ev->fd);
-        len -= ev->event_len;
-        ev = reinterpret_cast<const fanotify_event_metadata*>(reinterpret_cast<const char*>(ev) + ev->event_len);
+        if (meta.fd >= 0)
+            close(meta.fd);
+        len -= meta.event_len;
+        buf += meta.event_len;
     }
 }
 
