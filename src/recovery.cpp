@@ -40,7 +40,8 @@ pthread_mutex_t walk_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t walk_wake = PTHREAD_COND_INITIALIZER;
 bool overflow_pending = false;
 timespec overflow_since = {0, 0};
-std::deque<std::string> directories; // moved-in directories to walk
+// Never destroyed, like the backlog: the walker still waits on them while the process exits.
+std::deque<std::string>& directories = *new std::deque<std::string>; // moved-in directories to walk
 timespec last_events = {0, 0};       // written by the monitor loop only
 
 bool at_or_after(const timespec& a, const timespec& b)
@@ -150,7 +151,9 @@ struct retry_entry {
 
 pthread_mutex_t retry_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t retry_wake = PTHREAD_COND_INITIALIZER;
-std::deque<retry_entry> backlog; // kept in order of `due`
+// Kept in order of `due`. Never destroyed: the retry thread and the workers may still use it while the
+// process exits, and a destructor run then would race with them.
+std::deque<retry_entry>& backlog = *new std::deque<retry_entry>;
 
 timespec now_plus(unsigned seconds)
 {
