@@ -183,6 +183,8 @@ protected:
         if (!coverage.empty())
             text += "COVERAGE = " + coverage + "\n";
         text += "[MONITORS]\nSCAN = " + tree_ + "\nEXCL = " + excluded_ + "\n";
+        for (const auto& t : extra_trees_)
+            text += "SCAN = " + t + "\n";
         write_file(conf_, text);
         return conf_;
     }
@@ -193,7 +195,7 @@ protected:
         notify_.drain();
         zet_ = start_process({zet_bin, "-v", "-c", conf_}, {{"NOTIFY_SOCKET", notify_.path()}}, dir_ / "zet");
         ASSERT_EQ(notify_.next(DEADLINE), "READY=1\n") << zet_->stderr_text();
-        if (coverage == "full" && zet_->stderr_has("falls back to writes"))
+        if (coverage == "full" && zet_->stderr_has("Coverage of '" + tree_ + "' falls back to writes"))
             GTEST_SKIP() << "this kernel cannot give full coverage here: " << zet_->stderr_text();
     }
     void stop_zet()
@@ -258,6 +260,7 @@ protected:
     std::string run_ = dir_ / "run", socket_ = dir_ / "scan.sock", log_ = dir_ / "infections.log";
     std::string conf_ = dir_ / "zet.conf";
     NotifySocket notify_{dir_ / "notify"};
+    std::vector<std::string> extra_trees_;
     std::unique_ptr<TmpfsMount> tmpfs_;
     std::unique_ptr<LoopExt4> ext4_;
     std::unique_ptr<BindMount> bind_;
@@ -403,10 +406,26 @@ const Arrival arrivals[] = {
      [](const Places& at, const std::string& dir, const std::string& name, const std::string& content) {
          std::string staged = at.stage(dir + name, content), archive = staged + ".tar";
          std::string base = staged.substr(staged.rfind('/') + 1);
-         if (tool(at, {"/usr/bin/tar", "-cf", archive, "-C", at.shm + "/stage", base}, "x").empty())
+         if (tool(at, {"/usr/bin/tar", "-cJf", archive, "-C", at.shm + "/stage", base}, "x").empty())
              return std::string();
-         return tool(at, {"/usr/bin/tar", "-xf", archive, "-C", dir, "--transform", "s#.*#" + name + "#"},
+         return tool(at, {"/usr/bin/tar", "-xJf", archive, "-C", dir, "--transform", "s#.*#" + name + "#"},
                      dir + "/" + name);
+     }},
+    {"git clone", true, false,
+     [](const Places& at, const std::string& dir, const std::string& name, const std::string& content) {
+         std::string repo = at.stage(dir + name, "x") + ".git";
+         std::filesystem::create_directories(repo);
+         write_file(repo + "/" + name, content);
+         const std::vector<std::string> git = {"/usr/bin/git", "-c", "user.name=t", "-c", "user.email=t@t",
+                                               "-c", "init.defaultBranch=main", "-C", repo};
+         for (const auto& args : {std::vector<std::string>{"init", "-q"}, {"add", name}, {"commit", "-qm", "x"}}) {
+             std::vector<std::string> argv = git;
+             argv.insert(argv.end(), args.begin(), args.end());
+             if (tool(at, argv, "x").empty())
+                 return std::string();
+         }
+         std::string clone = dir + "/" + name + ".clone";
+         return tool(at, {"/usr/bin/git", "clone", "-q", repo, clone}, clone + "/" + name);
      }},
     {"rsync", true, true,
      [](const Places& at, const std::string& dir, const std::string& name, const std::string& content) {
@@ -466,9 +485,11 @@ TEST_P(CoverageMatrix, EveryInfectedFileThatMustBeCaughtIsQuarantinedUnderItsFin
 
     // Excluded paths stay as they are, however the file arrives.
     std::set<std::string> left_alone;
-    for (const auto& [a, name] : {std::pair{&arrivals[0], "redirected"}, std::pair{&arrivals[7], "moved-in"}}) {
-        left_alone.insert(a->put(at, excluded_, name, eicar));
-        EXPECT_EQ(put_error, "") << a->name;
+    for (const char* way : {"redirect", "mv within the file system"}) {
+        const Arrival& a = *std::find_if(std::begin(arrivals), std::end(arrivals),
+                                         [&](const Arrival& x) { return strcmp(x.name, way) == 0; });
+        left_alone.insert(a.put(at, excluded_, std::string("excluded-") + way[0], eicar));
+        EXPECT_EQ(put_error, "") << way;
     }
 
     std::set<std::string> must_catch, others, replaced;
@@ -678,6 +699,69 @@ TEST_F(Coverage, FilesTheServiceCannotScanAreSaidAndCounted)
         return status_seen([](const std::string& m) { return m.find(", 2 unscanned") != std::string::npos; });
     }, DEADLINE)) << testing::PrintToString(notify_.messages());
     stop_zet();
+}
+
+// A tree whose file system cannot take a file-system mark keeps the mount mark of the writes mode, and says
+// so; the other trees keep full coverage.
+TEST_F(Coverage, TreeWithoutFileSystemMarksFallsBackToWritesAndSaysSo)
+{
+    mount_fs(Fs::tmpfs);
+    const std::string proc = dir_ / "proc"; // procfs has no file handles to report
+    std::filesystem::create_directories(proc);
+    ASSERT_EQ(mount("proc", proc.c_str(), "proc", 0, nullptr), 0) << strerror(errno);
+    struct Unmount {
+        std::string dir;
+        ~Unmount() { umount2(dir.c_str(), MNT_DETACH); }
+    } unmount{proc};
+    extra_trees_ = {proc};
+    start_scand();
+    start_zet("full");
+    if (IsSkipped())
+        return;
+    const std::string warning = "Coverage of '" + proc + "' falls back to writes: ";
+    std::string err = zet_->stderr_text();
+    auto at = err.find(warning);
+    ASSERT_NE(at, std::string::npos) << err;
+    EXPECT_NE(err[at + warning.size()], '\n') << "a reason follows";
+    EXPECT_NE(err.find("Started monitoring '" + proc + "'...\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("Started monitoring '" + tree_ + "'...\n"), std::string::npos) << err;
+    EXPECT_EQ(err.find("Coverage of '" + tree_ + "'"), std::string::npos) << err;
+    // Renamed in: only full coverage sees it.
+    write_file(outside_ + "/eicar.com", eicar);
+    ASSERT_EQ(rename((outside_ + "/eicar.com").c_str(), (tree_ + "/eicar.com").c_str()), 0);
+    EXPECT_TRUE(wait_until([&] { return all_gone({tree_ + "/eicar.com"}); }, DEADLINE)) << zet_->stderr_text();
+    stop_zet();
+}
+
+// Both modes say in the status line since when scans find no service, until one finds it again.
+TEST_F(Coverage, StatusSaysSinceWhenTheServiceIsUnreachable)
+{
+    mount_fs(Fs::tmpfs);
+    for (const std::string coverage : {"", "full"}) {
+        SCOPED_TRACE(coverage.empty() ? "default" : coverage);
+        start_zet(coverage);
+        if (IsSkipped())
+            return;
+        write_file(tree_ + "/before", "x");
+        auto unreachable = [](const std::string& m) {
+            auto at = m.find("; scan service unreachable since ");
+            return at != std::string::npos && m.size() == at + 33 + 20 && is_log_time(m.substr(at + 33, 19));
+        };
+        EXPECT_TRUE(wait_until([&] { return status_seen(unreachable); }, DEADLINE))
+            << testing::PrintToString(notify_.messages());
+        start_scand();
+        write_file(tree_ + "/after.com", eicar);
+        EXPECT_TRUE(wait_until([&] { return all_gone({tree_ + "/after.com"}); }, DEADLINE)) << zet_->stderr_text();
+        EXPECT_TRUE(wait_until([&] {
+            auto msgs = notify_.messages();
+            auto last = std::find_if(msgs.rbegin(), msgs.rend(), [](const auto& m) { return m.rfind("STATUS=", 0) == 0; });
+            return last != msgs.rend() && !unreachable(*last);
+        }, DEADLINE)) << testing::PrintToString(notify_.messages());
+        stop_zet();
+        scand_.reset();
+        std::filesystem::remove(socket_);
+        std::filesystem::remove(log_);
+    }
 }
 
 TEST_F(Coverage, BadValueIsAConfigurationError)
