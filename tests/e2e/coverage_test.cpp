@@ -465,6 +465,11 @@ struct MatrixCase {
     std::string coverage; // "" leaves the key out
 };
 
+void PrintTo(const MatrixCase& c, std::ostream* os)
+{
+    *os << (c.fs == Fs::tmpfs ? "tmpfs" : "ext4") << ", COVERAGE " << (c.coverage.empty() ? "absent" : c.coverage);
+}
+
 class CoverageMatrix : public Coverage, public ::testing::WithParamInterface<MatrixCase> {};
 
 // Every way of arriving, once with an infected and once with a clean file; the classes renamed right after
