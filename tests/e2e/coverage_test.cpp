@@ -33,8 +33,7 @@ constexpr auto DEADLINE = 90s;
 enum class Fs { tmpfs, ext4 };
 
 // Runs a tool to its end: "" when it exits 0, else what went wrong.
-std::string run_tool(const std::vector<std::string>& argv, const std::string& output_base)
-{
+std::string run_tool(const std::vector<std::string>& argv, const std::string& output_base) {
     ChildProcess p;
     if (!p.spawn(argv, {}, output_base + ".err"))
         return "cannot start " + argv[0];
@@ -46,8 +45,7 @@ std::string run_tool(const std::vector<std::string>& argv, const std::string& ou
 // since mount sets autoclear) when the object goes.
 class LoopExt4 {
 public:
-    LoopExt4(const std::string& image, const std::string& dir) : dir_(dir)
-    {
+    LoopExt4(const std::string& image, const std::string& dir) : dir_(dir) {
         std::filesystem::create_directories(dir);
         int fd = open(image.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         bool sized = fd >= 0 && ftruncate(fd, 96 << 20) == 0;
@@ -64,8 +62,7 @@ public:
     }
     LoopExt4(const LoopExt4&) = delete;
     LoopExt4& operator=(const LoopExt4&) = delete;
-    ~LoopExt4()
-    {
+    ~LoopExt4() {
         if (mounted_)
             umount2(dir_.c_str(), MNT_DETACH);
     }
@@ -79,15 +76,13 @@ private:
 // A second mount of `source` at `target`, removed when the object goes.
 class BindMount {
 public:
-    BindMount(const std::string& source, const std::string& target) : target_(target)
-    {
+    BindMount(const std::string& source, const std::string& target) : target_(target) {
         std::filesystem::create_directories(target);
         mounted_ = mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0;
     }
     BindMount(const BindMount&) = delete;
     BindMount& operator=(const BindMount&) = delete;
-    ~BindMount()
-    {
+    ~BindMount() {
         if (mounted_)
             umount2(target_.c_str(), MNT_DETACH);
     }
@@ -101,15 +96,14 @@ private:
 // Sets a /proc/sys value and puts the old one back when the object goes.
 class SysctlOverride {
 public:
-    SysctlOverride(std::string path, const std::string& value) : path_(std::move(path)), old_(read_file(path_))
-    {
+    SysctlOverride(std::string path, const std::string& value)
+        : path_(std::move(path)), old_(read_file(path_)) {
         std::ofstream(path_) << value;
     }
     SysctlOverride(const SysctlOverride&) = delete;
     SysctlOverride& operator=(const SysctlOverride&) = delete;
     ~SysctlOverride() { restore(); }
-    void restore()
-    {
+    void restore() {
         if (!old_.empty())
             std::ofstream(path_) << old_;
         old_.clear();
@@ -124,8 +118,7 @@ struct Finding {
     std::string path, vaulted;
 };
 
-std::vector<Finding> read_findings(const std::string& log)
-{
+std::vector<Finding> read_findings(const std::string& log) {
     std::vector<Finding> out;
     std::istringstream in(read_file(log));
     for (std::string line; std::getline(in, line);) {
@@ -141,15 +134,13 @@ std::vector<Finding> read_findings(const std::string& log)
 // A watched tree on a file system of its own, with the real scan service and zet.
 class Coverage : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         if (!is_root())
             GTEST_SKIP() << "fanotify and mounts need root";
         for (const auto& d : {run_, shm_.path() + "/stage"})
             std::filesystem::create_directories(d);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         zet_.reset();
         scand_.reset();
         service_.reset();
@@ -158,8 +149,7 @@ protected:
         ext4_.reset();
     }
 
-    void mount_fs(Fs fs)
-    {
+    void mount_fs(Fs fs) {
         if (fs == Fs::tmpfs) {
             tmpfs_ = std::make_unique<TmpfsMount>(mnt_, "size=96m,mode=0755");
             ASSERT_TRUE(tmpfs_->mounted());
@@ -170,16 +160,16 @@ protected:
         for (const auto& d : {tree_, outside_, excluded_})
             std::filesystem::create_directories(d);
     }
-    void start_scand()
-    {
-        scand_ = start_process({scand_bin, "-s", socket_, "-d", ZET_SOURCE_DIR "/dist/db"}, {}, dir_ / "scand");
+    void start_scand() {
+        scand_ =
+            start_process({scand_bin, "-s", socket_, "-d", ZET_SOURCE_DIR "/dist/db"}, {}, dir_ / "scand");
         ASSERT_TRUE(wait_until([&] { return socket_accepts(socket_) || !scand_->running(); }, DEADLINE));
         ASSERT_TRUE(scand_->running()) << scand_->stderr_text();
     }
-    std::string write_config(const std::string& coverage, const std::string& unlimited_queue = "yes")
-    {
+    std::string write_config(const std::string& coverage, const std::string& unlimited_queue = "yes") {
         std::string text = "RUN_DIR = " + run_ + "\nSOCKET = " + socket_ + "\nLOG_FILE = " + log_ +
-                           "\nVAULT = " + vault_ + "\nSCANNERS = 4\nUNLIMITED_QUEUE = " + unlimited_queue + "\n";
+                           "\nVAULT = " + vault_ + "\nSCANNERS = 4\nUNLIMITED_QUEUE = " + unlimited_queue +
+                           "\n";
         if (!coverage.empty())
             text += "COVERAGE = " + coverage + "\n";
         text += "[MONITORS]\nSCAN = " + tree_ + "\nEXCL = " + excluded_ + "\n";
@@ -189,8 +179,7 @@ protected:
         return conf_;
     }
     // Starts zet with `coverage` ("" leaves the key out) and waits for READY=1.
-    void start_zet(const std::string& coverage, const std::string& unlimited_queue = "yes")
-    {
+    void start_zet(const std::string& coverage, const std::string& unlimited_queue = "yes") {
         write_config(coverage, unlimited_queue);
         notify_.drain();
         zet_ = start_process({zet_bin, "-v", "-c", conf_}, {{"NOTIFY_SOCKET", notify_.path()}}, dir_ / "zet");
@@ -198,26 +187,24 @@ protected:
         if (coverage == "full" && zet_->stderr_has("Coverage of '" + tree_ + "' falls back to writes"))
             GTEST_SKIP() << "this kernel cannot give full coverage here: " << zet_->stderr_text();
     }
-    void stop_zet()
-    {
+    void stop_zet() {
         zet_->signal(SIGTERM);
         EXPECT_EQ(zet_->exit_code(DEADLINE), 0) << zet_->stderr_text();
         EXPECT_FALSE(zet_->stderr_has("Fatal error")) << zet_->stderr_text();
     }
     // Whether a STATUS= line sent so far satisfies `pred`.
-    bool status_seen(const std::function<bool(const std::string&)>& pred)
-    {
+    bool status_seen(const std::function<bool(const std::string&)>& pred) {
         for (const auto& m : notify_.messages())
             if (m.rfind("STATUS=", 0) == 0 && pred(m))
                 return true;
         return false;
     }
-    // Each of `infected` is logged once under its path, with its content in the vault; nothing else is logged.
-    // Paths of `may_repeat` may have further lines with "ERROR": a second worker that scanned the same name at
-    // the same time finds the file gone when it moves it.
-    void expect_quarantined_once(const std::set<std::string>& infected, const std::set<std::string>& may_log = {},
-                                 const std::set<std::string>& may_repeat = {})
-    {
+    // Each of `infected` is logged once under its path, with its content in the vault; nothing else is
+    // logged. Paths of `may_repeat` may have further lines with "ERROR": a second worker that scanned the
+    // same name at the same time finds the file gone when it moves it.
+    void expect_quarantined_once(const std::set<std::string>& infected,
+                                 const std::set<std::string>& may_log = {},
+                                 const std::set<std::string>& may_repeat = {}) {
         std::map<std::string, int> moved, failed;
         for (const auto& f : read_findings(log_)) {
             if (!infected.count(f.path)) {
@@ -245,12 +232,12 @@ protected:
             repeats += n;
         RecordProperty("error_lines", std::to_string(repeats));
     }
-    bool all_gone(const std::set<std::string>& paths)
-    {
+    bool all_gone(const std::set<std::string>& paths) {
         std::set<std::string> logged;
         for (const auto& f : read_findings(log_))
             logged.insert(f.path);
-        return std::all_of(paths.begin(), paths.end(), [&](const auto& p) { return !exists(p) && logged.count(p); });
+        return std::all_of(paths.begin(), paths.end(),
+                           [&](const auto& p) { return !exists(p) && logged.count(p); });
     }
 
     TempDir dir_;
@@ -275,8 +262,7 @@ protected:
 struct Places {
     std::string tree, outside, shm, bind, scratch;
     // A fresh input file named after `key` holding `content`: on another file system, or on the tree's.
-    std::string stage(const std::string& key, const std::string& content, bool same_fs = false) const
-    {
+    std::string stage(const std::string& key, const std::string& content, bool same_fs = false) const {
         std::string name = key;
         std::replace(name.begin(), name.end(), '/', '_');
         std::string path = (same_fs ? outside : shm + "/stage") + "/" + name;
@@ -293,26 +279,23 @@ using Put = std::function<std::string(const Places&, const std::string& dir, con
 // Why the last Put returned "".
 std::string put_error;
 
-std::string tool(const Places& at, const std::vector<std::string>& argv, const std::string& result)
-{
+std::string tool(const Places& at, const std::vector<std::string>& argv, const std::string& result) {
     put_error = run_tool(argv, at.scratch + "/tool");
     return put_error.empty() ? result : "";
 }
 
-std::string fail(const std::string& what)
-{
+std::string fail(const std::string& what) {
     put_error = what + ": " + strerror(errno);
     return "";
 }
 
-bool write_all(int fd, const std::string& content)
-{
+bool write_all(int fd, const std::string& content) {
     return write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
 }
 
 // Written beside the target under a temporary name, then renamed over it: editors, office suites, libraries.
-std::string atomic_save(const Places&, const std::string& dir, const std::string& name, const std::string& content)
-{
+std::string atomic_save(const Places&, const std::string& dir, const std::string& name,
+                        const std::string& content) {
     std::string tmp = dir + "/." + name + ".XXXXXX", target = dir + "/" + name;
     int fd = mkstemp(tmp.data());
     if (fd < 0)
@@ -324,8 +307,8 @@ std::string atomic_save(const Places&, const std::string& dir, const std::string
 }
 
 // A download: NAME.part, renamed to NAME once complete.
-std::string download(const Places&, const std::string& dir, const std::string& name, const std::string& content)
-{
+std::string download(const Places&, const std::string& dir, const std::string& name,
+                     const std::string& content) {
     std::string part = dir + "/" + name + ".part", target = dir + "/" + name;
     int fd = open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
@@ -338,14 +321,14 @@ std::string download(const Places&, const std::string& dir, const std::string& n
 
 // An unnamed file, written, then given its name.
 std::string tmpfile_linked(const Places&, const std::string& dir, const std::string& name,
-                           const std::string& content)
-{
+                           const std::string& content) {
     std::string target = dir + "/" + name;
     int fd = open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
     if (fd < 0)
         return fail("O_TMPFILE in " + dir);
     std::string proc = "/proc/self/fd/" + std::to_string(fd);
-    bool ok = write_all(fd, content) && linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    bool ok = write_all(fd, content) &&
+              linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0;
     if (close(fd) != 0 || !ok)
         return fail("linkat " + target);
     return target;
@@ -353,8 +336,7 @@ std::string tmpfile_linked(const Places&, const std::string& dir, const std::str
 
 // sed -i on a file already in the tree: it writes a temporary file beside it and renames that over it.
 std::string sed_in_place(const Places& at, const std::string& dir, const std::string& name,
-                         const std::string& content)
-{
+                         const std::string& content) {
     std::string target = dir + "/" + name, replacement;
     write_file(target, "PLACEHOLDER");
     for (char c : content) {
@@ -367,8 +349,7 @@ std::string sed_in_place(const Places& at, const std::string& dir, const std::st
 
 // A directory built outside the tree, with the file two levels down, renamed into the tree.
 std::string directory_moved_in(const Places& at, const std::string& dir, const std::string& name,
-                               const std::string& content)
-{
+                               const std::string& content) {
     std::string key = dir.substr(at.tree.size() + 1) + "_" + name;
     std::replace(key.begin(), key.end(), '/', '_');
     std::string built = at.outside + "/" + key + ".d";
@@ -395,8 +376,10 @@ struct Arrival {
 const Arrival arrivals[] = {
     {"redirect", true, false,
      [](const Places& at, const std::string& dir, const std::string& name, const std::string& content) {
-         return tool(at, {"/bin/sh", "-c", "cat \"$1\" > \"$2\"", "sh", at.stage(dir + name, content), dir + "/" + name},
-                     dir + "/" + name);
+         return tool(
+             at,
+             {"/bin/sh", "-c", "cat \"$1\" > \"$2\"", "sh", at.stage(dir + name, content), dir + "/" + name},
+             dir + "/" + name);
      }},
     {"cp from another file system", true, false,
      [](const Places& at, const std::string& dir, const std::string& name, const std::string& content) {
@@ -416,9 +399,11 @@ const Arrival arrivals[] = {
          std::string repo = at.stage(dir + name, "x") + ".git";
          std::filesystem::create_directories(repo);
          write_file(repo + "/" + name, content);
-         const std::vector<std::string> git = {"/usr/bin/git", "-c", "user.name=t", "-c", "user.email=t@t",
-                                               "-c", "init.defaultBranch=main", "-C", repo};
-         for (const auto& args : {std::vector<std::string>{"init", "-q"}, {"add", name}, {"commit", "-qm", "x"}}) {
+         const std::vector<std::string> git = {
+             "/usr/bin/git", "-c", "user.name=t", "-c", "user.email=t@t", "-c", "init.defaultBranch=main",
+             "-C",           repo};
+         for (const auto& args :
+              {std::vector<std::string>{"init", "-q"}, {"add", name}, {"commit", "-qm", "x"}}) {
              std::vector<std::string> argv = git;
              argv.insert(argv.end(), args.begin(), args.end());
              if (tool(at, argv, "x").empty())
@@ -429,18 +414,21 @@ const Arrival arrivals[] = {
      }},
     {"rsync", true, true,
      [](const Places& at, const std::string& dir, const std::string& name, const std::string& content) {
-         return tool(at, {"/usr/bin/rsync", at.stage(dir + name, content), dir + "/" + name}, dir + "/" + name);
+         return tool(at, {"/usr/bin/rsync", at.stage(dir + name, content), dir + "/" + name},
+                     dir + "/" + name);
      }},
     {"atomic save", true, true, atomic_save},
     {"sed -i", true, true, sed_in_place, true},
     {"download renamed from .part", true, true, download},
     {"mv within the file system", false, false,
      [](const Places& at, const std::string& dir, const std::string& name, const std::string& content) {
-         return tool(at, {"/usr/bin/mv", at.stage(dir + name, content, true), dir + "/" + name}, dir + "/" + name);
+         return tool(at, {"/usr/bin/mv", at.stage(dir + name, content, true), dir + "/" + name},
+                     dir + "/" + name);
      }},
     {"hard link", false, false,
      [](const Places& at, const std::string& dir, const std::string& name, const std::string& content) {
-         return tool(at, {"/usr/bin/ln", at.stage(dir + name, content, true), dir + "/" + name}, dir + "/" + name);
+         return tool(at, {"/usr/bin/ln", at.stage(dir + name, content, true), dir + "/" + name},
+                     dir + "/" + name);
      }},
     {"O_TMPFILE and linkat", false, false, tmpfile_linked},
     {"another mount namespace", false, false,
@@ -465,17 +453,16 @@ struct MatrixCase {
     std::string coverage; // "" leaves the key out
 };
 
-void PrintTo(const MatrixCase& c, std::ostream* os)
-{
-    *os << (c.fs == Fs::tmpfs ? "tmpfs" : "ext4") << ", COVERAGE " << (c.coverage.empty() ? "absent" : c.coverage);
+void PrintTo(const MatrixCase& c, std::ostream* os) {
+    *os << (c.fs == Fs::tmpfs ? "tmpfs" : "ext4") << ", COVERAGE "
+        << (c.coverage.empty() ? "absent" : c.coverage);
 }
 
 class CoverageMatrix : public Coverage, public ::testing::WithParamInterface<MatrixCase> {};
 
 // Every way of arriving, once with an infected and once with a clean file; the classes renamed right after
 // their close 20 times over. One zet serves the whole table, each file in a directory of its own.
-TEST_P(CoverageMatrix, EveryInfectedFileThatMustBeCaughtIsQuarantinedUnderItsFinalName)
-{
+TEST_P(CoverageMatrix, EveryInfectedFileThatMustBeCaughtIsQuarantinedUnderItsFinalName) {
     constexpr int RACE_REPEATS = 20;
     const MatrixCase& param = GetParam();
     const bool full = param.coverage == "full";
@@ -524,15 +511,19 @@ TEST_P(CoverageMatrix, EveryInfectedFileThatMustBeCaughtIsQuarantinedUnderItsFin
         }
     }
     EXPECT_TRUE(wait_until([&] { return all_gone(must_catch); }, DEADLINE)) << zet_->stderr_text();
-    // A file scanned before its rename is quarantined under the name it had then, and the tool's rename fails.
+    // A file scanned before its rename is quarantined under the name it had then, and the tool's rename
+    // fails.
     for (const auto& [dir, error] : quarantined_early) {
         std::string logged;
-        EXPECT_TRUE(wait_until([&, &dir = dir] {
-            for (const auto& f : read_findings(log_))
-                if (f.path.rfind(dir + "/", 0) == 0 && f.vaulted != "ERROR")
-                    logged = f.path;
-            return !logged.empty();
-        }, DEADLINE)) << dir << " has nothing quarantined, and its writer failed: " << error;
+        EXPECT_TRUE(wait_until(
+            [&, &dir = dir] {
+                for (const auto& f : read_findings(log_))
+                    if (f.path.rfind(dir + "/", 0) == 0 && f.vaulted != "ERROR")
+                        logged = f.path;
+                return !logged.empty();
+            },
+            DEADLINE))
+            << dir << " has nothing quarantined, and its writer failed: " << error;
         if (!logged.empty())
             must_catch.insert(logged);
         EXPECT_NE(read_file(dir + "/eicar.com"), eicar) << dir;
@@ -547,16 +538,22 @@ TEST_P(CoverageMatrix, EveryInfectedFileThatMustBeCaughtIsQuarantinedUnderItsFin
     // Full mode counts the files it could not scan; the documented status line stays in writes mode.
     ASSERT_TRUE(wait_until([&] { return status_seen([](const std::string&) { return true; }); }, DEADLINE));
     if (full)
-        EXPECT_TRUE(wait_until([&] {
-            return status_seen([](const std::string& m) { return m.find(" infected, 0 failed scans, 0 unscanned\n") != std::string::npos; });
-        }, DEADLINE));
+        EXPECT_TRUE(wait_until(
+            [&] {
+                return status_seen([](const std::string& m) {
+                    return m.find(" infected, 0 failed scans, 0 unscanned\n") != std::string::npos;
+                });
+            },
+            DEADLINE));
     else
-        EXPECT_FALSE(status_seen([](const std::string& m) { return m.find("unscanned") != std::string::npos; }));
+        EXPECT_FALSE(
+            status_seen([](const std::string& m) { return m.find("unscanned") != std::string::npos; }));
     stop_zet();
     std::string err = zet_->stderr_text();
     EXPECT_EQ(err.find("not scanned:"), std::string::npos) << err;
-    RecordProperty("caught_beyond_writes", std::to_string(std::count_if(others.begin(), others.end(),
-                                                                        [](const auto& p) { return !exists(p); })));
+    RecordProperty("caught_beyond_writes",
+                   std::to_string(std::count_if(others.begin(), others.end(),
+                                                [](const auto& p) { return !exists(p); })));
 }
 
 INSTANTIATE_TEST_SUITE_P(ModesAndFileSystems, CoverageMatrix,
@@ -567,11 +564,11 @@ INSTANTIATE_TEST_SUITE_P(ModesAndFileSystems, CoverageMatrix,
                                     (info.param.coverage.empty() ? "default" : info.param.coverage);
                          });
 
-// ---- full coverage when scans or events are lost -----------------------------------------------------------
+// ---- full coverage when scans or events are lost
+// -----------------------------------------------------------
 
 // Files written while the service is down wait in the backlog, and are scanned once it is back.
-TEST_F(Coverage, FilesWrittenWhileTheServiceIsDownAreScannedOnceItIsBack)
-{
+TEST_F(Coverage, FilesWrittenWhileTheServiceIsDownAreScannedOnceItIsBack) {
     constexpr int FILES = 1000, EVERY = 100;
     mount_fs(Fs::tmpfs);
     start_scand();
@@ -592,30 +589,36 @@ TEST_F(Coverage, FilesWrittenWhileTheServiceIsDownAreScannedOnceItIsBack)
             write_file(path, "clean " + std::to_string(i) + "\n");
         }
     }
-    EXPECT_TRUE(wait_until([&] {
-        return status_seen([](const std::string& m) {
-            auto at = m.find("; scan service unreachable since ");
-            return at != std::string::npos && is_log_time(m.substr(at + 33, 19));
-        });
-    }, DEADLINE)) << testing::PrintToString(notify_.messages());
+    EXPECT_TRUE(wait_until(
+        [&] {
+            return status_seen([](const std::string& m) {
+                auto at = m.find("; scan service unreachable since ");
+                return at != std::string::npos && is_log_time(m.substr(at + 33, 19));
+            });
+        },
+        DEADLINE))
+        << testing::PrintToString(notify_.messages());
     start_scand();
     EXPECT_TRUE(wait_until([&] { return all_gone(infected); }, DEADLINE)) << zet_->stderr_text();
     expect_quarantined_once(infected);
     EXPECT_EQ(count_files(tree_ + "/batch"), static_cast<std::size_t>(FILES - FILES / EVERY));
     // Waiting for the service cost no attempt, so no file was given up.
     EXPECT_FALSE(zet_->stderr_has("not scanned:")) << zet_->stderr_text();
-    EXPECT_TRUE(wait_until([&] {
-        auto msgs = notify_.messages();
-        auto last = std::find_if(msgs.rbegin(), msgs.rend(), [](const auto& m) { return m.rfind("STATUS=", 0) == 0; });
-        return last != msgs.rend() && last->find("unreachable") == std::string::npos;
-    }, DEADLINE)) << "the status line still says the service is unreachable";
+    EXPECT_TRUE(wait_until(
+        [&] {
+            auto msgs = notify_.messages();
+            auto last = std::find_if(msgs.rbegin(), msgs.rend(),
+                                     [](const auto& m) { return m.rfind("STATUS=", 0) == 0; });
+            return last != msgs.rend() && last->find("unreachable") == std::string::npos;
+        },
+        DEADLINE))
+        << "the status line still says the service is unreachable";
     stop_zet();
 }
 
 // A burst beyond a small kernel queue: the overflow is said, and a catch-up walk finds what the lost events
 // would have reported.
-TEST_F(Coverage, OverflowOfTheKernelQueueIsCaughtUp)
-{
+TEST_F(Coverage, OverflowOfTheKernelQueueIsCaughtUp) {
     constexpr int MAX_FILES = 20000, BATCH = 100;
     const std::string knob = "/proc/sys/fs/fanotify/max_queued_events";
     if (!exists(knob))
@@ -623,7 +626,8 @@ TEST_F(Coverage, OverflowOfTheKernelQueueIsCaughtUp)
     mount_fs(Fs::tmpfs);
     start_scand();
     {
-        // A group takes the limit when it is made: other users of fanotify see the lowered value only briefly.
+        // A group takes the limit when it is made: other users of fanotify see the lowered value only
+        // briefly.
         SysctlOverride small_queue(knob, "64");
         start_zet("full", "no");
     }
@@ -642,9 +646,11 @@ TEST_F(Coverage, OverflowOfTheKernelQueueIsCaughtUp)
             }
         }
     }
-    ASSERT_TRUE(zet_->stderr_has("fanotify event queue overflow!\n")) << "no overflow after " << MAX_FILES << " files";
+    ASSERT_TRUE(zet_->stderr_has("fanotify event queue overflow!\n"))
+        << "no overflow after " << MAX_FILES << " files";
     EXPECT_TRUE(wait_until([&] { return all_gone(infected); }, DEADLINE))
-        << infected.size() << " infected files\n" << zet_->stderr_text();
+        << infected.size() << " infected files\n"
+        << zet_->stderr_text();
     expect_quarantined_once(infected);
     const std::string notice = "Catch-up after event queue overflow: ";
     std::string err = zet_->stderr_text();
@@ -661,8 +667,7 @@ TEST_F(Coverage, OverflowOfTheKernelQueueIsCaughtUp)
 
 // What the real service never answers for a file zet queues: "cannot scan it", a file removed before its
 // scan, and broken answers until the attempts are used up. The scripted service plays those.
-TEST_F(Coverage, FilesTheServiceCannotScanAreSaidAndCounted)
-{
+TEST_F(Coverage, FilesTheServiceCannotScanAreSaidAndCounted) {
     mount_fs(Fs::tmpfs);
     service_ = std::make_unique<fake::Service>(socket_);
     service_->set_responder([](const std::string& line) -> fake::Script {
@@ -670,10 +675,12 @@ TEST_F(Coverage, FilesTheServiceCannotScanAreSaidAndCounted)
             return fake::standard_answer(line);
         std::string path = line.substr(5, line.find(" CID ") - 5);
         if (path.find("/big") != std::string::npos)
-            return {fake::send("210 SCAN OK\r\nSCAN " + path + "\t[E]0.1 Size limit exceeded\r\n200 SCAN done\r\n")};
+            return {fake::send("210 SCAN OK\r\nSCAN " + path +
+                               "\t[E]0.1 Size limit exceeded\r\n200 SCAN done\r\n")};
         if (path.find("/gone") != std::string::npos) {
             unlink(path.c_str());
-            return {fake::send("210 SCAN OK\r\nSCAN " + path + "\t[E]0.1 No such file or directory\r\n200 SCAN done\r\n")};
+            return {fake::send("210 SCAN OK\r\nSCAN " + path +
+                               "\t[E]0.1 No such file or directory\r\n200 SCAN done\r\n")};
         }
         if (path.find("/broken") != std::string::npos)
             return {fake::hang_up()};
@@ -685,10 +692,12 @@ TEST_F(Coverage, FilesTheServiceCannotScanAreSaidAndCounted)
     for (const auto& name : {"big", "gone", "broken"})
         write_file(tree_ + "/" + name, "x");
     const std::string big = tree_ + "/big: not scanned: Size limit exceeded\n";
-    const std::string broken = tree_ + "/broken: not scanned: no answer from the scan service after 3 attempts\n";
+    const std::string broken =
+        tree_ + "/broken: not scanned: no answer from the scan service after 3 attempts\n";
     EXPECT_TRUE(wait_until([&] { return zet_->stderr_has(big) && zet_->stderr_has(broken); }, DEADLINE))
         << zet_->stderr_text();
-    EXPECT_TRUE(wait_until([&] { return zet_->stderr_has(tree_ + "/gone: removed before its scan\n"); }, DEADLINE))
+    EXPECT_TRUE(
+        wait_until([&] { return zet_->stderr_has(tree_ + "/gone: removed before its scan\n"); }, DEADLINE))
         << zet_->stderr_text();
     EXPECT_FALSE(zet_->stderr_has(tree_ + "/gone: not scanned")) << zet_->stderr_text();
     // A broken answer costs an attempt: the file was sent three times.
@@ -700,16 +709,19 @@ TEST_F(Coverage, FilesTheServiceCannotScanAreSaidAndCounted)
          at = all.find("SCAN " + tree_ + "/broken ", at + 1))
         sent++;
     EXPECT_EQ(sent, 3u) << all;
-    EXPECT_TRUE(wait_until([&] {
-        return status_seen([](const std::string& m) { return m.find(", 2 unscanned") != std::string::npos; });
-    }, DEADLINE)) << testing::PrintToString(notify_.messages());
+    EXPECT_TRUE(wait_until(
+        [&] {
+            return status_seen(
+                [](const std::string& m) { return m.find(", 2 unscanned") != std::string::npos; });
+        },
+        DEADLINE))
+        << testing::PrintToString(notify_.messages());
     stop_zet();
 }
 
 // A tree whose file system cannot take a file-system mark keeps the mount mark of the writes mode, and says
 // so; the other trees keep full coverage.
-TEST_F(Coverage, TreeWithoutFileSystemMarksFallsBackToWritesAndSaysSo)
-{
+TEST_F(Coverage, TreeWithoutFileSystemMarksFallsBackToWritesAndSaysSo) {
     mount_fs(Fs::tmpfs);
     const std::string proc = dir_ / "proc"; // procfs has no file handles to report
     std::filesystem::create_directories(proc);
@@ -734,13 +746,13 @@ TEST_F(Coverage, TreeWithoutFileSystemMarksFallsBackToWritesAndSaysSo)
     // Renamed in: only full coverage sees it.
     write_file(outside_ + "/eicar.com", eicar);
     ASSERT_EQ(rename((outside_ + "/eicar.com").c_str(), (tree_ + "/eicar.com").c_str()), 0);
-    EXPECT_TRUE(wait_until([&] { return all_gone({tree_ + "/eicar.com"}); }, DEADLINE)) << zet_->stderr_text();
+    EXPECT_TRUE(wait_until([&] { return all_gone({tree_ + "/eicar.com"}); }, DEADLINE))
+        << zet_->stderr_text();
     stop_zet();
 }
 
 // Both modes say in the status line since when scans find no service, until one finds it again.
-TEST_F(Coverage, StatusSaysSinceWhenTheServiceIsUnreachable)
-{
+TEST_F(Coverage, StatusSaysSinceWhenTheServiceIsUnreachable) {
     mount_fs(Fs::tmpfs);
     for (const std::string coverage : {"", "full"}) {
         SCOPED_TRACE(coverage.empty() ? "default" : coverage);
@@ -756,12 +768,17 @@ TEST_F(Coverage, StatusSaysSinceWhenTheServiceIsUnreachable)
             << testing::PrintToString(notify_.messages());
         start_scand();
         write_file(tree_ + "/after.com", eicar);
-        EXPECT_TRUE(wait_until([&] { return all_gone({tree_ + "/after.com"}); }, DEADLINE)) << zet_->stderr_text();
-        EXPECT_TRUE(wait_until([&] {
-            auto msgs = notify_.messages();
-            auto last = std::find_if(msgs.rbegin(), msgs.rend(), [](const auto& m) { return m.rfind("STATUS=", 0) == 0; });
-            return last != msgs.rend() && !unreachable(*last);
-        }, DEADLINE)) << testing::PrintToString(notify_.messages());
+        EXPECT_TRUE(wait_until([&] { return all_gone({tree_ + "/after.com"}); }, DEADLINE))
+            << zet_->stderr_text();
+        EXPECT_TRUE(wait_until(
+            [&] {
+                auto msgs = notify_.messages();
+                auto last = std::find_if(msgs.rbegin(), msgs.rend(),
+                                         [](const auto& m) { return m.rfind("STATUS=", 0) == 0; });
+                return last != msgs.rend() && !unreachable(*last);
+            },
+            DEADLINE))
+            << testing::PrintToString(notify_.messages());
         stop_zet();
         scand_.reset();
         std::filesystem::remove(socket_);
@@ -769,14 +786,14 @@ TEST_F(Coverage, StatusSaysSinceWhenTheServiceIsUnreachable)
     }
 }
 
-TEST_F(Coverage, BadValueIsAConfigurationError)
-{
+TEST_F(Coverage, BadValueIsAConfigurationError) {
     for (const std::string value : {"partial", "Full", "writes,full", "1"}) {
         SCOPED_TRACE(value);
         write_config(value);
         zet_ = start_process({zet_bin, "-c", conf_}, {}, dir_ / "zet-bad");
         EXPECT_EQ(zet_->exit_code(DEADLINE), 13);
-        EXPECT_TRUE(zet_->stderr_has(conf_ + ": invalid coverage, expected writes or full: COVERAGE = " + value + "\n"))
+        EXPECT_TRUE(zet_->stderr_has(
+            conf_ + ": invalid coverage, expected writes or full: COVERAGE = " + value + "\n"))
             << zet_->stderr_text();
     }
 }
