@@ -616,6 +616,52 @@ TEST_F(Coverage, FilesWrittenWhileTheServiceIsDownAreScannedOnceItIsBack) {
     stop_zet();
 }
 
+// Beyond the backlog's 4096 files, each further failed file is said and counted at once; those held are
+// scanned once the service is back.
+TEST_F(Coverage, FilesBeyondTheRetryBacklogAreSaidAndCounted) {
+    constexpr int BACKLOG = 4096, BEYOND = 100, FILES = BACKLOG + BEYOND;
+    mount_fs(Fs::tmpfs);
+    start_zet("full");
+    if (IsSkipped())
+        return;
+    // The first files fail first, so the infected ones are among those held.
+    std::set<std::string> infected;
+    std::filesystem::create_directories(tree_ + "/batch");
+    for (int i = 0; i < FILES; i++) {
+        std::string path = tree_ + "/batch/f" + std::to_string(i);
+        if (i % 100 == 0 && i < 1000) {
+            write_file(path, eicar);
+            infected.insert(path);
+        } else {
+            write_file(path, "clean\n");
+        }
+    }
+    const std::string full_backlog = ": not scanned: no answer from the scan service, retry backlog full\n";
+    auto given_up = [&] {
+        std::string err = zet_->stderr_text();
+        std::size_t n = 0;
+        for (auto at = err.find(full_backlog); at != std::string::npos; at = err.find(full_backlog, at + 1))
+            n++;
+        return n;
+    };
+    EXPECT_TRUE(wait_until([&] { return given_up() >= BEYOND; }, DEADLINE)) << given_up();
+    EXPECT_TRUE(wait_until(
+        [&] {
+            return status_seen([](const std::string& m) {
+                return m.find(", " + std::to_string(BEYOND) +
+                              " unscanned; scan service unreachable since ") != std::string::npos;
+            });
+        },
+        DEADLINE))
+        << testing::PrintToString(notify_.messages());
+    start_scand();
+    EXPECT_TRUE(wait_until([&] { return all_gone(infected); }, DEADLINE)) << zet_->stderr_text();
+    expect_quarantined_once(infected);
+    EXPECT_EQ(given_up(), static_cast<std::size_t>(BEYOND));
+    EXPECT_FALSE(zet_->stderr_has("after 3 attempts")) << "waiting for the service costs no attempt";
+    stop_zet();
+}
+
 // A burst beyond a small kernel queue: the overflow is said, and a catch-up walk finds what the lost events
 // would have reported.
 TEST_F(Coverage, OverflowOfTheKernelQueueIsCaughtUp) {
