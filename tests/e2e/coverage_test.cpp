@@ -564,8 +564,7 @@ INSTANTIATE_TEST_SUITE_P(ModesAndFileSystems, CoverageMatrix,
                                     (info.param.coverage.empty() ? "default" : info.param.coverage);
                          });
 
-// ---- full coverage when scans or events are lost
-// -----------------------------------------------------------
+// ---- full coverage when scans or events are lost ----------------------------------------------------------
 
 // Files written while the service is down wait in the backlog, and are scanned once it is back.
 TEST_F(Coverage, FilesWrittenWhileTheServiceIsDownAreScannedOnceItIsBack) {
