@@ -98,8 +98,16 @@ std::size_t walk(const char* root, const monitor* exclusions, const timespec* si
     return count;
 }
 
-void queue_found(const char* path, void*) {
-    pool_add_task(path);
+// Queued with a descriptor like an event's file: the pool then sees that an event has queued the same file
+// already (a directory moved in right after its files were written, events before an overflow), and the
+// scan follows the file if it is renamed before its turn.
+void queue_found(const char* path, void*)
+{
+    int fd = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0)
+        pool_add_file(path, fd, 0);
+    else
+        pool_add_task(path); // gone meanwhile: the scan says so at debug level
     status_count(status_counters.queued);
 }
 

@@ -146,24 +146,33 @@ void scan(task_t* task)
     status_count(result < 0 ? status_counters.failed : status_counters.scanned);
     if (result <= 0 || result == 2)
         return;
-    const char* name = basename_r(task->path);
-    status_count(is_selftest(name, list) ? status_counters.selftests : status_counters.infected);
+    status_count(is_selftest(basename_r(task->path), list) ? status_counters.selftests : status_counters.infected);
 
     char vault_name[PATH_BUF_SIZE];
     const char* moved_to = nullptr;
-    int len = snprintf(vault_name, sizeof vault_name, "%s/%s.XXXXXX", vault_dir, name);
-    if (len < 0 || static_cast<std::size_t>(len) >= sizeof vault_name) {
-        syslog(LOG_WARNING, "snprintf(): %s/%s: Error creating vault path", vault_dir, name);
-    } else {
+    for (int moves = 1;; moves++) {
+        const char* name = basename_r(task->path);
+        int len = snprintf(vault_name, sizeof vault_name, "%s/%s.XXXXXX", vault_dir, name);
+        if (len < 0 || static_cast<std::size_t>(len) >= sizeof vault_name) {
+            syslog(LOG_WARNING, "snprintf(): %s/%s: Error creating vault path", vault_dir, name);
+            break;
+        }
         int fd = mkstemp(vault_name);
         if (fd < 0) {
             syslog(LOG_WARNING, "mkstemp(): %s: Error creating temp file", vault_name);
-        } else {
-            // Only the reserved name is needed: the move replaces the empty file.
-            close(fd);
-            if (move_file(task->path, vault_name) == 0)
-                moved_to = vault_name;
+            break;
         }
+        // Only the reserved name is needed: the move replaces the empty file.
+        close(fd);
+        if (move_file(task->path, vault_name) == 0) {
+            moved_to = vault_name;
+            break;
+        }
+        // Renamed between the answer and the move: the infected file is the task's, so it goes to the vault
+        // under its new name, and the reserved name that this try left empty goes.
+        if (moves == MAX_RENAMED_SCANS || task->fd <= 0 || follow(task) != MOVED)
+            break;
+        unlink(vault_name);
     }
 
     log_infection(task->path, moved_to, list);
