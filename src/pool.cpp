@@ -37,7 +37,6 @@ struct in_flight {
 struct task_queue {
     char* slots;
     slot_meta meta[QUEUE_SLOTS];
-    unsigned size;
     unsigned head; // next index to take
     unsigned tail; // next index to fill
     pthread_mutex_t lock;
@@ -45,9 +44,11 @@ struct task_queue {
     pthread_cond_t not_full;
 };
 
-task_queue queue = {nullptr, {}, 0, 0, 0, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER,
+task_queue queue = {nullptr, {}, 0, 0, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER,
                     PTHREAD_COND_INITIALIZER};
 task_function task_fn = nullptr;
+
+void* worker(void* arg);
 bool dedup = false;
 unsigned long queued_seq = 0; // under the lock
 in_flight* scanning = nullptr; // one per worker while de-duplicating
@@ -56,9 +57,9 @@ std::size_t worker_count = 0;
 std::size_t next_worker = 0; // under the lock
 
 bool queue_empty() { return queue.head == queue.tail; }
-bool queue_full() { return queue.tail == (queue.head ^ queue.size); }
-char* slot(unsigned index) { return queue.slots + (index & (queue.size - 1)) * PATH_BUF_SIZE; }
-slot_meta& meta(unsigned index) { return queue.meta[index & (queue.size - 1)]; }
+bool queue_full() { return queue.tail == (queue.head ^ QUEUE_SLOTS); }
+char* slot(unsigned index) { return queue.slots + (index & (QUEUE_SLOTS - 1)) * PATH_BUF_SIZE; }
+slot_meta& meta(unsigned index) { return queue.meta[index & (QUEUE_SLOTS - 1)]; }
 
 // Under the lock: whether the inode waits in the queue already.
 bool queued_already(dev_t dev, ino_t ino)
@@ -79,7 +80,6 @@ int pool_init(std::size_t count, task_function fn)
         syslog(LOG_ERR, "%s:%u: malloc(): %m", UNIT, __LINE__);
         return -1;
     }
-    queue.size = QUEUE_SLOTS;
     queue.head = 0;
     queue.tail = 0;
 
@@ -155,8 +155,7 @@ bool claim(std::size_t self, const slot_meta& m)
     return true;
 }
 
-} // namespace
-
+// Body of each worker thread; `arg` is not read. Never returns.
 void* worker(void*)
 {
     int sock = -1;
@@ -197,6 +196,8 @@ void* worker(void*)
         }
     }
 }
+
+} // namespace
 
 unsigned pool_pending()
 {

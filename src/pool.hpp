@@ -40,5 +40,3 @@ void pool_set_dedup(bool on);
 // Paths waiting in the queue now.
 unsigned pool_pending();
 
-// Body of each worker thread; `arg` is not read. Never returns.
-void* worker(void* arg);
