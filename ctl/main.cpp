@@ -2,6 +2,7 @@
 // shows whether it and the scan service work, proves it end to end, manages the vault and exports
 // metrics.
 #include "ctl/commands.hpp"
+#include "src/facts.hpp"
 
 #include <syslog.h>
 
@@ -36,7 +37,7 @@ int main(int argc, char** argv) {
     }
     // The same version as zet -V, so that an administrator can tell which package each came from.
     if (argc == 2 && (args[1] == "--version" || args[1] == "-V")) {
-        printf("zetctl %s\n", ZET_VERSION);
+        printf("zetctl %s\n", DAEMON_VERSION);
         return ctl::EXIT_OK;
     }
     ctl::Args parsed;

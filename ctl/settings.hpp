@@ -4,6 +4,7 @@
 
 #include "ctl/capture.hpp"
 #include "src/config.hpp"
+#include "src/facts.hpp"
 
 #include <memory>
 #include <string>
@@ -11,8 +12,8 @@
 
 namespace ctl {
 
-inline constexpr const char* DEFAULT_CONFIG_FILE = "/etc/orbis/zet.conf";
-inline constexpr int EXIT_CONFIG = 13; // zet's status for a configuration its reader refuses
+using ::DEFAULT_CONFIG_FILE;
+using ::EXIT_CONFIG;
 
 struct Settings {
     std::unique_ptr<Config> config = std::make_unique<Config>();
@@ -28,7 +29,7 @@ struct Settings {
     std::string log_file() const { return in_run_dir(config->log_file); }
     std::string socket() const { return in_run_dir(config->socket); }
     std::string vault() const { return in_run_dir(config->vault); }
-    std::string pid_file() const { return in_run_dir("zet.pid"); }
+    std::string pid_file() const { return in_run_dir(PID_FILE_NAME); }
 };
 
 // Reads `file` as zet's start-up does: a file that cannot be resolved leaves the defaults (with zet's two

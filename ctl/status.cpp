@@ -200,7 +200,7 @@ std::string local_time(std::int64_t t) {
     const std::time_t tt = static_cast<std::time_t>(t);
     struct tm tm;
     char buf[32];
-    if (localtime_r(&tt, &tm) == nullptr || strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm) == 0)
+    if (localtime_r(&tt, &tm) == nullptr || strftime(buf, sizeof buf, LOG_TIME_FORMAT, &tm) == 0)
         return std::to_string(t);
     return buf;
 }
@@ -281,7 +281,7 @@ void clean_vault(const Settings& s, const Probe& p) {
         unlink(s.in_run_dir(p.vault).c_str());
     std::string error;
     for (const VaultFile& f : list_vault(s.vault(), {}, &error))
-        if (f.name.size() == p.name.size() + 7 && f.name.rfind(p.name + ".", 0) == 0)
+        if (f.name.size() == p.name.size() + VAULT_SUFFIX_SIZE && f.name.rfind(p.name + ".", 0) == 0)
             remove_vault_file(s.vault(), f.name, &error);
 }
 

@@ -2,6 +2,7 @@
 #include "ctl/vault.hpp"
 
 #include "src/fileops.hpp"
+#include "src/facts.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -154,7 +155,7 @@ LogContents read_log(const std::string& path) {
 
 std::optional<std::int64_t> parse_log_time(const std::string& time) {
     struct tm tm = {};
-    const char* end = strptime(time.c_str(), "%Y-%m-%d %H:%M:%S", &tm);
+    const char* end = strptime(time.c_str(), LOG_TIME_FORMAT, &tm);
     if (end == nullptr || *end != '\0')
         return std::nullopt;
     tm.tm_isdst = -1;

@@ -2,6 +2,7 @@
 #include "ctl/commands.hpp"
 #include "ctl/text.hpp"
 #include "ctl/vault.hpp"
+#include "src/facts.hpp"
 
 #include <syslog.h>
 #include <unistd.h>
@@ -21,7 +22,7 @@ std::string local_time(std::int64_t t) {
     struct tm tm;
     char buf[32] = "";
     if (localtime_r(&tt, &tm) != nullptr)
-        strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+        strftime(buf, sizeof buf, LOG_TIME_FORMAT, &tm);
     return buf;
 }
 

@@ -103,7 +103,8 @@ int response_data(type_t expected, int fd, char* buf, int size, int* len, int* o
 // -1 when it cannot be read.
 int response_code(int fd, code_t* code);
 
-// For tests only: shortens the wait limit. Call before any thread uses the client; the daemon never does.
+// Sets the wait limit (AV_WAIT_SECONDS by default): zetctl shortens it for its interactive checks, tests to
+// fail fast. Call before any thread uses the client; the daemon never does.
 void av_set_wait_limit(long seconds, long microseconds);
 
 // ---- Client --------------------------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 #include "src/alert.hpp"
 #include "src/av.hpp"
 #include "src/config.hpp"
+#include "src/facts.hpp"
 #include "src/scan.hpp"
 
 #include <fcntl.h>
@@ -70,7 +71,7 @@ void format_times(time_t when, char* log_time, std::string* rfc3339) {
     log_time[0] = '\0';
     if (localtime_r(&when, &local) == nullptr)
         return;
-    strftime(log_time, TIME_BUF_SIZE, "%Y-%m-%d %H:%M:%S", &local);
+    strftime(log_time, TIME_BUF_SIZE, LOG_TIME_FORMAT, &local);
     char stamp[TIME_BUF_SIZE];
     strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S%z", &local);
     *rfc3339 = stamp;

@@ -1,8 +1,6 @@
 // File operations shared by the monitor loop and the scan task.
 #include "src/fileops.hpp"
 
-#include "src/pool.hpp"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>

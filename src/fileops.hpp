@@ -4,6 +4,10 @@
 
 #include <cstddef>
 
+// Bytes of every path text in the daemon, terminating zero included: event paths, queue slots, task paths
+// and vault names.
+inline constexpr std::size_t PATH_BUF_SIZE = 4096;
+
 // The last component of `path`: a pointer into `path` just after its last '/', or `path` itself when it
 // holds none (so "dir/" gives ""). Allocates nothing.
 const char* basename_r(const char* path);

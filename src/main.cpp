@@ -3,6 +3,7 @@
 #include "src/config.hpp"
 #include "src/coverage.hpp"
 #include "src/detection.hpp"
+#include "src/facts.hpp"
 #include "src/fileops.hpp"
 #include "src/metrics.hpp"
 #include "src/monitor.hpp"
@@ -29,13 +30,9 @@
 namespace {
 
 constexpr const char* UNIT = "src/main";
-constexpr const char* VERSION = "4.7.0";
-constexpr const char* DEFAULT_CONFIG_FILE = "/etc/orbis/zet.conf";
-constexpr const char* PID_FILE_NAME = "zet.pid";
 
 constexpr int EXIT_OK = 0;
 constexpr int EXIT_FAIL = 1;
-constexpr int EXIT_CONFIG = 13;
 
 constexpr const char* USAGE = "Usage: %s [OPTIONS]\n"
                               "Options:\n"
@@ -65,7 +62,7 @@ options_result parse_options(int argc, char** argv, options* opts)
             opts->config_file = optarg;
             break;
         case 'V':
-            printf("%s\n", VERSION);
+            printf("%s\n", DAEMON_VERSION);
             return OPTIONS_DONE;
         case 'h':
             printf(USAGE, argv[0]);

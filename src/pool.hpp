@@ -2,11 +2,10 @@
 // task on each of them, oldest first.
 #pragma once
 
+#include "src/fileops.hpp"
+
 #include <cstddef>
 
-// Bytes of every path text in the daemon, terminating zero included: event paths, queue slots, task paths
-// and vault names.
-inline constexpr std::size_t PATH_BUF_SIZE = 4096;
 
 // What a worker hands to the task function. Each worker owns one, reused for every task.
 struct task_t {

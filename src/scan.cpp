@@ -5,6 +5,7 @@
 #include "src/config.hpp"
 #include "src/coverage.hpp"
 #include "src/detection.hpp"
+#include "src/facts.hpp"
 #include "src/fileops.hpp"
 #include "src/metrics.hpp"
 #include "src/recovery.hpp"
@@ -33,7 +34,6 @@ namespace {
 // whole while several workers write.
 FILE* infection_log = nullptr;
 
-constexpr std::size_t TIME_BUF_SIZE = 20; // "%Y-%m-%d %H:%M:%S" and its terminating zero
 constexpr std::size_t REASON_SIZE = AV_REASON_SIZE;
 // Scans of one task under names that the file left before the service opened it.
 constexpr int MAX_RENAMED_SCANS = 3;
@@ -210,9 +210,9 @@ void log_infection(const char* path, const char* vault, const infection* list)
 
     // localtime_r: workers format times concurrently, and localtime's static result would be shared.
     struct tm local;
-    char stamp[TIME_BUF_SIZE] = "";
+    char stamp[LOG_TIME_SIZE] = "";
     if (localtime_r(&now, &local) != nullptr)
-        strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+        strftime(stamp, sizeof stamp, LOG_TIME_FORMAT, &local);
 
     for (const infection* i = list; i != nullptr; i = i->next)
         fprintf(infection_log, "%s\t%s\t%s\t%s\n", stamp, path, vault, i->name);
