@@ -116,11 +116,6 @@ void refresh_mounts()
     below_mounts = std::move(now);
 }
 
-bool is_event_ok(const fanotify_event_metadata* ev, std::size_t len)
-{
-    return len >= sizeof *ev && ev->event_len >= sizeof *ev && ev->event_len <= len;
-}
-
 // Queues the path of one close-after-write event when it lies under a monitored tree, handing the event's
 // descriptor on with it so that the scan finds the file even after a rename. True when it was handed on.
 bool queue_if_monitored(int fd, const monitor* list)
@@ -150,15 +145,30 @@ void handle_event(const fanotify_event_metadata* ev, const monitor* list)
         close(ev->fd);
 }
 
-void handle_batch(const char* buf, std::size_t len, const monitor* list)
+void handle_batch(char* buf, ssize_t len, const monitor* list)
 {
-    auto ev = reinterpret_cast<const fanotify_event_metadata*>(buf);
-    // A malformed record makes the rest of the batch unreadable, so it is dropped.
-    while (is_event_ok(ev, len)) {
+    // A malformed record makes the rest of the batch unreadable, so it is dropped (FAN_EVENT_OK fails).
+    for (auto* ev = reinterpret_cast<fanotify_event_metadata*>(buf); FAN_EVENT_OK(ev, len); ev = FAN_EVENT_NEXT(ev, len))
         handle_event(ev, list);
-        len -= ev->event_len;
-        ev = reinterpret_cast<const fanotify_event_metadata*>(reinterpret_cast<const char*>(ev) + ev->event_len);
+}
+
+// One read from a fanotify group into `buf`: the byte count of a batch to walk, or 0 when there is none.
+// Nothing is logged for the reads without a batch.
+ssize_t read_batch(int fd, char* buf, std::size_t size)
+{
+    ssize_t len = read(fd, buf, size);
+    if (len > 0) {
+        catchup_note_events();
+        return len;
     }
+    if (len == 0)
+        return 0; // nothing queued: the poll woke for another descriptor
+    if (errno == EINTR)
+        return 0; // the stop signals are blocked, so another signal; the events wait for the next pass
+    if (errno == EAGAIN)
+        return 0; // nothing ready after all
+    // Any other error (EMFILE: no descriptor for an event's file) has lost those events; the loop goes on.
+    return 0;
 }
 
 } // namespace
@@ -238,20 +248,14 @@ int monitor_run(int signal_fd, int fan_fd, const monitor* list, int timeout_ms)
                 return 0;
         }
         if (fds[PFD_FANOTIFY].revents & POLLIN) {
-            ssize_t len = read(fan_fd, buf, sizeof buf);
-            if (len > 0) {
-                catchup_note_events();
-                handle_batch(buf, static_cast<std::size_t>(len), list);
-            }
+            if (ssize_t len = read_batch(fan_fd, buf, sizeof buf); len > 0)
+                handle_batch(buf, len, list);
         }
         if (fds[PFD_MOUNTS].revents & (POLLPRI | POLLERR))
             refresh_mounts();
         if (fds[PFD_FID].revents & POLLIN) {
-            ssize_t len = read(fid_fd, buf, sizeof buf);
-            if (len > 0) {
-                catchup_note_events();
+            if (ssize_t len = read_batch(fid_fd, buf, sizeof buf); len > 0)
                 coverage_handle_batch(buf, static_cast<std::size_t>(len));
-            }
         }
         sd_notify(0, "WATCHDOG=1\n");
     }
