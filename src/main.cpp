@@ -170,6 +170,7 @@ int main(int argc, char** argv)
     char* pid_path = nullptr;
     char* config_path = nullptr;
     bool config_read = false;
+    bool stopped = false;
     sigset_t stop_signals;
     struct sigaction ignore = {};
 
@@ -252,18 +253,22 @@ int main(int argc, char** argv)
     // the daemon only lacks its status line.
     status_start();
 
-    if (monitor_run(signal_fd, fan_fd, config.monitors, timeout_ms) == 0) {
+    stopped = monitor_run(signal_fd, fan_fd, config.monitors, timeout_ms) == 0;
+
+    // Shutdown, for both ends of the loop: an orderly stop removes the marks and closes the descriptors; a
+    // failed loop leaves them to the process exit. Either way the PID file goes. The workers are neither
+    // stopped nor joined, and the infection log is not closed: a scan in progress ends with the process.
+    if (stopped) {
         syslog(LOG_NOTICE, "SIGINT/SIGTERM received. Exiting...\n");
         monitor_stop(fan_fd, mount_marked);
         if (fid_fd >= 0)
             coverage_stop(fid_fd);
         close(signal_fd);
-        remove_pid_file(pid_path);
-        free(pid_path);
-        // The workers are neither stopped nor joined: a scan in progress ends with the process.
-        return EXIT_OK;
     }
     remove_pid_file(pid_path);
+    free(pid_path);
+    if (stopped)
+        return EXIT_OK;
 
 fatal:
     syslog(LOG_ERR, "Fatal error. Exiting.");
