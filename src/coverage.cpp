@@ -199,6 +199,30 @@ void raise_descriptor_limit() {
     }
 }
 
+// Whether handles of `path`'s file system can be opened again through `path`: a system-call filter (a
+// container's, a unit's) or a missing CAP_DAC_READ_SEARCH refuses open_by_handle_at, and every event would
+// then be lost. False with errno set.
+bool handles_open(const char* path) {
+    alignas(file_handle) unsigned char buf[HANDLE_HEADER + MAX_HANDLE];
+    auto* handle = reinterpret_cast<file_handle*>(buf);
+    handle->handle_bytes = MAX_HANDLE;
+    int mount_id;
+    if (name_to_handle_at(AT_FDCWD, path, handle, &mount_id, 0) != 0)
+        return false;
+    int mount_fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (mount_fd < 0)
+        return false;
+    int fd = open_by_handle_at(mount_fd, handle, O_PATH | O_CLOEXEC);
+    int err = errno;
+    close(mount_fd);
+    if (fd < 0) {
+        errno = err;
+        return false;
+    }
+    close(fd);
+    return true;
+}
+
 void add_fallback(const char* path) {
     fallback_nodes.push_back({const_cast<char*>(path), nullptr});
 }
@@ -265,10 +289,17 @@ int coverage_start(const monitor* list, const monitor* exclusions, int unlimited
         }
         tree t = {m->path, false, {}};
         struct statfs sfs;
-        if (statfs(m->path, &sfs) != 0 ||
-            fanotify_mark(fd, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, MARK_MASK, AT_FDCWD, m->path) != 0) {
-            // EXDEV, ENODEV, EOPNOTSUPP: a file system without stable handles (FUSE, overlay and the like).
-            syslog(LOG_WARNING, "Coverage of '%s' falls back to writes: %m", m->path);
+        // EXDEV, ENODEV, EOPNOTSUPP: a file system without stable handles (FUSE, overlay and the like);
+        // EPERM: a system-call filter or a missing capability.
+        const char* call = nullptr;
+        if (statfs(m->path, &sfs) != 0)
+            call = "statfs()";
+        else if (!handles_open(m->path))
+            call = "open_by_handle_at()";
+        else if (fanotify_mark(fd, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, MARK_MASK, AT_FDCWD, m->path) != 0)
+            call = "fanotify_mark()";
+        if (call != nullptr) {
+            syslog(LOG_WARNING, "Coverage of '%s' falls back to writes: %s: %m", m->path, call);
             add_fallback(m->path);
             continue;
         }
@@ -317,7 +348,7 @@ bool coverage_add_mount(const char* path) {
         return false;
     tree t = {strdup(path), true, {}};
     struct statfs sfs;
-    if (t.path == nullptr || statfs(path, &sfs) != 0 ||
+    if (t.path == nullptr || statfs(path, &sfs) != 0 || !handles_open(path) ||
         fanotify_mark(group_fd, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, MARK_MASK, AT_FDCWD, path) != 0) {
         free(const_cast<char*>(t.path));
         return false;
@@ -343,8 +374,10 @@ bool coverage_probe(const char* tree, char* reason, std::size_t size) {
         snprintf(reason, size, "fanotify_init(): %s", strerror(errno));
         return false;
     }
-    bool ok = fanotify_mark(fd, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, MARK_MASK, AT_FDCWD, tree) == 0;
+    bool ok = handles_open(tree);
     if (!ok)
+        snprintf(reason, size, "open_by_handle_at(): %s", strerror(errno));
+    else if (!(ok = fanotify_mark(fd, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, MARK_MASK, AT_FDCWD, tree) == 0))
         snprintf(reason, size, "fanotify_mark(): %s", strerror(errno));
     close(fd);
     return ok;
