@@ -439,3 +439,19 @@ TEST_F(Daemon, MountsBelowATreeAreWatchedAsTheyComeAndGo)
         first.reset();
     }
 }
+
+// Without the means to open file handles again (here CAP_DAC_READ_SEARCH dropped, as a container's filter
+// would refuse the call), full coverage is not claimed: the tree falls back to writes and says why.
+TEST_F(Daemon, FullCoverageWithoutHandlesFallsBackAndSaysSo)
+{
+    wrapper_ = {"/usr/bin/setpriv", "--inh-caps=-dac_read_search", "--bounding-set=-dac_read_search"};
+    settings_.push_back({"COVERAGE", "full"});
+    start_fake();
+    start_zet();
+    EXPECT_TRUE(zet_->stderr_has("Coverage of '" + tree_ +
+                                 "' falls back to writes: open_by_handle_at(): " + strerror(EPERM) + "\n"))
+        << zet_->stderr_text();
+    write_file(tree_ + "/f", "x");
+    EXPECT_TRUE(wait_until([&] { return fake_scanned(tree_ + "/f"); })) << zet_->stderr_text();
+    stop_zet();
+}
