@@ -196,5 +196,124 @@ class ReportTest(unittest.TestCase):
                 self.assertEqual(rows["pipeline / best in-process engine"], engine)
 
 
+class WorkloadTest(unittest.TestCase):
+    """The mixed-load and soak bookkeeping: which files count, what counts as growth, what the tables show."""
+
+    class FakeArrivals:
+        def __init__(self, times):
+            self.times = times
+
+        def get(self, origin):
+            return self.times.get(origin)
+
+    def test_latency_window(self):
+        closed = {"m1": 1.0, "m2": 2.0, "m3": 3.0, "m4": 4.0}
+        arr = self.FakeArrivals({"m1": 1.5, "m2": 2.1, "m4": 4.3})
+        cases = [(None, None, [0.5, 0.1, 0.3], 1), (2.0, 4.0, [0.1], 1), (4.0, None, [0.3], 0),
+                 (5.0, None, [], 0)]
+        for since, until, want, lost in cases:
+            with self.subTest(since=since, until=until):
+                got, n_lost = oa.latencies(closed, arr, since, until)
+                self.assertEqual([round(v, 6) for v in got], want)
+                self.assertEqual(n_lost, lost)
+
+    @staticmethod
+    def samples(series, warm_until=0):
+        """One sample a second of process 'z', all in the load phase."""
+        return [{"t": float(i), "phase": "load",
+                 "procs": {"z": {"rss_kib": v[0], "fds": v[1], "threads": v[2]}}} for i, v in enumerate(series)]
+
+    def test_growth(self):
+        """Load samples, then the idle samples (RSS, fds, threads)."""
+        flat = [(10000, 20, 5)] * 8
+        rest = [(10000, 20, 5)]
+        cases = [
+            ("flat", flat, rest, "report", []),
+            ("noise within bounds", [(10000, 20, 5), (10300, 22, 5)] * 4, rest, "report", []),
+            ("leaking memory", [(10000 + 2000 * i, 20, 5) for i in range(8)], rest, "report", ["z rss_kib"]),
+            ("descriptors following a backlog that drains", [(10000, 20 + 40 * (i % 2), 5) for i in range(8)],
+             rest, "report", []),
+            ("descriptors kept after the load", flat, [(10000, 60, 5)], "report", ["z fds"]),
+            ("the same under the smoke bounds", flat, [(10000, 60, 5)], "smoke", []),
+            ("threads kept after the load", flat, [(10000, 20, 9)], "report", ["z threads"]),
+            ("too few samples to judge", [(1, 1, 1), (9999, 999, 99)], [(9999, 999, 99)], "report", []),
+        ]
+        for label, load, idle, bounds, want in cases:
+            with self.subTest(label):
+                series = self.samples(load + idle)
+                for smp in series[len(load):]:
+                    smp["phase"] = "idle"
+                fails, _ = oa.growth_check(series, 0.0, oa.GROWTH_BOUNDS[bounds])
+                self.assertEqual([" ".join(f.split()[:2]) for f in fails], want)
+
+    def test_warm_up_is_not_judged(self):
+        series = self.samples([(50000, 90, 9)] * 2 + [(10000, 20, 5)] * 8)
+        fails, table = oa.growth_check(series, 2.0, oa.GROWTH_BOUNDS["report"])
+        self.assertEqual(fails, [])
+        self.assertEqual(table["z rss_kib"], (10000, 10000))
+
+    def test_small_writer_share_and_expiry(self):
+        d = tempfile.mkdtemp()
+        try:
+            w = oa.SmallWriter(d, oa.Content(512), rate=0, infected_every=10, subdirs=2, keep_s=0.0)
+            for _ in range(100):
+                w.write_one()
+            self.assertEqual((len(w.closed), len(w.clean_names)), (10, 90))
+            victim = w.pending[5][1]
+            os.unlink(victim)  # as a pipeline that wrongly moved a clean file would
+            w.expire(float("inf"))
+            self.assertEqual(w.clean_missing, 1)
+            self.assertEqual(sum(len(f) for _, _, f in os.walk(d)), 10)  # the infected ones stay
+        finally:
+            shutil.rmtree(d)
+
+    def test_archives_hold_the_eicar_member(self):
+        import tarfile
+        import zipfile
+        d = tempfile.mkdtemp()
+        try:
+            for kind in ("zip", "tar"):
+                with self.subTest(kind):
+                    path = os.path.join(d, "a." + kind)
+                    oa.make_archive(path, kind, 4 << 10, member_size=1 << 10)
+                    if kind == "zip":
+                        with zipfile.ZipFile(path) as z:
+                            names, eicar = z.namelist(), z.read("readme.com")
+                    else:
+                        with tarfile.open(path) as t:
+                            names, eicar = t.getnames(), t.extractfile("readme.com").read()
+                    self.assertEqual(eicar, oa.EICAR)
+                    self.assertEqual(len(names), 5)
+        finally:
+            shutil.rmtree(d)
+
+    def test_tables(self):
+        mix = {"small_during": {"n": 40, "lost": 1, "p50_s": 0.004, "p99_s": 0.050, "max_s": 0.060},
+               "small_before": {"n": 10, "lost": 0, "p50_s": 0.001}, "large_s": [2.0, 3.0, 4.0],
+               "large_missed": 0, "clean_moved": 0}
+        soak = {"rate": 1000.0, "load_s": 60, "warm_s": 20, "idle_s": 20, "written": 60000, "infected": 600,
+                "large": 4, "latency": {"p50_s": 0.002, "p99_s": 0.010}, "missed": 0, "clean_moved": 0,
+                "growth": {"zet rss_kib": [5120, 6144], "zet fds": [12, 14]}, "ok": True}
+        results = {"zet": {"latency": {"median_s": 0.001, "p99_s": 0.005}, "mix": mix, "soak": soak},
+                   "peer_open": {"latency": {"median_s": 0.002}, "mix": dict(mix, large_s=[])}}
+        head, rows = oa.mix_rows(results)
+        got = {r[0]: r[1:] for r in rows}
+        cases = [("p99 during large scans / p99 idle", ["10.0", "-"]),
+                 ("small files during large scans: p99, ms", ["50.0", "50.0"]),
+                 ("large files close to quarantine, s", ["3.0 [2.0-4.0]", "-"]),
+                 ("small infected files measured (lost)", ["40 (1)", "40 (1)"])]
+        self.assertEqual(head, ["", "zet + orbis-scand", "clamonacc + clamd, default"])
+        for label, want in cases:
+            with self.subTest(label):
+                self.assertEqual(got[label], want)
+        head, rows = oa.soak_rows(results)
+        got = {r[0]: r[1:] for r in rows}
+        self.assertEqual(head, ["", "zet + orbis-scand"])
+        self.assertEqual(got["zet RSS MiB, max 1st -> 2nd half"], ["5.0 -> 6.0"])
+        self.assertEqual(got["zet fds, least under load -> idle"], ["12 -> 14"])
+        self.assertEqual(got["verdict"], ["ok"])
+        self.assertEqual(oa.mix_rows({"zet": {}}), (None, []))
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -51,3 +51,59 @@ do for [i = 1:words(names)] {
     }
 }
 if (cmd ne "") { eval("plot ".cmd) }
+
+# --mix: small infected files' latency while the large archives were scanned (mix-NAME.dat, ms a line),
+# beside each pipeline's idle latency.
+set output outdir."/mix.png"
+set title "Small files while large archives are scanned: close to quarantine (empirical CDF)"
+cmd = ""
+do for [i = 1:words(names)] {
+    f = datadir."/mix-".word(names, i).".dat"
+    g = datadir."/latency-".word(names, i).".dat"
+    if (has(f)) {
+        cmd = cmd.(cmd eq "" ? "" : ", ")."'".f."' using 1:(1) smooth cnormal lw 2 lc ".i." title '".word(titles, i).", during large scans'"
+    }
+    if (has(f) && has(g)) {
+        cmd = cmd.", '".g."' using 1:(1) smooth cnormal lw 1 dt 2 lc ".i." title '".word(titles, i).", idle'"
+    }
+}
+if (cmd ne "") { eval("plot ".cmd) }
+
+# --soak: soak-NAME.dat columns: t, latency p50, latency max, then RSS MiB, fds, threads of each process
+# (front end first, scan service second).
+unset logscale x
+set xrange [*:*]
+set yrange [0:*]
+set xlabel "s since the load started"
+set key below horizontal
+set datafile separator "\t"
+do for [m = 1:3] {
+    metric = word("rss fds threads", m)
+    set output outdir."/soak-".metric.".png"
+    set title "Soak: ".word("'RSS, MiB' 'open descriptors' threads", m)." of each process"
+    set ylabel word("MiB descriptors threads", m)
+    cmd = ""
+    do for [i = 1:words(names)] {
+        f = datadir."/soak-".word(names, i).".dat"
+        if (has(f)) {
+            do for [p = 0:1] {
+                col = 4 + 3 * p + (m - 1)
+                cmd = cmd.(cmd eq "" ? "" : ", ")."'".f."' using 1:".col." with lines lw 2 title '".word(titles, i)." ".word("'front end' 'scan service'", p + 1)."'"
+            }
+        }
+    }
+    if (cmd ne "") { eval("plot ".cmd) }
+}
+set output outdir."/soak-latency.png"
+set title "Soak: latency of small infected files in each sample interval"
+set ylabel "ms"
+set logscale y
+set yrange [*:*]
+cmd = ""
+do for [i = 1:words(names)] {
+    f = datadir."/soak-".word(names, i).".dat"
+    if (has(f)) {
+        cmd = cmd.(cmd eq "" ? "" : ", ")."'".f."' using 1:2 with lines lw 2 title '".word(titles, i)." p50', '".f."' using 1:3 with lines dt 2 title '".word(titles, i)." max'"
+    }
+}
+if (cmd ne "") { eval("plot ".cmd) }
