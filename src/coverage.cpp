@@ -30,7 +30,8 @@ constexpr std::uint64_t MARK_MASK = FAN_CLOSE_WRITE | FAN_MOVED_TO | FAN_CREATE 
 constexpr std::size_t FSID_SIZE = 8;
 constexpr std::size_t HANDLE_HEADER = 8; // handle_bytes and handle_type of struct file_handle
 constexpr std::size_t MAX_HANDLE = 128;  // the kernel's MAX_HANDLE_SZ
-constexpr std::size_t DIR_CACHE_SIZE = 4;
+// Directories of one batch kept open: a burst spread over a few dozen directories resolves each once.
+constexpr std::size_t DIR_CACHE_SIZE = 32;
 
 // A fully covered tree (or a mount below one). Handles are resolved through the tree's own mount, so a
 // resolved path is one that zet itself can open. No descriptor is kept open on it between batches: that
