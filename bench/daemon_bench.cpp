@@ -25,18 +25,18 @@ namespace {
 
 std::atomic<long> done{0};
 
-void count_task(task_t*) { done.fetch_add(1, std::memory_order_relaxed); }
+void count_task(task_t*) {
+    done.fetch_add(1, std::memory_order_relaxed);
+}
 
 // One pool per process: its workers never end.
-bool pool_started()
-{
+bool pool_started() {
     static const bool started = pool_init(4, count_task) == 0;
     return started;
 }
 
 // Paths per second from one producer through the 256-slot queue to the workers, which do no work.
-void BM_PoolHandOff(benchmark::State& state)
-{
+void BM_PoolHandOff(benchmark::State& state) {
     if (!pool_started()) {
         state.SkipWithError("pool_init failed");
         return;
@@ -55,8 +55,7 @@ void BM_PoolHandOff(benchmark::State& state)
 BENCHMARK(BM_PoolHandOff)->UseRealTime();
 
 // One event's filter: realpath of an existing file and the walk over `range(0)` monitored paths.
-void BM_IsMonitored(benchmark::State& state)
-{
+void BM_IsMonitored(benchmark::State& state) {
     char tmpl[] = "/tmp/zet-bench.XXXXXX";
     std::string dir = mkdtemp(tmpl);
     std::string file = dir + "/tree/sub/file.txt";
@@ -85,16 +84,14 @@ constexpr int EVENT_BATCH = 1000;
 // A private tmpfs holding EVENT_BATCH files, so that the mount mark sees only this benchmark's writes.
 class EventTree {
 public:
-    EventTree()
-    {
+    EventTree() {
         char tmpl[] = "/tmp/zet-bench-events.XXXXXX";
         if (mkdtemp(tmpl) == nullptr)
             return;
         dir_ = tmpl;
         mounted_ = mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=16m") == 0;
     }
-    ~EventTree()
-    {
+    ~EventTree() {
         if (mounted_)
             umount2(dir_.c_str(), MNT_DETACH);
         if (!dir_.empty())
@@ -103,8 +100,7 @@ public:
     bool ok() const { return mounted_; }
     const std::string& dir() const { return dir_; }
     // One close after writing per file.
-    void write_batch() const
-    {
+    void write_batch() const {
         for (int i = 0; i < EVENT_BATCH; i++) {
             const std::string path = dir_ + "/f" + std::to_string(i);
             const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -119,12 +115,12 @@ private:
 };
 
 // The floor: read the events and close their descriptors, nothing else.
-void BM_FanotifyBareReader(benchmark::State& state)
-{
+void BM_FanotifyBareReader(benchmark::State& state) {
     EventTree tree;
     const int fan = fanotify_init(FAN_CLASS_NOTIF | FAN_CLOEXEC, O_RDONLY | O_LARGEFILE);
     if (!tree.ok() || fan < 0 ||
-        fanotify_mark(fan, FAN_MARK_ADD | FAN_MARK_MOUNT, FAN_CLOSE_WRITE, AT_FDCWD, tree.dir().c_str()) != 0) {
+        fanotify_mark(fan, FAN_MARK_ADD | FAN_MARK_MOUNT, FAN_CLOSE_WRITE, AT_FDCWD, tree.dir().c_str()) !=
+            0) {
         state.SkipWithError("needs root: tmpfs mount and fanotify");
         if (fan >= 0)
             close(fan);
@@ -154,8 +150,7 @@ BENCHMARK(BM_FanotifyBareReader)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // The monitor loop itself (path, filter, hand-off, watchdog ping) into workers that do nothing. A pipe
 // stands in for the signal descriptor; a SIGTERM record ends each run once every event reached a worker.
-void BM_MonitorLoop(benchmark::State& state)
-{
+void BM_MonitorLoop(benchmark::State& state) {
     EventTree tree;
     if (!tree.ok() || !pool_started()) {
         state.SkipWithError("needs root: tmpfs mount and fanotify");

@@ -45,13 +45,14 @@ int collect(const char* path, const struct stat*, int type, struct FTW*) {
 }
 
 void usage(const char* argv0) {
-    std::fprintf(stderr, "Usage: %s -d DBDIR [-t THREADS] [-a] [-m] [-l] TREE\n"
-                         "  -d DBDIR    signature databases to load\n"
-                         "  -t THREADS  scanning threads (default 4)\n"
-                         "  -a          report every match (all-match mode)\n"
-                         "  -m          read each file into a per-thread buffer and scan that memory, as\n"
-                         "              orbis-scand does for small files (default: cl_scandesc)\n"
-                         "  -l          list infected files on standard output\n",
+    std::fprintf(stderr,
+                 "Usage: %s -d DBDIR [-t THREADS] [-a] [-m] [-l] TREE\n"
+                 "  -d DBDIR    signature databases to load\n"
+                 "  -t THREADS  scanning threads (default 4)\n"
+                 "  -a          report every match (all-match mode)\n"
+                 "  -m          read each file into a per-thread buffer and scan that memory, as\n"
+                 "              orbis-scand does for small files (default: cl_scandesc)\n"
+                 "  -l          list infected files on standard output\n",
                  argv0);
 }
 

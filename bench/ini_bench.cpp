@@ -20,13 +20,27 @@ std::string generate_ini() {
         text += "# keys of every value kind\n";
         for (unsigned k = 0; k < 20; ++k) {
             switch (k % 7) {
-            case 0: text += fmt::format("path.{} = /srv/data/share{}/incoming\n", k, s); break;
-            case 1: text += fmt::format("quoted_{} = \"tab\\there \\x41\\101 \\\"q\\\" {}\"\n", k, s); break;
-            case 2: text += fmt::format("flag{} = {}\n", k, s % 2 ? "yes" : "Off"); break;
-            case 3: text += fmt::format("count{} = {}\n", k, static_cast<long>(s) * 1000 - 7); break;
-            case 4: text += fmt::format("big{} = 1_000_{:03}\n", k, s % 1000); break;
-            case 5: text += fmt::format("empty{} =\n", k); break;
-            default: text += fmt::format("  spaced key {}  =  some text # not a comment {}  \n", k, s); break;
+            case 0:
+                text += fmt::format("path.{} = /srv/data/share{}/incoming\n", k, s);
+                break;
+            case 1:
+                text += fmt::format("quoted_{} = \"tab\\there \\x41\\101 \\\"q\\\" {}\"\n", k, s);
+                break;
+            case 2:
+                text += fmt::format("flag{} = {}\n", k, s % 2 ? "yes" : "Off");
+                break;
+            case 3:
+                text += fmt::format("count{} = {}\n", k, static_cast<long>(s) * 1000 - 7);
+                break;
+            case 4:
+                text += fmt::format("big{} = 1_000_{:03}\n", k, s % 1000);
+                break;
+            case 5:
+                text += fmt::format("empty{} =\n", k);
+                break;
+            default:
+                text += fmt::format("  spaced key {}  =  some text # not a comment {}  \n", k, s);
+                break;
             }
         }
         text += "\n";
@@ -50,7 +64,7 @@ void BM_ParseString(benchmark::State& state) {
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
     state.counters["MB"] = benchmark::Counter(static_cast<double>(text.size()) / 1e6,
-                                                benchmark::Counter::kIsIterationInvariantRate);
+                                              benchmark::Counter::kIsIterationInvariantRate);
     state.counters["items"] = static_cast<double>(items / state.iterations());
 }
 

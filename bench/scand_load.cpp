@@ -93,9 +93,8 @@ int main(int argc, char** argv) {
     ChildProcess service;
     const std::string sock = dir / "scan.sock";
     const auto t0 = Clock::now();
-    if (!service.spawn(
-            {ORBIS_SCAND, "-s", sock, "-d", dbdir, "-n", std::to_string(clients), "-i", "0"},
-            {notify.env()}, dir / "scand.err")) {
+    if (!service.spawn({ORBIS_SCAND, "-s", sock, "-d", dbdir, "-n", std::to_string(clients), "-i", "0"},
+                       {notify.env()}, dir / "scand.err")) {
         std::fprintf(stderr, "cannot start %s\n", ORBIS_SCAND);
         return 1;
     }
@@ -162,7 +161,8 @@ int main(int argc, char** argv) {
             const auto loads = [&] {
                 const auto log = service.stderr_text();
                 std::size_t n = 0;
-                for (auto at = log.find("]: Loaded "); at != std::string::npos; at = log.find("]: Loaded ", at + 1)) {
+                for (auto at = log.find("]: Loaded "); at != std::string::npos;
+                     at = log.find("]: Loaded ", at + 1)) {
                     ++n;
                 }
                 return n;
@@ -182,11 +182,12 @@ int main(int argc, char** argv) {
         const double secs = std::chrono::duration<double>(Clock::now() - start).count();
         running = false;
         sampler.join();
-        std::printf("%s %d: %d clients x %d files: %ld scans, %ld wrong, %.2f s, %.0f scans/s, slowest "
-                    "answer %.1f ms; RSS before %ld KiB, max sampled %ld KiB, peak (VmHWM) %ld KiB, after %ld KiB\n",
-                    reload ? "reload round" : "round", round, clients, files, done.load(), wrong.load(), secs,
-                    done / secs, static_cast<double>(slowest_us) / 1000, rss_before, max_rss,
-                    status_kib(service.pid(), "VmHWM"), status_kib(service.pid(), "VmRSS"));
+        std::printf(
+            "%s %d: %d clients x %d files: %ld scans, %ld wrong, %.2f s, %.0f scans/s, slowest "
+            "answer %.1f ms; RSS before %ld KiB, max sampled %ld KiB, peak (VmHWM) %ld KiB, after %ld KiB\n",
+            reload ? "reload round" : "round", round, clients, files, done.load(), wrong.load(), secs,
+            done / secs, static_cast<double>(slowest_us) / 1000, rss_before, max_rss,
+            status_kib(service.pid(), "VmHWM"), status_kib(service.pid(), "VmRSS"));
         failures += wrong != 0;
     }
     service.signal(SIGTERM);

@@ -46,8 +46,8 @@ bool parse_number(const std::string& text, long* out) {
 } // namespace
 
 std::string parse_args(const std::vector<std::string>& argv, Args* args) {
-    static const std::set<std::string> commands = {"check-config", "explain", "status", "selftest", "vault",
-                                                   "metrics"};
+    static const std::set<std::string> commands = {"check-config", "explain", "status",
+                                                   "selftest",     "vault",   "metrics"};
     static const std::set<std::string> actions = {"list", "show", "restore", "purge"};
     if (argv.size() < 2)
         return "missing command";

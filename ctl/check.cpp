@@ -119,7 +119,8 @@ int check_config(const Args& args) {
         notes.push_back("alert command " + c.alert_command + ": " + strerror(errno) +
                         " (zet logs every alert as failed)");
     else if (!c.alert_command.empty() && is_directory(c.alert_command.c_str()))
-        notes.push_back("alert command " + c.alert_command + ": Is a directory (zet logs every alert as failed)");
+        notes.push_back("alert command " + c.alert_command +
+                        ": Is a directory (zet logs every alert as failed)");
     if (!c.json_log.empty()) {
         std::string json_log = s.in_run_dir(c.json_log);
         std::string dir = json_log.substr(0, json_log.rfind('/') + 1);

@@ -22,9 +22,9 @@ struct Args {
     std::string config = DEFAULT_CONFIG_FILE;
     bool json = false;
     bool dry_run = false;
-    std::optional<std::string> to;  // restore --to
-    std::optional<long> timeout;    // selftest --timeout, seconds
-    std::optional<long> older_than; // purge --older-than, days
+    std::optional<std::string> to;     // restore --to
+    std::optional<long> timeout;       // selftest --timeout, seconds
+    std::optional<long> older_than;    // purge --older-than, days
     std::optional<std::string> output; // metrics --output FILE
     std::vector<std::string> operands;
 };

@@ -1,7 +1,7 @@
 // metrics: zet's metrics state file and the scan service's answers in the Prometheus text exposition
 // format, for node_exporter's textfile collector.
-#include "ctl/commands.hpp"
 #include "src/metrics.hpp"
+#include "ctl/commands.hpp"
 
 #include <unistd.h>
 

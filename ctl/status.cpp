@@ -136,8 +136,8 @@ std::string dbinfo_answer(const std::string& socket_path) {
                     break;
                 sent = true;
             }
-            if (sent && (in.find("\n200") != std::string::npos || (!in.empty() && in.rfind("210", 0) != 0 &&
-                                                                   in.find('\n') != std::string::npos)))
+            if (sent && (in.find("\n200") != std::string::npos ||
+                         (!in.empty() && in.rfind("210", 0) != 0 && in.find('\n') != std::string::npos)))
                 break;
             char buf[1024];
             const ssize_t n = recv(fd, buf, sizeof buf, 0);
@@ -352,7 +352,12 @@ int status(const Args& args) {
         for (const std::string& t : trees)
             j.value(t);
         j.end_array();
-        j.key("coverage").begin_object().key("mode").value(full ? "full" : "writes").key("trees").begin_array();
+        j.key("coverage")
+            .begin_object()
+            .key("mode")
+            .value(full ? "full" : "writes")
+            .key("trees")
+            .begin_array();
         for (std::size_t i = 0; i < trees.size(); i++)
             j.begin_object().key("tree").value(trees[i]).key("covered_for").value(covered[i]).end_object();
         j.end_array().end_object();
@@ -381,12 +386,13 @@ int status(const Args& args) {
                    shown(sv.detail).c_str());
         if (db.known) {
             std::string when = db.built <= 0 ? "build time unknown"
-                               : (db.built_from_header ? "built " : "newest file ") + local_time(db.built) +
-                                     " (" + age_text(age) + " ago)";
+                                             : (db.built_from_header ? "built " : "newest file ") +
+                                                   local_time(db.built) + " (" + age_text(age) + " ago)";
             printf("signatures:   version %u, %lld signature%s, %s\n", db.version,
                    static_cast<long long>(db.signatures), db.signatures == 1 ? "" : "s", when.c_str());
             if (stale)
-                printf("              warning: older than 7 days: are the databases updated (clamav-freshclam)?\n");
+                printf("              warning: older than 7 days: are the databases updated "
+                       "(clamav-freshclam)?\n");
         } else if (sv.answers) {
             printf("signatures:   not reported by the scan service (VPS %u)\n", sv.vps);
         }

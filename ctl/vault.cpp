@@ -1,8 +1,8 @@
 // Infection log, vault listing, digests and restoring.
 #include "ctl/vault.hpp"
 
-#include "src/fileops.hpp"
 #include "src/facts.hpp"
+#include "src/fileops.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -327,7 +327,8 @@ RestoreResult restore_file(const std::string& dir, const std::string& name, cons
         if (unlinkat(vfd.get(), name.c_str(), 0) != 0) {
             int unlink_err = errno;
             unlinkat(dfd.get(), base.c_str(), 0);
-            r.error = "cannot remove " + name + " from the vault: " + errtext(unlink_err) + "; nothing restored";
+            r.error =
+                "cannot remove " + name + " from the vault: " + errtext(unlink_err) + "; nothing restored";
         } else {
             r.ok = true;
             r.how = how;

@@ -12,7 +12,8 @@
 namespace {
 
 [[noreturn]] void fail(const char* what, std::string_view detail) {
-    std::fprintf(stderr, "invariant broken: %s\n%.*s\n", what, static_cast<int>(detail.size()), detail.data());
+    std::fprintf(stderr, "invariant broken: %s\n%.*s\n", what, static_cast<int>(detail.size()),
+                 detail.data());
     std::abort();
 }
 

@@ -79,11 +79,13 @@ Outcome run(const std::string& text, unsigned flags) {
                 fail("section item without ReportSections", item.section);
             break;
         case T::Comment:
-            if (!(flags & zelu::ini::ParseFlags::ReportComments) || (item.comment_char != '#' && item.comment_char != ';'))
+            if (!(flags & zelu::ini::ParseFlags::ReportComments) ||
+                (item.comment_char != '#' && item.comment_char != ';'))
                 fail("unexpected comment item", item.value);
             break;
         case T::EmptyLine:
-            if (!(flags & zelu::ini::ParseFlags::ReportEmptyLines) || !item.key.empty() || !item.value.empty())
+            if (!(flags & zelu::ini::ParseFlags::ReportEmptyLines) || !item.key.empty() ||
+                !item.value.empty())
                 fail("unexpected empty-line item", item.value);
             break;
         case T::PlainValue:

@@ -185,9 +185,9 @@ Outcome Engine::scan(int fd, const std::string& path) const {
     cl_error_t rc;
     if (got >= 0 && static_cast<std::size_t>(got) <= memory_scan_limit) {
         cl_fmap_t* map = cl_fmap_open_memory(scan_buffer.get(), static_cast<std::size_t>(got));
-        rc = map == nullptr ? CL_EMEM
-                            : cl_scanmap_callback(map, path.c_str(), &virname, &scanned, engine_, &options,
-                                                  &matches);
+        rc = map == nullptr
+                 ? CL_EMEM
+                 : cl_scanmap_callback(map, path.c_str(), &virname, &scanned, engine_, &options, &matches);
         if (map != nullptr) {
             cl_fmap_close(map);
         }

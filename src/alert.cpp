@@ -128,8 +128,8 @@ void alert_queue(alert_facts facts) {
         alert_counters.dropped.fetch_add(1, std::memory_order_relaxed);
         // Once per overflow: a burst of detections must not turn into a burst of messages.
         if (!q.overflowing)
-            syslog(LOG_WARNING, "Alert queue full (%zu waiting): dropping alerts, first for %s", q.jobs.size(),
-                   escaped(facts.path).c_str());
+            syslog(LOG_WARNING, "Alert queue full (%zu waiting): dropping alerts, first for %s",
+                   q.jobs.size(), escaped(facts.path).c_str());
         q.overflowing = true;
         return;
     }
@@ -237,8 +237,8 @@ void alert_run(const char* command, const alert_facts& facts, const char* host, 
     const std::string first = line.empty() ? "" : ": " + escaped(line);
     if (timed_out) {
         alert_counters.timed_out.fetch_add(1, std::memory_order_relaxed);
-        syslog(LOG_WARNING, "Alert command %s timed out after %d s for %s: killed%s", command, timeout_seconds,
-               path.c_str(), first.c_str());
+        syslog(LOG_WARNING, "Alert command %s timed out after %d s for %s: killed%s", command,
+               timeout_seconds, path.c_str(), first.c_str());
     } else if (WIFSIGNALED(status)) {
         syslog(LOG_WARNING, "Alert command %s killed by signal %d for %s%s", command, WTERMSIG(status),
                path.c_str(), first.c_str());

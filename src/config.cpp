@@ -95,11 +95,12 @@ bool Config::read_from_file(const char* file) {
             } else if (item.key == "VAULT") {
                 vault = item.value;
             } else if (item.key == "SCANNERS") {
-                if (item.value_type == VT::Integer && item.number >= MIN_SCANNERS && item.number <= MAX_SCANNERS) {
+                if (item.value_type == VT::Integer && item.number >= MIN_SCANNERS &&
+                    item.number <= MAX_SCANNERS) {
                     scanners = static_cast<std::int32_t>(item.number);
                 } else {
-                    syslog(LOG_ERR, "%s: invalid scanner count, expected an integer from 1 to 1024: %s = %s", file,
-                           item.key.c_str(), item.value.c_str());
+                    syslog(LOG_ERR, "%s: invalid scanner count, expected an integer from 1 to 1024: %s = %s",
+                           file, item.key.c_str(), item.value.c_str());
                     ok = false;
                 }
             } else if (item.key == "UNLIMITED_QUEUE") {
@@ -121,7 +122,8 @@ bool Config::read_from_file(const char* file) {
                     ok = false;
                 }
             } else if (item.key == "ALERT_COMMAND") {
-                // Absolute: the daemon runs it from RUN_DIR, and never through a shell that would search PATH.
+                // Absolute: the daemon runs it from RUN_DIR, and never through a shell that would search
+                // PATH.
                 if (item.value.empty() || item.value.front() == '/') {
                     alert_command = item.value;
                 } else {
@@ -133,15 +135,16 @@ bool Config::read_from_file(const char* file) {
                 if (item.value_type == VT::Integer && item.number >= 1 && item.number <= MAX_ALERT_TIMEOUT) {
                     alert_timeout = static_cast<std::int32_t>(item.number);
                 } else {
-                    syslog(LOG_ERR, "%s: invalid alert timeout, expected seconds from 1 to 3600: %s = %s", file,
-                           item.key.c_str(), item.value.c_str());
+                    syslog(LOG_ERR, "%s: invalid alert timeout, expected seconds from 1 to 3600: %s = %s",
+                           file, item.key.c_str(), item.value.c_str());
                     ok = false;
                 }
             } else if (item.key == "ALERT_QUEUE") {
                 if (item.value_type == VT::Integer && item.number >= 1 && item.number <= MAX_ALERT_QUEUE) {
                     alert_queue = static_cast<std::int32_t>(item.number);
                 } else {
-                    syslog(LOG_ERR, "%s: invalid alert queue length, expected an integer from 1 to 100000: %s = %s",
+                    syslog(LOG_ERR,
+                           "%s: invalid alert queue length, expected an integer from 1 to 100000: %s = %s",
                            file, item.key.c_str(), item.value.c_str());
                     ok = false;
                 }

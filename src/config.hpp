@@ -44,10 +44,10 @@ public:
     std::int32_t unlimited_queue = 0; // 0 or 1: ask fanotify for an unlimited event queue
     std::int32_t coverage = COVERAGE_WRITES;
     // Detections and metrics beyond the documented behaviour; each is off while its key is absent.
-    std::string alert_command;        // absolute path of a program run per infected file; empty: none
-    std::int32_t alert_timeout = 60;  // seconds before a running alert command is killed, 1 to 3600
-    std::int32_t alert_queue = 100;   // alerts waiting for a runner before more are dropped, 1 to 100000
-    std::string json_log;             // one JSON record per infected file appended here; empty: none
+    std::string alert_command;          // absolute path of a program run per infected file; empty: none
+    std::int32_t alert_timeout = 60;    // seconds before a running alert command is killed, 1 to 3600
+    std::int32_t alert_queue = 100;     // alerts waiting for a runner before more are dropped, 1 to 100000
+    std::string json_log;               // one JSON record per infected file appended here; empty: none
     std::int32_t syslog_detections = 0; // 0 or 1: a LOG_WARNING message per infected file
     std::int32_t metrics = 0;           // 0 or 1: write the metrics state file into run_dir
     monitor* monitors = nullptr;

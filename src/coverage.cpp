@@ -90,8 +90,8 @@ bool names_dir(const char* path, int dir) {
     int check = open(parent.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (check < 0)
         return false;
-    bool same = fstat(check, &by_path) == 0 && fstat(dir, &by_handle) == 0 && by_path.st_dev == by_handle.st_dev &&
-                by_path.st_ino == by_handle.st_ino;
+    bool same = fstat(check, &by_path) == 0 && fstat(dir, &by_handle) == 0 &&
+                by_path.st_dev == by_handle.st_dev && by_path.st_ino == by_handle.st_ino;
     close(check);
     return same;
 }

@@ -18,8 +18,9 @@ struct fid_name {
 };
 
 // Finds the directory-handle-and-name record of the event at `event`, whose metadata `md` (an aligned copy)
-// passed the FAN_EVENT_OK rule. False when the event has none or any record is malformed (lengths that overrun the event or each other, a handle larger
-// than the record, a name without its terminator, an empty name, a name with '/', "." or "..").
+// passed the FAN_EVENT_OK rule. False when the event has none or any record is malformed (lengths that
+// overrun the event or each other, a handle larger than the record, a name without its terminator, an empty
+// name, a name with '/', "." or "..").
 bool fid_parse(const unsigned char* event, const fanotify_event_metadata& md, fid_name* out);
 
 // The group, its file-system marks for every tree of `list` that allows them, and a descriptor of each

@@ -18,8 +18,7 @@ constexpr std::size_t PROC_LINK_SIZE = 64;
 
 // Writes all of `len` bytes: a short write (a file system filling up) is followed by another call, so that
 // a real failure ends in write() returning -1 with its errno for the message.
-bool write_all(int fd, const char* buf, std::size_t len)
-{
+bool write_all(int fd, const char* buf, std::size_t len) {
     while (len > 0) {
         ssize_t n = write(fd, buf, len);
         if (n <= 0)
@@ -32,8 +31,7 @@ bool write_all(int fd, const char* buf, std::size_t len)
 
 } // namespace
 
-const char* basename_r(const char* path)
-{
+const char* basename_r(const char* path) {
     const char* slash = strrchr(path, '/');
     return slash != nullptr ? slash + 1 : path;
 }
@@ -41,8 +39,7 @@ const char* basename_r(const char* path)
 namespace {
 
 // copy_file on `name` relative to the directory `dir` (or AT_FDCWD); `from` names it in messages.
-int copy_at(int dir, const char* name, const char* from, const char* to)
-{
+int copy_at(int dir, const char* name, const char* from, const char* to) {
     // The name may have been replaced since the scan: a symbolic link is not followed out of the tree,
     // and a FIFO must not block the worker (O_NONBLOCK changes nothing for a regular file).
     int src = openat(dir, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
@@ -96,8 +93,7 @@ int copy_at(int dir, const char* name, const char* from, const char* to)
 // Opens the directory of the absolute path `from` and checks that it still is the directory that the text
 // names: event paths are the kernel's own, free of symbolic links, so a difference means that a directory
 // was replaced since the event. The descriptor, or AT_FDCWD for a relative path; -1 after a warning.
-int open_parent(const char* from, const char* name)
-{
+int open_parent(const char* from, const char* name) {
     if (from[0] != '/' || name == from)
         return AT_FDCWD;
     char parent[PATH_BUF_SIZE], found[PATH_BUF_SIZE];
@@ -124,8 +120,7 @@ int open_parent(const char* from, const char* name)
 }
 
 // move_file once the source's directory is pinned: the name is looked up in that directory only.
-int move_at(int dir, const char* name, const char* from, const char* to)
-{
+int move_at(int dir, const char* name, const char* from, const char* to) {
     // rename keeps inode, owner, mode and times, and replaces the empty file that reserved the name.
     if (renameat(dir, name, AT_FDCWD, to) == 0)
         return 0;
@@ -146,13 +141,11 @@ int move_at(int dir, const char* name, const char* from, const char* to)
 
 } // namespace
 
-int copy_file(const char* from, const char* to)
-{
+int copy_file(const char* from, const char* to) {
     return copy_at(AT_FDCWD, from, from, to);
 }
 
-int move_file(const char* from, const char* to)
-{
+int move_file(const char* from, const char* to) {
     const char* name = basename_r(from);
     int dir = open_parent(from, name);
     if (dir == -1)
@@ -163,8 +156,7 @@ int move_file(const char* from, const char* to)
     return rc;
 }
 
-char* fd2path(int fd, char* buf, std::size_t size)
-{
+char* fd2path(int fd, char* buf, std::size_t size) {
     if (fd <= 0 || size == 0)
         return nullptr;
     char link[PROC_LINK_SIZE];

@@ -53,8 +53,7 @@ enum options_result { OPTIONS_RUN, OPTIONS_DONE, OPTIONS_BAD };
 // static storage that no destructor ever runs on (a local or a static Config would be destroyed at exit).
 alignas(Config) unsigned char config_storage[sizeof(Config)];
 
-options_result parse_options(int argc, char** argv, options* opts)
-{
+options_result parse_options(int argc, char** argv, options* opts) {
     int c;
     while ((c = getopt(argc, argv, "hVvqc:")) != -1) {
         switch (c) {
@@ -82,16 +81,14 @@ options_result parse_options(int argc, char** argv, options* opts)
     return OPTIONS_RUN;
 }
 
-void remove_pid_file(const char* path)
-{
+void remove_pid_file(const char* path) {
     if (unlink(path) != 0)
         syslog(LOG_WARNING, "Error deleting PID file: %s: %m", path);
 }
 
 // Returns the heap path of the written PID file, or nullptr after an error message. An existing file is
 // overwritten without looking for a running instance: the service manager guarantees there is none.
-char* create_pid_file(const char* dir)
-{
+char* create_pid_file(const char* dir) {
     std::size_t size = strlen(dir) + 1 + strlen(PID_FILE_NAME) + 1;
     char* path = static_cast<char*>(malloc(size));
     if (path == nullptr) {
@@ -132,8 +129,7 @@ char* create_pid_file(const char* dir)
 
 // Half the watchdog interval in milliseconds, so that a ping is due twice per interval while idle; -1
 // waits without limit. Intervals beyond what poll can wait are capped rather than wrapped.
-int poll_timeout()
-{
+int poll_timeout() {
     uint64_t usec = 0;
     if (sd_watchdog_enabled(0, &usec) <= 0)
         return -1;
@@ -143,8 +139,7 @@ int poll_timeout()
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     Config& config = *new (config_storage) Config;
     options opts = {DEFAULT_CONFIG_FILE, LOG_PID | LOG_PERROR, LOG_INFO};
 

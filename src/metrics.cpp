@@ -24,7 +24,8 @@ constexpr const char* TEMP_FILE_NAME = "zet.metrics.tmp";
 constexpr std::uint64_t NS_PER_SECOND = 1000000000;
 
 // Upper bounds of the latency buckets in milliseconds; a last bucket takes the rest (+Inf).
-constexpr std::uint64_t BUCKET_MS[] = {1, 5, 10, 25, 50, 100, 250, 500, 1000, 2500, 5000, 10000, 30000, 120000};
+constexpr std::uint64_t BUCKET_MS[] = {1,   5,    10,   25,   50,    100,   250,
+                                       500, 1000, 2500, 5000, 10000, 30000, 120000};
 constexpr std::size_t BUCKETS = sizeof BUCKET_MS / sizeof BUCKET_MS[0] + 1;
 
 std::atomic<bool> enabled{false};
@@ -52,7 +53,8 @@ std::vector<std::pair<std::string, std::uint64_t>> snapshot() {
         {"infected", st.infected},
         {"failed", st.failed},
         {"unscanned", st.unscanned},
-        {"service_down_since", static_cast<std::uint64_t>(st.service_down_since > 0 ? st.service_down_since : 0)},
+        {"service_down_since",
+         static_cast<std::uint64_t>(st.service_down_since > 0 ? st.service_down_since : 0)},
         {"queue_depth", pool_pending()},
         {"alerts_run", load(alert_counters.run)},
         {"alerts_failed", load(alert_counters.failed)},

@@ -49,13 +49,14 @@ const monitor* mount_trees = nullptr;
 std::vector<std::string>& below_mounts = *new std::vector<std::string>;
 
 // A mount point as /proc/self/mountinfo escapes it (\040 for a blank, \011, \012, \134).
-std::string unescape_octal(const std::string& text)
-{
+std::string unescape_octal(const std::string& text) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); i++) {
-        if (text[i] == '\\' && i + 3 < text.size() && isdigit(static_cast<unsigned char>(text[i + 1])) && isdigit(static_cast<unsigned char>(text[i + 2])) &&
+        if (text[i] == '\\' && i + 3 < text.size() && isdigit(static_cast<unsigned char>(text[i + 1])) &&
+            isdigit(static_cast<unsigned char>(text[i + 2])) &&
             isdigit(static_cast<unsigned char>(text[i + 3]))) {
-            out += static_cast<char>((text[i + 1] - '0') * 64 + (text[i + 2] - '0') * 8 + (text[i + 3] - '0'));
+            out +=
+                static_cast<char>((text[i + 1] - '0') * 64 + (text[i + 2] - '0') * 8 + (text[i + 3] - '0'));
             i += 3;
         } else {
             out += text[i];
@@ -65,8 +66,7 @@ std::string unescape_octal(const std::string& text)
 }
 
 // Mount points strictly below a tree of `trees` in the mount table read from `fd`.
-std::vector<std::string> read_mounts_below(int fd, const monitor* trees)
-{
+std::vector<std::string> read_mounts_below(int fd, const monitor* trees) {
     std::string table;
     char buf[READ_BUF_SIZE];
     ssize_t n;
@@ -96,8 +96,7 @@ std::vector<std::string> read_mounts_below(int fd, const monitor* trees)
     return found;
 }
 
-void mark_mount(const std::string& path)
-{
+void mark_mount(const std::string& path) {
     if (coverage_add_mount(path.c_str()) ||
         fanotify_mark(mount_group, FAN_MARK_ADD | FAN_MARK_MOUNT, MARK_MASK, 0, path.c_str()) == 0)
         syslog(LOG_NOTICE, "Started monitoring '%s'...", path.c_str());
@@ -105,8 +104,7 @@ void mark_mount(const std::string& path)
         syslog(LOG_WARNING, "fanotify_mark(): %s: %m", path.c_str());
 }
 
-void refresh_mounts()
-{
+void refresh_mounts() {
     std::vector<std::string> now = read_mounts_below(mounts_fd, mount_trees);
     for (const std::string& p : now)
         if (std::find(below_mounts.begin(), below_mounts.end(), p) == below_mounts.end())
@@ -122,8 +120,7 @@ void refresh_mounts()
 
 // Queues the path of one close-after-write event when it lies under a monitored tree, handing the event's
 // descriptor on with it so that the scan finds the file even after a rename. True when it was handed on.
-bool queue_if_monitored(int fd, const monitor* list)
-{
+bool queue_if_monitored(int fd, const monitor* list) {
     char path[PATH_BUF_SIZE];
     if (fd2path(fd, path, sizeof path) == nullptr)
         return false;
@@ -136,8 +133,7 @@ bool queue_if_monitored(int fd, const monitor* list)
 
 // Every way out closes or hands on the event's descriptor, so a burst of filtered events cannot leak
 // descriptors.
-void handle_event(const fanotify_event_metadata* ev, const monitor* list)
-{
+void handle_event(const fanotify_event_metadata* ev, const monitor* list) {
     bool handed_on = false;
     if (ev->mask & FAN_CLOSE_WRITE)
         handed_on = queue_if_monitored(ev->fd, list);
@@ -149,17 +145,16 @@ void handle_event(const fanotify_event_metadata* ev, const monitor* list)
         close(ev->fd);
 }
 
-void handle_batch(char* buf, ssize_t len, const monitor* list)
-{
+void handle_batch(char* buf, ssize_t len, const monitor* list) {
     // A malformed record makes the rest of the batch unreadable, so it is dropped (FAN_EVENT_OK fails).
-    for (auto* ev = reinterpret_cast<fanotify_event_metadata*>(buf); FAN_EVENT_OK(ev, len); ev = FAN_EVENT_NEXT(ev, len))
+    for (auto* ev = reinterpret_cast<fanotify_event_metadata*>(buf); FAN_EVENT_OK(ev, len);
+         ev = FAN_EVENT_NEXT(ev, len))
         handle_event(ev, list);
 }
 
 // One read from a fanotify group into `buf`: the byte count of a batch to walk, or 0 when there is none.
 // Nothing is logged for the reads without a batch.
-ssize_t read_batch(int fd, char* buf, std::size_t size)
-{
+ssize_t read_batch(int fd, char* buf, std::size_t size) {
     ssize_t len = read(fd, buf, size);
     if (len > 0) {
         catchup_note_events();
@@ -177,8 +172,7 @@ ssize_t read_batch(int fd, char* buf, std::size_t size)
 
 } // namespace
 
-int monitor_start(const monitor* list, int unlimited_queue)
-{
+int monitor_start(const monitor* list, int unlimited_queue) {
     unsigned flags = FAN_CLOEXEC | FAN_CLASS_NOTIF;
     if (unlimited_queue != 0)
         flags |= FAN_UNLIMITED_QUEUE;
@@ -197,13 +191,11 @@ int monitor_start(const monitor* list, int unlimited_queue)
     return fd;
 }
 
-void monitor_add_fid_group(int fd)
-{
+void monitor_add_fid_group(int fd) {
     fid_fd = fd;
 }
 
-std::vector<std::string> monitor_mounts_below(const monitor* trees)
-{
+std::vector<std::string> monitor_mounts_below(const monitor* trees) {
     int fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return {};
@@ -212,8 +204,7 @@ std::vector<std::string> monitor_mounts_below(const monitor* trees)
     return found;
 }
 
-int monitor_follow_mounts(int fan_fd, const monitor* trees)
-{
+int monitor_follow_mounts(int fan_fd, const monitor* trees) {
     mounts_fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
     if (mounts_fd < 0) {
         syslog(LOG_WARNING, "open(): /proc/self/mountinfo: %m");
@@ -225,8 +216,7 @@ int monitor_follow_mounts(int fan_fd, const monitor* trees)
     return 0;
 }
 
-int monitor_run(int signal_fd, int fan_fd, const monitor* list, int timeout_ms)
-{
+int monitor_run(int signal_fd, int fan_fd, const monitor* list, int timeout_ms) {
     alignas(fanotify_event_metadata) alignas(signalfd_siginfo) char buf[READ_BUF_SIZE];
     pollfd fds[PFD_MAX] = {};
     fds[PFD_SIGNAL] = {signal_fd, POLLIN, 0};
@@ -265,16 +255,14 @@ int monitor_run(int signal_fd, int fan_fd, const monitor* list, int timeout_ms)
     }
 }
 
-void monitor_stop(int fan_fd, const monitor* list)
-{
+void monitor_stop(int fan_fd, const monitor* list) {
     // A second path on an already unmarked mount fails; that is expected and harmless.
     for (const monitor* m = list; m != nullptr; m = m->next)
         fanotify_mark(fan_fd, FAN_MARK_REMOVE | FAN_MARK_MOUNT, MARK_MASK, 0, m->path);
     close(fan_fd);
 }
 
-bool is_monitored(const char* path, const monitor* list)
-{
+bool is_monitored(const char* path, const monitor* list) {
     char* canonical = realpath(path, nullptr);
     if (canonical == nullptr) {
         // ENOENT is expected: a file deleted before its event carries the kernel's " (deleted)" suffix.

@@ -44,26 +44,33 @@ struct task_queue {
     pthread_cond_t not_full;
 };
 
-task_queue queue = {nullptr, {}, 0, 0, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER,
-                    PTHREAD_COND_INITIALIZER};
+task_queue queue = {
+    nullptr, {}, 0, 0, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, PTHREAD_COND_INITIALIZER};
 task_function task_fn = nullptr;
 
 void* worker(void* arg);
 bool dedup = false;
-unsigned long queued_seq = 0; // under the lock
+unsigned long queued_seq = 0;  // under the lock
 in_flight* scanning = nullptr; // one per worker while de-duplicating
 pthread_cond_t scan_done = PTHREAD_COND_INITIALIZER;
 std::size_t worker_count = 0;
 std::size_t next_worker = 0; // under the lock
 
-bool queue_empty() { return queue.head == queue.tail; }
-bool queue_full() { return queue.tail == (queue.head ^ QUEUE_SLOTS); }
-char* slot(unsigned index) { return queue.slots + (index & (QUEUE_SLOTS - 1)) * PATH_BUF_SIZE; }
-slot_meta& meta(unsigned index) { return queue.meta[index & (QUEUE_SLOTS - 1)]; }
+bool queue_empty() {
+    return queue.head == queue.tail;
+}
+bool queue_full() {
+    return queue.tail == (queue.head ^ QUEUE_SLOTS);
+}
+char* slot(unsigned index) {
+    return queue.slots + (index & (QUEUE_SLOTS - 1)) * PATH_BUF_SIZE;
+}
+slot_meta& meta(unsigned index) {
+    return queue.meta[index & (QUEUE_SLOTS - 1)];
+}
 
 // Under the lock: whether the inode waits in the queue already.
-bool queued_already(dev_t dev, ino_t ino)
-{
+bool queued_already(dev_t dev, ino_t ino) {
     for (unsigned i = queue.head; i != queue.tail; i = (i + 1) & INDEX_MASK)
         if (meta(i).ino == ino && meta(i).dev == dev)
             return true;
@@ -72,8 +79,7 @@ bool queued_already(dev_t dev, ino_t ino)
 
 } // namespace
 
-int pool_init(std::size_t count, task_function fn)
-{
+int pool_init(std::size_t count, task_function fn) {
     task_fn = fn;
     queue.slots = static_cast<char*>(calloc(QUEUE_SLOTS, PATH_BUF_SIZE));
     if (queue.slots == nullptr) {
@@ -105,12 +111,15 @@ int pool_init(std::size_t count, task_function fn)
     return 0;
 }
 
-void pool_set_dedup(bool on) { dedup = on; }
+void pool_set_dedup(bool on) {
+    dedup = on;
+}
 
-void pool_add_task(const char* path) { pool_add_file(path, -1, 0); }
+void pool_add_task(const char* path) {
+    pool_add_file(path, -1, 0);
+}
 
-void pool_add_file(const char* path, int fd, unsigned attempt)
-{
+void pool_add_file(const char* path, int fd, unsigned attempt) {
     struct stat st = {};
     bool known = dedup && fd >= 0 && fstat(fd, &st) == 0;
     pthread_mutex_lock(&queue.lock);
@@ -138,8 +147,7 @@ namespace {
 // Under the lock, while de-duplicating: whether worker `self` is to scan the file of `m` now. Another
 // worker's scan that began after `m` was queued covers it; one that began before is waited for, so that
 // one file is never scanned (and moved) by two workers at once.
-bool claim(std::size_t self, const slot_meta& m)
-{
+bool claim(std::size_t self, const slot_meta& m) {
     for (;;) {
         const in_flight* other = nullptr;
         for (std::size_t i = 0; i < worker_count && other == nullptr; i++)
@@ -156,8 +164,7 @@ bool claim(std::size_t self, const slot_meta& m)
 }
 
 // Body of each worker thread; `arg` is not read. Never returns.
-void* worker(void*)
-{
+void* worker(void*) {
     int sock = -1;
     task_t task;
     task.sock = &sock;
@@ -199,8 +206,7 @@ void* worker(void*)
 
 } // namespace
 
-unsigned pool_pending()
-{
+unsigned pool_pending() {
     pthread_mutex_lock(&queue.lock);
     unsigned n = (queue.tail - queue.head) & INDEX_MASK;
     pthread_mutex_unlock(&queue.lock);

@@ -6,7 +6,6 @@
 
 #include <cstddef>
 
-
 // What a worker hands to the task function. Each worker owns one, reused for every task.
 struct task_t {
     char path[PATH_BUF_SIZE]; // zero-terminated copy of the queued path
@@ -38,4 +37,3 @@ void pool_set_dedup(bool on);
 
 // Paths waiting in the queue now.
 unsigned pool_pending();
-

@@ -43,7 +43,7 @@ bool overflow_pending = false;
 timespec overflow_since = {0, 0};
 // Threads still use these while the process exits, so they live on the heap and no destructor runs on them.
 std::deque<std::string>& directories = *new std::deque<std::string>; // moved-in directories to walk
-timespec last_events = {0, 0};       // written by the monitor loop only
+timespec last_events = {0, 0};                                       // written by the monitor loop only
 
 bool at_or_after(const timespec& a, const timespec& b) {
     return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec >= b.tv_nsec;
@@ -101,8 +101,7 @@ std::size_t walk(const char* root, const monitor* exclusions, const timespec* si
 // Queued with a descriptor like an event's file: the pool then sees that an event has queued the same file
 // already (a directory moved in right after its files were written, events before an overflow), and the
 // scan follows the file if it is renamed before its turn.
-void queue_found(const char* path, void*)
-{
+void queue_found(const char* path, void*) {
     int fd = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (fd >= 0)
         pool_add_file(path, fd, 0);

@@ -43,8 +43,7 @@ enum where { UNCHANGED, MOVED, GONE_OUT };
 // Follows the task's descriptor to the name the file has now. A file that was renamed within the trees
 // gets its new name in task->path; one moved out of them is not scanned. A removed file keeps the queued
 // name, so that it goes the way that name goes.
-where follow(task_t* task)
-{
+where follow(task_t* task) {
     if (task->fd <= 0)
         return UNCHANGED;
     char now[PATH_BUF_SIZE];
@@ -67,8 +66,7 @@ where follow(task_t* task)
 }
 
 // Whether the file that the service could not find is gone for good, rather than renamed.
-bool vanished(const task_t* task)
-{
+bool vanished(const task_t* task) {
     struct stat st;
     if (task->fd > 0)
         return fstat(task->fd, &st) == 0 && st.st_nlink == 0;
@@ -77,20 +75,18 @@ bool vanished(const task_t* task)
 
 // A file that full coverage could not have scanned: said, counted, and where the service was not reached,
 // kept for another try.
-void unscanned(task_t* task, const char* reason, bool retry)
-{
+void unscanned(task_t* task, const char* reason, bool retry) {
     if (retry && retry_add(task))
         return;
     if (retry)
         reason = task->attempt + 1 >= RETRY_ATTEMPTS ? "no answer from the scan service after 3 attempts"
-                                                      : "no answer from the scan service, retry backlog full";
+                                                     : "no answer from the scan service, retry backlog full";
     syslog(LOG_WARNING, "%s: not scanned: %s", task->path, reason);
     status_count(status_counters.unscanned);
 }
 
 // A zetctl probe is quarantined and logged like any finding; only the counts keep it apart.
-bool is_selftest(const char* name, const infection* list)
-{
+bool is_selftest(const char* name, const infection* list) {
     if (!selftest_name(name))
         return false;
     for (const infection* i = list; i != nullptr; i = i->next)
@@ -101,8 +97,7 @@ bool is_selftest(const char* name, const infection* list)
 
 } // namespace
 
-void scan(task_t* task)
-{
+void scan(task_t* task) {
     if (follow(task) == GONE_OUT)
         return;
     infection* list = nullptr;
@@ -146,7 +141,8 @@ void scan(task_t* task)
     status_count(result < 0 ? status_counters.failed : status_counters.scanned);
     if (result <= 0 || result == 2)
         return;
-    status_count(is_selftest(basename_r(task->path), list) ? status_counters.selftests : status_counters.infected);
+    status_count(is_selftest(basename_r(task->path), list) ? status_counters.selftests
+                                                           : status_counters.infected);
 
     char vault_name[PATH_BUF_SIZE];
     const char* moved_to = nullptr;
@@ -180,8 +176,7 @@ void scan(task_t* task)
     av_free_result(list);
 }
 
-int log_init(const char* path)
-{
+int log_init(const char* path) {
     infection_log = fopen(path, "a");
     if (infection_log == nullptr) {
         syslog(LOG_ERR, "Error opening log file: %s: %m", path);
@@ -190,16 +185,14 @@ int log_init(const char* path)
     return 0;
 }
 
-void log_free()
-{
+void log_free() {
     if (infection_log != nullptr) {
         fclose(infection_log);
         infection_log = nullptr;
     }
 }
 
-void log_infection(const char* path, const char* vault, const infection* list)
-{
+void log_infection(const char* path, const char* vault, const infection* list) {
     if (vault == nullptr)
         vault = "ERROR";
     // Taken before the check for an open log, so that the reports after this call always have it.

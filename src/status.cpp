@@ -49,13 +49,18 @@ void status_service(bool reached) {
     since.compare_exchange_strong(none, static_cast<std::int64_t>(time(nullptr)), std::memory_order_relaxed);
 }
 
-void status_show_unscanned(bool on) { show_unscanned = on; }
+void status_show_unscanned(bool on) {
+    show_unscanned = on;
+}
 
 status_snapshot status_read() {
     const auto& c = status_counters;
-    return {c.queued.load(std::memory_order_relaxed),    c.scanned.load(std::memory_order_relaxed),
-            c.infected.load(std::memory_order_relaxed),  c.failed.load(std::memory_order_relaxed),
-            c.unscanned.load(std::memory_order_relaxed), c.selftests.load(std::memory_order_relaxed),
+    return {c.queued.load(std::memory_order_relaxed),
+            c.scanned.load(std::memory_order_relaxed),
+            c.infected.load(std::memory_order_relaxed),
+            c.failed.load(std::memory_order_relaxed),
+            c.unscanned.load(std::memory_order_relaxed),
+            c.selftests.load(std::memory_order_relaxed),
             c.service_down_since.load(std::memory_order_relaxed)};
 }
 
@@ -65,7 +70,8 @@ int status_format(char* buf, std::size_t size, const status_snapshot& s, bool wi
         snprintf(unscanned, sizeof unscanned, ", %" PRIu64 " unscanned", s.unscanned);
     char selftests[40] = "";
     if (s.selftests != 0)
-        snprintf(selftests, sizeof selftests, ", %" PRIu64 " self-test%s", s.selftests, s.selftests == 1 ? "" : "s");
+        snprintf(selftests, sizeof selftests, ", %" PRIu64 " self-test%s", s.selftests,
+                 s.selftests == 1 ? "" : "s");
     char down[80] = "";
     if (s.service_down_since != 0) {
         time_t t = static_cast<time_t>(s.service_down_since);
@@ -81,4 +87,6 @@ int status_format(char* buf, std::size_t size, const status_snapshot& s, bool wi
                     s.queued, s.scanned, s.infected, s.failed, selftests, unscanned, down);
 }
 
-int status_start() { return thread_start_detached(status_loop); }
+int status_start() {
+    return thread_start_detached(status_loop);
+}

@@ -7,8 +7,7 @@
 #include <cerrno>
 
 // Starts `fn` on a detached thread, which inherits the caller's signal mask. 0; -1 after a warning.
-inline int thread_start_detached(void* (*fn)(void*))
-{
+inline int thread_start_detached(void* (*fn)(void*)) {
     pthread_t thread;
     int rc = pthread_create(&thread, nullptr, fn, nullptr);
     if (rc != 0) {

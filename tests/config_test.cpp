@@ -127,7 +127,8 @@ protected:
             config.vault = tree.dir + "/vault";
             const std::string file = tree.write(row.text);
             bool result = !row.result;
-            const std::string out = capture_stderr(mask, [&] { result = config.read_from_file(file.c_str()); });
+            const std::string out =
+                capture_stderr(mask, [&] { result = config.read_from_file(file.c_str()); });
             EXPECT_EQ(out, expected_output(row.messages, mask, tree.dir)) << "mask " << mask;
             EXPECT_EQ(result, row.result);
             if (mask == LOG_UPTO(LOG_DEBUG) && row.check)
@@ -150,7 +151,10 @@ TEST(ConfigDefaults, RecordHoldsTheDefaults) {
 
 TEST_F(ConfigRead, SettingsAndTheirValues) {
     const Row rows[] = {
-        {__LINE__, "", {}, true,
+        {__LINE__,
+         "",
+         {},
+         true,
          [](const Config& c, const std::string& dir) {
              EXPECT_EQ(c.run_dir, "/run/orbis");
              EXPECT_EQ(c.socket, "/run/orbis/scan.sock");
@@ -165,7 +169,10 @@ TEST_F(ConfigRead, SettingsAndTheirValues) {
              EXPECT_TRUE(S_ISDIR(st.st_mode));
              EXPECT_EQ(st.st_mode & 07777, 0700u);
          }},
-        {__LINE__, "# only a comment\n\n", {}, true,
+        {__LINE__,
+         "# only a comment\n\n",
+         {},
+         true,
          [](const Config& c, const std::string&) {
              EXPECT_EQ(c.socket, "/run/orbis/scan.sock");
              EXPECT_EQ(c.scanners, 4);
@@ -173,7 +180,8 @@ TEST_F(ConfigRead, SettingsAndTheirValues) {
         {__LINE__,
          "RUN_DIR = /r\nSOCKET = \"/s 1\"\nSOCKET = /s2 \nLOG_FILE = l.log\nVAULT = @/v\nSCANNERS = 8\n"
          "UNLIMITED_QUEUE = yes\n",
-         {}, true,
+         {},
+         true,
          [](const Config& c, const std::string& dir) {
              EXPECT_EQ(c.run_dir, "/r");
              EXPECT_EQ(c.socket, "/s2");
@@ -183,25 +191,36 @@ TEST_F(ConfigRead, SettingsAndTheirValues) {
              EXPECT_EQ(c.unlimited_queue, 1);
              EXPECT_TRUE(std::filesystem::is_directory(dir + "/v"));
          }},
-        {__LINE__, "SCANNERS = 1\nSCANNERS = 1_024\n", {}, true,
+        {__LINE__,
+         "SCANNERS = 1\nSCANNERS = 1_024\n",
+         {},
+         true,
          [](const Config& c, const std::string&) { EXPECT_EQ(c.scanners, 1024); }},
         // Bad values are reported with the file name, and the rest of the file still counts.
-        {__LINE__, "UNLIMITED_QUEUE = maybe\nSOCKET = /later\n",
-         {{LOG_ERR, "@/zet.conf: invalid bool value: [] UNLIMITED_QUEUE = maybe"}}, false,
+        {__LINE__,
+         "UNLIMITED_QUEUE = maybe\nSOCKET = /later\n",
+         {{LOG_ERR, "@/zet.conf: invalid bool value: [] UNLIMITED_QUEUE = maybe"}},
+         false,
          [](const Config& c, const std::string& dir) {
              EXPECT_EQ(c.socket, "/later");
              EXPECT_EQ(c.unlimited_queue, 0);
              EXPECT_FALSE(std::filesystem::exists(dir + "/vault"));
          }},
-        {__LINE__, "UNLIMITED_QUEUE = \"1\"\n",
-         {{LOG_ERR, "@/zet.conf: invalid bool value: [] UNLIMITED_QUEUE = 1"}}, false, nullptr},
-        {__LINE__, "SCANNERS = 0\nSCANNERS = -1\nSCANNERS = 1025\nSCANNERS = 4294967297\nSCANNERS = eight\n"
-                   "SCANNERS = \"8\"\nSCANNERS = yes\nLOG_FILE = /after\n",
+        {__LINE__,
+         "UNLIMITED_QUEUE = \"1\"\n",
+         {{LOG_ERR, "@/zet.conf: invalid bool value: [] UNLIMITED_QUEUE = 1"}},
+         false,
+         nullptr},
+        {__LINE__,
+         "SCANNERS = 0\nSCANNERS = -1\nSCANNERS = 1025\nSCANNERS = 4294967297\nSCANNERS = eight\n"
+         "SCANNERS = \"8\"\nSCANNERS = yes\nLOG_FILE = /after\n",
          {{LOG_ERR, "@/zet.conf: invalid scanner count, expected an integer from 1 to 1024: SCANNERS = 0"},
           {LOG_ERR, "@/zet.conf: invalid scanner count, expected an integer from 1 to 1024: SCANNERS = -1"},
           {LOG_ERR, "@/zet.conf: invalid scanner count, expected an integer from 1 to 1024: SCANNERS = 1025"},
-          {LOG_ERR, "@/zet.conf: invalid scanner count, expected an integer from 1 to 1024: SCANNERS = 4294967297"},
-          {LOG_ERR, "@/zet.conf: invalid scanner count, expected an integer from 1 to 1024: SCANNERS = eight"},
+          {LOG_ERR,
+           "@/zet.conf: invalid scanner count, expected an integer from 1 to 1024: SCANNERS = 4294967297"},
+          {LOG_ERR,
+           "@/zet.conf: invalid scanner count, expected an integer from 1 to 1024: SCANNERS = eight"},
           {LOG_ERR, "@/zet.conf: invalid scanner count, expected an integer from 1 to 1024: SCANNERS = 8"},
           {LOG_ERR, "@/zet.conf: invalid scanner count, expected an integer from 1 to 1024: SCANNERS = yes"}},
          false,
@@ -209,11 +228,18 @@ TEST_F(ConfigRead, SettingsAndTheirValues) {
              EXPECT_EQ(c.scanners, 4);
              EXPECT_EQ(c.log_file, "/after");
          }},
-        {__LINE__, "COVERAGE = full\n", {}, true,
+        {__LINE__,
+         "COVERAGE = full\n",
+         {},
+         true,
          [](const Config& c, const std::string&) { EXPECT_EQ(c.coverage, COVERAGE_FULL); }},
-        {__LINE__, "COVERAGE = full\nCOVERAGE = writes\n", {}, true,
+        {__LINE__,
+         "COVERAGE = full\nCOVERAGE = writes\n",
+         {},
+         true,
          [](const Config& c, const std::string&) { EXPECT_EQ(c.coverage, COVERAGE_WRITES); }},
-        {__LINE__, "COVERAGE = Full\nCOVERAGE = all\nCOVERAGE =\nSCANNERS = 2\n",
+        {__LINE__,
+         "COVERAGE = Full\nCOVERAGE = all\nCOVERAGE =\nSCANNERS = 2\n",
          {{LOG_ERR, "@/zet.conf: invalid coverage, expected writes or full: COVERAGE = Full"},
           {LOG_ERR, "@/zet.conf: invalid coverage, expected writes or full: COVERAGE = all"},
           {LOG_ERR, "@/zet.conf: invalid coverage, expected writes or full: COVERAGE = "}},
@@ -223,7 +249,8 @@ TEST_F(ConfigRead, SettingsAndTheirValues) {
              EXPECT_EQ(c.scanners, 2);
          }},
         // Names are case-sensitive; unknown ones are warned about and ignored.
-        {__LINE__, "FOO = 1\nsocket = /x\n[MONITORS]\nFOO = 2\nscan = /y\n[OTHER]\nSCAN = @/srv\n[]\nVAULT2 = z\n",
+        {__LINE__,
+         "FOO = 1\nsocket = /x\n[MONITORS]\nFOO = 2\nscan = /y\n[OTHER]\nSCAN = @/srv\n[]\nVAULT2 = z\n",
          {{LOG_WARNING, ": FOO: unknown/obsolete configuration option"},
           {LOG_WARNING, ": socket: unknown/obsolete configuration option"},
           {LOG_WARNING, "MONITORS: FOO: unknown/obsolete configuration option"},
@@ -236,8 +263,11 @@ TEST_F(ConfigRead, SettingsAndTheirValues) {
              EXPECT_EQ(c.monitors, nullptr);
          }},
         // The SCANNERS key under a section is not the setting.
-        {__LINE__, "[MONITORS]\nSCANNERS = 2\n", {{LOG_WARNING, "MONITORS: SCANNERS: unknown/obsolete configuration option"}},
-         true, [](const Config& c, const std::string&) { EXPECT_EQ(c.scanners, 4); }},
+        {__LINE__,
+         "[MONITORS]\nSCANNERS = 2\n",
+         {{LOG_WARNING, "MONITORS: SCANNERS: unknown/obsolete configuration option"}},
+         true,
+         [](const Config& c, const std::string&) { EXPECT_EQ(c.scanners, 4); }},
     };
     for (const auto& row : rows)
         run(row);
@@ -246,7 +276,10 @@ TEST_F(ConfigRead, SettingsAndTheirValues) {
 TEST_F(ConfigRead, DetectionAndMetricsSettings) {
     const Row rows[] = {
         // Absent: every part is off.
-        {__LINE__, "", {}, true,
+        {__LINE__,
+         "",
+         {},
+         true,
          [](const Config& c, const std::string&) {
              EXPECT_EQ(c.alert_command, "");
              EXPECT_EQ(c.alert_timeout, 60);
@@ -258,7 +291,8 @@ TEST_F(ConfigRead, DetectionAndMetricsSettings) {
         {__LINE__,
          "ALERT_COMMAND = \"/usr/lib/zet/alert mail\"\nALERT_TIMEOUT = 3600\nALERT_QUEUE = 100_000\n"
          "JSON_LOG = zet.jsonl\nSYSLOG_DETECTIONS = on\nMETRICS = 1\n",
-         {}, true,
+         {},
+         true,
          [](const Config& c, const std::string&) {
              EXPECT_EQ(c.alert_command, "/usr/lib/zet/alert mail");
              EXPECT_EQ(c.alert_timeout, 3600);
@@ -268,7 +302,10 @@ TEST_F(ConfigRead, DetectionAndMetricsSettings) {
              EXPECT_EQ(c.metrics, 1);
          }},
         // An empty value turns the command off again.
-        {__LINE__, "ALERT_COMMAND = /bin/true\nALERT_COMMAND =\nMETRICS = yes\nMETRICS = no\n", {}, true,
+        {__LINE__,
+         "ALERT_COMMAND = /bin/true\nALERT_COMMAND =\nMETRICS = yes\nMETRICS = no\n",
+         {},
+         true,
          [](const Config& c, const std::string&) {
              EXPECT_EQ(c.alert_command, "");
              EXPECT_EQ(c.metrics, 0);
@@ -276,14 +313,19 @@ TEST_F(ConfigRead, DetectionAndMetricsSettings) {
         // Bad values are configuration errors; the rest of the file still counts.
         {__LINE__,
          "ALERT_COMMAND = mail-root\nALERT_TIMEOUT = 0\nALERT_TIMEOUT = 3601\nALERT_TIMEOUT = soon\n"
-         "ALERT_QUEUE = 0\nALERT_QUEUE = 100001\nSYSLOG_DETECTIONS = loud\nMETRICS = \"yes\"\nSOCKET = /later\n",
-         {{LOG_ERR, "@/zet.conf: invalid alert command, expected an absolute path: ALERT_COMMAND = mail-root"},
+         "ALERT_QUEUE = 0\nALERT_QUEUE = 100001\nSYSLOG_DETECTIONS = loud\nMETRICS = \"yes\"\nSOCKET = "
+         "/later\n",
+         {{LOG_ERR,
+           "@/zet.conf: invalid alert command, expected an absolute path: ALERT_COMMAND = mail-root"},
           {LOG_ERR, "@/zet.conf: invalid alert timeout, expected seconds from 1 to 3600: ALERT_TIMEOUT = 0"},
-          {LOG_ERR, "@/zet.conf: invalid alert timeout, expected seconds from 1 to 3600: ALERT_TIMEOUT = 3601"},
-          {LOG_ERR, "@/zet.conf: invalid alert timeout, expected seconds from 1 to 3600: ALERT_TIMEOUT = soon"},
-          {LOG_ERR, "@/zet.conf: invalid alert queue length, expected an integer from 1 to 100000: ALERT_QUEUE = 0"},
           {LOG_ERR,
-           "@/zet.conf: invalid alert queue length, expected an integer from 1 to 100000: ALERT_QUEUE = 100001"},
+           "@/zet.conf: invalid alert timeout, expected seconds from 1 to 3600: ALERT_TIMEOUT = 3601"},
+          {LOG_ERR,
+           "@/zet.conf: invalid alert timeout, expected seconds from 1 to 3600: ALERT_TIMEOUT = soon"},
+          {LOG_ERR,
+           "@/zet.conf: invalid alert queue length, expected an integer from 1 to 100000: ALERT_QUEUE = 0"},
+          {LOG_ERR, "@/zet.conf: invalid alert queue length, expected an integer from 1 to 100000: "
+                    "ALERT_QUEUE = 100001"},
           {LOG_ERR, "@/zet.conf: invalid bool value: [] SYSLOG_DETECTIONS = loud"},
           {LOG_ERR, "@/zet.conf: invalid bool value: [] METRICS = yes"}},
          false,
@@ -294,19 +336,27 @@ TEST_F(ConfigRead, DetectionAndMetricsSettings) {
              EXPECT_EQ(c.alert_queue, 100);
          }},
         // Only before any section.
-        {__LINE__, "[MONITORS]\nMETRICS = yes\n", {{LOG_WARNING, "MONITORS: METRICS: unknown/obsolete configuration option"}},
-         true, [](const Config& c, const std::string&) { EXPECT_EQ(c.metrics, 0); }},
+        {__LINE__,
+         "[MONITORS]\nMETRICS = yes\n",
+         {{LOG_WARNING, "MONITORS: METRICS: unknown/obsolete configuration option"}},
+         true,
+         [](const Config& c, const std::string&) { EXPECT_EQ(c.metrics, 0); }},
     };
     for (const auto& row : rows)
         run(row);
 }
 
 TEST_F(ConfigRead, UnlimitedQueueSpellings) {
-    const std::pair<const char*, int> rows[] = {{"yes", 1}, {"on", 1}, {"1", 1}, {"2", 1}, {"TRUE", 1}, {"-1", 1},
-                                                {"no", 0},  {"0", 0},  {"off", 0}, {"f", 0}};
+    const std::pair<const char*, int> rows[] = {{"yes", 1}, {"on", 1}, {"1", 1}, {"2", 1},   {"TRUE", 1},
+                                                {"-1", 1},  {"no", 0}, {"0", 0}, {"off", 0}, {"f", 0}};
     for (const auto& [value, expected] : rows) {
-        run({__LINE__, fmt::format("UNLIMITED_QUEUE = 1\nUNLIMITED_QUEUE = {}\n", value), {}, true,
-             [expected = expected](const Config& c, const std::string&) { EXPECT_EQ(c.unlimited_queue, expected); }});
+        run({__LINE__,
+             fmt::format("UNLIMITED_QUEUE = 1\nUNLIMITED_QUEUE = {}\n", value),
+             {},
+             true,
+             [expected = expected](const Config& c, const std::string&) {
+                 EXPECT_EQ(c.unlimited_queue, expected);
+             }});
     }
 }
 
@@ -316,31 +366,44 @@ TEST_F(ConfigRead, MonitorAndExclusionLists) {
     using V = std::vector<std::string>;
     const Row rows[] = {
         // Head insertion: the lists hold the reverse of the file order; exact repeats are stored once.
-        {__LINE__, "[MONITORS]\nSCAN = @/srv\nSCAN = @/home\nSCAN = @/srv\nEXCL = @/home\nEXCL = @/srv\n", {}, true,
+        {__LINE__,
+         "[MONITORS]\nSCAN = @/srv\nSCAN = @/home\nSCAN = @/srv\nEXCL = @/home\nEXCL = @/srv\n",
+         {},
+         true,
          [](const Config& c, const std::string& d) {
              EXPECT_EQ(paths(c.monitors), (V{d + "/home", d + "/srv"}));
              EXPECT_EQ(paths(c.exclusions), (V{d + "/srv", d + "/home"}));
          }},
         // Stored canonical: a symbolic link resolves, and a repeat written another way is stored again.
-        {__LINE__, "[MONITORS]\nSCAN = @/link\nSCAN = @/srv/\nSCAN = @//home/../home\n", {}, true,
+        {__LINE__,
+         "[MONITORS]\nSCAN = @/link\nSCAN = @/srv/\nSCAN = @//home/../home\n",
+         {},
+         true,
          [](const Config& c, const std::string& d) {
              EXPECT_EQ(paths(c.monitors), (V{d + "/home", d + "/srv", d + "/srv"}));
          }},
         // A tree that does not exist yet is kept as written.
-        {__LINE__, "[MONITORS]\nSCAN = @/missing/\nEXCL = @/gone\nSCAN = @/missing/\n",
-         {{LOG_WARNING, "config: @/missing/: " + enoent}, {LOG_WARNING, "config: @/gone: " + enoent}}, true,
+        {__LINE__,
+         "[MONITORS]\nSCAN = @/missing/\nEXCL = @/gone\nSCAN = @/missing/\n",
+         {{LOG_WARNING, "config: @/missing/: " + enoent}, {LOG_WARNING, "config: @/gone: " + enoent}},
+         true,
          [](const Config& c, const std::string& d) {
              EXPECT_EQ(paths(c.monitors), (V{d + "/missing/"}));
              EXPECT_EQ(paths(c.exclusions), (V{d + "/gone"}));
          }},
         // An empty path fails the reading silently, after the whole file was read.
-        {__LINE__, "[MONITORS]\nSCAN =\nEXCL = \"\"\nSCAN = @/srv\n", {}, false,
+        {__LINE__,
+         "[MONITORS]\nSCAN =\nEXCL = \"\"\nSCAN = @/srv\n",
+         {},
+         false,
          [](const Config& c, const std::string& d) {
              EXPECT_EQ(paths(c.monitors), (V{d + "/srv"}));
              EXPECT_EQ(c.exclusions, nullptr);
          }},
-        {__LINE__, "[MONITORS]\nSCAN = @/file.txt/x\nSCAN = @/srv\n",
-         {{LOG_ERR, "realpath(): @/file.txt/x: " + enotdir}}, false,
+        {__LINE__,
+         "[MONITORS]\nSCAN = @/file.txt/x\nSCAN = @/srv\n",
+         {{LOG_ERR, "realpath(): @/file.txt/x: " + enotdir}},
+         false,
          [](const Config& c, const std::string& d) { EXPECT_EQ(paths(c.monitors), (V{d + "/srv"})); }},
     };
     for (const auto& row : rows)
@@ -352,27 +415,46 @@ TEST_F(ConfigRead, VaultPreparationAndExclusion) {
     using V = std::vector<std::string>;
     const Row rows[] = {
         // Under a monitored tree: excluded, at the head of the exclusions.
-        {__LINE__, "VAULT = @/srv/vault\n[MONITORS]\nEXCL = @/home\nSCAN = @/home\nSCAN = @/srv\n", {}, true,
+        {__LINE__,
+         "VAULT = @/srv/vault\n[MONITORS]\nEXCL = @/home\nSCAN = @/home\nSCAN = @/srv\n",
+         {},
+         true,
          [](const Config& c, const std::string& d) {
              EXPECT_EQ(paths(c.exclusions), (V{d + "/srv/vault", d + "/home"}));
              struct stat st;
              ASSERT_EQ(stat((d + "/srv/vault").c_str(), &st), 0);
              EXPECT_EQ(st.st_mode & 07777, 0700u);
          }},
-        {__LINE__, "VAULT = @/srv/vault\n[MONITORS]\nSCAN = @/home\n", {}, true,
+        {__LINE__,
+         "VAULT = @/srv/vault\n[MONITORS]\nSCAN = @/home\n",
+         {},
+         true,
          [](const Config& c, const std::string&) { EXPECT_EQ(c.exclusions, nullptr); }},
         // A plain text prefix is enough ("@/sr" does not exist and is kept as written).
-        {__LINE__, "VAULT = @/srv/vault\n[MONITORS]\nSCAN = @/sr\n", {{LOG_WARNING, "config: @/sr: " + enoent}}, true,
-         [](const Config& c, const std::string& d) { EXPECT_EQ(paths(c.exclusions), (V{d + "/srv/vault"})); }},
+        {__LINE__,
+         "VAULT = @/srv/vault\n[MONITORS]\nSCAN = @/sr\n",
+         {{LOG_WARNING, "config: @/sr: " + enoent}},
+         true,
+         [](const Config& c, const std::string& d) {
+             EXPECT_EQ(paths(c.exclusions), (V{d + "/srv/vault"}));
+         }},
         // The canonical vault path is the one excluded, and an existing exclusion is not repeated.
-        {__LINE__, "VAULT = @/link/q\n[MONITORS]\nSCAN = @/srv\nEXCL = @/srv/q\n",
-         {{LOG_WARNING, "config: @/srv/q: " + enoent}}, true,
+        {__LINE__,
+         "VAULT = @/link/q\n[MONITORS]\nSCAN = @/srv\nEXCL = @/srv/q\n",
+         {{LOG_WARNING, "config: @/srv/q: " + enoent}},
+         true,
          [](const Config& c, const std::string& d) { EXPECT_EQ(paths(c.exclusions), (V{d + "/srv/q"})); }},
         // Not created recursively.
-        {__LINE__, "VAULT = @/no/vault\n", {{LOG_ERR, "mkdir(): @/no/vault: " + enoent}}, false,
+        {__LINE__,
+         "VAULT = @/no/vault\n",
+         {{LOG_ERR, "mkdir(): @/no/vault: " + enoent}},
+         false,
          [](const Config&, const std::string& d) { EXPECT_FALSE(std::filesystem::exists(d + "/no")); }},
         // A vault that is not a directory is reported; the reading still succeeds and excludes it.
-        {__LINE__, "VAULT = @/file.txt\n[MONITORS]\nSCAN = @\n", {{LOG_ERR, "@/file.txt: Not a directory"}}, true,
+        {__LINE__,
+         "VAULT = @/file.txt\n[MONITORS]\nSCAN = @\n",
+         {{LOG_ERR, "@/file.txt: Not a directory"}},
+         true,
          [](const Config& c, const std::string& d) { EXPECT_EQ(paths(c.exclusions), (V{d + "/file.txt"})); }},
     };
     for (const auto& row : rows)
@@ -382,31 +464,33 @@ TEST_F(ConfigRead, VaultPreparationAndExclusion) {
 // Errors on lines 2, 5 and 9: one "%s\n%s" message per report, every valid line still applied.
 TEST_F(ConfigRead, SyntaxErrorsAreLoggedWithTheirLines) {
     const char* const invalid = "invalid line, expected '[section]' or 'key=value' or a comment";
-    const Row row{__LINE__,
-                  "SOCKET = /one\n"
-                  "[MONITORS\n"
-                  "RUN_DIR = /two\n"
-                  "LOG_FILE = \"x\" y\n"
-                  "  = nothing\n"
-                  "[MONITORS]\n"
-                  "SCAN = @/srv\n"
-                  "\n"
-                  "SCAN \"@/home\"\n"
-                  "EXCL = @/home\n",
-                  {{LOG_ERR, "@/zet.conf:2:10: parse error matching tao::pegtl::ascii::one<']'>\n[MONITORS\n         ^"},
-                   {LOG_ERR, fmt::format("@/zet.conf:2:1: {}\n[MONITORS\n^", invalid)},
-                   {LOG_ERR, "@/zet.conf:4:16: unexpected trailing text\nLOG_FILE = \"x\" y\n               ^"},
-                   {LOG_ERR, fmt::format("@/zet.conf:4:1: {}\nLOG_FILE = \"x\" y\n^", invalid)},
-                   {LOG_ERR, fmt::format("@/zet.conf:5:3: {}\n  = nothing\n  ^", invalid)},
-                   {LOG_ERR, fmt::format("@/zet.conf:9:1: {}\nSCAN \"@/home\"\n^", invalid)}},
-                  false,
-                  [](const Config& c, const std::string& d) {
-                      EXPECT_EQ(c.socket, "/one");
-                      EXPECT_EQ(c.run_dir, "/two");
-                      EXPECT_EQ(c.log_file, "/var/log/orbis/zet.log");
-                      EXPECT_EQ(paths(c.monitors), std::vector<std::string>{d + "/srv"});
-                      EXPECT_EQ(paths(c.exclusions), std::vector<std::string>{d + "/home"});
-                  }};
+    const Row row{
+        __LINE__,
+        "SOCKET = /one\n"
+        "[MONITORS\n"
+        "RUN_DIR = /two\n"
+        "LOG_FILE = \"x\" y\n"
+        "  = nothing\n"
+        "[MONITORS]\n"
+        "SCAN = @/srv\n"
+        "\n"
+        "SCAN \"@/home\"\n"
+        "EXCL = @/home\n",
+        {{LOG_ERR,
+          "@/zet.conf:2:10: parse error matching tao::pegtl::ascii::one<']'>\n[MONITORS\n         ^"},
+         {LOG_ERR, fmt::format("@/zet.conf:2:1: {}\n[MONITORS\n^", invalid)},
+         {LOG_ERR, "@/zet.conf:4:16: unexpected trailing text\nLOG_FILE = \"x\" y\n               ^"},
+         {LOG_ERR, fmt::format("@/zet.conf:4:1: {}\nLOG_FILE = \"x\" y\n^", invalid)},
+         {LOG_ERR, fmt::format("@/zet.conf:5:3: {}\n  = nothing\n  ^", invalid)},
+         {LOG_ERR, fmt::format("@/zet.conf:9:1: {}\nSCAN \"@/home\"\n^", invalid)}},
+        false,
+        [](const Config& c, const std::string& d) {
+            EXPECT_EQ(c.socket, "/one");
+            EXPECT_EQ(c.run_dir, "/two");
+            EXPECT_EQ(c.log_file, "/var/log/orbis/zet.log");
+            EXPECT_EQ(paths(c.monitors), std::vector<std::string>{d + "/srv"});
+            EXPECT_EQ(paths(c.exclusions), std::vector<std::string>{d + "/home"});
+        }};
     // The row above has errors on lines 2, 4, 5 and 9; the brief's three-line case is the same minus line 4.
     run(row);
     Row three = row;
@@ -425,7 +509,8 @@ TEST_F(ConfigFile, UnreadableFileFailsBeforeTheVault) {
         config.vault = tree.dir + "/vault";
         const std::string file = tree.dir + name;
         bool result = true;
-        const std::string out = capture_stderr(LOG_MASK(LOG_ERR), [&] { result = config.read_from_file(file.c_str()); });
+        const std::string out =
+            capture_stderr(LOG_MASK(LOG_ERR), [&] { result = config.read_from_file(file.c_str()); });
         EXPECT_FALSE(result);
         EXPECT_EQ(out, "config_test: " + file + ": error reading configuration file\n");
         EXPECT_FALSE(std::filesystem::exists(tree.dir + "/vault"));
@@ -491,7 +576,8 @@ TEST(ShippedConfiguration, ReadsCleanly) {
     std::stringstream text;
     text << in.rdbuf();
     Tree tree;
-    const std::string file = tree.write(replace_all(text.str(), "VAULT = /var/lib/orbis/vault", "VAULT = @/vault"));
+    const std::string file =
+        tree.write(replace_all(text.str(), "VAULT = /var/lib/orbis/vault", "VAULT = @/vault"));
     Config config;
     bool result = false;
     EXPECT_EQ(capture_stderr(LOG_UPTO(LOG_DEBUG), [&] { result = config.read_from_file(file.c_str()); }), "");

@@ -15,18 +15,18 @@
 
 namespace zet_test {
 
-inline bool is_root() { return geteuid() == 0; }
+inline bool is_root() {
+    return geteuid() == 0;
+}
 
 // Anything at `path`, a dangling symbolic link included.
-inline bool exists(const std::string& path)
-{
+inline bool exists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
 }
 
 // Entries of `dir`; 0 when it cannot be read.
-inline std::size_t count_files(const std::string& dir)
-{
+inline std::size_t count_files(const std::string& dir) {
     std::error_code ec;
     std::size_t n = 0;
     for (auto it = std::filesystem::directory_iterator(dir, ec); !ec && it != std::filesystem::end(it);
@@ -37,8 +37,7 @@ inline std::size_t count_files(const std::string& dir)
 
 // `text` matches `pattern` where '?' stands for any one character and '#' for a digit; the rest is literal.
 // (std::regex trips GCC 12's uninitialised-use warning under the sanitizers.)
-inline bool like(const std::string& text, const std::string& pattern)
-{
+inline bool like(const std::string& text, const std::string& pattern) {
     if (text.size() != pattern.size())
         return false;
     for (std::size_t i = 0; i < text.size(); i++) {
@@ -50,20 +49,20 @@ inline bool like(const std::string& text, const std::string& pattern)
 }
 
 // The local time column of the infection log.
-inline bool is_log_time(const std::string& text) { return like(text, "####-##-## ##:##:##"); }
+inline bool is_log_time(const std::string& text) {
+    return like(text, "####-##-## ##:##:##");
+}
 
 // A tmpfs mounted on a directory of its own, unmounted at the end.
 class TmpfsMount {
 public:
-    TmpfsMount(const std::string& dir, const std::string& options, unsigned long flags = 0) : dir_(dir)
-    {
+    TmpfsMount(const std::string& dir, const std::string& options, unsigned long flags = 0) : dir_(dir) {
         std::filesystem::create_directories(dir);
         mounted_ = mount("tmpfs", dir.c_str(), "tmpfs", flags, options.c_str()) == 0;
     }
     TmpfsMount(const TmpfsMount&) = delete;
     TmpfsMount& operator=(const TmpfsMount&) = delete;
-    ~TmpfsMount()
-    {
+    ~TmpfsMount() {
         if (mounted_)
             umount2(dir_.c_str(), MNT_DETACH);
     }
@@ -77,8 +76,7 @@ private:
 // Sends this process's fd 2 into a file for the object's lifetime; syslog's LOG_PERROR copies land there.
 class StderrCapture {
 public:
-    StderrCapture()
-    {
+    StderrCapture() {
         char name[] = "/tmp/zet-stderr.XXXXXX";
         file_ = mkstemp(name);
         unlink(name);
@@ -88,13 +86,11 @@ public:
     }
     StderrCapture(const StderrCapture&) = delete;
     StderrCapture& operator=(const StderrCapture&) = delete;
-    ~StderrCapture()
-    {
+    ~StderrCapture() {
         restore();
         close(file_);
     }
-    std::string text() const
-    {
+    std::string text() const {
         std::string out;
         char buf[4096];
         ssize_t n;
@@ -102,8 +98,7 @@ public:
             out.append(buf, static_cast<std::size_t>(n));
         return out;
     }
-    void restore()
-    {
+    void restore() {
         if (saved_ >= 0) {
             fflush(stderr);
             dup2(saved_, STDERR_FILENO);

@@ -20,13 +20,14 @@ using zet_test::write_file;
 
 namespace {
 
-bool exists(const std::string& path)
-{
+bool exists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
 }
 
-std::string err(int e) { return strerror(e); }
+std::string err(int e) {
+    return strerror(e);
+}
 
 class FileOps : public ::testing::Test {
 protected:
@@ -34,8 +35,7 @@ protected:
     void TearDown() override { closelog(); }
 };
 
-TEST(BaseName, PointsIntoItsArgument)
-{
+TEST(BaseName, PointsIntoItsArgument) {
     const struct {
         const char* path;
         std::size_t offset;
@@ -46,8 +46,7 @@ TEST(BaseName, PointsIntoItsArgument)
         EXPECT_EQ(basename_r(c.path), c.path + c.offset) << c.path;
 }
 
-TEST_F(FileOps, DescriptorPathIsReadFromProc)
-{
+TEST_F(FileOps, DescriptorPathIsReadFromProc) {
     TempDir dir;
     std::string file = dir / "with space\tand tab";
     write_file(file, "x");
@@ -67,8 +66,7 @@ TEST_F(FileOps, DescriptorPathIsReadFromProc)
     EXPECT_EQ(fd2path(-1, buf, sizeof buf), nullptr);
 }
 
-TEST_F(FileOps, UnreadableDescriptorLinkIsWarned)
-{
+TEST_F(FileOps, UnreadableDescriptorLinkIsWarned) {
     char buf[PATH_MAX];
     zet_test::StderrCapture capture;
     EXPECT_EQ(fd2path(999999, buf, sizeof buf), nullptr);
@@ -76,8 +74,7 @@ TEST_F(FileOps, UnreadableDescriptorLinkIsWarned)
     EXPECT_EQ(capture.text(), "fileops_test: readlink(): /proc/self/fd/999999: " + err(ENOENT) + "\n");
 }
 
-TEST_F(FileOps, RenameKeepsInodeModeOwnerAndTime)
-{
+TEST_F(FileOps, RenameKeepsInodeModeOwnerAndTime) {
     TempDir dir;
     std::string from = dir / "infected", to = dir / "vault.XXXXXX";
     write_file(from, "payload");
@@ -105,8 +102,7 @@ TEST_F(FileOps, RenameKeepsInodeModeOwnerAndTime)
     EXPECT_EQ(read_file(to), "payload");
 }
 
-TEST_F(FileOps, MoveAcrossFileSystemsCopiesIntoPrivateFile)
-{
+TEST_F(FileOps, MoveAcrossFileSystemsCopiesIntoPrivateFile) {
     TempDir shm("/dev/shm"), vault;
     std::string from = shm / "big", to = vault / "big.XXXXXX";
     std::string content;
@@ -137,8 +133,7 @@ struct MoveFailure {
 };
 
 // The target name reserved the way the scan task does it.
-std::string reserve(const std::string& dir, const std::string& name)
-{
+std::string reserve(const std::string& dir, const std::string& name) {
     std::string path = dir + "/" + name + ".XXXXXX";
     int fd = mkstemp(path.data());
     if (fd >= 0)
@@ -182,16 +177,16 @@ const MoveFailure move_failures[] = {
          to = reserve(tmp.path(), "dir");
          return mkdir(from.c_str(), 0755) == 0;
      },
-     [](const std::string& from, const std::string&) { return "open(): " + from + ": Not a regular file"; }, true,
-     true},
+     [](const std::string& from, const std::string&) { return "open(): " + from + ": Not a regular file"; },
+     true, true},
     {"source is a FIFO",
      [](const TempDir& shm, const TempDir& tmp, std::string& from, std::string& to) {
          from = shm / "fifo";
          to = reserve(tmp.path(), "fifo");
          return mkfifo(from.c_str(), 0600) == 0;
      },
-     [](const std::string& from, const std::string&) { return "open(): " + from + ": Not a regular file"; }, true,
-     true},
+     [](const std::string& from, const std::string&) { return "open(): " + from + ": Not a regular file"; },
+     true, true},
     {"source is a symbolic link",
      [](const TempDir& shm, const TempDir& tmp, std::string& from, std::string& to) {
          from = shm / "link";
@@ -226,8 +221,7 @@ const MoveFailure move_failures[] = {
      true, false},
 };
 
-TEST_F(FileOps, EachMoveFailureWarnsOnceAndKeepsTheSource)
-{
+TEST_F(FileOps, EachMoveFailureWarnsOnceAndKeepsTheSource) {
     if (!zet_test::is_root())
         GTEST_SKIP() << "needs root for immutable files and mounts";
     for (const auto& row : move_failures) {
@@ -250,8 +244,7 @@ TEST_F(FileOps, EachMoveFailureWarnsOnceAndKeepsTheSource)
     }
 }
 
-TEST_F(FileOps, CopyFailsOnUnopenableSource)
-{
+TEST_F(FileOps, CopyFailsOnUnopenableSource) {
     TempDir tmp;
     std::string from = tmp / "missing", to = tmp / "copy";
     zet_test::StderrCapture capture;
@@ -261,8 +254,7 @@ TEST_F(FileOps, CopyFailsOnUnopenableSource)
     EXPECT_FALSE(exists(to));
 }
 
-TEST_F(FileOps, CopyTruncatesAnExistingTarget)
-{
+TEST_F(FileOps, CopyTruncatesAnExistingTarget) {
     TempDir tmp;
     std::string from = tmp / "short", to = tmp / "long";
     write_file(from, "new");

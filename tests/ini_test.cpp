@@ -85,13 +85,21 @@ const Case cases[] = {
     // Empty input, blank, empty and comment lines
     {__LINE__, "", All, {}, {}, true},
     {__LINE__, "\n  \n; c\n# d", 0, {}, {}, true},
-    {__LINE__, "\n \t\v\f\r\n;  c  \r\n#d", Comments | Empties,
-     {"Empty||||S|0|-", "Empty||||S|0|-", "Com|||c|S|0|;", "Com|||d|S|0|#"}, {}, true},
+    {__LINE__,
+     "\n \t\v\f\r\n;  c  \r\n#d",
+     Comments | Empties,
+     {"Empty||||S|0|-", "Empty||||S|0|-", "Com|||c|S|0|;", "Com|||d|S|0|#"},
+     {},
+     true},
     {__LINE__, "[s]\n#x\n\n", Comments | Empties, {"Com|s||x|S|0|#", "Empty|s|||S|0|-"}, {}, true},
     // Key/value lines; the last line needs no line end; CR LF and LF mixed
     {__LINE__, "key=value", 0, {"KV||key|value|S|0|-"}, {}, true},
     {__LINE__, "a=1\r\nb = 2\nc =3\r\n", 0, {"KV||a|1|I|1|-", "KV||b|2|I|2|-", "KV||c|3|I|3|-"}, {}, true},
-    {__LINE__, "my key = some value # not a comment", 0, {"KV||my key|some value # not a comment|S|0|-"}, {},
+    {__LINE__,
+     "my key = some value # not a comment",
+     0,
+     {"KV||my key|some value # not a comment|S|0|-"},
+     {},
      true},
     {__LINE__, "\t\vk\f=\tv \t", 0, {"KV||k|v|S|0|-"}, {}, true},
     {__LINE__, "a\"b#c;d = x ; y", 0, {"KV||a\\\"b#c;d|x ; y|S|0|-"}, {}, true},
@@ -102,96 +110,173 @@ const Case cases[] = {
     {__LINE__, "k =  ", Empties, {"KV||k||S|0|-"}, {}, true},
     {__LINE__, "k=\r\nj=1", 0, {"KV||k||S|0|-", "KV||j|1|I|1|-"}, {}, true},
     // Booleans
-    {__LINE__, "a = Yes\nb = t\nc = oFF \nd = FALSE\ne = on\nf = No\ng = F\nh = TRUE", 0,
+    {__LINE__,
+     "a = Yes\nb = t\nc = oFF \nd = FALSE\ne = on\nf = No\ng = F\nh = TRUE",
+     0,
      {"KV||a|Yes|B|1|-", "KV||b|t|B|1|-", "KV||c|oFF|B|0|-", "KV||d|FALSE|B|0|-", "KV||e|on|B|1|-",
       "KV||f|No|B|0|-", "KV||g|F|B|0|-", "KV||h|TRUE|B|1|-"},
-     {}, true},
-    {__LINE__, "a = y\nb = yes please\nc = truex\nd = of\ne = 1", 0,
+     {},
+     true},
+    {__LINE__,
+     "a = y\nb = yes please\nc = truex\nd = of\ne = 1",
+     0,
      {"KV||a|y|S|0|-", "KV||b|yes please|S|0|-", "KV||c|truex|S|0|-", "KV||d|of|S|0|-", "KV||e|1|I|1|-"},
-     {}, true},
+     {},
+     true},
     // Integers and their bounds
-    {__LINE__, "a = -1_000\nb = +5\nc = 007\nd = 9223372036854775807\ne = -9223372036854775808", 0,
+    {__LINE__,
+     "a = -1_000\nb = +5\nc = 007\nd = 9223372036854775807\ne = -9223372036854775808",
+     0,
      {"KV||a|-1_000|I|-1000|-", "KV||b|+5|I|5|-", "KV||c|007|I|7|-",
-      "KV||d|9223372036854775807|I|9223372036854775807|-", "KV||e|-9223372036854775808|I|-9223372036854775808|-"},
-     {}, true},
-    {__LINE__, "a = 9223372036854775808\nb = -9_223_372_036_854_775_809\nc = 1_000_000 \t", 0,
-     {"KV||a|9223372036854775808|S|0|-", "KV||b|-9_223_372_036_854_775_809|S|0|-", "KV||c|1_000_000|I|1000000|-"},
-     {}, true},
-    {__LINE__, "a = 0x10\nb = 1.5\nc = 1__0\nd = 1_\ne = 12 # note\nf = -\ng = _1", 0,
+      "KV||d|9223372036854775807|I|9223372036854775807|-",
+      "KV||e|-9223372036854775808|I|-9223372036854775808|-"},
+     {},
+     true},
+    {__LINE__,
+     "a = 9223372036854775808\nb = -9_223_372_036_854_775_809\nc = 1_000_000 \t",
+     0,
+     {"KV||a|9223372036854775808|S|0|-", "KV||b|-9_223_372_036_854_775_809|S|0|-",
+      "KV||c|1_000_000|I|1000000|-"},
+     {},
+     true},
+    {__LINE__,
+     "a = 0x10\nb = 1.5\nc = 1__0\nd = 1_\ne = 12 # note\nf = -\ng = _1",
+     0,
      {"KV||a|0x10|S|0|-", "KV||b|1.5|S|0|-", "KV||c|1__0|S|0|-", "KV||d|1_|S|0|-", "KV||e|12 # note|S|0|-",
       "KV||f|-|S|0|-", "KV||g|_1|S|0|-"},
-     {}, true},
+     {},
+     true},
     // Quoted values and their escapes
     {__LINE__, "k = \"a\\tb\"", 0, {"KV||k|a\\tb|S|0|-"}, {}, true},
     {__LINE__, "k = \" a#;b \"  ", 0, {"KV||k| a#;b |S|0|-"}, {}, true},
     {__LINE__, "k = \"\\x4a\\x4A\\x7e\"", 0, {"KV||k|JJ~|S|0|-"}, {}, true},
     {__LINE__, "k = \"\\101\\0\\1234\\777\"", 0, {"KV||k|A\\x00S4\\xff|S|0|-"}, {}, true},
-    {__LINE__, "k = \"\\\"\\'\\\\\\a\\b\\e\\f\\n\\r\\t\\v\"", 0, {"KV||k|\\\"\\'\\\\\\a\\b\\x1b\\f\\n\\r\\t\\v|S|0|-"},
-     {}, true},
+    {__LINE__,
+     "k = \"\\\"\\'\\\\\\a\\b\\e\\f\\n\\r\\t\\v\"",
+     0,
+     {"KV||k|\\\"\\'\\\\\\a\\b\\x1b\\f\\n\\r\\t\\v|S|0|-"},
+     {},
+     true},
     {__LINE__, "k = \"\"\n", 0, {"KV||k||S|0|-"}, {}, true},
     {__LINE__, "k = \"yes\"\nj = \"12\"", 0, {"KV||k|yes|S|0|-", "KV||j|12|S|0|-"}, {}, true},
     {__LINE__, "k = \"\t\x7f\xc3\xa4\"", 0, {"KV||k|\\t\\x7f\\xc3\\xa4|S|0|-"}, {}, true},
     {__LINE__, "k = \"a\\\nb\"\nj=1", 0, {"KV||k|ab|S|0|-", "KV||j|1|I|1|-"}, {}, true},
     // Errors inside quoted values: the specific report, then the invalid-line report
-    {__LINE__, "k = \"\\x4\"", 0, {},
+    {__LINE__,
+     "k = \"\\x4\"",
+     0,
+     {},
      {err(1, 9, "invalid escape sequence, expected hex digit", "k = \\\"\\\\x4\\\"\\n        ^"),
       err(1, 1, invalid_line, "k = \\\"\\\\x4\\\"\\n^")},
      false},
-    {__LINE__, "k = \"\\xg1\"", 0, {},
+    {__LINE__,
+     "k = \"\\xg1\"",
+     0,
+     {},
      {err(1, 8, "invalid escape sequence, expected hex digit", "k = \\\"\\\\xg1\\\"\\n       ^"),
       err(1, 1, invalid_line, "k = \\\"\\\\xg1\\\"\\n^")},
      false},
-    {__LINE__, "k = \"\\q\"\nj = \"\\8\"", 0, {},
+    {__LINE__,
+     "k = \"\\q\"\nj = \"\\8\"",
+     0,
+     {},
      {err(1, 7, bad_escape, "k = \\\"\\\\q\\\"\\n      ^"), err(1, 1, invalid_line, "k = \\\"\\\\q\\\"\\n^"),
       err(2, 7, bad_escape, "j = \\\"\\\\8\\\"\\n      ^"), err(2, 1, invalid_line, "j = \\\"\\\\8\\\"\\n^")},
      false},
-    {__LINE__, "k = \"a\\\r\nb\"", 0, {},
+    {__LINE__,
+     "k = \"a\\\r\nb\"",
+     0,
+     {},
      {err(1, 8, bad_escape, "k = \\\"a\\\\\\n       ^"), err(1, 1, invalid_line, "k = \\\"a\\\\\\n^"),
       err(2, 1, invalid_line, "b\\\"\\n^")},
      false},
-    {__LINE__, "k = \"a\rb\"", 0, {},
+    {__LINE__,
+     "k = \"a\rb\"",
+     0,
+     {},
      {err(1, 7, "string value not closed, expected \"", "k = \\\"a\\rb\\\"\\n      ^"),
       err(1, 1, invalid_line, "k = \\\"a\\rb\\\"\\n^")},
      false},
-    {__LINE__, "k = \"abc", 0, {},
+    {__LINE__,
+     "k = \"abc",
+     0,
+     {},
      {err(1, 9, "string value not closed, expected \"", "k = \\\"abc\\n        ^"),
       err(1, 1, invalid_line, "k = \\\"abc\\n^")},
      false},
-    {__LINE__, "k = \"a\x01\"", 0, {},
+    {__LINE__,
+     "k = \"a\x01\"",
+     0,
+     {},
      {err(1, 7, "string value not closed, expected \"", "k = \\\"a\\x01\\\"\\n      ^"),
       err(1, 1, invalid_line, "k = \\\"a\\x01\\\"\\n^")},
      false},
-    {__LINE__, "k = \"v\" # c\nj=1", 0, {"KV||j|1|I|1|-"},
+    {__LINE__,
+     "k = \"v\" # c\nj=1",
+     0,
+     {"KV||j|1|I|1|-"},
      {err(1, 9, "unexpected trailing text", "k = \\\"v\\\" # c\\n        ^"),
       err(1, 1, invalid_line, "k = \\\"v\\\" # c\\n^")},
      false},
     // Sections
     {__LINE__, "[ sec ]\nk=v", 0, {"KV|sec|k|v|S|0|-"}, {}, true},
     {__LINE__, "[ sec ]\nk=v", Sections, {"Sec|sec|||S|0|-", "KV|sec|k|v|S|0|-"}, {}, true},
-    {__LINE__, "[ a b\t]\r\n[s]\n[]\nk=v", Sections, {"Sec|a b|||S|0|-", "Sec|s|||S|0|-", "Sec||||S|0|-",
-                                                     "KV||k|v|S|0|-"},
-     {}, true},
+    {__LINE__,
+     "[ a b\t]\r\n[s]\n[]\nk=v",
+     Sections,
+     {"Sec|a b|||S|0|-", "Sec|s|||S|0|-", "Sec||||S|0|-", "KV||k|v|S|0|-"},
+     {},
+     true},
     {__LINE__, "[a] ; note", Sections, {"Sec|a||note|S|0|;"}, {}, true},
     {__LINE__, "[a]\t#x  \nk=1", Sections | Comments, {"Sec|a||x|S|0|#", "KV|a|k|1|I|1|-"}, {}, true},
-    {__LINE__, "[s]\n[a=b]\nk=v", Sections, {"Sec|s|||S|0|-", "KV|s|k|v|S|0|-"},
-     {err(2, 3, bracket, "[a=b]\\n  ^"), err(2, 1, invalid_line, "[a=b]\\n^")}, false},
+    {__LINE__,
+     "[s]\n[a=b]\nk=v",
+     Sections,
+     {"Sec|s|||S|0|-", "KV|s|k|v|S|0|-"},
+     {err(2, 3, bracket, "[a=b]\\n  ^"), err(2, 1, invalid_line, "[a=b]\\n^")},
+     false},
     {__LINE__, "[a=b]", Plain, {"Plain|||[a=b]|S|0|-"}, {err(1, 3, bracket, "[a=b]\\n  ^")}, false},
-    {__LINE__, "  [a", 0, {}, {err(1, 5, bracket, "  [a\\n    ^"), err(1, 3, invalid_line, "  [a\\n  ^")}, false},
-    {__LINE__, "[s]\n[a] x\nk=1", 0, {"KV|s|k|1|I|1|-"},
-     {err(2, 5, "unexpected trailing text", "[a] x\\n    ^"), err(2, 1, invalid_line, "[a] x\\n^")}, false},
-    {__LINE__, "[a]\r", 0, {},
-     {err(1, 4, "unexpected trailing text", "[a]\\r\\n   ^"), err(1, 1, invalid_line, "[a]\\r\\n^")}, false},
+    {__LINE__,
+     "  [a",
+     0,
+     {},
+     {err(1, 5, bracket, "  [a\\n    ^"), err(1, 3, invalid_line, "  [a\\n  ^")},
+     false},
+    {__LINE__,
+     "[s]\n[a] x\nk=1",
+     0,
+     {"KV|s|k|1|I|1|-"},
+     {err(2, 5, "unexpected trailing text", "[a] x\\n    ^"), err(2, 1, invalid_line, "[a] x\\n^")},
+     false},
+    {__LINE__,
+     "[a]\r",
+     0,
+     {},
+     {err(1, 4, "unexpected trailing text", "[a]\\r\\n   ^"), err(1, 1, invalid_line, "[a]\\r\\n^")},
+     false},
     // Lines that are nothing of the above
-    {__LINE__, "=v\nfoo\n]x=1\n", 0, {},
-     {err(1, 1, invalid_line, "=v\\n^"), err(2, 1, invalid_line, "foo\\n^"), err(3, 1, invalid_line, "]x=1\\n^")},
+    {__LINE__,
+     "=v\nfoo\n]x=1\n",
+     0,
+     {},
+     {err(1, 1, invalid_line, "=v\\n^"), err(2, 1, invalid_line, "foo\\n^"),
+      err(3, 1, invalid_line, "]x=1\\n^")},
      false},
     {__LINE__, "=v\n  just text  \r\n", Plain, {"Plain|||=v|S|0|-", "Plain|||just text|S|0|-"}, {}, true},
     {__LINE__, "[s]\na[b]=c", Plain, {"Plain|s||a[b]=c|S|0|-"}, {}, true},
     // A last line of blanks without a line end: reported twice, counted once
-    {__LINE__, "  ", 0, {}, {err(1, 1, "unexpected input", "  \\n^"), err(1, 1, "unexpected input", "  \\n^")},
+    {__LINE__,
+     "  ",
+     0,
+     {},
+     {err(1, 1, "unexpected input", "  \\n^"), err(1, 1, "unexpected input", "  \\n^")},
      false},
-    {__LINE__, "k=v\n\t ", All, {"KV||k|v|S|0|-"},
-     {err(2, 1, "unexpected input", "\\t \\n^"), err(2, 1, "unexpected input", "\\t \\n^")}, false},
+    {__LINE__,
+     "k=v\n\t ",
+     All,
+     {"KV||k|v|S|0|-"},
+     {err(2, 1, "unexpected input", "\\t \\n^"), err(2, 1, "unexpected input", "\\t \\n^")},
+     false},
 };
 
 TEST(IniParse, Table) {
@@ -242,10 +327,11 @@ TEST(IniParse, EveryErrorOfAPassIsReported) {
     EXPECT_FALSE(ini::parse_string(text, on_item, r.on_error, 0));
     EXPECT_EQ(r.items, (std::vector<std::string>{"KV||a|1|I|1|-", "KV||b|x|S|0|-", "KV|s|d|yes|B|1|-",
                                                  "KV|s|e|f|B|0|-", "KV|s|g|2|I|2|-"}));
-    EXPECT_EQ(r.errors, (std::vector<std::string>{
-                            err(2, 8, bracket, "[broken\\n       ^"), err(2, 1, invalid_line, "[broken\\n^"),
-                            err(5, 7, bad_escape, "c = \\\"\\\\z\\\"\\n      ^"),
-                            err(5, 1, invalid_line, "c = \\\"\\\\z\\\"\\n^"), err(9, 1, invalid_line, "what\\n^")}));
+    EXPECT_EQ(r.errors, (std::vector<std::string>{err(2, 8, bracket, "[broken\\n       ^"),
+                                                  err(2, 1, invalid_line, "[broken\\n^"),
+                                                  err(5, 7, bad_escape, "c = \\\"\\\\z\\\"\\n      ^"),
+                                                  err(5, 1, invalid_line, "c = \\\"\\\\z\\\"\\n^"),
+                                                  err(9, 1, invalid_line, "what\\n^")}));
     EXPECT_EQ(seen_in_callback, 5u);
 }
 
@@ -357,9 +443,10 @@ TEST_F(IniFile, ReadsAFileWithItsPathAsSource) {
     Recorder r;
     EXPECT_FALSE(ini::parse_file(path, r.on_item, r.on_error, 0));
     EXPECT_EQ(r.items, (std::vector<std::string>{"KV||a|1|I|1|-"}));
-    EXPECT_EQ(r.errors, (std::vector<std::string>{
-                            fmt::format("S|{}:3:9: unexpected trailing text|b = \\\"x\\\" y\\n        ^", path),
-                            fmt::format("S|{}:3:1: {}|b = \\\"x\\\" y\\n^", path, invalid_line)}));
+    EXPECT_EQ(r.errors,
+              (std::vector<std::string>{
+                  fmt::format("S|{}:3:9: unexpected trailing text|b = \\\"x\\\" y\\n        ^", path),
+                  fmt::format("S|{}:3:1: {}|b = \\\"x\\\" y\\n^", path, invalid_line)}));
 }
 
 TEST_F(IniFile, EmptyFileIsEmptyInput) {
@@ -382,7 +469,8 @@ TEST_F(IniFile, UnreadablePathsGiveOneReadError) {
             reports.emplace_back(c, m, x);
         };
         int items = 0;
-        EXPECT_FALSE(ini::parse_file(row.path, [&](const ini::Item&) { ++items; }, on_error, 0));
+        EXPECT_FALSE(ini::parse_file(
+            row.path, [&](const ini::Item&) { ++items; }, on_error, 0));
         EXPECT_EQ(items, 0);
         ASSERT_EQ(reports.size(), 1u);
         EXPECT_EQ(std::get<0>(reports[0]), ini::ErrorCode::ReadError);
@@ -466,7 +554,8 @@ TEST(IniGolden, FixturesMatchTheirBaselines) {
 // Mutated fixtures: whatever the bytes, the parse ends, reports consistently and leaves no state behind.
 TEST(IniFuzz, MutatedFixturesKeepTheInvariants) {
     std::mt19937 rng(20261208);
-    const char alphabet[] = {'"', '\\', '[', ']', '=', '\n', '\r', '#', ';', ' ', '\t', 'x', '0', '_', '\0', '\xff'};
+    const char alphabet[] = {'"', '\\', '[',  ']', '=', '\n', '\r', '#',
+                             ';', ' ',  '\t', 'x', '0', '_',  '\0', '\xff'};
     for (const auto& name : golden_inputs()) {
         const std::string original = read_all(golden_dir + name);
         for (int round = 0; round < 300; ++round) {
@@ -476,9 +565,17 @@ TEST(IniFuzz, MutatedFixturesKeepTheInvariants) {
                 const std::size_t at = text.empty() ? 0 : rng() % text.size();
                 const char c = alphabet[rng() % sizeof alphabet];
                 switch (rng() % 3) {
-                case 0: if (!text.empty()) text[at] = c; break;
-                case 1: text.insert(text.begin() + static_cast<std::ptrdiff_t>(at), c); break;
-                default: if (!text.empty()) text.erase(at, 1); break;
+                case 0:
+                    if (!text.empty())
+                        text[at] = c;
+                    break;
+                case 1:
+                    text.insert(text.begin() + static_cast<std::ptrdiff_t>(at), c);
+                    break;
+                default:
+                    if (!text.empty())
+                        text.erase(at, 1);
+                    break;
                 }
             }
             const unsigned flags = golden_flag_sets[rng() % std::size(golden_flag_sets)];
@@ -607,10 +704,18 @@ TEST_F(IniGetters, AcceptOrReportAndDefault) {
         sink_->events.clear();
         const auto item = make("net", "port", r.vt, r.number, r.value);
         switch (r.getter) {
-        case I32: EXPECT_EQ(item.get_int32(7), static_cast<int>(r.expected)); break;
-        case I64: EXPECT_EQ(item.get_int64(7), static_cast<long>(r.expected)); break;
-        case U32: EXPECT_EQ(item.get_uint32(7), static_cast<unsigned>(r.expected)); break;
-        case U64: EXPECT_EQ(item.get_uint64(7), r.expected); break;
+        case I32:
+            EXPECT_EQ(item.get_int32(7), static_cast<int>(r.expected));
+            break;
+        case I64:
+            EXPECT_EQ(item.get_int64(7), static_cast<long>(r.expected));
+            break;
+        case U32:
+            EXPECT_EQ(item.get_uint32(7), static_cast<unsigned>(r.expected));
+            break;
+        case U64:
+            EXPECT_EQ(item.get_uint64(7), r.expected);
+            break;
         }
         std::vector<std::string> expected;
         if (r.reported)

@@ -29,15 +29,13 @@ namespace {
 // A list as the configuration builds it: each path pushed at the head.
 class PathList {
 public:
-    explicit PathList(std::initializer_list<std::string> paths)
-    {
+    explicit PathList(std::initializer_list<std::string> paths) {
         for (const auto& p : paths)
             head_ = new monitor{strdup(p.c_str()), head_};
     }
     PathList(const PathList&) = delete;
     PathList& operator=(const PathList&) = delete;
-    ~PathList()
-    {
+    ~PathList() {
         while (head_ != nullptr) {
             monitor* next = head_->next;
             free(head_->path);
@@ -54,20 +52,17 @@ private:
 std::mutex queued_mutex;
 std::vector<std::string> queued;
 
-void record(task_t* task)
-{
+void record(task_t* task) {
     std::lock_guard lock(queued_mutex);
     queued.emplace_back(task->path);
 }
 
-bool was_queued(const std::string& path)
-{
+bool was_queued(const std::string& path) {
     std::lock_guard lock(queued_mutex);
     return std::find(queued.begin(), queued.end(), path) != queued.end();
 }
 
-std::size_t open_descriptors()
-{
+std::size_t open_descriptors() {
     std::size_t n = 0;
     for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd"))
         n++;
@@ -75,25 +70,24 @@ std::size_t open_descriptors()
 }
 
 // Stands in for the fanotify descriptor where no event is wanted: it never becomes readable.
-int idle_descriptor() { return eventfd(0, EFD_CLOEXEC); }
+int idle_descriptor() {
+    return eventfd(0, EFD_CLOEXEC);
+}
 
 // A pipe stands in for the signal descriptor: the loop reads whole signalfd records from it.
 class SignalPipe {
 public:
     SignalPipe() { EXPECT_EQ(pipe(fds_), 0); }
-    ~SignalPipe()
-    {
+    ~SignalPipe() {
         close(fds_[0]);
         close(fds_[1]);
     }
-    void send(int signo) const
-    {
+    void send(int signo) const {
         signalfd_siginfo info = {};
         info.ssi_signo = static_cast<uint32_t>(signo);
         EXPECT_EQ(write(fds_[1], &info, sizeof info), static_cast<ssize_t>(sizeof info));
     }
-    void send_bytes(std::size_t n) const
-    {
+    void send_bytes(std::size_t n) const {
         std::string junk(n, '\0');
         EXPECT_EQ(write(fds_[1], junk.data(), n), static_cast<ssize_t>(n));
     }
@@ -110,8 +104,7 @@ protected:
     void TearDown() override { closelog(); }
 };
 
-TEST_F(Monitor, PathsMatchByBytePrefixOfTheirCanonicalForm)
-{
+TEST_F(Monitor, PathsMatchByBytePrefixOfTheirCanonicalForm) {
     TempDir dir;
     std::string data = dir / "data";
     std::filesystem::create_directories(data + "/sub");
@@ -129,12 +122,12 @@ TEST_F(Monitor, PathsMatchByBytePrefixOfTheirCanonicalForm)
         {data + "/f", true},
         {data + "/sub/f", true},
         {data, true},
-        {dir / "data2/f", true},            // a byte prefix, not a path component
-        {dir / "link/f", true},             // canonicalised before the match
-        {dir / "other/../data/f", true},    // likewise
+        {dir / "data2/f", true},         // a byte prefix, not a path component
+        {dir / "link/f", true},          // canonicalised before the match
+        {dir / "other/../data/f", true}, // likewise
         {dir / "other/f", false},
         {dir / "dat", false},
-        {data + "/gone (deleted)", true},   // no canonical form: the text itself is matched
+        {data + "/gone (deleted)", true}, // no canonical form: the text itself is matched
         {dir / "other/gone (deleted)", false},
         {"/", false},
     };
@@ -143,8 +136,7 @@ TEST_F(Monitor, PathsMatchByBytePrefixOfTheirCanonicalForm)
     EXPECT_FALSE(is_monitored((data + "/f").c_str(), nullptr));
 }
 
-TEST_F(Monitor, OnlyStopSignalsEndTheLoop)
-{
+TEST_F(Monitor, OnlyStopSignalsEndTheLoop) {
     const struct {
         std::vector<int> signals;
     } cases[] = {{{SIGTERM}}, {{SIGINT}}, {{SIGHUP, SIGUSR1, SIGTERM}}};
@@ -158,8 +150,7 @@ TEST_F(Monitor, OnlyStopSignalsEndTheLoop)
     }
 }
 
-TEST_F(Monitor, ShortSignalRecordFailsTheLoop)
-{
+TEST_F(Monitor, ShortSignalRecordFailsTheLoop) {
     SignalPipe sig;
     sig.send_bytes(5);
     int fan = idle_descriptor();
@@ -170,8 +161,7 @@ TEST_F(Monitor, ShortSignalRecordFailsTheLoop)
     EXPECT_EQ(capture.text().rfind("monitor_test: read(): ", 0), 0u) << capture.text();
 }
 
-TEST_F(Monitor, EveryWakeUpThatGoesOnPingsTheWatchdog)
-{
+TEST_F(Monitor, EveryWakeUpThatGoesOnPingsTheWatchdog) {
     TempDir dir;
     zet_test::NotifySocket notify(dir / "notify");
     // The loop runs in this process, so its sd_notify reads this process's environment.
@@ -190,8 +180,7 @@ TEST_F(Monitor, EveryWakeUpThatGoesOnPingsTheWatchdog)
     EXPECT_EQ(rc, 0);
 }
 
-TEST_F(Monitor, MarkFailureNamesThePath)
-{
+TEST_F(Monitor, MarkFailureNamesThePath) {
     if (!zet_test::is_root())
         GTEST_SKIP() << "fanotify needs CAP_SYS_ADMIN";
     TempDir dir;
@@ -199,11 +188,11 @@ TEST_F(Monitor, MarkFailureNamesThePath)
     zet_test::StderrCapture capture;
     EXPECT_EQ(monitor_start(list.get(), 0), -1);
     capture.restore();
-    EXPECT_EQ(capture.text(), "monitor_test: fanotify_mark(): " + dir / "missing" + ": " + strerror(ENOENT) + "\n");
+    EXPECT_EQ(capture.text(),
+              "monitor_test: fanotify_mark(): " + dir / "missing" + ": " + strerror(ENOENT) + "\n");
 }
 
-TEST_F(Monitor, WritesUnderTheTreeAreQueuedAndNoDescriptorLeaks)
-{
+TEST_F(Monitor, WritesUnderTheTreeAreQueuedAndNoDescriptorLeaks) {
     if (!zet_test::is_root())
         GTEST_SKIP() << "fanotify needs CAP_SYS_ADMIN";
     TempDir dir;
@@ -243,7 +232,8 @@ TEST_F(Monitor, WritesUnderTheTreeAreQueuedAndNoDescriptorLeaks)
         EXPECT_EQ(std::count(queued.begin(), queued.end(), dir / "also/last"), 1);
     }
     // Events from elsewhere on the mount may be in flight; each one's descriptor is closed in its pass.
-    EXPECT_TRUE(wait_until([&] { return open_descriptors() == before; })) << open_descriptors() << " " << before;
+    EXPECT_TRUE(wait_until([&] { return open_descriptors() == before; }))
+        << open_descriptors() << " " << before;
 
     sig.send(SIGTERM);
     loop.join();

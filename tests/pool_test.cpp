@@ -8,9 +8,9 @@
 #include <sys/resource.h>
 #include <syslog.h>
 
-#include <condition_variable>
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -36,25 +36,21 @@ struct Gate {
     bool closed = false;
     int permits = 0;
 
-    std::size_t count()
-    {
+    std::size_t count() {
         std::lock_guard lock(m);
         return taken.size();
     }
-    void release(int n)
-    {
+    void release(int n) {
         std::lock_guard lock(m);
         permits += n;
         cv.notify_all();
     }
-    void open()
-    {
+    void open() {
         std::lock_guard lock(m);
         closed = false;
         cv.notify_all();
     }
-    void reset(bool close)
-    {
+    void reset(bool close) {
         std::lock_guard lock(m);
         taken.clear();
         socks.clear();
@@ -65,8 +61,7 @@ struct Gate {
 
 Gate gate;
 
-void gated_task(task_t* task)
-{
+void gated_task(task_t* task) {
     std::unique_lock lock(gate.m);
     gate.taken.emplace_back(task->path);
     if (*task->sock == -1)
@@ -85,8 +80,7 @@ protected:
     static void SetUpTestSuite() { ASSERT_EQ(pool_init(WORKERS, gated_task), 0); }
     void SetUp() override { gate.reset(true); }
     // Leaves every worker idle, so that no test sees another's paths.
-    void TearDown() override
-    {
+    void TearDown() override {
         gate.open();
         EXPECT_TRUE(wait_until([&] {
             std::lock_guard lock(gate.m);
@@ -94,20 +88,17 @@ protected:
         }));
         gate.reset(false);
     }
-    void add(const std::string& path)
-    {
+    void add(const std::string& path) {
         pool_add_task(path.c_str());
         queued_++;
     }
     // Occupies every worker with a path of its own.
-    void occupy_workers()
-    {
+    void occupy_workers() {
         for (std::size_t i = 0; i < WORKERS; i++)
             add("busy" + std::to_string(i));
         ASSERT_TRUE(wait_until([] { return gate.count() == WORKERS; }));
     }
-    std::string taken(std::size_t i)
-    {
+    std::string taken(std::size_t i) {
         std::lock_guard lock(gate.m);
         return i < gate.taken.size() ? gate.taken[i] : "";
     }
@@ -115,8 +106,7 @@ protected:
     std::atomic<std::size_t> queued_ = 0;
 };
 
-TEST_F(Pool, FullQueueBlocksTheProducerUntilAWorkerTakesAPath)
-{
+TEST_F(Pool, FullQueueBlocksTheProducerUntilAWorkerTakesAPath) {
     occupy_workers();
     std::atomic<bool> last_added = false;
     std::thread producer([&] {
@@ -137,8 +127,7 @@ TEST_F(Pool, FullQueueBlocksTheProducerUntilAWorkerTakesAPath)
     EXPECT_EQ(taken(WORKERS), "q0");
 }
 
-TEST_F(Pool, PathsAreTakenInQueueOrder)
-{
+TEST_F(Pool, PathsAreTakenInQueueOrder) {
     occupy_workers();
     const std::vector<std::string> paths = {"/srv/c", "/srv/a", "/srv/b", "/srv/a"};
     for (const auto& p : paths)
@@ -151,8 +140,7 @@ TEST_F(Pool, PathsAreTakenInQueueOrder)
     }
 }
 
-TEST_F(Pool, LongestPathArrivesWhole)
-{
+TEST_F(Pool, LongestPathArrivesWhole) {
     gate.open();
     std::string path(PATH_BUF_SIZE - 1, 'x');
     for (std::size_t i = 0; i < path.size(); i += 7)
@@ -165,8 +153,7 @@ TEST_F(Pool, LongestPathArrivesWhole)
     EXPECT_NE(std::find(gate.taken.begin(), gate.taken.end(), "/short"), gate.taken.end());
 }
 
-TEST_F(Pool, OnePathIsTakenOnceAmongWaitingWorkers)
-{
+TEST_F(Pool, OnePathIsTakenOnceAmongWaitingWorkers) {
     add("/srv/only");
     ASSERT_TRUE(wait_until([] { return gate.count() == 1; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -174,8 +161,7 @@ TEST_F(Pool, OnePathIsTakenOnceAmongWaitingWorkers)
     EXPECT_EQ(taken(0), "/srv/only");
 }
 
-TEST_F(Pool, WorkerKeepsItsConnectionAcrossTasks)
-{
+TEST_F(Pool, WorkerKeepsItsConnectionAcrossTasks) {
     // Each worker's descriptor starts unconnected and keeps what the task stored in it.
     gate.open();
     for (std::size_t i = 0; i < 50; i++)
@@ -191,8 +177,7 @@ TEST_F(Pool, WorkerKeepsItsConnectionAcrossTasks)
 }
 
 // Three tasks for a user of its own: this thread and two workers; the third worker cannot be created.
-[[noreturn]] void pool_under_thread_limit()
-{
+[[noreturn]] void pool_under_thread_limit() {
     rlimit lim = {3, 3};
     uid_t uid = 40000 + static_cast<uid_t>(getpid() % 20000);
     if (setrlimit(RLIMIT_NPROC, &lim) != 0 || setgid(uid) != 0 || setuid(uid) != 0)
@@ -207,13 +192,12 @@ TEST_F(Pool, WorkerKeepsItsConnectionAcrossTasks)
 }
 
 // A fresh process (the thread-safe death-test style re-runs the binary), so its pool is not yet started.
-TEST(PoolDeathTest, ThreadCreationFailureIsLoggedAndFails)
-{
+TEST(PoolDeathTest, ThreadCreationFailureIsLoggedAndFails) {
     if (!zet_test::is_root())
         GTEST_SKIP() << "needs root to switch to a user with a thread limit";
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const std::string expected = std::string("pool_test: pthread_create\\(\\): ") + strerror(EAGAIN) +
-                                 "\nresult -1, threads 3\n";
+    const std::string expected =
+        std::string("pool_test: pthread_create\\(\\): ") + strerror(EAGAIN) + "\nresult -1, threads 3\n";
     EXPECT_EXIT(pool_under_thread_limit(), ::testing::ExitedWithCode(0), expected);
 }
 

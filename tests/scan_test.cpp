@@ -23,16 +23,16 @@ using zet_test::write_file;
 
 namespace {
 
-std::string err(int e) { return strerror(e); }
+std::string err(int e) {
+    return strerror(e);
+}
 
-bool exists(const std::string& path)
-{
+bool exists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
 }
 
-std::vector<std::string> lines_of(const std::string& text)
-{
+std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> out;
     std::size_t start = 0;
     for (std::size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
@@ -42,8 +42,7 @@ std::vector<std::string> lines_of(const std::string& text)
     return out;
 }
 
-std::vector<std::string> columns(const std::string& line)
-{
+std::vector<std::string> columns(const std::string& line) {
     std::vector<std::string> out;
     std::size_t start = 0;
     for (std::size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
@@ -52,8 +51,7 @@ std::vector<std::string> columns(const std::string& line)
     return out;
 }
 
-std::vector<std::string> vault_files(const std::string& vault)
-{
+std::vector<std::string> vault_files(const std::string& vault) {
     std::vector<std::string> out;
     for (const auto& e : std::filesystem::directory_iterator(vault))
         out.push_back(e.path().string());
@@ -61,8 +59,7 @@ std::vector<std::string> vault_files(const std::string& vault)
 }
 
 // A SCAN answer with one finding line per name, in the given order.
-fake::Responder findings(std::vector<std::string> names)
-{
+fake::Responder findings(std::vector<std::string> names) {
     return [names](const std::string& line) {
         if (line.rfind("SCAN ", 0) != 0)
             return fake::standard_answer(line);
@@ -76,8 +73,7 @@ fake::Responder findings(std::vector<std::string> names)
 
 class Scan : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         openlog("scan_test", LOG_PERROR, LOG_USER);
         service_ = std::make_unique<fake::Service>(dir_ / "scan.sock");
         ASSERT_EQ(av_init((dir_ / "scan.sock").c_str(), nullptr), 0);
@@ -87,8 +83,7 @@ protected:
         log_path_ = dir_ / "infections.log";
         ASSERT_EQ(log_init(log_path_.c_str()), 0);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         log_free();
         if (sock_ >= 0)
             close(sock_);
@@ -96,8 +91,7 @@ protected:
         closelog();
     }
     // Runs the scan task on `path` as a worker would, with stderr captured.
-    std::string run_scan(const std::string& path)
-    {
+    std::string run_scan(const std::string& path) {
         task_t task;
         snprintf(task.path, sizeof task.path, "%s", path.c_str());
         task.sock = &sock_;
@@ -116,8 +110,7 @@ protected:
     int sock_ = -1;
 };
 
-TEST_F(Scan, CleanFileLeavesNoTrace)
-{
+TEST_F(Scan, CleanFileLeavesNoTrace) {
     std::string file = dir_ / "clean.txt";
     write_file(file, "harmless");
     EXPECT_EQ(run_scan(file), "");
@@ -126,8 +119,7 @@ TEST_F(Scan, CleanFileLeavesNoTrace)
     EXPECT_EQ(read_file(log_path_), "");
 }
 
-TEST_F(Scan, InfectedFileIsRenamedIntoTheVaultAndLogged)
-{
+TEST_F(Scan, InfectedFileIsRenamedIntoTheVaultAndLogged) {
     std::string file = dir_ / "infected.com";
     write_file(file, "payload");
     ASSERT_EQ(chmod(file.c_str(), 0640), 0);
@@ -152,8 +144,7 @@ TEST_F(Scan, InfectedFileIsRenamedIntoTheVaultAndLogged)
     EXPECT_EQ(cols[3], "Eicar-Test-Signature");
 }
 
-TEST_F(Scan, InfectedFileOnAnotherFileSystemIsCopiedPrivately)
-{
+TEST_F(Scan, InfectedFileOnAnotherFileSystemIsCopiedPrivately) {
     TempDir shm("/dev/shm");
     std::string file = shm / "infected.bin";
     write_file(file, std::string(20000, 'v'));
@@ -169,8 +160,7 @@ TEST_F(Scan, InfectedFileOnAnotherFileSystemIsCopiedPrivately)
     EXPECT_EQ(columns(log_lines().at(0)).at(2), files[0]);
 }
 
-TEST_F(Scan, EveryFindingGetsALineInListOrderWithOneTime)
-{
+TEST_F(Scan, EveryFindingGetsALineInListOrderWithOneTime) {
     service_->set_responder(findings({"First.Sig", "Second.Sig", "Third.Sig"}));
     std::string file = dir_ / "multi";
     write_file(file, "x");
@@ -190,8 +180,7 @@ TEST_F(Scan, EveryFindingGetsALineInListOrderWithOneTime)
     }
 }
 
-TEST_F(Scan, TabInPathIsWrittenAsItIs)
-{
+TEST_F(Scan, TabInPathIsWrittenAsItIs) {
     std::string file = dir_ / "infected\tname";
     write_file(file, "x");
     run_scan(file);
@@ -200,8 +189,7 @@ TEST_F(Scan, TabInPathIsWrittenAsItIs)
     EXPECT_EQ(cols[1] + "\t" + cols[2], file);
 }
 
-TEST_F(Scan, WithoutTheLogFilesAreStillMoved)
-{
+TEST_F(Scan, WithoutTheLogFilesAreStillMoved) {
     log_free();
     std::string file = dir_ / "infected";
     write_file(file, "x");
@@ -211,8 +199,7 @@ TEST_F(Scan, WithoutTheLogFilesAreStillMoved)
     EXPECT_EQ(read_file(log_path_), "");
 }
 
-TEST_F(Scan, UnopenableLogIsReported)
-{
+TEST_F(Scan, UnopenableLogIsReported) {
     log_free();
     std::string path = dir_ / "no/such/dir/zet.log";
     zet_test::StderrCapture capture;
@@ -221,8 +208,8 @@ TEST_F(Scan, UnopenableLogIsReported)
     EXPECT_EQ(capture.text(), "scan_test: Error opening log file: " + path + ": " + err(ENOENT) + "\n");
 }
 
-// One failing quarantine per row: the scene, the expected warning ('?' for a character mkstemp picks) and whether the
-// file stays in place. Every row writes "ERROR" into the vault column.
+// One failing quarantine per row: the scene, the expected warning ('?' for a character mkstemp picks) and
+// whether the file stays in place. Every row writes "ERROR" into the vault column.
 struct ScanFailure {
     const char* name;
     std::function<bool(const TempDir& dir, std::string& file, std::string& vault)> setup;
@@ -251,8 +238,7 @@ const ScanFailure scan_failures[] = {
          return true;
      },
      [](const std::string&, const std::string& vault) {
-         return ("mkstemp(): " + vault + "/infected.") + "??????" +
-                (": Error creating temp file");
+         return ("mkstemp(): " + vault + "/infected.") + "??????" + (": Error creating temp file");
      },
      true, 0},
     {"file deleted before the move",
@@ -262,8 +248,7 @@ const ScanFailure scan_failures[] = {
          return true;
      },
      [](const std::string& file, const std::string& vault) {
-         return ("rename(): " + file + " -> " + vault + "/infected-gone.") + "??????" +
-                (": " + err(ENOENT));
+         return ("rename(): " + file + " -> " + vault + "/infected-gone.") + "??????" + (": " + err(ENOENT));
      },
      false, 1},
     // Only a regular file's bytes are copied; the reserved name stays, as for a source that cannot be opened.
@@ -274,8 +259,8 @@ const ScanFailure scan_failures[] = {
          vault = "";
          return mkdir(file.c_str(), 0755) == 0;
      },
-     [](const std::string& file, const std::string&) { return ("open(): " + file + ": Not a regular file"); }, true,
-     1},
+     [](const std::string& file, const std::string&) { return ("open(): " + file + ": Not a regular file"); },
+     true, 1},
     {"vault file system full",
      [](const TempDir& dir, std::string& file, std::string& vault) {
          file = dir / "infected-large";
@@ -301,8 +286,7 @@ const ScanFailure scan_failures[] = {
      true, 0},
 };
 
-TEST_F(Scan, EveryFailedMoveWarnsAndLogsError)
-{
+TEST_F(Scan, EveryFailedMoveWarnsAndLogsError) {
     if (!zet_test::is_root())
         GTEST_SKIP() << "needs root for immutable directories and mounts";
     for (const auto& row : scan_failures) {
@@ -317,8 +301,7 @@ TEST_F(Scan, EveryFailedMoveWarnsAndLogsError)
         vault_dir = vault.c_str();
         ASSERT_EQ(truncate(log_path_.c_str(), 0), 0);
         std::string warnings = run_scan(file);
-        EXPECT_TRUE(zet_test::like(warnings, "scan_test: " + row.message(file, vault) + "\n"))
-            << warnings;
+        EXPECT_TRUE(zet_test::like(warnings, "scan_test: " + row.message(file, vault) + "\n")) << warnings;
         EXPECT_EQ(exists(file), row.file_stays);
         if (exists(vault)) {
             EXPECT_EQ(vault_files(vault).size(), row.vault_files);
@@ -335,8 +318,7 @@ TEST_F(Scan, EveryFailedMoveWarnsAndLogsError)
     }
 }
 
-TEST_F(Scan, ConcurrentWritersNeverMixALine)
-{
+TEST_F(Scan, ConcurrentWritersNeverMixALine) {
     constexpr int WRITERS = 4, LINES = 400;
     std::vector<std::string> names;
     for (int w = 0; w < WRITERS; w++)
@@ -373,8 +355,7 @@ namespace {
 
 // The JSON log's escape: valid UTF-8 passes, control bytes and quotes are escaped, every byte of an invalid
 // sequence becomes its own \udcXX.
-TEST(JsonEscape, EscapesLosslessly)
-{
+TEST(JsonEscape, EscapesLosslessly) {
     const struct {
         std::string in, out;
     } rows[] = {
@@ -383,11 +364,11 @@ TEST(JsonEscape, EscapesLosslessly)
         {std::string("\0\t\n\r\x1f\x7f", 6), "\\u0000\\u0009\\u000a\\u000d\\u001f\\u007f"},
         {"\xc3\xbc \xe2\x82\xac \xf0\x9f\x98\x80", "\xc3\xbc \xe2\x82\xac \xf0\x9f\x98\x80"},
         {"\xff\xfe", "\\udcff\\udcfe"},
-        {"\xc0\xaf", "\\udcc0\\udcaf"},                   // overlong "/"
-        {"\xed\xa0\x80", "\\udced\\udca0\\udc80"},         // a surrogate in UTF-8
+        {"\xc0\xaf", "\\udcc0\\udcaf"},                       // overlong "/"
+        {"\xed\xa0\x80", "\\udced\\udca0\\udc80"},            // a surrogate in UTF-8
         {"\xf4\x90\x80\x80", "\\udcf4\\udc90\\udc80\\udc80"}, // above U+10FFFF
-        {"x\xe2\x82", "x\\udce2\\udc82"},                  // cut short at the end
-        {"\xe2\x82x", "\\udce2\\udc82x"},                  // cut short by an ASCII byte
+        {"x\xe2\x82", "x\\udce2\\udc82"},                     // cut short at the end
+        {"\xe2\x82x", "\\udce2\\udc82x"},                     // cut short by an ASCII byte
     };
     for (const auto& row : rows) {
         std::string out;

@@ -9,15 +9,13 @@
 
 namespace {
 
-std::string line(const status_snapshot& s, bool unscanned)
-{
+std::string line(const status_snapshot& s, bool unscanned) {
     char buf[256];
     status_format(buf, sizeof buf, s, unscanned);
     return buf;
 }
 
-TEST(Status, LineCarriesEachPartOnlyWhenDue)
-{
+TEST(Status, LineCarriesEachPartOnlyWhenDue) {
     setenv("TZ", "UTC", 1);
     tzset();
     const struct {
@@ -27,14 +25,21 @@ TEST(Status, LineCarriesEachPartOnlyWhenDue)
     } rows[] = {
         {{0, 0, 0, 0, 0, 0, 0}, false, "STATUS=0 files queued, 0 scanned, 0 infected, 0 failed scans\n"},
         {{5, 4, 1, 1, 7, 0, 0}, false, "STATUS=5 files queued, 4 scanned, 1 infected, 1 failed scans\n"},
-        {{5, 4, 1, 1, 7, 0, 0}, true, "STATUS=5 files queued, 4 scanned, 1 infected, 1 failed scans, 7 unscanned\n"},
-        {{2, 2, 0, 0, 0, 1, 0}, false, "STATUS=2 files queued, 2 scanned, 0 infected, 0 failed scans, 1 self-test\n"},
-        {{3, 3, 0, 0, 0, 2, 0}, true,
+        {{5, 4, 1, 1, 7, 0, 0},
+         true,
+         "STATUS=5 files queued, 4 scanned, 1 infected, 1 failed scans, 7 unscanned\n"},
+        {{2, 2, 0, 0, 0, 1, 0},
+         false,
+         "STATUS=2 files queued, 2 scanned, 0 infected, 0 failed scans, 1 self-test\n"},
+        {{3, 3, 0, 0, 0, 2, 0},
+         true,
          "STATUS=3 files queued, 3 scanned, 0 infected, 0 failed scans, 2 self-tests, 0 unscanned\n"},
-        {{3, 2, 0, 1, 0, 0, 86400}, false,
+        {{3, 2, 0, 1, 0, 0, 86400},
+         false,
          "STATUS=3 files queued, 2 scanned, 0 infected, 1 failed scans; scan service unreachable since "
          "1970-01-02 00:00:00\n"},
-        {{18446744073709551615u, 1, 1, 1, 1, 1, 86400}, true,
+        {{18446744073709551615u, 1, 1, 1, 1, 1, 86400},
+         true,
          "STATUS=18446744073709551615 files queued, 1 scanned, 1 infected, 1 failed scans, 1 self-test, 1 "
          "unscanned; scan service unreachable since 1970-01-02 00:00:00\n"},
     };
@@ -42,8 +47,7 @@ TEST(Status, LineCarriesEachPartOnlyWhenDue)
         EXPECT_EQ(line(r.s, r.unscanned), r.expected);
 }
 
-TEST(Status, TheFirstMissKeepsItsTimeUntilAScanReachesTheService)
-{
+TEST(Status, TheFirstMissKeepsItsTimeUntilAScanReachesTheService) {
     status_service(true);
     EXPECT_EQ(status_read().service_down_since, 0);
     time_t before = time(nullptr);

@@ -88,19 +88,18 @@ struct NoCaseCase {
 };
 
 const NoCaseCase nocase_cases[] = {
-    {"abc", "ABD", -1, false, true, false},
-    {"Key", "KEY", 0, true, false, false},
-    {"Key", "Keys", -1, false, true, false},
-    {"ab", "AbC", -1, false, true, false},
-    {"AB", "ab", 0, true, false, false},
-    {"", "", 0, true, false, false},
+    {"abc", "ABD", -1, false, true, false},    {"Key", "KEY", 0, true, false, false},
+    {"Key", "Keys", -1, false, true, false},   {"ab", "AbC", -1, false, true, false},
+    {"AB", "ab", 0, true, false, false},       {"", "", 0, true, false, false},
     {"a\0x"s, "A\0y"s, 0, true, false, false}, // strncasecmp stops at the shared NUL
     {"a\0x"s, "A\0"s, 0, false, false, true},  // but the lengths still differ
     {"\xe9", "\xc9", 1, false, false, true},   // only ASCII letters fold
     {"[", "a", -1, false, true, false},        // '[' sits between 'Z' and 'a'
 };
 
-int sign(int v) { return (v > 0) - (v < 0); }
+int sign(int v) {
+    return (v > 0) - (v < 0);
+}
 
 TEST(NoCase, CompareEqualsAndOrder) {
     const util::NoCaseLess less;
@@ -128,8 +127,12 @@ TEST(StartsWith, CaseSensitivePrefix) {
         std::string s, prefix;
         bool result;
     } cases[] = {
-        {"abc", "", true}, {"ab", "abc", false}, {"Abc", "a", false},
-        {"abc", "abc", true}, {"/srv/data2/f", "/srv/data", true}, {"", "", true},
+        {"abc", "", true},
+        {"ab", "abc", false},
+        {"Abc", "a", false},
+        {"abc", "abc", true},
+        {"/srv/data2/f", "/srv/data", true},
+        {"", "", true},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(util::starts_with(c.s, c.prefix), c.result) << c.s << " / " << c.prefix;
@@ -147,11 +150,11 @@ TEST(ParseBool, LenientSpellings) {
         std::string text;
         bool value;
     } cases[] = {
-        {"", false},       {"0", false},       {"00", true},    {"OFF", false},   {"off", false},
-        {"Off", false},    {"offline", true},  {"No", false},   {"nope", false},  {"n", false},
-        {"None", false},   {"nothing", false}, {"F", false},    {"false", false}, {"FALSE", false},
-        {"yes", true},     {" no", true},      {" false", true}, {"1", true},     {"true", true},
-        {"on", true},      {"2", true},        {"disabled", true}, {"of", true},  {"0 ", true},
+        {"", false},     {"0", false},       {"00", true},       {"OFF", false},   {"off", false},
+        {"Off", false},  {"offline", true},  {"No", false},      {"nope", false},  {"n", false},
+        {"None", false}, {"nothing", false}, {"F", false},       {"false", false}, {"FALSE", false},
+        {"yes", true},   {" no", true},      {" false", true},   {"1", true},      {"true", true},
+        {"on", true},    {"2", true},        {"disabled", true}, {"of", true},     {"0 ", true},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(util::parse_bool(c.text), c.value) << "'" << c.text << "'";
@@ -163,9 +166,9 @@ TEST(FromStringBool, StrictSpellingsOnly) {
         std::string text;
         bool ok, value;
     } cases[] = {
-        {"true", true, true},  {"1", true, true},   {"false", true, false}, {"0", true, false},
-        {"TRUE", false, {}},   {"True", false, {}}, {"FALSE", false, {}},   {"01", false, {}},
-        {" 1", false, {}},     {"1 ", false, {}},   {"", false, {}},        {"yes", false, {}},
+        {"true", true, true}, {"1", true, true},   {"false", true, false}, {"0", true, false},
+        {"TRUE", false, {}},  {"True", false, {}}, {"FALSE", false, {}},   {"01", false, {}},
+        {" 1", false, {}},    {"1 ", false, {}},   {"", false, {}},        {"yes", false, {}},
     };
     for (const auto& c : cases) {
         for (const bool initial : {false, true}) {
@@ -185,8 +188,12 @@ TEST(ReplaceSubstring, FirstOccurrenceOnly) {
         std::string s, from, to, result;
         bool replaced;
     } cases[] = {
-        {"aaa", "a", "b", "baa", true},   {"abc", "x", "y", "abc", false}, {"abc", "", "x", "xabc", true},
-        {"", "a", "b", "", false},        {"", "", "x", "x", true},        {"abcabc", "bc", "", "aabc", true},
+        {"aaa", "a", "b", "baa", true},
+        {"abc", "x", "y", "abc", false},
+        {"abc", "", "x", "xabc", true},
+        {"", "a", "b", "", false},
+        {"", "", "x", "x", true},
+        {"abcabc", "bc", "", "aabc", true},
         {"path/%s", "%s", "f", "path/f", true},
     };
     for (const auto& c : cases) {
@@ -215,13 +222,19 @@ TEST(Format, FailureThrowsSystemError) {
     } catch (const std::system_error& e) {
         EXPECT_EQ(e.code().category(), std::generic_category());
         EXPECT_EQ(e.code().value(), EOVERFLOW);
-        EXPECT_EQ(std::string(e.what()), std::system_error(EOVERFLOW, std::generic_category(), "vsnprintf").what());
+        EXPECT_EQ(std::string(e.what()),
+                  std::system_error(EOVERFLOW, std::generic_category(), "vsnprintf").what());
     }
 }
 
 TEST(Escape, EveryByteClass) {
-    EXPECT_EQ(util::escape("\x01" "A\xe9\"\\"), R"(\x01A\xe9\"\\)");
-    EXPECT_EQ(util::escape("\x01" "A\xe9\"\\").size(), 13u);
+    EXPECT_EQ(util::escape("\x01"
+                           "A\xe9\"\\"),
+              R"(\x01A\xe9\"\\)");
+    EXPECT_EQ(util::escape("\x01"
+                           "A\xe9\"\\")
+                  .size(),
+              13u);
     EXPECT_EQ(util::escape("\a\b\t\n\v\f\r'"), R"(\a\b\t\n\v\f\r\')");
     EXPECT_EQ(util::escape("\0\x1f\x7f\x80\xff ~"s), R"(\x00\x1f\x7f\x80\xff ~)");
     EXPECT_EQ(util::escape(""), "");

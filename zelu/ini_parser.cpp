@@ -105,11 +105,9 @@ struct Grammar : seq<star<Line>, must<EndOfInput>> {};
 
 // The states every action receives: the item of the current line, the current section, the item callback
 // and the flags. The line's item is created by Action<Line>; the other three live for the whole parse.
-template <typename Rule>
-struct Action : nothing<Rule> {};
+template <typename Rule> struct Action : nothing<Rule> {};
 
-template <>
-struct Action<Line> : maybe_nothing {
+template <> struct Action<Line> : maybe_nothing {
     // A fresh item on the stack for each line, so no field leaks from one line into the next.
     template <typename Rule, apply_mode A, rewind_mode M, template <typename...> class Act,
               template <typename...> class Ctl, typename ParseInput>
@@ -119,8 +117,7 @@ struct Action<Line> : maybe_nothing {
     }
 };
 
-template <>
-struct Action<EmptyLine> {
+template <> struct Action<EmptyLine> {
     static void apply0(Item& item, std::string& section, const ItemCallback& on_item, unsigned& flags) {
         if (!(flags & ParseFlags::ReportEmptyLines))
             return;
@@ -130,8 +127,7 @@ struct Action<EmptyLine> {
     }
 };
 
-template <>
-struct Action<Comment> {
+template <> struct Action<Comment> {
     template <typename ActionInput>
     static void apply(const ActionInput& in, Item& item, std::string&, const ItemCallback&, unsigned&) {
         item.comment_char = *in.begin();
@@ -139,8 +135,7 @@ struct Action<Comment> {
     }
 };
 
-template <>
-struct Action<CommentLine> {
+template <> struct Action<CommentLine> {
     static void apply0(Item& item, std::string& section, const ItemCallback& on_item, unsigned& flags) {
         if (!(flags & ParseFlags::ReportComments))
             return;
@@ -150,16 +145,14 @@ struct Action<CommentLine> {
     }
 };
 
-template <>
-struct Action<SectionName> {
+template <> struct Action<SectionName> {
     template <typename ActionInput>
     static void apply(const ActionInput& in, Item& item, std::string&, const ItemCallback&, unsigned&) {
         item.section = util::rstripped(in.string());
     }
 };
 
-template <>
-struct Action<Section> {
+template <> struct Action<Section> {
     static void apply0(Item& item, std::string& section, const ItemCallback& on_item, unsigned& flags) {
         item.type = Item::Type::Section;
         if (flags & ParseFlags::ReportSections)
@@ -168,8 +161,7 @@ struct Action<Section> {
     }
 };
 
-template <>
-struct Action<Key> {
+template <> struct Action<Key> {
     template <typename ActionInput>
     static void apply(const ActionInput& in, Item& item, std::string&, const ItemCallback&, unsigned&) {
         item.key = util::rstripped(in.string());
@@ -178,8 +170,7 @@ struct Action<Key> {
 
 // Every value alternative sets value, value_type and number, so that an alternative that matched partway
 // (a boolean literal with text after it) leaves nothing behind for the next one.
-template <>
-struct Action<EmptyValue> {
+template <> struct Action<EmptyValue> {
     static void apply0(Item& item, std::string&, const ItemCallback&, unsigned&) {
         item.value.clear();
         item.value_type = Item::ValueType::String;
@@ -187,8 +178,7 @@ struct Action<EmptyValue> {
     }
 };
 
-template <>
-struct Action<QuoteOpen> {
+template <> struct Action<QuoteOpen> {
     static void apply0(Item& item, std::string&, const ItemCallback&, unsigned&) { item.value.clear(); }
 };
 
@@ -207,8 +197,7 @@ inline unsigned hex_value(char c) {
     return static_cast<unsigned>(c - 'A' + 10);
 }
 
-template <>
-struct Action<StringChEscHex> {
+template <> struct Action<StringChEscHex> {
     template <typename ActionInput>
     static void apply(const ActionInput& in, Item& item, std::string&, const ItemCallback&, unsigned&) {
         const char* p = in.begin(); // "xHH"
@@ -216,8 +205,7 @@ struct Action<StringChEscHex> {
     }
 };
 
-template <>
-struct Action<StringChEscOct> {
+template <> struct Action<StringChEscOct> {
     template <typename ActionInput>
     static void apply(const ActionInput& in, Item& item, std::string&, const ItemCallback&, unsigned&) {
         unsigned v = 0;
@@ -227,37 +215,52 @@ struct Action<StringChEscOct> {
     }
 };
 
-template <>
-struct Action<StringChEscSingle> {
+template <> struct Action<StringChEscSingle> {
     template <typename ActionInput>
     static void apply(const ActionInput& in, Item& item, std::string&, const ItemCallback&, unsigned&) {
         char c = *in.begin();
         switch (c) {
-        case 'a': c = '\a'; break;
-        case 'b': c = '\b'; break;
-        case 'e': c = '\x1b'; break;
-        case 'f': c = '\f'; break;
-        case 'n': c = '\n'; break;
-        case 'r': c = '\r'; break;
-        case 't': c = '\t'; break;
-        case 'v': c = '\v'; break;
-        case '\n': return; // a backslash before LF joins the lines
-        default: break;    // '"', '\'' and '\\' stand for themselves
+        case 'a':
+            c = '\a';
+            break;
+        case 'b':
+            c = '\b';
+            break;
+        case 'e':
+            c = '\x1b';
+            break;
+        case 'f':
+            c = '\f';
+            break;
+        case 'n':
+            c = '\n';
+            break;
+        case 'r':
+            c = '\r';
+            break;
+        case 't':
+            c = '\t';
+            break;
+        case 'v':
+            c = '\v';
+            break;
+        case '\n':
+            return; // a backslash before LF joins the lines
+        default:
+            break; // '"', '\'' and '\\' stand for themselves
         }
         append_byte(item.value, c);
     }
 };
 
-template <>
-struct Action<StringChOther> {
+template <> struct Action<StringChOther> {
     template <typename ActionInput>
     static void apply(const ActionInput& in, Item& item, std::string&, const ItemCallback&, unsigned&) {
         append_byte(item.value, *in.begin());
     }
 };
 
-template <>
-struct Action<QuotedString> {
+template <> struct Action<QuotedString> {
     static void apply0(Item& item, std::string&, const ItemCallback&, unsigned&) {
         item.value.shrink_to_fit();
         item.value_type = Item::ValueType::String;
@@ -265,8 +268,7 @@ struct Action<QuotedString> {
     }
 };
 
-template <>
-struct Action<BoolTrue> {
+template <> struct Action<BoolTrue> {
     template <typename ActionInput>
     static void apply(const ActionInput& in, Item& item, std::string&, const ItemCallback&, unsigned&) {
         item.value = in.string();
@@ -274,8 +276,7 @@ struct Action<BoolTrue> {
     }
 };
 
-template <>
-struct Action<BoolFalse> {
+template <> struct Action<BoolFalse> {
     template <typename ActionInput>
     static void apply(const ActionInput& in, Item& item, std::string&, const ItemCallback&, unsigned&) {
         item.value = in.string();
@@ -283,15 +284,13 @@ struct Action<BoolFalse> {
     }
 };
 
-template <>
-struct Action<Bool> {
+template <> struct Action<Bool> {
     static void apply0(Item& item, std::string&, const ItemCallback&, unsigned&) {
         item.value_type = Item::ValueType::Bool;
     }
 };
 
-template <>
-struct Action<Integer> {
+template <> struct Action<Integer> {
     template <typename ActionInput>
     static void apply(const ActionInput& in, Item& item, std::string&, const ItemCallback&, unsigned&) {
         item.value = util::rstripped(in.string());
@@ -313,8 +312,7 @@ struct Action<Integer> {
     }
 };
 
-template <>
-struct Action<RawString> {
+template <> struct Action<RawString> {
     template <typename ActionInput>
     static void apply(const ActionInput& in, Item& item, std::string&, const ItemCallback&, unsigned&) {
         item.value = util::rstripped(in.string());
@@ -323,8 +321,7 @@ struct Action<RawString> {
     }
 };
 
-template <>
-struct Action<KeyValue> {
+template <> struct Action<KeyValue> {
     static void apply0(Item& item, std::string& section, const ItemCallback& on_item, unsigned&) {
         item.type = Item::Type::KeyValue;
         item.section = section;
@@ -333,8 +330,7 @@ struct Action<KeyValue> {
     }
 };
 
-template <>
-struct Action<PlainValue> {
+template <> struct Action<PlainValue> {
     // The rule is only tried when plain values are allowed; otherwise the line is an error.
     template <typename Rule, apply_mode A, rewind_mode M, template <typename...> class Act,
               template <typename...> class Ctl, typename ParseInput>
@@ -359,16 +355,11 @@ struct Action<PlainValue> {
 // Messages, one per rule; rules without their own message name themselves as PEGTL spells them.
 template <typename Rule>
 inline const std::string error_message = "parse error matching " + std::string(demangle<Rule>());
-template <>
-inline const std::string error_message<StringClose> = "string value not closed, expected \"";
-template <>
-inline const std::string error_message<xdigit> = "invalid escape sequence, expected hex digit";
-template <>
-inline const std::string error_message<EndOfInput> = "unexpected input";
-template <>
-inline const std::string error_message<SectionTrailer> = "unexpected trailing text";
-template <>
-inline const std::string error_message<StringTrailer> = "unexpected trailing text";
+template <> inline const std::string error_message<StringClose> = "string value not closed, expected \"";
+template <> inline const std::string error_message<xdigit> = "invalid escape sequence, expected hex digit";
+template <> inline const std::string error_message<EndOfInput> = "unexpected input";
+template <> inline const std::string error_message<SectionTrailer> = "unexpected trailing text";
+template <> inline const std::string error_message<StringTrailer> = "unexpected trailing text";
 template <>
 inline const std::string error_message<InvalidLine> =
     "invalid line, expected '[section]' or 'key=value' or a comment";
@@ -392,13 +383,11 @@ std::uint32_t get_err_count() noexcept {
 }
 
 // The line holding `pos`, a LF, and a caret under the byte at `pos`.
-template <typename ParseInput>
-std::string error_context(const ParseInput& in, const position& pos) {
+template <typename ParseInput> std::string error_context(const ParseInput& in, const position& pos) {
     return fmt::format("{}\n{:>{}}", in.line_at(pos), "^", pos.column);
 }
 
-template <typename Rule>
-struct Control : normal<Rule> {
+template <typename Rule> struct Control : normal<Rule> {
     template <typename ParseInput, typename... States>
     [[noreturn]] static void raise(const ParseInput& in, States&&...) {
         ++error_state.count;
@@ -531,7 +520,8 @@ long Item::get_int64(long def) const {
 }
 
 unsigned int Item::get_uint32(unsigned int def) const {
-    if (value_type == ValueType::Integer && number >= 0 && number <= std::numeric_limits<std::uint32_t>::max())
+    if (value_type == ValueType::Integer && number >= 0 &&
+        number <= std::numeric_limits<std::uint32_t>::max())
         return static_cast<unsigned int>(number);
     report_rejected("{}: Expected uint32 value", *this);
     return def;

@@ -2,8 +2,8 @@
 // callback, then goes on with the next line, so that one pass reports all errors. Keeps nothing after a call.
 #pragma once
 
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <utility>
@@ -14,7 +14,8 @@ namespace zelu::ini {
 // reference: it lives only during the item callback, so a callback that needs it later copies it.
 struct Item {
     enum class ValueType : std::uint16_t {
-        String = 0,  // quoted, raw or empty value, an integer outside the signed 64-bit range, any non-key/value item
+        String = 0,  // quoted, raw or empty value, an integer outside the signed 64-bit range, any
+                     // non-key/value item
         Bool = 1,    // one of the boolean literals (see ParseFlags below for the spellings)
         Integer = 2, // a decimal integer literal that fits a signed 64-bit integer
     };

@@ -14,7 +14,9 @@ namespace zelu::util {
 
 namespace {
 
-bool in_set(char c, const char* set, std::size_t set_len) { return std::memchr(set, c, set_len) != nullptr; }
+bool in_set(char c, const char* set, std::size_t set_len) {
+    return std::memchr(set, c, set_len) != nullptr;
+}
 
 // Index of the first byte of `s` outside `set`, or npos.
 std::size_t first_outside(const std::string& s, const char* set, std::size_t set_len) {
@@ -107,7 +109,9 @@ std::vector<std::string> split(std::string_view text, char sep, bool keep_empty)
     return pieces;
 }
 
-int compare_nocase(const std::string& a, const std::string& b) { return ::strcasecmp(a.c_str(), b.c_str()); }
+int compare_nocase(const std::string& a, const std::string& b) {
+    return ::strcasecmp(a.c_str(), b.c_str());
+}
 
 bool equals_nocase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
@@ -144,8 +148,7 @@ bool parse_bool(const std::string& s) {
     return !(lowered.empty() || lowered == "0" || lowered == "off");
 }
 
-template <>
-bool from_string<bool>(const std::string& s, bool& out, std::ios_base::fmtflags /*flags*/) {
+template <> bool from_string<bool>(const std::string& s, bool& out, std::ios_base::fmtflags /*flags*/) {
     if (s == "1" || s == "true") {
         out = true;
         return true;
@@ -189,16 +192,36 @@ std::string escape(const std::string& s) {
     out.reserve(s.size());
     for (const char c : s) {
         switch (c) {
-        case '\a': out += "\\a"; break;
-        case '\b': out += "\\b"; break;
-        case '\t': out += "\\t"; break;
-        case '\n': out += "\\n"; break;
-        case '\v': out += "\\v"; break;
-        case '\f': out += "\\f"; break;
-        case '\r': out += "\\r"; break;
-        case '"': out += "\\\""; break;
-        case '\'': out += "\\'"; break;
-        case '\\': out += "\\\\"; break;
+        case '\a':
+            out += "\\a";
+            break;
+        case '\b':
+            out += "\\b";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\v':
+            out += "\\v";
+            break;
+        case '\f':
+            out += "\\f";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\'':
+            out += "\\'";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
         default:
             if (std::isprint(static_cast<unsigned char>(c))) {
                 out += c;

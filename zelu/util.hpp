@@ -51,12 +51,10 @@ std::string to_upper(std::string s);
 bool parse_bool(const std::string& s);
 
 // Strict conversion: true when `s` is a valid T, and only then is `out` set.
-template <typename T>
-bool from_string(const std::string& s, T& out, std::ios_base::fmtflags flags);
+template <typename T> bool from_string(const std::string& s, T& out, std::ios_base::fmtflags flags);
 
 // Accepts exactly "1", "true", "0" and "false" whatever `flags` says; other case or blanks fail.
-template <>
-bool from_string<bool>(const std::string& s, bool& out, std::ios_base::fmtflags flags);
+template <> bool from_string<bool>(const std::string& s, bool& out, std::ios_base::fmtflags flags);
 
 // Replaces the first occurrence of `from` in `s` by `to`; false when there is none. An empty `from`
 // matches at the front.

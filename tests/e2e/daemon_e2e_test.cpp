@@ -24,17 +24,16 @@ const std::string usage_text = "Usage: " + zet_bin +
                                "  -v          Verbose logging (debug level)\n"
                                "  -q          Do not log to stderr\n";
 // One close after writing, with the mode set before it.
-bool write_with_mode(const std::string& path, const std::string& text, mode_t mode)
-{
+bool write_with_mode(const std::string& path, const std::string& text, mode_t mode) {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
     if (fd < 0)
         return false;
-    bool ok = fchmod(fd, mode) == 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    bool ok =
+        fchmod(fd, mode) == 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     return close(fd) == 0 && ok;
 }
 
-TEST(CommandLine, OptionsAreHandledBeforeAnythingIsLogged)
-{
+TEST(CommandLine, OptionsAreHandledBeforeAnythingIsLogged) {
     TempDir dir;
     const struct {
         std::vector<std::string> args;
@@ -71,27 +70,24 @@ TEST(CommandLine, OptionsAreHandledBeforeAnythingIsLogged)
 // A test tree on a tmpfs of its own: the mount mark then sees this test's writes only.
 class Daemon : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         if (!is_root())
             GTEST_SKIP() << "fanotify needs CAP_SYS_ADMIN (run as root)";
         mount_ = std::make_unique<TmpfsMount>(mnt_, "size=64m,mode=0755");
         ASSERT_TRUE(mount_->mounted());
         for (const auto& d : {tree_, run_, mnt_ + "/data2", mnt_ + "/other"})
             std::filesystem::create_directories(d);
-        settings_ = {{"RUN_DIR", run_},   {"SOCKET", socket_},  {"LOG_FILE", log_},
-                     {"VAULT", vault_},   {"SCANNERS", "4"},     {"UNLIMITED_QUEUE", "1"}};
+        settings_ = {{"RUN_DIR", run_}, {"SOCKET", socket_}, {"LOG_FILE", log_},
+                     {"VAULT", vault_}, {"SCANNERS", "4"},   {"UNLIMITED_QUEUE", "1"}};
         monitors_ = {tree_};
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         zet_.reset();
         service_.reset();
         scand_.reset();
     }
 
-    std::string write_config() const
-    {
+    std::string write_config() const {
         std::string text;
         for (const auto& [k, v] : settings_)
             text += k + " = " + v + "\n";
@@ -103,8 +99,7 @@ protected:
     }
     // Starts zet on the written configuration; with `ready`, waits for its READY=1.
     void start_zet(bool ready = true, std::map<std::string, std::string> env = {},
-                   std::vector<std::string> args = {})
-    {
+                   std::vector<std::string> args = {}) {
         write_config();
         notify_.drain();
         env["NOTIFY_SOCKET"] = notify_.path();
@@ -119,20 +114,18 @@ protected:
     }
     void start_fake() { service_ = std::make_unique<fake::Service>(socket_); }
     // Everything the fake service was sent, over all connections.
-    std::string fake_received() const
-    {
+    std::string fake_received() const {
         std::string all;
         for (int i = 0; i < service_->connections(); i++)
             all += service_->received(i);
         return all;
     }
-    bool fake_scanned(const std::string& path) const
-    {
-        return fake_received().find("SCAN " + path + " CID portwarden TRIGGER ON_WRITE\n") != std::string::npos;
+    bool fake_scanned(const std::string& path) const {
+        return fake_received().find("SCAN " + path + " CID portwarden TRIGGER ON_WRITE\n") !=
+               std::string::npos;
     }
     // Stops zet and checks the orderly shutdown.
-    void stop_zet(int signo = SIGTERM)
-    {
+    void stop_zet(int signo = SIGTERM) {
         zet_->signal(signo);
         EXPECT_EQ(zet_->exit_code(), 0);
         std::string err = zet_->stderr_text();
@@ -154,8 +147,7 @@ protected:
     std::unique_ptr<ChildProcess> zet_;
 };
 
-TEST_F(Daemon, ReadyThenServesAndStopsCleanlyOnSigterm)
-{
+TEST_F(Daemon, ReadyThenServesAndStopsCleanlyOnSigterm) {
     start_fake();
     start_zet();
     EXPECT_EQ(read_file(run_ + "/zet.pid"), std::to_string(zet_->pid()));
@@ -172,8 +164,7 @@ TEST_F(Daemon, ReadyThenServesAndStopsCleanlyOnSigterm)
     EXPECT_NE(err.find("Started monitoring '" + tree_ + "'...\n"), std::string::npos);
 }
 
-TEST_F(Daemon, WatchdogPingsWhileIdle)
-{
+TEST_F(Daemon, WatchdogPingsWhileIdle) {
     start_fake();
     // The last -c counts.
     start_zet(true, {{"WATCHDOG_USEC", "200000"}}, {"-c", dir_ / "missing.conf"});
@@ -182,8 +173,7 @@ TEST_F(Daemon, WatchdogPingsWhileIdle)
     stop_zet(SIGINT);
 }
 
-TEST_F(Daemon, QuietKeepsStderrEmpty)
-{
+TEST_F(Daemon, QuietKeepsStderrEmpty) {
     start_fake();
     start_zet(true, {}, {"-q"});
     write_file(tree_ + "/f", "x");
@@ -194,8 +184,7 @@ TEST_F(Daemon, QuietKeepsStderrEmpty)
     EXPECT_FALSE(exists(run_ + "/zet.pid"));
 }
 
-TEST_F(Daemon, OtherSignalsKeepTheirDefaultAction)
-{
+TEST_F(Daemon, OtherSignalsKeepTheirDefaultAction) {
     start_fake();
     start_zet();
     zet_->signal(SIGHUP);
@@ -203,8 +192,7 @@ TEST_F(Daemon, OtherSignalsKeepTheirDefaultAction)
     EXPECT_TRUE(exists(run_ + "/zet.pid")) << "only an orderly shutdown removes the PID file";
 }
 
-TEST_F(Daemon, StartupFailuresEndWithTheirStatus)
-{
+TEST_F(Daemon, StartupFailuresEndWithTheirStatus) {
     const struct {
         const char* name;
         std::vector<std::pair<std::string, std::string>> settings;
@@ -213,11 +201,20 @@ TEST_F(Daemon, StartupFailuresEndWithTheirStatus)
         std::string message;
     } cases[] = {
         {"bad configuration value", {{"SCANNERS", "many"}}, {}, 13, "Failed to read config\n"},
-        {"missing run directory", {{"RUN_DIR", dir_ / "no-run"}}, {}, 1,
+        {"missing run directory",
+         {{"RUN_DIR", dir_ / "no-run"}},
+         {},
+         1,
          "Error changing run directory: chdir(): " + dir_ / "no-run" + ": " + strerror(ENOENT) + "\n"},
-        {"scan path cannot be marked", {}, {mnt_ + "/missing"}, 1,
+        {"scan path cannot be marked",
+         {},
+         {mnt_ + "/missing"},
+         1,
          "fanotify_mark(): " + mnt_ + "/missing: " + strerror(ENOENT) + "\n"},
-        {"socket path too long", {{"SOCKET", "/" + std::string(120, 's')}}, {}, 1,
+        {"socket path too long",
+         {{"SOCKET", "/" + std::string(120, 's')}},
+         {},
+         1,
          "Invalid socket path: /" + std::string(120, 's') + "\n"},
     };
     auto defaults = settings_;
@@ -236,8 +233,7 @@ TEST_F(Daemon, StartupFailuresEndWithTheirStatus)
     }
 }
 
-TEST_F(Daemon, PrefixMatchIsByBytesAndOtherWritesAreIgnored)
-{
+TEST_F(Daemon, PrefixMatchIsByBytesAndOtherWritesAreIgnored) {
     start_fake();
     start_zet();
     write_file(mnt_ + "/other/f", "outside every tree, same mount");
@@ -251,8 +247,7 @@ TEST_F(Daemon, PrefixMatchIsByBytesAndOtherWritesAreIgnored)
 
 // Why zet.service has no PrivateTmp=, ProtectSystem= and the like: marks set inside a private mount
 // namespace sit on its copies of the mounts and see no write made through the host's.
-TEST_F(Daemon, PrivateMountNamespaceSeesNoHostWrites)
-{
+TEST_F(Daemon, PrivateMountNamespaceSeesNoHostWrites) {
     if (access("/usr/bin/unshare", X_OK) != 0 || access("/usr/bin/nsenter", X_OK) != 0)
         GTEST_SKIP() << "needs unshare and nsenter (util-linux)";
     start_fake();
@@ -275,8 +270,7 @@ TEST_F(Daemon, PrivateMountNamespaceSeesNoHostWrites)
     }
 }
 
-TEST_F(Daemon, ServiceDownIsSurvivedAndLaterFilesAreScanned)
-{
+TEST_F(Daemon, ServiceDownIsSurvivedAndLaterFilesAreScanned) {
     start_zet();
     write_file(tree_ + "/infected-early", "x");
     EXPECT_TRUE(wait_until([&] {
@@ -292,8 +286,7 @@ TEST_F(Daemon, ServiceDownIsSurvivedAndLaterFilesAreScanned)
 }
 
 // The real scan service with its shipped test signature, the vault beside the tree or on another file system.
-TEST_F(Daemon, RealServiceQuarantinesTheTestFile)
-{
+TEST_F(Daemon, RealServiceQuarantinesTheTestFile) {
     const struct {
         const char* name;
         std::string vault;
@@ -343,8 +336,7 @@ TEST_F(Daemon, RealServiceQuarantinesTheTestFile)
 
 // A flood faster than the scan service: the bounded task queue holds the daemon back, so the kernel queue
 // fills up and drops events. The service stalls only while the files are written, to bound the run time.
-TEST_F(Daemon, FloodOverflowsTheKernelQueueWithoutHarm)
-{
+TEST_F(Daemon, FloodOverflowsTheKernelQueueWithoutHarm) {
     constexpr int FILES = 20000;
     std::atomic<bool> writing = true;
     start_fake();
@@ -374,15 +366,17 @@ TEST_F(Daemon, FloodOverflowsTheKernelQueueWithoutHarm)
             sample();
     }
     writing = false;
-    EXPECT_TRUE(wait_until([&] {
-        sample();
-        return zet_->stderr_has("fanotify event queue overflow!\n") || !zet_->running();
-    }, 40s));
+    EXPECT_TRUE(wait_until(
+        [&] {
+            sample();
+            return zet_->stderr_has("fanotify event queue overflow!\n") || !zet_->running();
+        },
+        40s));
     EXPECT_TRUE(zet_->running());
     EXPECT_TRUE(zet_->stderr_has("fanotify event queue overflow!\n"));
     // The queue and the buffers are fixed in size: the flood must not make the daemon grow.
-    EXPECT_LT(max_rss_kb - start_rss_kb, 32 * 1024) << "resident set grew from " << start_rss_kb << " to "
-                                                    << max_rss_kb << " kB";
+    EXPECT_LT(max_rss_kb - start_rss_kb, 32 * 1024)
+        << "resident set grew from " << start_rss_kb << " to " << max_rss_kb << " kB";
     RecordProperty("max_rss_kb", std::to_string(max_rss_kb));
     // Scanning goes on after the overflow.
     write_file(tree_ + "/after-flood", "x");
@@ -392,8 +386,7 @@ TEST_F(Daemon, FloodOverflowsTheKernelQueueWithoutHarm)
 
 } // namespace
 
-int occurrences(const std::string& text, const std::string& part)
-{
+int occurrences(const std::string& text, const std::string& part) {
     int n = 0;
     for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
         n++;
@@ -402,8 +395,7 @@ int occurrences(const std::string& text, const std::string& part)
 
 // A file system mounted below a tree, before zet starts or while it runs, is watched like the tree in
 // either coverage; one that goes is forgotten, and one mounted there again is watched again.
-TEST_F(Daemon, MountsBelowATreeAreWatchedAsTheyComeAndGo)
-{
+TEST_F(Daemon, MountsBelowATreeAreWatchedAsTheyComeAndGo) {
     for (const char* coverage : {"writes", "full"}) {
         SCOPED_TRACE(coverage);
         const std::string before = tree_ + "/before", later = tree_ + "/later";
@@ -423,14 +415,16 @@ TEST_F(Daemon, MountsBelowATreeAreWatchedAsTheyComeAndGo)
             auto second = std::make_unique<TmpfsMount>(later, "size=1m");
             ASSERT_TRUE(second->mounted());
             EXPECT_TRUE(wait_until([&] {
-                return occurrences(zet_->stderr_text(), "Started monitoring '" + later + "'...\n") == round + 1;
+                return occurrences(zet_->stderr_text(), "Started monitoring '" + later + "'...\n") ==
+                       round + 1;
             })) << zet_->stderr_text();
             const std::string file = later + "/b" + std::to_string(round);
             write_file(file, "x");
             EXPECT_TRUE(wait_until([&] { return fake_scanned(file); })) << zet_->stderr_text();
             second.reset();
             EXPECT_TRUE(wait_until([&] {
-                return occurrences(zet_->stderr_text(), "Stopped monitoring '" + later + "': unmounted\n") == round + 1;
+                return occurrences(zet_->stderr_text(), "Stopped monitoring '" + later + "': unmounted\n") ==
+                       round + 1;
             })) << zet_->stderr_text();
         }
         stop_zet();
@@ -442,8 +436,7 @@ TEST_F(Daemon, MountsBelowATreeAreWatchedAsTheyComeAndGo)
 
 // Without the means to open file handles again (here CAP_DAC_READ_SEARCH dropped, as a container's filter
 // would refuse the call), full coverage is not claimed: the tree falls back to writes and says why.
-TEST_F(Daemon, FullCoverageWithoutHandlesFallsBackAndSaysSo)
-{
+TEST_F(Daemon, FullCoverageWithoutHandlesFallsBackAndSaysSo) {
     wrapper_ = {"/usr/bin/setpriv", "--inh-caps=-dac_read_search", "--bounding-set=-dac_read_search"};
     settings_.push_back({"COVERAGE", "full"});
     start_fake();

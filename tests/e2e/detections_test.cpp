@@ -103,13 +103,15 @@ protected:
     // Starts zet with the documented keys and `extra` lines in the global part.
     void start(const std::string& extra) {
         write_file(conf_, "RUN_DIR = " + run_ + "\nSOCKET = " + scand_->socket() + "\nLOG_FILE = " + log_ +
-                              "\nVAULT = " + vault_ + "\nSCANNERS = 4\n" + extra + "[MONITORS]\nSCAN = " + tree_ +
-                              "\n");
+                              "\nVAULT = " + vault_ + "\nSCANNERS = 4\n" + extra +
+                              "[MONITORS]\nSCAN = " + tree_ + "\n");
         static int starts = 0;
-        ASSERT_TRUE(zet_.spawn({ZET_BIN, "-c", conf_}, {}, dir_ / ("zet" + std::to_string(++starts) + ".err")));
+        ASSERT_TRUE(
+            zet_.spawn({ZET_BIN, "-c", conf_}, {}, dir_ / ("zet" + std::to_string(++starts) + ".err")));
         // The PID file is written right before READY=1, after the marks are set.
-        ASSERT_TRUE(zet_test::wait_until(
-            [&] { return read_file(run_ + "/zet.pid") == std::to_string(zet_.pid()); }, zet_test::start_timeout))
+        ASSERT_TRUE(
+            zet_test::wait_until([&] { return read_file(run_ + "/zet.pid") == std::to_string(zet_.pid()); },
+                                 zet_test::start_timeout))
             << zet_.stderr_text();
     }
     // Waits until the infection log holds `lines` lines.
@@ -143,10 +145,12 @@ protected:
 
 TEST_F(Detections, AlertCommandGetsTheFactsInItsEnvironmentOnly) {
     const std::string alert = dir_ / "record alert";
-    write_script(alert, "d=" + out_ + "/$$\nmkdir \"$d\"\nprintf '%s' \"$#\" >\"$d/argc\"\n"
-                        "printf '%s' \"$ZET_PATH\" >\"$d/path\"\nprintf '%s' \"$ZET_VAULT\" >\"$d/vault\"\n"
-                        "printf '%s' \"$ZET_FINDINGS\" >\"$d/findings\"\nprintf '%s' \"$ZET_TIME\" >\"$d/time\"\n"
-                        "printf '%s' \"$ZET_HOST\" >\"$d/host\"\nls -l /proc/$$/fd >\"$d/fds\"\n");
+    write_script(
+        alert, "d=" + out_ +
+                   "/$$\nmkdir \"$d\"\nprintf '%s' \"$#\" >\"$d/argc\"\n"
+                   "printf '%s' \"$ZET_PATH\" >\"$d/path\"\nprintf '%s' \"$ZET_VAULT\" >\"$d/vault\"\n"
+                   "printf '%s' \"$ZET_FINDINGS\" >\"$d/findings\"\nprintf '%s' \"$ZET_TIME\" >\"$d/time\"\n"
+                   "printf '%s' \"$ZET_HOST\" >\"$d/host\"\nls -l /proc/$$/fd >\"$d/fds\"\n");
     start("ALERT_COMMAND = \"" + alert + "\"\nSYSLOG_DETECTIONS = yes\n");
     // A name a shell would split, expand or end a line at.
     const std::string file = tree_ + "/a b\t$(touch pwned)\n;x.com";
@@ -174,9 +178,9 @@ TEST_F(Detections, AlertCommandGetsTheFactsInItsEnvironmentOnly) {
 
     // The syslog line, with the name's control bytes escaped so it stays one line.
     const std::string shown_name = "a b\\u0009$(touch pwned)\\u000a;x.com";
-    EXPECT_TRUE(zet_.stderr_has("Infected file quarantined: " + tree_ + "/" + shown_name + " -> " + vault_ + "/" +
-                                shown_name + "." + vault.substr(vault.size() - 6) + ": " + zet_test::finding +
-                                "\n"))
+    EXPECT_TRUE(zet_.stderr_has("Infected file quarantined: " + tree_ + "/" + shown_name + " -> " + vault_ +
+                                "/" + shown_name + "." + vault.substr(vault.size() - 6) + ": " +
+                                zet_test::finding + "\n"))
         << zet_.stderr_text();
 }
 
@@ -248,22 +252,28 @@ TEST_F(Detections, BurstWithASlowCommandDropsAlertsButNeverHoldsUpScanning) {
     EXPECT_EQ(zet_test::count_files(vault_), static_cast<std::size_t>(FILES));
     // Every alert either ran or was dropped: at most the runners' two plus the queue's five ran.
     std::map<std::string, std::string> m;
-    ASSERT_TRUE(zet_test::wait_until([&] {
-        m = metrics_file();
-        return !m["alerts_run"].empty() &&
-               std::stoi(m["alerts_run"]) + std::stoi(m["alerts_dropped"]) == FILES && m["queue_depth"] == "0";
-    }, 60s)) << read_file(run_ + "/zet.metrics");
+    ASSERT_TRUE(zet_test::wait_until(
+        [&] {
+            m = metrics_file();
+            return !m["alerts_run"].empty() &&
+                   std::stoi(m["alerts_run"]) + std::stoi(m["alerts_dropped"]) == FILES &&
+                   m["queue_depth"] == "0";
+        },
+        60s))
+        << read_file(run_ + "/zet.metrics");
     EXPECT_LE(std::stoi(m["alerts_run"]), 2 + 5 + 2); // the runners may free slots during the burst
     EXPECT_GE(std::stoi(m["alerts_dropped"]), FILES - 9);
     EXPECT_EQ(m["infected"], std::to_string(FILES));
-    EXPECT_TRUE(zet_.stderr_has("Alert queue full (5 waiting): dropping alerts, first for " + tree_ + "/burst"))
+    EXPECT_TRUE(
+        zet_.stderr_has("Alert queue full (5 waiting): dropping alerts, first for " + tree_ + "/burst"))
         << zet_.stderr_text();
 }
 
 TEST_F(Detections, JsonLogRecordsMatchTheInfectionLogWithHostileNames) {
     start("JSON_LOG = " + json_ + "\n");
-    const std::vector<std::string> names = {"tab\there.com",  "quote\"back\\slash.com", "bytes\xff\xc0\xed\xa0\x80.com",
-                                            "ctl\x01\x1b\x7f.com", "ünïcødé €.com",        "fake\",\"vault\":null.com"};
+    const std::vector<std::string> names = {
+        "tab\there.com",       "quote\"back\\slash.com", "bytes\xff\xc0\xed\xa0\x80.com",
+        "ctl\x01\x1b\x7f.com", "ünïcødé €.com",          "fake\",\"vault\":null.com"};
     std::size_t lines = 0;
     for (const std::string& name : names) {
         write_file(tree_ + "/" + name, zet_test::eicar);
@@ -303,7 +313,8 @@ TEST_F(Detections, JsonLogRecordsMatchTheInfectionLogWithHostileNames) {
             << f[0];
         std::size_t vault_at = at + path.size() + 2;
         // The name's own tabs are in the vault column too; the finding ends the line.
-        std::string vault = log.substr(vault_at, log.find("\t" + zet_test::finding + "\n", vault_at) - vault_at);
+        std::string vault =
+            log.substr(vault_at, log.find("\t" + zet_test::finding + "\n", vault_at) - vault_at);
         EXPECT_EQ(f[2], vault == "ERROR" ? "-" : vault);
         EXPECT_EQ(f[3], zet_test::finding);
         EXPECT_NE(f[4], "None") << "the service knows its signature version";
@@ -338,10 +349,12 @@ TEST_F(Detections, MetricsCountAKnownWorkloadAndZetctlExportsThem) {
     write_file(dir_ / "samples.py", PROMETHEUS_SAMPLES);
     const std::string samples = run({"/usr/bin/python3", dir_ / "samples.py", dir_ / "metrics.prom"});
     for (const char* line :
-         {"zet_up  1.0 gauge\n", "zet_files_queued_total  5.0 counter\n", "zet_files_scanned_total  5.0 counter\n",
-          "zet_files_infected_total  2.0 counter\n", "zet_scans_failed_total  0.0 counter\n",
-          "zet_queue_depth  0.0 gauge\n", "zet_scan_duration_seconds_bucket le=+Inf 5.0 histogram\n",
-          "zet_scan_duration_seconds_bucket le=0.001 ", "zet_scan_duration_seconds_bucket le=120 5.0 histogram\n",
+         {"zet_up  1.0 gauge\n", "zet_files_queued_total  5.0 counter\n",
+          "zet_files_scanned_total  5.0 counter\n", "zet_files_infected_total  2.0 counter\n",
+          "zet_scans_failed_total  0.0 counter\n", "zet_queue_depth  0.0 gauge\n",
+          "zet_scan_duration_seconds_bucket le=+Inf 5.0 histogram\n",
+          "zet_scan_duration_seconds_bucket le=0.001 ",
+          "zet_scan_duration_seconds_bucket le=120 5.0 histogram\n",
           "zet_scan_duration_seconds_count  5.0 histogram\n", "zet_alerts_dropped_total  0.0 counter\n",
           "orbis_scand_up  1.0 gauge\n", "orbis_scand_signature_version  "})
         EXPECT_TRUE(has(samples, line)) << line << "\n" << samples << text;

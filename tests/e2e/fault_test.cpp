@@ -24,8 +24,7 @@ namespace {
 namespace fs = std::filesystem;
 
 const std::string zet_bin = ZET_BIN;
-std::size_t count_of(const std::string& text, const std::string& what)
-{
+std::size_t count_of(const std::string& text, const std::string& what) {
     std::size_t n = 0;
     for (auto pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + what.size()))
         n++;
@@ -33,8 +32,7 @@ std::size_t count_of(const std::string& text, const std::string& what)
 }
 
 // The escaping of paths and names on the wire, as the client applies it.
-std::string escaped(const std::string& text)
-{
+std::string escaped(const std::string& text) {
     std::string out;
     for (char c : text) {
         if (c == '\\' || c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r')
@@ -45,8 +43,7 @@ std::string escaped(const std::string& text)
 }
 
 // The columns of one infection-log line (without its line feed), split at the first three tabs only.
-std::vector<std::string> log_columns(const std::string& line)
-{
+std::vector<std::string> log_columns(const std::string& line) {
     std::vector<std::string> cols;
     std::size_t start = 0;
     for (int i = 0; i < 3; i++) {
@@ -61,8 +58,7 @@ std::vector<std::string> log_columns(const std::string& line)
 }
 
 // What a finding line for `path` looks like from the service.
-fake::Script infected_answer(const std::string& path, const std::vector<std::string>& names)
-{
+fake::Script infected_answer(const std::string& path, const std::vector<std::string>& names) {
     std::string text = "210 Accepted\r\n";
     int i = 1;
     for (const auto& n : names)
@@ -71,8 +67,7 @@ fake::Script infected_answer(const std::string& path, const std::vector<std::str
 }
 
 // The path of a SCAN command line as the fake service received it, unescaped.
-std::string scanned_path(const std::string& line)
-{
+std::string scanned_path(const std::string& line) {
     std::string out;
     for (std::size_t i = 5; i < line.size(); i++) {
         if (line[i] == '\\' && i + 1 < line.size()) {
@@ -86,8 +81,7 @@ std::string scanned_path(const std::string& line)
     return out;
 }
 
-TEST(BrokenConfiguration, EndsWithStatus13AndTheErrorsReported)
-{
+TEST(BrokenConfiguration, EndsWithStatus13AndTheErrorsReported) {
     TempDir dir;
     std::mt19937 random(20261208); // fixed, so that a failure can be rerun
     std::string garbage(4096, '\0');
@@ -134,32 +128,28 @@ TEST(BrokenConfiguration, EndsWithStatus13AndTheErrorsReported)
 // vault on another file system, and a directory outside every monitored tree on the tree's mount.
 class Fault : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         if (!is_root())
             GTEST_SKIP() << "fanotify needs CAP_SYS_ADMIN (run as root)";
         mount_ = std::make_unique<TmpfsMount>(mnt_, "size=256m,mode=0755");
         ASSERT_TRUE(mount_->mounted());
         for (const auto& d : {tree_, run_, other_})
             fs::create_directories(d);
-        settings_ = {{"RUN_DIR", run_}, {"SOCKET", socket_},   {"LOG_FILE", log_},
-                     {"VAULT", vault_}, {"SCANNERS", "1"},     {"UNLIMITED_QUEUE", "1"}};
+        settings_ = {{"RUN_DIR", run_}, {"SOCKET", socket_}, {"LOG_FILE", log_},
+                     {"VAULT", vault_}, {"SCANNERS", "1"},   {"UNLIMITED_QUEUE", "1"}};
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         zet_.reset();
         service_.reset();
         scand_.reset();
     }
 
-    void set(const std::string& key, const std::string& value)
-    {
+    void set(const std::string& key, const std::string& value) {
         for (auto& [k, v] : settings_)
             if (k == key)
                 v = value;
     }
-    void start_zet(std::map<std::string, std::string> env = {})
-    {
+    void start_zet(std::map<std::string, std::string> env = {}) {
         std::string text;
         for (const auto& [k, v] : settings_)
             text += k + " = " + v + "\n";
@@ -172,31 +162,26 @@ protected:
         zet_ = start_process(std::vector<std::string>{zet_bin, "-v", "-c", conf_}, env, dir_ / "zet");
         ASSERT_EQ(notify_.next(), "READY=1\n") << zet_->stderr_text();
     }
-    void stop_zet()
-    {
+    void stop_zet() {
         zet_->signal(SIGTERM);
         EXPECT_EQ(zet_->exit_code(), 0) << zet_->stderr_text();
         EXPECT_EQ(zet_->stderr_text().find("Fatal error. Exiting."), std::string::npos);
     }
-    void start_fake(std::vector<fake::Script> scripts = {})
-    {
+    void start_fake(std::vector<fake::Script> scripts = {}) {
         service_ = std::make_unique<fake::Service>(socket_, std::move(scripts));
     }
-    std::string fake_received() const
-    {
+    std::string fake_received() const {
         std::string all;
         for (int i = 0; i < service_->connections(); i++)
             all += service_->received(i);
         return all;
     }
-    bool fake_scanned(const std::string& path) const
-    {
+    bool fake_scanned(const std::string& path) const {
         return fake_received().find("SCAN " + escaped(path) + " CID portwarden TRIGGER ON_WRITE\n") !=
                std::string::npos;
     }
     // The infection-log line of `path`, once there is one.
-    std::string log_line_of(const std::string& path)
-    {
+    std::string log_line_of(const std::string& path) {
         std::string found;
         wait_until([&] {
             std::string log = read_file(log_);
@@ -211,8 +196,7 @@ protected:
         });
         return found;
     }
-    int open_descriptors() const
-    {
+    int open_descriptors() const {
         return static_cast<int>(count_files("/proc/" + std::to_string(zet_->pid()) + "/fd"));
     }
 
@@ -229,8 +213,7 @@ protected:
     std::unique_ptr<ChildProcess> zet_;
 };
 
-TEST_F(Fault, ScanServiceKilledDuringAFloodAndRestarted)
-{
+TEST_F(Fault, ScanServiceKilledDuringAFloodAndRestarted) {
     constexpr int FILES = 10000;
     constexpr int SCANNERS = 4;
     set("SCANNERS", std::to_string(SCANNERS));
@@ -285,8 +268,7 @@ TEST_F(Fault, ScanServiceKilledDuringAFloodAndRestarted)
 
 // Each row: the first connection misbehaves while the first file is scanned; the second file gets a
 // standard connection and is quarantined.
-TEST_F(Fault, MisbehavingServiceResetsTheConnectionAndTheNextFileIsScanned)
-{
+TEST_F(Fault, MisbehavingServiceResetsTheConnectionAndTheNextFileIsScanned) {
     const std::string welcome = "220 fake ready\r\n";
     fake::Script drip = {fake::send(welcome), fake::read_line()};
     for (char c : std::string("210\r\n200\r\n")) {
@@ -301,10 +283,16 @@ TEST_F(Fault, MisbehavingServiceResetsTheConnectionAndTheNextFileIsScanned)
         int connections;     // the drip keeps its connection: the answer is slow but whole
         bool command_sent;   // the first file's command reaches the service
     } cases[] = {
-        {"garbage answer", {fake::send(welcome), fake::read_line(), fake::send("\x01\x02 garbage\r\n")},
-         "Defective AV response!", 2, true},
+        {"garbage answer",
+         {fake::send(welcome), fake::read_line(), fake::send("\x01\x02 garbage\r\n")},
+         "Defective AV response!",
+         2,
+         true},
         {"garbage welcome", {fake::send("\x7f\x7f\r\n")}, "Defective AV response!", 2, false},
-        {"stops mid-line", {fake::send(welcome), fake::read_line(), fake::send("210 Acc"), fake::hang_up()}, "", 2,
+        {"stops mid-line",
+         {fake::send(welcome), fake::read_line(), fake::send("210 Acc"), fake::hang_up()},
+         "",
+         2,
          true},
         {"closes after the welcome", {fake::send(welcome), fake::hang_up()}, "", 2, false},
         {"resets the connection", {fake::send(welcome), fake::reset()}, "", 2, false},
@@ -333,8 +321,7 @@ TEST_F(Fault, MisbehavingServiceResetsTheConnectionAndTheNextFileIsScanned)
     }
 }
 
-TEST_F(Fault, VaultThatCannotTakeTheFileLeavesItInPlace)
-{
+TEST_F(Fault, VaultThatCannotTakeTheFileLeavesItInPlace) {
     const std::string small_vault = dir_ / "small-vault";
     const std::string infected = tree_ + "/infected.bin";
     const std::string payload(1 << 20, 'v');
@@ -397,8 +384,7 @@ TEST_F(Fault, VaultThatCannotTakeTheFileLeavesItInPlace)
 }
 
 // With an unlimited kernel queue, a flood that would overflow the default queue loses no event.
-TEST_F(Fault, UnlimitedQueueLosesNoEventInAFlood)
-{
+TEST_F(Fault, UnlimitedQueueLosesNoEventInAFlood) {
     constexpr int FILES = 20000;
     set("SCANNERS", "4");
     // Shared with the service's threads, which may answer until the fixture stops the service.
@@ -427,8 +413,7 @@ TEST_F(Fault, UnlimitedQueueLosesNoEventInAFlood)
     stop_zet();
 }
 
-TEST_F(Fault, TreeDeletedAndRecreatedIsStillMonitored)
-{
+TEST_F(Fault, TreeDeletedAndRecreatedIsStillMonitored) {
     start_fake();
     start_zet();
     write_file(tree_ + "/before", "x");
@@ -444,8 +429,7 @@ TEST_F(Fault, TreeDeletedAndRecreatedIsStillMonitored)
     stop_zet();
 }
 
-TEST_F(Fault, FileDeletedBetweenItsEventAndItsMove)
-{
+TEST_F(Fault, FileDeletedBetweenItsEventAndItsMove) {
     const std::string gone = tree_ + "/infected-gone";
     start_fake();
     service_->set_responder([gone](const std::string& line) {
@@ -470,8 +454,7 @@ TEST_F(Fault, FileDeletedBetweenItsEventAndItsMove)
 
 // Between the scan and the move, the scanned name is replaced by a link to a file outside every monitored
 // tree, or by a FIFO. The outside file is never changed or removed, and no worker is held up.
-TEST_F(Fault, FileSwappedBeforeItsMove)
-{
+TEST_F(Fault, FileSwappedBeforeItsMove) {
     enum Swap { symlink_to_outside, hardlink_to_outside, fifo };
     const std::string outside = other_ + "/secret";
     const std::string other_fs_vault = dir_ / "vault";
@@ -536,8 +519,7 @@ TEST_F(Fault, FileSwappedBeforeItsMove)
 // Between the scan and the move, a directory of the scanned path is replaced by a symbolic link to a
 // directory outside the trees that holds a file of the same name: that file is never moved. The scanned
 // file itself is followed to its new place, scanned there again and quarantined from there.
-TEST_F(Fault, DirectorySwappedBeforeTheMove)
-{
+TEST_F(Fault, DirectorySwappedBeforeTheMove) {
     const std::string other_fs_vault = dir_ / "vault";
     for (bool other_fs : {false, true}) {
         SCOPED_TRACE(other_fs ? "vault on another file system" : "vault on the same file system");
@@ -547,14 +529,15 @@ TEST_F(Fault, DirectorySwappedBeforeTheMove)
         const std::string vault = other_fs ? other_fs_vault : vault_;
         set("VAULT", vault);
         start_fake();
-        service_->set_responder([sub, path, away = tree_ + "/sub-away", other = other_](const std::string& line) {
-            if (line.rfind("SCAN " + path + " ", 0) == 0) {
-                rename(sub.c_str(), away.c_str());
-                symlink(other.c_str(), sub.c_str());
-                return infected_answer(path, {"Test.Swapped"});
-            }
-            return fake::standard_answer(line);
-        });
+        service_->set_responder(
+            [sub, path, away = tree_ + "/sub-away", other = other_](const std::string& line) {
+                if (line.rfind("SCAN " + path + " ", 0) == 0) {
+                    rename(sub.c_str(), away.c_str());
+                    symlink(other.c_str(), sub.c_str());
+                    return infected_answer(path, {"Test.Swapped"});
+                }
+                return fake::standard_answer(line);
+            });
         start_zet();
         write_file(path, "infected");
         const std::string moved = tree_ + "/sub-away/infected-x";
@@ -574,8 +557,7 @@ TEST_F(Fault, DirectorySwappedBeforeTheMove)
 
 // Tabs, line feeds and bytes that are no UTF-8 travel escaped on the wire and raw into the vault name and
 // the infection log (its columns are not quoted: a tab adds a column, a line feed splits the line).
-TEST_F(Fault, ControlBytesInNamesArriveUnchanged)
-{
+TEST_F(Fault, ControlBytesInNamesArriveUnchanged) {
     const struct {
         const char* name;
         std::string file;
@@ -617,8 +599,7 @@ TEST_F(Fault, ControlBytesInNamesArriveUnchanged)
 }
 
 // Limits: a path that the kernel cannot resolve, and a finding line longer than the client's buffer.
-TEST_F(Fault, OverlongPathAndFindingAreRefusedWithoutHarm)
-{
+TEST_F(Fault, OverlongPathAndFindingAreRefusedWithoutHarm) {
     start_fake();
     const std::string long_finding = tree_ + "/infected-long-finding";
     service_->set_responder([long_finding](const std::string& line) {
@@ -647,7 +628,8 @@ TEST_F(Fault, OverlongPathAndFindingAreRefusedWithoutHarm)
     EXPECT_TRUE(wait_until([&] {
         std::string err = zet_->stderr_text();
         auto pos = err.find("readlink(): /proc/self/fd/");
-        return pos != std::string::npos && err.find(std::string(": ") + strerror(ENAMETOOLONG), pos) != std::string::npos;
+        return pos != std::string::npos &&
+               err.find(std::string(": ") + strerror(ENAMETOOLONG), pos) != std::string::npos;
     })) << zet_->stderr_text().substr(0, 4000);
 
     write_file(long_finding, "x");
@@ -661,8 +643,7 @@ TEST_F(Fault, OverlongPathAndFindingAreRefusedWithoutHarm)
 }
 
 // The vault made by the daemon is 0700 and a copied file 0600, whatever umask the daemon inherits.
-TEST_F(Fault, VaultAndVaultFilesArePrivate)
-{
+TEST_F(Fault, VaultAndVaultFilesArePrivate) {
     const std::string vault = dir_ / "new-vault";
     set("VAULT", vault);
     start_fake();

@@ -20,8 +20,7 @@ namespace zet_test {
 // "<output_base>.out" and "<output_base>.err".
 inline std::unique_ptr<ChildProcess> start_process(const std::vector<std::string>& argv,
                                                    const std::map<std::string, std::string>& env,
-                                                   const std::string& output_base)
-{
+                                                   const std::string& output_base) {
     std::vector<std::string> changes;
     for (const auto& [name, value] : env)
         changes.push_back(name + "=" + value);
@@ -31,8 +30,7 @@ inline std::unique_ptr<ChildProcess> start_process(const std::vector<std::string
 }
 
 // True once a UNIX stream socket at `path` accepts connections.
-inline bool socket_accepts(const std::string& path)
-{
+inline bool socket_accepts(const std::string& path) {
     const int fd = connect_unix(path);
     if (fd >= 0)
         close(fd);

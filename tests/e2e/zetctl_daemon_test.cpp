@@ -171,15 +171,17 @@ TEST_F(WithDaemon, SelftestWritesIntoEveryWatchedMount) {
     const std::string dept = tree_ + "/dept";
     std::filesystem::create_directories(dept);
     ASSERT_EQ(mount("tmpfs", dept.c_str(), "tmpfs", 0, "size=1m"), 0) << strerror(errno);
-    EXPECT_TRUE(zet_test::wait_until([&] { return zet_.stderr_has("Started monitoring '" + dept + "'...\n"); }))
-        << zet_.stderr_text();
+    EXPECT_TRUE(zet_test::wait_until([&] {
+        return zet_.stderr_has("Started monitoring '" + dept + "'...\n");
+    })) << zet_.stderr_text();
     Result r = ctl({"selftest"});
     EXPECT_EQ(r.status, 0) << r.out << r.err << zet_.stderr_text();
     for (const auto& tree : {tree_, tree2_, dept})
         EXPECT_TRUE(has(r.out, "PASS " + tree + ": quarantined ")) << r.out;
     r = ctl({"explain", dept + "/x.doc"});
-    EXPECT_TRUE(has(r.out, "  queued: yes, under the monitored path " + tree_ + "\n  on the file system mounted at " +
-                               dept + ", which zet watches with a mark of its own\n"))
+    EXPECT_TRUE(has(r.out, "  queued: yes, under the monitored path " + tree_ +
+                               "\n  on the file system mounted at " + dept +
+                               ", which zet watches with a mark of its own\n"))
         << r.out;
     umount2(dept.c_str(), MNT_DETACH);
 }
@@ -194,9 +196,10 @@ TEST_F(WithDaemon, StatusLineCountsQueuedScannedInfectedAndFailed) {
     // While scans find no service, the line says since when.
     EXPECT_TRUE(zet_test::wait_until([&] {
         for (const std::string& m : notify_.messages())
-            if (m.rfind("STATUS=3 files queued, 2 scanned, 1 infected, 1 failed scans; scan service unreachable "
-                        "since ",
-                        0) == 0)
+            if (m.rfind(
+                    "STATUS=3 files queued, 2 scanned, 1 infected, 1 failed scans; scan service unreachable "
+                    "since ",
+                    0) == 0)
                 return true;
         return false;
     })) << testing::PrintToString(notify_.messages());

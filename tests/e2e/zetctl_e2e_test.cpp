@@ -13,8 +13,8 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 
 namespace {
 
@@ -131,7 +131,12 @@ TEST_F(Ctl, CheckConfigShowsDetectionSettingsAndChecksTheAlertCommand) {
         std::function<void()> prepare;
         std::string warning; // empty: none
     } cases[] = {
-        {"executable", [&] { zet_test::write_file(alert, "#!/bin/sh\n"); chmod(alert.c_str(), 0755); }, ""},
+        {"executable",
+         [&] {
+             zet_test::write_file(alert, "#!/bin/sh\n");
+             chmod(alert.c_str(), 0755);
+         },
+         ""},
         {"not executable", [&] { chmod(alert.c_str(), 0644); },
          "warning: alert command " + alert + ": " + strerror(EACCES) + " (zet logs every alert as failed)\n"},
         {"missing", [&] { std::filesystem::remove(alert); },
@@ -140,16 +145,19 @@ TEST_F(Ctl, CheckConfigShowsDetectionSettingsAndChecksTheAlertCommand) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         c.prepare();
-        zet_test::write_file(conf_, "RUN_DIR = " + run_ + "\nVAULT = " + vault_ + "\nALERT_COMMAND = " + alert +
-                                        "\nALERT_TIMEOUT = 5\nALERT_QUEUE = 7\nJSON_LOG = " + dir_ / "nodir/z.jsonl" +
-                                        "\nSYSLOG_DETECTIONS = yes\nMETRICS = yes\n");
+        zet_test::write_file(
+            conf_, "RUN_DIR = " + run_ + "\nVAULT = " + vault_ + "\nALERT_COMMAND = " + alert +
+                       "\nALERT_TIMEOUT = 5\nALERT_QUEUE = 7\nJSON_LOG = " + dir_ / "nodir/z.jsonl" +
+                       "\nSYSLOG_DETECTIONS = yes\nMETRICS = yes\n");
         r = ctl({"check-config"});
         EXPECT_EQ(r.status, 0) << r.out;
-        EXPECT_TRUE(has(r.out, "  ALERT_COMMAND = " + alert + "\n  ALERT_TIMEOUT = 5\n  ALERT_QUEUE = 7\n  JSON_LOG = " +
-                                   dir_ / "nodir/z.jsonl" + "\n  SYSLOG_DETECTIONS = yes\n  METRICS = yes (" + run_ +
-                                   "/zet.metrics)\n"))
+        EXPECT_TRUE(has(
+            r.out, "  ALERT_COMMAND = " + alert +
+                       "\n  ALERT_TIMEOUT = 5\n  ALERT_QUEUE = 7\n  JSON_LOG = " + dir_ / "nodir/z.jsonl" +
+                       "\n  SYSLOG_DETECTIONS = yes\n  METRICS = yes (" + run_ + "/zet.metrics)\n"))
             << r.out;
-        EXPECT_TRUE(has(r.out, "warning: JSON log " + dir_ / "nodir/z.jsonl" + ": its directory is missing")) << r.out;
+        EXPECT_TRUE(has(r.out, "warning: JSON log " + dir_ / "nodir/z.jsonl" + ": its directory is missing"))
+            << r.out;
         if (c.warning.empty())
             EXPECT_FALSE(has(r.out, "warning: alert command")) << r.out;
         else
