@@ -214,8 +214,12 @@ void* retrier(void*) {
             backlog.pop_front();
         }
         pthread_mutex_unlock(&retry_lock);
-        for (retry_entry& e : due)
-            pool_add_file(e.path.c_str(), -1, e.attempt - 1);
+        for (retry_entry& e : due) {
+            // Queued again with a descriptor, as an event's file: the pool then keeps two tasks for one file
+            // (its creation and its close, both failed) from being scanned and moved by two workers at once.
+            int fd = open(e.path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+            pool_add_file(e.path.c_str(), fd, e.attempt - 1);
+        }
         pthread_mutex_lock(&retry_lock);
     }
     return nullptr;
@@ -277,6 +281,13 @@ bool retry_add(task_t* task) {
     if (!started || next > RETRY_ATTEMPTS)
         return false;
     pthread_mutex_lock(&retry_lock);
+    // A file already waiting (its creation and its close both failed) waits once.
+    for (const retry_entry& e : backlog) {
+        if (e.path == task->path) {
+            pthread_mutex_unlock(&retry_lock);
+            return true;
+        }
+    }
     if (backlog.size() >= RETRY_BACKLOG_SIZE) {
         pthread_mutex_unlock(&retry_lock);
         return false;

@@ -222,9 +222,14 @@ TEST(Retry, DelaysAndBacklogBounds) {
     task.attempt = RETRY_ATTEMPTS - 1; // its last attempt failed
     EXPECT_FALSE(retry_add(&task));
     for (std::size_t i = 0; i < RETRY_BACKLOG_SIZE; i++) {
+        snprintf(task.path, sizeof task.path, "/srv/f%zu", i);
         task.attempt = static_cast<unsigned>(i % (RETRY_ATTEMPTS - 1));
         ASSERT_TRUE(retry_add(&task)) << i;
     }
+    // A file already waiting is taken again without a slot of its own; a new one finds the backlog full.
+    snprintf(task.path, sizeof task.path, "/srv/f7");
+    EXPECT_TRUE(retry_add(&task));
+    snprintf(task.path, sizeof task.path, "/srv/new");
     task.attempt = 0;
     int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     task.fd = fd;
