@@ -53,16 +53,18 @@ inline bool is_log_time(const std::string& text) {
     return like(text, "####-##-## ##:##:##");
 }
 
-// A tmpfs mounted on a directory of its own, unmounted at the end.
-class TmpfsMount {
+// A file system, or a second mount of a directory (MS_BIND), on `dir`; unmounted at the end.
+class Mount {
 public:
-    TmpfsMount(const std::string& dir, const std::string& options, unsigned long flags = 0) : dir_(dir) {
+    Mount(const std::string& source, const std::string& dir, const char* type, unsigned long flags,
+          const std::string& options)
+        : dir_(dir) {
         std::filesystem::create_directories(dir);
-        mounted_ = mount("tmpfs", dir.c_str(), "tmpfs", flags, options.c_str()) == 0;
+        mounted_ = mount(source.c_str(), dir.c_str(), type, flags, options.c_str()) == 0;
     }
-    TmpfsMount(const TmpfsMount&) = delete;
-    TmpfsMount& operator=(const TmpfsMount&) = delete;
-    ~TmpfsMount() {
+    Mount(const Mount&) = delete;
+    Mount& operator=(const Mount&) = delete;
+    ~Mount() {
         if (mounted_)
             umount2(dir_.c_str(), MNT_DETACH);
     }
@@ -71,6 +73,13 @@ public:
 private:
     std::string dir_;
     bool mounted_;
+};
+
+// A tmpfs mounted on a directory of its own, unmounted at the end.
+class TmpfsMount : public Mount {
+public:
+    TmpfsMount(const std::string& dir, const std::string& options, unsigned long flags = 0)
+        : Mount("tmpfs", dir, "tmpfs", flags, options) {}
 };
 
 // Sends this process's fd 2 into a file for the object's lifetime; syslog's LOG_PERROR copies land there.

@@ -74,23 +74,10 @@ private:
 };
 
 // A second mount of `source` at `target`, removed when the object goes.
-class BindMount {
+class BindMount : public Mount {
 public:
-    BindMount(const std::string& source, const std::string& target) : target_(target) {
-        std::filesystem::create_directories(target);
-        mounted_ = mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0;
-    }
-    BindMount(const BindMount&) = delete;
-    BindMount& operator=(const BindMount&) = delete;
-    ~BindMount() {
-        if (mounted_)
-            umount2(target_.c_str(), MNT_DETACH);
-    }
-    bool mounted() const { return mounted_; }
-
-private:
-    std::string target_;
-    bool mounted_;
+    BindMount(const std::string& source, const std::string& target)
+        : Mount(source, target, nullptr, MS_BIND, "") {}
 };
 
 // Sets a /proc/sys value and puts the old one back when the object goes.
