@@ -281,12 +281,21 @@ bool retry_add(task_t* task) {
     if (!started || next > RETRY_ATTEMPTS)
         return false;
     pthread_mutex_lock(&retry_lock);
-    // A file already waiting (its creation and its close both failed) waits once.
-    for (const retry_entry& e : backlog) {
-        if (e.path == task->path) {
-            pthread_mutex_unlock(&retry_lock);
-            return true;
-        }
+    // A file already waiting (its creation and its close both failed) waits once, and this failure counts
+    // as one of its attempts; past the last, it is given up as this task's last attempt.
+    for (auto it = backlog.begin(); it != backlog.end(); ++it) {
+        if (it->path != task->path)
+            continue;
+        unsigned counted = std::max(it->attempt + 1, next);
+        bool kept = counted <= RETRY_ATTEMPTS;
+        if (kept)
+            it->attempt = counted;
+        else
+            backlog.erase(it);
+        pthread_mutex_unlock(&retry_lock);
+        if (!kept)
+            task->attempt = RETRY_ATTEMPTS - 1;
+        return kept;
     }
     if (backlog.size() >= RETRY_BACKLOG_SIZE) {
         pthread_mutex_unlock(&retry_lock);

@@ -226,16 +226,25 @@ TEST(Retry, DelaysAndBacklogBounds) {
         task.attempt = static_cast<unsigned>(i % (RETRY_ATTEMPTS - 1));
         ASSERT_TRUE(retry_add(&task)) << i;
     }
-    // A file already waiting is taken again without a slot of its own; a new one finds the backlog full.
-    snprintf(task.path, sizeof task.path, "/srv/f7");
+    // A file already waiting is taken again without a slot of its own, its failure counted as an attempt;
+    // a new one finds the backlog full.
+    snprintf(task.path, sizeof task.path, "/srv/f8"); // waits for its second attempt
+    task.attempt = 0;
     EXPECT_TRUE(retry_add(&task));
     snprintf(task.path, sizeof task.path, "/srv/new");
-    task.attempt = 0;
     int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     task.fd = fd;
     EXPECT_FALSE(retry_add(&task));
     EXPECT_EQ(task.fd, fd); // the descriptor stays the caller's
     close(fd);
+    // One more failure of it is past the last attempt: given up as such, and its slot freed.
+    snprintf(task.path, sizeof task.path, "/srv/f8");
+    task.attempt = 0;
+    EXPECT_FALSE(retry_add(&task));
+    EXPECT_EQ(task.attempt, RETRY_ATTEMPTS - 1);
+    snprintf(task.path, sizeof task.path, "/srv/new");
+    task.attempt = 0;
+    EXPECT_TRUE(retry_add(&task));
 }
 
 } // namespace
