@@ -11,6 +11,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -140,6 +141,13 @@ int check_config(const Args& args) {
     printf("  SCANNERS = %d\n", c.scanners);
     printf("  UNLIMITED_QUEUE = %s\n", c.unlimited_queue != 0 ? "yes" : "no");
     printf("  COVERAGE = %s\n", c.coverage == COVERAGE_FULL ? "full" : "writes");
+    if (c.large_file_size > 0) {
+        printf("  LARGE_FILE_SIZE = %lld bytes\n", static_cast<long long>(c.large_file_size));
+        // What the pool keeps: one worker at least is left for large files.
+        printf("  SMALL_FILE_SCANNERS = %d\n", std::min(c.small_file_scanners, c.scanners - 1));
+    } else {
+        printf("  LARGE_FILE_SIZE = 0 (one queue for all files)\n");
+    }
     printf("  ALERT_COMMAND = %s\n", c.alert_command.empty() ? "(none)" : shown(c.alert_command).c_str());
     printf("  ALERT_TIMEOUT = %d\n", c.alert_timeout);
     printf("  ALERT_QUEUE = %d\n", c.alert_queue);

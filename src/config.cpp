@@ -19,6 +19,43 @@ constexpr std::int64_t MIN_SCANNERS = 1;
 constexpr std::int64_t MAX_SCANNERS = 1024;
 constexpr std::int64_t MAX_ALERT_TIMEOUT = 3600;
 constexpr std::int64_t MAX_ALERT_QUEUE = 100000;
+constexpr std::int64_t MAX_LARGE_FILE_SIZE = std::int64_t{1} << 50;
+
+// "0", or a count of bytes with an optional K, M or G (binary multiples) up to MAX_LARGE_FILE_SIZE.
+bool parse_size(const std::string& text, std::int64_t* out) {
+    std::size_t digits = 0;
+    std::int64_t n = 0;
+    for (; digits < text.size() && text[digits] >= '0' && text[digits] <= '9'; digits++) {
+        n = n * 10 + (text[digits] - '0');
+        if (n > MAX_LARGE_FILE_SIZE)
+            return false;
+    }
+    if (digits == 0 || text.size() > digits + 1)
+        return false;
+    int shift = 0;
+    if (text.size() == digits + 1) {
+        switch (text.back()) {
+        case 'K':
+        case 'k':
+            shift = 10;
+            break;
+        case 'M':
+        case 'm':
+            shift = 20;
+            break;
+        case 'G':
+        case 'g':
+            shift = 30;
+            break;
+        default:
+            return false;
+        }
+    }
+    if (n > (MAX_LARGE_FILE_SIZE >> shift))
+        return false;
+    *out = n << shift;
+    return true;
+}
 
 void free_list(monitor* list) {
     while (list != nullptr) {
@@ -73,7 +110,9 @@ bool add_monitor(monitor** list, const std::string& path) {
 bool Config::read_from_file(const char* file) {
     if (file != nullptr) {
         bool ok = true;
-        const zelu::ini::ItemCallback on_item = [this, file, &ok](const zelu::ini::Item& item) {
+        std::string small_file_scanners_line; // the value as written, when the key is set
+        const zelu::ini::ItemCallback on_item = [this, file, &ok,
+                                                 &small_file_scanners_line](const zelu::ini::Item& item) {
             using VT = zelu::ini::Item::ValueType;
             if (!item.section.empty()) {
                 if (item.section == "MONITORS" && item.key == "SCAN") {
@@ -148,6 +187,25 @@ bool Config::read_from_file(const char* file) {
                            file, item.key.c_str(), item.value.c_str());
                     ok = false;
                 }
+            } else if (item.key == "LARGE_FILE_SIZE") {
+                if (!parse_size(item.value, &large_file_size)) {
+                    syslog(LOG_ERR,
+                           "%s: invalid large file size, expected bytes with an optional K, M or G: %s = %s",
+                           file, item.key.c_str(), item.value.c_str());
+                    ok = false;
+                }
+            } else if (item.key == "SMALL_FILE_SCANNERS") {
+                if (item.value_type == VT::Integer && item.number >= MIN_SCANNERS &&
+                    item.number < MAX_SCANNERS) {
+                    small_file_scanners = static_cast<std::int32_t>(item.number);
+                    small_file_scanners_line = item.value;
+                } else {
+                    syslog(
+                        LOG_ERR,
+                        "%s: invalid small-file scanner count, expected an integer from 1 to 1023: %s = %s",
+                        file, item.key.c_str(), item.value.c_str());
+                    ok = false;
+                }
             } else if (item.key == "JSON_LOG") {
                 json_log = item.value;
             } else if (item.key == "SYSLOG_DETECTIONS" || item.key == "METRICS") {
@@ -171,7 +229,16 @@ bool Config::read_from_file(const char* file) {
             else
                 syslog(LOG_ERR, "%s\n%s", message.c_str(), context.c_str());
         };
-        if (!zelu::ini::parse_file(file, on_item, on_error, 0) || !ok)
+        bool parsed = zelu::ini::parse_file(file, on_item, on_error, 0);
+        // Only now is SCANNERS known, wherever it stands in the file. At least one worker must be left for
+        // large files; the default of one kept worker simply keeps none when there is one worker.
+        if (!small_file_scanners_line.empty() && small_file_scanners >= scanners) {
+            syslog(LOG_ERR,
+                   "%s: invalid small-file scanner count, expected fewer than SCANNERS (%d): %s = %s", file,
+                   scanners, "SMALL_FILE_SCANNERS", small_file_scanners_line.c_str());
+            ok = false;
+        }
+        if (!parsed || !ok)
             return false;
     }
 

@@ -211,6 +211,7 @@ int main(int argc, char** argv) {
         goto fatal;
     // Full coverage reports a file by every way it arrives, often twice in a row; one scan serves them.
     pool_set_dedup(config.coverage == COVERAGE_FULL);
+    pool_set_large_lane(config.large_file_size, static_cast<std::size_t>(config.small_file_scanners));
     if (pool_init(static_cast<std::size_t>(config.scanners), scan) < 0)
         goto fatal;
     // Without the infection log the daemon still quarantines; log_init has said why it failed.

@@ -1,4 +1,6 @@
 // Task queue and worker threads: a 256-slot ring of path texts with mirrored indices, guarded by one mutex.
+// With a large-file lane, files from a size on wait in a second ring of their own, and some workers are
+// kept for the first.
 #include "src/pool.hpp"
 
 #include <pthread.h>
@@ -6,6 +8,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -34,18 +37,25 @@ struct in_flight {
     unsigned long covers;
 };
 
-struct task_queue {
+// One FIFO of paths. Lane 0 holds every file, or with the large-file lane on, the files below its size.
+struct ring {
     char* slots;
     slot_meta meta[QUEUE_SLOTS];
     unsigned head; // next index to take
     unsigned tail; // next index to fill
+};
+
+constexpr unsigned SMALL = 0;
+constexpr unsigned LARGE = 1;
+
+struct task_queue {
+    ring lanes[2];
     pthread_mutex_t lock;
-    pthread_cond_t not_empty;
+    pthread_cond_t not_empty; // a worker may find something to take
     pthread_cond_t not_full;
 };
 
-task_queue queue = {
-    nullptr, {}, 0, 0, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, PTHREAD_COND_INITIALIZER};
+task_queue queue = {{}, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, PTHREAD_COND_INITIALIZER};
 task_function task_fn = nullptr;
 
 void* worker(void* arg);
@@ -56,43 +66,73 @@ pthread_cond_t scan_done = PTHREAD_COND_INITIALIZER;
 std::size_t worker_count = 0;
 std::size_t next_worker = 0; // under the lock
 
-bool queue_empty() {
-    return queue.head == queue.tail;
+// The large-file lane: off while large_size is 0.
+off_t large_size = 0;
+std::size_t small_scanners = 0; // workers that never take a large file, when there are two or more
+std::size_t large_limit = 0;    // workers that may scan large files at once
+std::size_t large_busy = 0;     // under the lock
+
+bool lane_empty(const ring& r) {
+    return r.head == r.tail;
 }
-bool queue_full() {
-    return queue.tail == (queue.head ^ QUEUE_SLOTS);
+bool lane_full(const ring& r) {
+    return r.tail == (r.head ^ QUEUE_SLOTS);
 }
-char* slot(unsigned index) {
-    return queue.slots + (index & (QUEUE_SLOTS - 1)) * PATH_BUF_SIZE;
+char* slot(ring& r, unsigned index) {
+    return r.slots + (index & (QUEUE_SLOTS - 1)) * PATH_BUF_SIZE;
 }
-slot_meta& meta(unsigned index) {
-    return queue.meta[index & (QUEUE_SLOTS - 1)];
+slot_meta& meta(ring& r, unsigned index) {
+    return r.meta[index & (QUEUE_SLOTS - 1)];
+}
+unsigned lane_count() {
+    return large_size > 0 ? 2 : 1;
 }
 
 // Under the lock: whether the inode waits in the queue already.
 bool queued_already(dev_t dev, ino_t ino) {
-    for (unsigned i = queue.head; i != queue.tail; i = (i + 1) & INDEX_MASK)
-        if (meta(i).ino == ino && meta(i).dev == dev)
-            return true;
+    for (unsigned l = 0; l < lane_count(); l++) {
+        ring& r = queue.lanes[l];
+        for (unsigned i = r.head; i != r.tail; i = (i + 1) & INDEX_MASK)
+            if (meta(r, i).ino == ino && meta(r, i).dev == dev)
+                return true;
+    }
     return false;
+}
+
+// Under the lock: the lane a free worker takes from next, or -1 when there is nothing it may take. Oldest
+// first, except that large files wait while `large_limit` workers scan large files already.
+int lane_to_take() {
+    bool small = !lane_empty(queue.lanes[SMALL]);
+    bool large = lane_count() > 1 && !lane_empty(queue.lanes[LARGE]) && large_busy < large_limit;
+    if (small && large) {
+        ring& s = queue.lanes[SMALL];
+        ring& l = queue.lanes[LARGE];
+        return meta(s, s.head).seq < meta(l, l.head).seq ? SMALL : LARGE;
+    }
+    return small ? SMALL : large ? LARGE : -1;
 }
 
 } // namespace
 
 int pool_init(std::size_t count, task_function fn) {
     task_fn = fn;
-    queue.slots = static_cast<char*>(calloc(QUEUE_SLOTS, PATH_BUF_SIZE));
-    if (queue.slots == nullptr) {
-        syslog(LOG_ERR, "%s:%u: malloc(): %m", UNIT, __LINE__);
-        return -1;
+    for (unsigned l = 0; l < lane_count(); l++) {
+        ring& r = queue.lanes[l];
+        r.slots = static_cast<char*>(calloc(QUEUE_SLOTS, PATH_BUF_SIZE));
+        if (r.slots == nullptr) {
+            syslog(LOG_ERR, "%s:%u: malloc(): %m", UNIT, __LINE__);
+            return -1;
+        }
+        r.head = 0;
+        r.tail = 0;
     }
-    queue.head = 0;
-    queue.tail = 0;
 
     // Without a worker nothing would ever empty the queue and the monitor loop would stall for good.
     if (count == 0)
         count = 1;
     worker_count = count;
+    // One worker at least scans large files, or they would never be scanned.
+    large_limit = count - std::min(small_scanners, count - 1);
     if (dedup) {
         scanning = static_cast<in_flight*>(calloc(count, sizeof *scanning));
         if (scanning == nullptr) {
@@ -115,28 +155,37 @@ void pool_set_dedup(bool on) {
     dedup = on;
 }
 
+void pool_set_large_lane(std::int64_t size, std::size_t kept_for_small) {
+    large_size = size > 0 ? static_cast<off_t>(size) : 0;
+    small_scanners = kept_for_small;
+}
+
 void pool_add_task(const char* path) {
     pool_add_file(path, -1, 0);
 }
 
 void pool_add_file(const char* path, int fd, unsigned attempt) {
     struct stat st = {};
-    bool known = dedup && fd >= 0 && fstat(fd, &st) == 0;
+    bool stated = (dedup || large_size > 0) && fd >= 0 && fstat(fd, &st) == 0;
+    bool known = dedup && stated;
+    ring& r =
+        queue.lanes[stated && large_size > 0 && S_ISREG(st.st_mode) && st.st_size >= large_size ? LARGE
+                                                                                                : SMALL];
     pthread_mutex_lock(&queue.lock);
     if (known && queued_already(st.st_dev, st.st_ino)) {
         pthread_mutex_unlock(&queue.lock);
         close(fd);
         return;
     }
-    while (queue_full())
+    while (lane_full(r))
         pthread_cond_wait(&queue.not_full, &queue.lock);
-    meta(queue.tail) = {fd, attempt, known ? st.st_dev : 0, known ? st.st_ino : 0, ++queued_seq};
-    char* dest = slot(queue.tail);
+    meta(r, r.tail) = {fd, attempt, known ? st.st_dev : 0, known ? st.st_ino : 0, ++queued_seq};
+    char* dest = slot(r, r.tail);
     std::size_t len = strnlen(path, PATH_BUF_SIZE - 1);
     memcpy(dest, path, len);
     dest[len] = '\0';
-    bool was_empty = queue_empty();
-    queue.tail = (queue.tail + 1) & INDEX_MASK;
+    bool was_empty = lane_empty(r);
+    r.tail = (r.tail + 1) & INDEX_MASK;
     if (was_empty)
         pthread_cond_broadcast(&queue.not_empty);
     pthread_mutex_unlock(&queue.lock);
@@ -174,17 +223,21 @@ void* worker(void*) {
     pthread_mutex_unlock(&queue.lock);
     for (;;) {
         pthread_mutex_lock(&queue.lock);
-        while (queue_empty())
+        int lane;
+        while ((lane = lane_to_take()) < 0)
             pthread_cond_wait(&queue.not_empty, &queue.lock);
-        bool was_full = queue_full();
-        memcpy(task.path, slot(queue.head), PATH_BUF_SIZE);
-        slot_meta m = meta(queue.head);
-        meta(queue.head) = {-1, 0, 0, 0, 0};
+        ring& r = queue.lanes[lane];
+        bool was_full = lane_full(r);
+        memcpy(task.path, slot(r, r.head), PATH_BUF_SIZE);
+        slot_meta m = meta(r, r.head);
+        meta(r, r.head) = {-1, 0, 0, 0, 0};
         task.fd = m.fd;
         task.attempt = m.attempt;
-        queue.head = (queue.head + 1) & INDEX_MASK;
+        r.head = (r.head + 1) & INDEX_MASK;
         if (was_full)
             pthread_cond_broadcast(&queue.not_full);
+        if (lane == LARGE)
+            large_busy++;
         bool tracked = scanning != nullptr && m.ino != 0;
         bool run = !tracked || claim(self, m);
         pthread_mutex_unlock(&queue.lock);
@@ -195,10 +248,15 @@ void* worker(void*) {
             close(task.fd);
             task.fd = -1;
         }
-        if (tracked && run) {
+        if ((tracked && run) || lane == LARGE) {
             pthread_mutex_lock(&queue.lock);
-            scanning[self] = {0, 0, 0};
-            pthread_cond_broadcast(&scan_done);
+            if (tracked && run) {
+                scanning[self] = {0, 0, 0};
+                pthread_cond_broadcast(&scan_done);
+            }
+            // A large file may have waited for this worker's share of the large-file scans.
+            if (lane == LARGE && large_busy-- == large_limit && !lane_empty(queue.lanes[LARGE]))
+                pthread_cond_broadcast(&queue.not_empty);
             pthread_mutex_unlock(&queue.lock);
         }
     }
@@ -208,7 +266,9 @@ void* worker(void*) {
 
 unsigned pool_pending() {
     pthread_mutex_lock(&queue.lock);
-    unsigned n = (queue.tail - queue.head) & INDEX_MASK;
+    unsigned n = 0;
+    for (unsigned l = 0; l < lane_count(); l++)
+        n += (queue.lanes[l].tail - queue.lanes[l].head) & INDEX_MASK;
     pthread_mutex_unlock(&queue.lock);
     return n;
 }

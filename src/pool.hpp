@@ -1,10 +1,11 @@
 // Task queue and worker threads: the monitor loop queues paths, a fixed set of workers runs the scan
-// task on each of them, oldest first.
+// task on each of them, oldest first (or, with the large-file lane, oldest first within what each may take).
 #pragma once
 
 #include "src/fileops.hpp"
 
 #include <cstddef>
+#include <cstdint>
 
 // What a worker hands to the task function. Each worker owns one, reused for every task.
 struct task_t {
@@ -34,6 +35,12 @@ void pool_add_file(const char* path, int fd, unsigned attempt);
 
 // Turns de-duplication of waiting files on; call before the first task is queued.
 void pool_set_dedup(bool on);
+
+// Turns the large-file lane on (size > 0); call before pool_init. A file of `size` bytes or more, as its
+// descriptor shows when it is queued, waits in a FIFO of its own, and `kept_for_small` workers (at most all
+// but one) never take from it, so small files do not wait behind large scans. The two FIFOs have 256
+// slots each; a worker takes the older of the two heads it may take.
+void pool_set_large_lane(std::int64_t size, std::size_t kept_for_small);
 
 // Paths waiting in the queue now.
 unsigned pool_pending();

@@ -273,6 +273,80 @@ TEST_F(ConfigRead, SettingsAndTheirValues) {
         run(row);
 }
 
+TEST_F(ConfigRead, LargeFileLaneSettings) {
+    const Row rows[] = {
+        {__LINE__,
+         "",
+         {},
+         true,
+         [](const Config& c, const std::string&) {
+             EXPECT_EQ(c.large_file_size, 0);
+             EXPECT_EQ(c.small_file_scanners, 1);
+         }},
+        // SCANNERS may follow the key it bounds.
+        {__LINE__,
+         "LARGE_FILE_SIZE = 10M\nSMALL_FILE_SCANNERS = 3\nSCANNERS = 4\n",
+         {},
+         true,
+         [](const Config& c, const std::string&) {
+             EXPECT_EQ(c.large_file_size, 10 << 20);
+             EXPECT_EQ(c.small_file_scanners, 3);
+         }},
+        {__LINE__,
+         "LARGE_FILE_SIZE = 1\nLARGE_FILE_SIZE = 512k\n",
+         {},
+         true,
+         [](const Config& c, const std::string&) { EXPECT_EQ(c.large_file_size, 512 << 10); }},
+        {__LINE__,
+         "LARGE_FILE_SIZE = 2G\nLARGE_FILE_SIZE = 0\n",
+         {},
+         true,
+         [](const Config& c, const std::string&) { EXPECT_EQ(c.large_file_size, 0); }},
+        // One worker and the default kept worker: nothing to keep, not an error.
+        {__LINE__,
+         "SCANNERS = 1\nLARGE_FILE_SIZE = 1M\n",
+         {},
+         true,
+         [](const Config& c, const std::string&) { EXPECT_EQ(c.small_file_scanners, 1); }},
+        {__LINE__,
+         "LARGE_FILE_SIZE = 10 M\nLARGE_FILE_SIZE = -1\nLARGE_FILE_SIZE = 1T\nLARGE_FILE_SIZE = M\n"
+         "LARGE_FILE_SIZE = 1048577G\nLARGE_FILE_SIZE = 99999999999999999999\nSMALL_FILE_SCANNERS = 0\n"
+         "SMALL_FILE_SCANNERS = 1024\nSMALL_FILE_SCANNERS = two\nSOCKET = /later\n",
+         {{LOG_ERR, "@/zet.conf: invalid large file size, expected bytes with an optional K, M or G: "
+                    "LARGE_FILE_SIZE = 10 M"},
+          {LOG_ERR, "@/zet.conf: invalid large file size, expected bytes with an optional K, M or G: "
+                    "LARGE_FILE_SIZE = -1"},
+          {LOG_ERR, "@/zet.conf: invalid large file size, expected bytes with an optional K, M or G: "
+                    "LARGE_FILE_SIZE = 1T"},
+          {LOG_ERR, "@/zet.conf: invalid large file size, expected bytes with an optional K, M or G: "
+                    "LARGE_FILE_SIZE = M"},
+          {LOG_ERR, "@/zet.conf: invalid large file size, expected bytes with an optional K, M or G: "
+                    "LARGE_FILE_SIZE = 1048577G"},
+          {LOG_ERR, "@/zet.conf: invalid large file size, expected bytes with an optional K, M or G: "
+                    "LARGE_FILE_SIZE = 99999999999999999999"},
+          {LOG_ERR, "@/zet.conf: invalid small-file scanner count, expected an integer from 1 to 1023: "
+                    "SMALL_FILE_SCANNERS = 0"},
+          {LOG_ERR, "@/zet.conf: invalid small-file scanner count, expected an integer from 1 to 1023: "
+                    "SMALL_FILE_SCANNERS = 1024"},
+          {LOG_ERR, "@/zet.conf: invalid small-file scanner count, expected an integer from 1 to 1023: "
+                    "SMALL_FILE_SCANNERS = two"}},
+         false,
+         [](const Config& c, const std::string&) {
+             EXPECT_EQ(c.large_file_size, 0);
+             EXPECT_EQ(c.socket, "/later");
+         }},
+        // Every worker kept for small files would leave large ones unscanned for good.
+        {__LINE__,
+         "SMALL_FILE_SCANNERS = 4\nLARGE_FILE_SIZE = 1M\n",
+         {{LOG_ERR, "@/zet.conf: invalid small-file scanner count, expected fewer than SCANNERS (4): "
+                    "SMALL_FILE_SCANNERS = 4"}},
+         false,
+         nullptr},
+    };
+    for (const auto& row : rows)
+        run(row);
+}
+
 TEST_F(ConfigRead, DetectionAndMetricsSettings) {
     const Row rows[] = {
         // Absent: every part is off.

@@ -452,6 +452,30 @@ TEST_F(Fault, FileDeletedBetweenItsEventAndItsMove) {
     stop_zet();
 }
 
+// Large files whose scans hang hold only the workers they may take: an infected small file written after
+// them is still quarantined. With one queue it would wait behind both.
+TEST_F(Fault, SmallFileQuarantinedWhileLargeScansHang) {
+    set("SCANNERS", "2");
+    settings_.emplace_back("LARGE_FILE_SIZE", "64K");
+    start_fake();
+    service_->set_responder([](const std::string& line) -> fake::Script {
+        if (line.find("/big") != std::string::npos)
+            return {fake::delay(600000)};
+        return fake::standard_answer(line);
+    });
+    start_zet();
+    const std::string big1 = tree_ + "/big1", big2 = tree_ + "/big2", small = tree_ + "/infected-small";
+    write_file(big1, std::string(64 << 10, 'b'));
+    ASSERT_TRUE(wait_until([&] { return fake_scanned(big1); })) << zet_->stderr_text();
+    write_file(big2, std::string(1 << 20, 'b'));
+    write_file(small, "x");
+    EXPECT_TRUE(wait_until([&] { return !exists(small); })) << zet_->stderr_text();
+    EXPECT_EQ(log_columns(log_line_of(small)).size(), 4u);
+    // The second large file waits for the one worker large files may take.
+    EXPECT_FALSE(fake_scanned(big2));
+    EXPECT_TRUE(exists(big1) && exists(big2));
+}
+
 // Between the scan and the move, the scanned name is replaced by a link to a file outside every monitored
 // tree, or by a FIFO. The outside file is never changed or removed, and no worker is held up.
 TEST_F(Fault, FileSwappedBeforeItsMove) {
