@@ -110,9 +110,7 @@ bool add_monitor(monitor** list, const std::string& path) {
 bool Config::read_from_file(const char* file) {
     if (file != nullptr) {
         bool ok = true;
-        std::string small_file_scanners_line; // the value as written, when the key is set
-        const zelu::ini::ItemCallback on_item = [this, file, &ok,
-                                                 &small_file_scanners_line](const zelu::ini::Item& item) {
+        const zelu::ini::ItemCallback on_item = [this, file, &ok](const zelu::ini::Item& item) {
             using VT = zelu::ini::Item::ValueType;
             if (!item.section.empty()) {
                 if (item.section == "MONITORS" && item.key == "SCAN") {
@@ -198,7 +196,6 @@ bool Config::read_from_file(const char* file) {
                 if (item.value_type == VT::Integer && item.number >= MIN_SCANNERS &&
                     item.number < MAX_SCANNERS) {
                     small_file_scanners = static_cast<std::int32_t>(item.number);
-                    small_file_scanners_line = item.value;
                 } else {
                     syslog(
                         LOG_ERR,
@@ -229,16 +226,7 @@ bool Config::read_from_file(const char* file) {
             else
                 syslog(LOG_ERR, "%s\n%s", message.c_str(), context.c_str());
         };
-        bool parsed = zelu::ini::parse_file(file, on_item, on_error, 0);
-        // Only now is SCANNERS known, wherever it stands in the file. At least one worker must be left for
-        // large files; the default of one kept worker simply keeps none when there is one worker.
-        if (!small_file_scanners_line.empty() && small_file_scanners >= scanners) {
-            syslog(LOG_ERR,
-                   "%s: invalid small-file scanner count, expected fewer than SCANNERS (%d): %s = %s", file,
-                   scanners, "SMALL_FILE_SCANNERS", small_file_scanners_line.c_str());
-            ok = false;
-        }
-        if (!parsed || !ok)
+        if (!zelu::ini::parse_file(file, on_item, on_error, 0) || !ok)
             return false;
     }
 

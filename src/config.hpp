@@ -53,7 +53,8 @@ public:
     // The large-file lane: files of this many bytes or more queue apart, and small_file_scanners workers
     // never take them. 0: one queue for all, as documented.
     std::int64_t large_file_size = 0;
-    std::int32_t small_file_scanners = 1; // 1 to SCANNERS - 1
+    // 1 to 1023; the pool keeps at most SCANNERS - 1, so that a shipped value never stops a small pool.
+    std::int32_t small_file_scanners = 1;
     monitor* monitors = nullptr;
     monitor* exclusions = nullptr;
 };

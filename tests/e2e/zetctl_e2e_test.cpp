@@ -119,6 +119,27 @@ TEST_F(Ctl, CheckConfigShowsSettingsInTheOrderZetUsesThem) {
     EXPECT_FALSE(exists(vault_)) << "the check must not leave a vault behind";
 }
 
+// What the pool will keep, not what was written: one worker at least stays for large files.
+TEST_F(Ctl, CheckConfigShowsTheLargeFileLane) {
+    const struct {
+        std::string settings, shown;
+    } cases[] = {
+        {"", "  LARGE_FILE_SIZE = 0 (one queue for all files)\n  ALERT_COMMAND"},
+        {"LARGE_FILE_SIZE = 10M\n", "  LARGE_FILE_SIZE = 10485760 bytes\n  SMALL_FILE_SCANNERS = 1\n"},
+        {"LARGE_FILE_SIZE = 1k\nSCANNERS = 3\nSMALL_FILE_SCANNERS = 8\n",
+         "  LARGE_FILE_SIZE = 1024 bytes\n  SMALL_FILE_SCANNERS = 2\n"},
+        {"LARGE_FILE_SIZE = 1G\nSCANNERS = 1\n",
+         "  LARGE_FILE_SIZE = 1073741824 bytes\n  SMALL_FILE_SCANNERS = 0\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.settings);
+        zet_test::write_file(conf_, "RUN_DIR = " + run_ + "\nVAULT = " + vault_ + "\n" + c.settings);
+        Result r = ctl({"check-config"});
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_TRUE(has(r.out, c.shown)) << r.out;
+    }
+}
+
 TEST_F(Ctl, CheckConfigShowsDetectionSettingsAndChecksTheAlertCommand) {
     Result r = ctl({"check-config"});
     EXPECT_TRUE(has(r.out, "  ALERT_COMMAND = (none)\n  ALERT_TIMEOUT = 60\n  ALERT_QUEUE = 100\n"
