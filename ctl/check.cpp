@@ -1,11 +1,11 @@
 // check-config and explain: what zet makes of its configuration, and of a write to a given path.
 #include "ctl/commands.hpp"
 #include "ctl/text.hpp"
-#include "scand/exclusions.hpp"
 #include "src/av.hpp"
 #include "src/config.hpp"
 #include "src/metrics.hpp"
 #include "src/monitor.hpp"
+#include "zelu/wire.hpp"
 
 #include <sys/stat.h>
 #include <syslog.h>
@@ -219,7 +219,7 @@ Explanation explain_path(const std::string& path, const ::monitor* monitors, con
     }
     // The service's own matcher, fed as the client feeds it: a directory as "DIR/*".
     for (const ::monitor* x = exclusions; x != nullptr; x = x->next) {
-        scand::Exclusions one;
+        zelu::wire::Exclusions one;
         bool tree = is_directory(x->path);
         one.add(tree ? std::string(x->path) + "/*" : std::string(x->path));
         if (one.covers(e.canonical)) {

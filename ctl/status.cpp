@@ -8,6 +8,7 @@
 #include "src/coverage.hpp"
 #include "src/monitor.hpp"
 #include "src/selftest.hpp"
+#include "zelu/wire.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -108,6 +109,11 @@ struct Database {
     std::int64_t load_ms = 0;
 };
 
+// Whether `answer` begins with the status code `code`.
+bool begins_with_code(const std::string& answer, int code) {
+    return answer.rfind(std::to_string(code), 0) == 0;
+}
+
 // The answer to DBINFO on a connection of its own, read up to its "200" line: empty when the service
 // does not answer in time or does not know the command (another scan service, an older orbis-scand).
 std::string dbinfo_answer(const std::string& socket_path) {
@@ -122,13 +128,14 @@ std::string dbinfo_answer(const std::string& socket_path) {
     const timeval wait{SERVICE_WAIT_SECONDS, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+    const std::string end_line_start = "\n" + std::to_string(zelu::wire::end_code);
     std::string in;
     const auto deadline = Clock::now() + std::chrono::seconds(SERVICE_WAIT_SECONDS);
     bool sent = false;
     if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
         while (in.size() < DBINFO_ANSWER_MAX && Clock::now() < deadline) {
             if (!sent && in.find('\n') != std::string::npos) {
-                if (in.rfind("220", 0) != 0)
+                if (!begins_with_code(in, zelu::wire::welcome_code))
                     break;
                 in.clear();
                 static const char command[] = "DBINFO\n";
@@ -136,8 +143,9 @@ std::string dbinfo_answer(const std::string& socket_path) {
                     break;
                 sent = true;
             }
-            if (sent && (in.find("\n200") != std::string::npos ||
-                         (!in.empty() && in.rfind("210", 0) != 0 && in.find('\n') != std::string::npos)))
+            if (sent && (in.find(end_line_start) != std::string::npos ||
+                         (!in.empty() && !begins_with_code(in, zelu::wire::accept_code) &&
+                          in.find('\n') != std::string::npos)))
                 break;
             char buf[1024];
             const ssize_t n = recv(fd, buf, sizeof buf, 0);
@@ -149,7 +157,10 @@ std::string dbinfo_answer(const std::string& socket_path) {
         }
     }
     close(fd);
-    return sent && in.rfind("210", 0) == 0 && in.find("\n200") != std::string::npos ? in : "";
+    return sent && begins_with_code(in, zelu::wire::accept_code) &&
+                   in.find(end_line_start) != std::string::npos
+               ? in
+               : "";
 }
 
 // Fields are taken by name, so that a service that adds fields is still understood.
