@@ -12,10 +12,10 @@ struct monitor; // node of the configuration's path lists, src/config.hpp
 
 // ---- Wire protocol -------------------------------------------------------------------------------------
 
-// Status codes, escaping and the line limit are the wire rules the service shares (zelu/wire.hpp).
-inline constexpr int AV_COMMAND_SIZE = static_cast<int>(zelu::wire::max_line); // one command, on the stack
-inline constexpr int AV_RESPONSE_SIZE =
-    static_cast<int>(zelu::wire::max_line); // a longer line cannot be read
+// Status codes, escaping and the line limit are the rules the service shares (zelu/wire.hpp).
+// One command line, built on the caller's stack; and one response line: a longer one cannot be read.
+inline constexpr int AV_COMMAND_SIZE = static_cast<int>(zelu::wire::max_line);
+inline constexpr int AV_RESPONSE_SIZE = static_cast<int>(zelu::wire::max_line);
 inline constexpr int AV_WAIT_SECONDS = 120; // limit of every wait before a read or a retried write
 
 // One finding of a scan, allocated with malloc. Whoever receives the list from av_scan owns it and releases
