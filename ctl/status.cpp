@@ -106,17 +106,17 @@ bool begins_with_code(const std::string& answer, int code) {
     return answer.rfind(std::to_string(code), 0) == 0;
 }
 
-// The answer to DBINFO on a connection of its own, read up to its "200" line: empty when the service
+// The answer to DBINFO on a connection of its own, read up to its "200" line: nothing when the service
 // does not answer in time or does not know the command (another scan service, an older orbis-scand).
-std::string dbinfo_answer(const std::string& socket_path) {
+std::optional<std::string> dbinfo_answer(const std::string& socket_path) {
     sockaddr_un addr{};
     if (socket_path.size() >= sizeof addr.sun_path)
-        return "";
+        return std::nullopt;
     addr.sun_family = AF_UNIX;
     memcpy(addr.sun_path, socket_path.data(), socket_path.size());
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
-        return "";
+        return std::nullopt;
     const timeval wait{SERVICE_WAIT_SECONDS, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
@@ -149,16 +149,19 @@ std::string dbinfo_answer(const std::string& socket_path) {
         }
     }
     close(fd);
-    return sent && begins_with_code(in, zelu::wire::accept_code) &&
-                   in.find(end_line_start) != std::string::npos
-               ? in
-               : "";
+    if (!sent || !begins_with_code(in, zelu::wire::accept_code) ||
+        in.find(end_line_start) == std::string::npos)
+        return std::nullopt;
+    return in;
 }
 
 // Fields are taken by name, so that a service that adds fields is still understood.
 Database database_state(const Settings& s) {
     Database db;
-    const std::string answer = dbinfo_answer(s.socket());
+    const std::optional<std::string> reply = dbinfo_answer(s.socket());
+    if (!reply)
+        return db;
+    const std::string& answer = *reply;
     const auto at = answer.find("\nDBINFO ");
     if (at == std::string::npos)
         return db;
