@@ -1,11 +1,9 @@
-// check-config and explain: what zet makes of its configuration, and of a write to a given path.
+// check-config: what zet makes of its configuration, and whether it would start with it.
 #include "ctl/commands.hpp"
 #include "ctl/text.hpp"
-#include "scand/exclusions.hpp"
 #include "src/av.hpp"
 #include "src/config.hpp"
 #include "src/metrics.hpp"
-#include "src/monitor.hpp"
 
 #include <sys/stat.h>
 #include <syslog.h>
@@ -53,11 +51,6 @@ std::vector<StartupProblem> startup_problems(const Settings& s) {
             out.push_back({std::string("monitored path ") + m->path + ": " + strerror(errno) +
                            " (zet cannot mark its mount)"});
     return out;
-}
-
-bool is_directory(const char* path) {
-    struct stat st;
-    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 } // namespace
@@ -175,110 +168,6 @@ int check_config(const Args& args) {
     }
     printf("%zu error%s, %zu warning%s: zet starts with this configuration\n", errors, errors == 1 ? "" : "s",
            warnings, warnings == 1 ? "" : "s");
-    return EXIT_OK;
-}
-
-std::string kernel_path(const std::string& path) {
-    if (char* c = realpath(path.c_str(), nullptr)) {
-        std::string out = c;
-        free(c);
-        return out;
-    }
-    std::string dir = ".", base = path;
-    auto slash = path.rfind('/');
-    if (slash != std::string::npos) {
-        dir = slash == 0 ? "/" : path.substr(0, slash);
-        base = path.substr(slash + 1);
-    }
-    if (char* c = realpath(dir.c_str(), nullptr)) {
-        std::string out = c;
-        free(c);
-        return (out == "/" ? "" : out) + "/" + base;
-    }
-    if (!path.empty() && path.front() == '/')
-        return path;
-    char* cwd = getcwd(nullptr, 0);
-    std::string out = std::string(cwd != nullptr ? cwd : "") + "/" + path;
-    free(cwd);
-    return out;
-}
-
-Explanation explain_path(const std::string& path, const ::monitor* monitors, const ::monitor* exclusions) {
-    Explanation e;
-    e.path = path;
-    e.canonical = kernel_path(path);
-    // zet's own filter asked one monitored path at a time, in list order, to name the first that matches.
-    LogCapture quiet;
-    for (const ::monitor* m = monitors; m != nullptr; m = m->next) {
-        ::monitor one = {m->path, nullptr};
-        std::size_t len = strlen(m->path);
-        if (is_monitored(e.canonical.c_str(), &one)) {
-            e.monitor = m->path;
-            e.prefix_only =
-                len > 0 && m->path[len - 1] != '/' && e.canonical.size() > len && e.canonical[len] != '/';
-            break;
-        }
-    }
-    // zet marks each mount below a tree as well; the deepest one holding the path is the one that sees it.
-    if (e.monitor) {
-        for (const std::string& m : monitor_mounts_below(monitors))
-            if (e.canonical.rfind(m + "/", 0) == 0 && (!e.mount || m.size() > e.mount->size()))
-                e.mount = m;
-    }
-    // The service's own matcher, fed as the client feeds it: a directory as "DIR/*".
-    for (const ::monitor* x = exclusions; x != nullptr; x = x->next) {
-        scand::Exclusions one;
-        bool tree = is_directory(x->path);
-        one.add(tree ? std::string(x->path) + "/*" : std::string(x->path));
-        if (one.covers(e.canonical)) {
-            e.exclusion = x->path;
-            e.exclusion_is_tree = tree;
-            break;
-        }
-    }
-    return e;
-}
-
-int explain(const Args& args) {
-    Settings s;
-    if (auto status = load_for_command(args, &s))
-        return *status;
-    Json json;
-    json.begin_array();
-    for (const std::string& path : args.operands) {
-        Explanation e = explain_path(path, s.config->monitors, s.config->exclusions);
-        if (args.json) {
-            json.begin_object().key("path").value(e.path).key("canonical").value(e.canonical);
-            json.key("queued").value(e.monitor.has_value()).key("monitor");
-            e.monitor ? json.value(*e.monitor) : json.null();
-            json.key("prefix_only").value(e.prefix_only);
-            if (e.mount)
-                json.key("mount").value(*e.mount);
-            json.key("skipped").value(e.exclusion.has_value()).key("exclusion");
-            e.exclusion ? json.value(*e.exclusion) : json.null();
-            json.end_object();
-            continue;
-        }
-        printf("%s\n", shown(e.path).c_str());
-        if (e.canonical != e.path)
-            printf("  seen by zet as %s\n", shown(e.canonical).c_str());
-        if (e.monitor)
-            printf("  queued: yes, under the monitored path %s%s\n", shown(*e.monitor).c_str(),
-                   e.prefix_only ? " (a text prefix only: not a directory above it)" : "");
-        else
-            printf("  queued: no, under no monitored path\n");
-        if (e.mount)
-            printf("  on the file system mounted at %s, which zet watches with a mark of its own\n",
-                   shown(*e.mount).c_str());
-        if (e.exclusion)
-            printf("  scanned: no, the scan service skips it: excluded by %s%s\n",
-                   shown(*e.exclusion).c_str(), e.exclusion_is_tree ? " (everything below it)" : "");
-        else
-            printf("  scanned: %s\n", e.monitor ? "yes, no exclusion covers it" : "no exclusion covers it");
-    }
-    json.end_array();
-    if (args.json)
-        fputs(json.str().c_str(), stdout);
     return EXIT_OK;
 }
 

@@ -51,6 +51,8 @@ struct Explanation {
     std::optional<std::string> mount;     // the mount below its tree that holds it, watched on its own
 };
 
+// Whether `path` names a directory (after links): zet's client sends such an exclusion as "DIR/*".
+bool is_directory(const char* path);
 // The path as the kernel reports it for a written file: canonical, with the last component kept as given
 // when the file does not exist yet.
 std::string kernel_path(const std::string& path);

@@ -1,5 +1,5 @@
-// status and selftest: whether zet and the scan service run, and whether a written file really reaches the
-// vault.
+// status: whether zet and the scan service run, what signatures the service uses, the vault and the
+// infections logged last.
 #include "ctl/commands.hpp"
 #include "ctl/text.hpp"
 #include "ctl/vault.hpp"
@@ -8,13 +8,10 @@
 #include "src/coverage.hpp"
 #include "src/monitor.hpp"
 #include "src/selftest.hpp"
+#include "zelu/wire.hpp"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/inotify.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -27,7 +24,6 @@
 #include <ctime>
 #include <fstream>
 #include <map>
-#include <random>
 
 namespace ctl {
 
@@ -36,10 +32,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr long SERVICE_WAIT_SECONDS = 5; // a probe must not hang for the daemon's 120 s
-constexpr long DEFAULT_SELFTEST_SECONDS = 10;
 constexpr std::size_t LAST_LOG_ENTRIES = 5;
-constexpr int POLL_SLICE_MS = 50;
-constexpr std::size_t INOTIFY_BUF_SIZE = 4096;
 // Signatures older than this miss what spreads now: a working updater refreshes them several times a day.
 constexpr std::int64_t STALE_SECONDS = 7 * 24 * 3600;
 constexpr std::size_t DBINFO_ANSWER_MAX = 4096;
@@ -108,27 +101,33 @@ struct Database {
     std::int64_t load_ms = 0;
 };
 
-// The answer to DBINFO on a connection of its own, read up to its "200" line: empty when the service
+// Whether `answer` begins with the status code `code`.
+bool begins_with_code(const std::string& answer, int code) {
+    return answer.rfind(std::to_string(code), 0) == 0;
+}
+
+// The answer to DBINFO on a connection of its own, read up to its "200" line: nothing when the service
 // does not answer in time or does not know the command (another scan service, an older orbis-scand).
-std::string dbinfo_answer(const std::string& socket_path) {
+std::optional<std::string> dbinfo_answer(const std::string& socket_path) {
     sockaddr_un addr{};
     if (socket_path.size() >= sizeof addr.sun_path)
-        return "";
+        return std::nullopt;
     addr.sun_family = AF_UNIX;
     memcpy(addr.sun_path, socket_path.data(), socket_path.size());
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
-        return "";
+        return std::nullopt;
     const timeval wait{SERVICE_WAIT_SECONDS, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+    const std::string end_line_start = "\n" + std::to_string(zelu::wire::end_code);
     std::string in;
     const auto deadline = Clock::now() + std::chrono::seconds(SERVICE_WAIT_SECONDS);
     bool sent = false;
     if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
         while (in.size() < DBINFO_ANSWER_MAX && Clock::now() < deadline) {
             if (!sent && in.find('\n') != std::string::npos) {
-                if (in.rfind("220", 0) != 0)
+                if (!begins_with_code(in, zelu::wire::welcome_code))
                     break;
                 in.clear();
                 static const char command[] = "DBINFO\n";
@@ -136,8 +135,9 @@ std::string dbinfo_answer(const std::string& socket_path) {
                     break;
                 sent = true;
             }
-            if (sent && (in.find("\n200") != std::string::npos ||
-                         (!in.empty() && in.rfind("210", 0) != 0 && in.find('\n') != std::string::npos)))
+            if (sent && (in.find(end_line_start) != std::string::npos ||
+                         (!in.empty() && !begins_with_code(in, zelu::wire::accept_code) &&
+                          in.find('\n') != std::string::npos)))
                 break;
             char buf[1024];
             const ssize_t n = recv(fd, buf, sizeof buf, 0);
@@ -149,13 +149,19 @@ std::string dbinfo_answer(const std::string& socket_path) {
         }
     }
     close(fd);
-    return sent && in.rfind("210", 0) == 0 && in.find("\n200") != std::string::npos ? in : "";
+    if (!sent || !begins_with_code(in, zelu::wire::accept_code) ||
+        in.find(end_line_start) == std::string::npos)
+        return std::nullopt;
+    return in;
 }
 
 // Fields are taken by name, so that a service that adds fields is still understood.
 Database database_state(const Settings& s) {
     Database db;
-    const std::string answer = dbinfo_answer(s.socket());
+    const std::optional<std::string> reply = dbinfo_answer(s.socket());
+    if (!reply)
+        return db;
+    const std::string& answer = *reply;
     const auto at = answer.find("\nDBINFO ");
     if (at == std::string::npos)
         return db;
@@ -196,15 +202,6 @@ Database database_state(const Settings& s) {
     return db;
 }
 
-std::string local_time(std::int64_t t) {
-    const std::time_t tt = static_cast<std::time_t>(t);
-    struct tm tm;
-    char buf[32];
-    if (localtime_r(&tt, &tm) == nullptr || strftime(buf, sizeof buf, LOG_TIME_FORMAT, &tm) == 0)
-        return std::to_string(t);
-    return buf;
-}
-
 // "3 hours", "9 days": the largest whole unit.
 std::string age_text(std::int64_t seconds) {
     struct Unit {
@@ -219,70 +216,6 @@ std::string age_text(std::int64_t seconds) {
             return std::to_string(n) + " " + u.name + (n == 1 ? "" : "s");
         }
     return "";
-}
-
-std::string eicar() {
-    // Kept reversed, so that zetctl itself never matches the test signature.
-    std::string text = "*H+H$!ELIF-TSET-SURIVITNA-DRADNATS-RACIE$}7)CC7)^P(45XZP\\4[PA@%P!O5X";
-    std::reverse(text.begin(), text.end());
-    return text;
-}
-
-double ms_since(Clock::time_point t0, Clock::time_point t) {
-    return std::chrono::duration<double, std::milli>(t - t0).count();
-}
-
-struct Probe {
-    std::string tree;
-    std::string file; // the test file's path
-    std::string name; // its last component
-    int watch = -1;
-    Clock::time_point closed;
-    bool gone = false;
-    double latency_ms = 0;
-    std::string vault; // the vault name from the log line
-    bool logged = false;
-    std::string error; // why it failed
-};
-
-bool exists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
-// New complete lines of the log since `*offset`, which moves past them.
-std::vector<LogEntry> new_log_entries(const std::string& path, std::int64_t* offset) {
-    std::vector<LogEntry> out;
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return out;
-    in.seekg(0, std::ios::end);
-    std::int64_t size = in.tellg();
-    if (size < *offset)
-        *offset = 0; // rotated with copytruncate
-    in.seekg(*offset);
-    std::string line;
-    while (std::getline(in, line) && !in.eof()) {
-        *offset += static_cast<std::int64_t>(line.size()) + 1;
-        if (auto e = parse_log_line(line))
-            out.push_back(std::move(*e));
-    }
-    return out;
-}
-
-std::int64_t file_size(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? st.st_size : 0;
-}
-
-// Removes every vault file made from the probe: its logged vault name, and any "<name>.XXXXXX" left there.
-void clean_vault(const Settings& s, const Probe& p) {
-    if (!p.vault.empty() && p.vault != "ERROR")
-        unlink(s.in_run_dir(p.vault).c_str());
-    std::string error;
-    for (const VaultFile& f : list_vault(s.vault(), {}, &error))
-        if (f.name.size() == p.name.size() + VAULT_SUFFIX_SIZE && f.name.rfind(p.name + ".", 0) == 0)
-            remove_vault_file(s.vault(), f.name, &error);
 }
 
 // A log line of a `zetctl selftest` probe, which zet logs like any finding.
@@ -387,7 +320,8 @@ int status(const Args& args) {
         if (db.known) {
             std::string when = db.built <= 0 ? "build time unknown"
                                              : (db.built_from_header ? "built " : "newest file ") +
-                                                   local_time(db.built) + " (" + age_text(age) + " ago)";
+                                                   local_time(db.built).value_or(std::to_string(db.built)) +
+                                                   " (" + age_text(age) + " ago)";
             printf("signatures:   version %u, %lld signature%s, %s\n", db.version,
                    static_cast<long long>(db.signatures), db.signatures == 1 ? "" : "s", when.c_str());
             if (stale)
@@ -422,167 +356,6 @@ int status(const Args& args) {
             printf("self-tests:   %zu logged (zetctl selftest, not infections)\n", selftests);
     }
     return d.running && sv.answers ? EXIT_OK : EXIT_FAIL;
-}
-
-int selftest(const Args& args) {
-    Settings s;
-    if (auto rc = load_for_command(args, &s))
-        return *rc;
-    const long timeout = args.timeout.value_or(DEFAULT_SELFTEST_SECONDS);
-    std::vector<std::string> trees = args.operands;
-    if (trees.empty()) {
-        // Each mount below a tree is watched with a mark of its own, so it is tested on its own too.
-        trees = list_paths(s.config->monitors);
-        for (const std::string& m : monitor_mounts_below(s.config->monitors))
-            trees.push_back(m);
-    }
-    if (trees.empty()) {
-        fprintf(stderr, "zetctl: no monitored tree to test (no SCAN path in %s)\n",
-                shown(args.config).c_str());
-        return EXIT_FAIL;
-    }
-
-    std::vector<Probe> probes;
-    std::mt19937_64 random(std::random_device{}());
-    int inotify = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    if (inotify < 0) {
-        fprintf(stderr, "zetctl: inotify_init1(): %s\n", strerror(errno));
-        return EXIT_FAIL;
-    }
-    DaemonState d = daemon_state(s);
-    std::int64_t log_offset = file_size(s.log_file());
-    for (const std::string& tree : trees) {
-        Probe p;
-        p.tree = kernel_path(tree);
-        char suffix[32];
-        snprintf(suffix, sizeof suffix, "%d-%016llx", static_cast<int>(getpid()),
-                 static_cast<unsigned long long>(random()));
-        p.name = std::string(SELFTEST_PREFIX) + suffix + std::string(SELFTEST_SUFFIX);
-        p.file = p.tree + "/" + p.name;
-        Explanation e = explain_path(p.file, s.config->monitors, s.config->exclusions);
-        struct stat st;
-        if (stat(p.tree.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-            p.error = "not a directory";
-        else if (!e.monitor)
-            p.error = "not under a monitored path of " + args.config;
-        else if (e.exclusion)
-            p.error = "the scan service skips it: excluded by " + *e.exclusion;
-        else if (!d.running)
-            p.error = "zet is not running: " + d.detail;
-        probes.push_back(std::move(p));
-    }
-
-    const std::string text = eicar();
-    for (Probe& p : probes) {
-        if (!p.error.empty())
-            continue;
-        p.watch = inotify_add_watch(inotify, p.tree.c_str(), IN_MOVED_FROM | IN_DELETE | IN_ONLYDIR);
-        int fd = open(p.file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd < 0) {
-            p.error = "cannot write " + p.file + ": " + strerror(errno);
-            continue;
-        }
-        bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-        int err = errno;
-        // The close is what zet sees; the latency counts from here.
-        close(fd);
-        p.closed = Clock::now();
-        if (!written) {
-            p.error = "cannot write " + p.file + ": " + strerror(err);
-            unlink(p.file.c_str());
-        }
-    }
-
-    const auto deadline = Clock::now() + std::chrono::seconds(timeout);
-    auto pending = [&] {
-        return std::any_of(probes.begin(), probes.end(),
-                           [](const Probe& p) { return p.error.empty() && !p.logged; });
-    };
-    while (pending() && Clock::now() < deadline) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        pollfd pfd = {inotify, POLLIN, 0};
-        poll(&pfd, 1, static_cast<int>(std::min<long long>(std::max<long long>(left, 0), POLL_SLICE_MS)));
-        auto now = Clock::now();
-        // zet moves the file before it logs: reading the log first means a logged file is seen gone below.
-        for (const LogEntry& e : new_log_entries(s.log_file(), &log_offset))
-            for (Probe& p : probes)
-                if (!p.logged && e.path == p.file) {
-                    p.logged = true;
-                    p.vault = e.vault;
-                }
-        alignas(inotify_event) char buf[INOTIFY_BUF_SIZE];
-        ssize_t n;
-        while ((n = read(inotify, buf, sizeof buf)) > 0) {
-            for (char* at = buf; at < buf + n;) {
-                auto* ev = reinterpret_cast<inotify_event*>(at);
-                for (Probe& p : probes)
-                    if (!p.gone && ev->wd == p.watch && ev->len > 0 && p.name == ev->name) {
-                        p.gone = true;
-                        p.latency_ms = ms_since(p.closed, now);
-                    }
-                at += sizeof(inotify_event) + ev->len;
-            }
-        }
-        // A missed event (queue overflow) still shows as a missing file.
-        for (Probe& p : probes)
-            if (p.error.empty() && !p.gone && !exists(p.file)) {
-                p.gone = true;
-                p.latency_ms = ms_since(p.closed, now);
-            }
-    }
-    close(inotify);
-
-    std::string service_problem;
-    for (Probe& p : probes) {
-        if (!p.error.empty())
-            continue;
-        if (p.logged && p.vault == "ERROR")
-            p.error = "zet found it but could not move it into the vault (logged ERROR)";
-        else if (p.logged && !p.gone)
-            p.error = "logged, but the file is still in place";
-        else if (p.gone && !p.logged)
-            p.error = "quarantined, but no line reached the infection log " + s.log_file() + " within " +
-                      std::to_string(timeout) + " s";
-        else if (!p.gone) {
-            if (service_problem.empty()) {
-                ServiceState sv = service_state(s);
-                service_problem =
-                    sv.answers ? "-" : "the scan service at " + s.socket() + " does not answer: " + sv.detail;
-            }
-            p.error = "not quarantined within " + std::to_string(timeout) + " s" +
-                      (service_problem != "-" ? ": " + service_problem : "");
-        }
-    }
-    for (const Probe& p : probes) {
-        if (!p.gone && p.watch >= 0)
-            unlink(p.file.c_str());
-        if (p.watch >= 0)
-            clean_vault(s, p);
-    }
-
-    bool passed = std::all_of(probes.begin(), probes.end(), [](const Probe& p) { return p.error.empty(); });
-    if (args.json) {
-        Json j;
-        j.begin_object().key("passed").value(passed).key("timeout").value(static_cast<std::int64_t>(timeout));
-        j.key("trees").begin_array();
-        for (const Probe& p : probes) {
-            j.begin_object().key("tree").value(p.tree).key("passed").value(p.error.empty()).key("latency_us");
-            p.gone ? j.value(static_cast<std::int64_t>(p.latency_ms * 1000 + 0.5)) : j.null();
-            j.key("error");
-            p.error.empty() ? j.null() : j.value(p.error);
-            j.end_object();
-        }
-        j.end_array().end_object();
-        fputs(j.str().c_str(), stdout);
-    } else {
-        for (const Probe& p : probes) {
-            if (p.error.empty())
-                printf("PASS %s: quarantined %.1f ms after close\n", shown(p.tree).c_str(), p.latency_ms);
-            else
-                printf("FAIL %s: %s\n", shown(p.tree).c_str(), shown(p.error).c_str());
-        }
-    }
-    return passed ? EXIT_OK : EXIT_FAIL;
 }
 
 } // namespace ctl

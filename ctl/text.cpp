@@ -1,7 +1,10 @@
-// Escaping for the plain-text output and the JSON writer.
+// Escaping and times for the plain-text output, and the JSON writer.
 #include "ctl/text.hpp"
 
+#include "src/facts.hpp"
+
 #include <cstdio>
+#include <ctime>
 
 namespace ctl {
 
@@ -40,6 +43,15 @@ std::size_t utf8_length(std::string_view s, std::size_t i) {
 }
 
 } // namespace
+
+std::optional<std::string> local_time(std::int64_t t) {
+    const std::time_t tt = static_cast<std::time_t>(t);
+    struct tm tm;
+    char buf[32];
+    if (localtime_r(&tt, &tm) == nullptr || strftime(buf, sizeof buf, LOG_TIME_FORMAT, &tm) == 0)
+        return std::nullopt;
+    return buf;
+}
 
 std::string shown(std::string_view s) {
     std::string out;

@@ -82,14 +82,23 @@ bool write_all(int fd, const char* data, std::size_t len) {
     return true;
 }
 
+// Why copy_into() made no copy.
+struct CopyFailure {
+    bool exists = false; // something is at the target already
+    std::string reason;  // otherwise, one line
+};
+
 // Copies `from` into a new file `base` in `dir_fd` (O_EXCL: never over an existing one); on failure the
-// new file is removed again. Empty on success, else the reason.
-std::string copy_into(int from, int dir_fd, const std::string& base, mode_t mode) {
+// new file is removed again. Nothing on success.
+std::optional<CopyFailure> copy_into(int from, int dir_fd, const std::string& base, mode_t mode) {
     Fd to(openat(dir_fd, base.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
-    if (to.get() < 0)
-        return errno == EEXIST ? "exists" : "cannot create it: " + errtext(errno);
+    if (to.get() < 0) {
+        if (errno == EEXIST)
+            return CopyFailure{true, ""};
+        return CopyFailure{false, "cannot create it: " + errtext(errno)};
+    }
     std::unique_ptr<char[]> buf(new char[COPY_BUF_SIZE]);
-    std::string failure;
+    std::optional<std::string> failure;
     for (;;) {
         ssize_t n = read(from, buf.get(), COPY_BUF_SIZE);
         if (n < 0 && errno == EINTR)
@@ -106,13 +115,143 @@ std::string copy_into(int from, int dir_fd, const std::string& base, mode_t mode
         }
     }
     // The vault file goes once this returns, so the copy must be on disk first.
-    if (failure.empty() && fsync(to.get()) != 0)
+    if (!failure && fsync(to.get()) != 0)
         failure = "fsync: " + errtext(errno);
-    if (failure.empty() && fchmod(to.get(), mode) != 0)
+    if (!failure && fchmod(to.get(), mode) != 0)
         failure = "fchmod: " + errtext(errno);
-    if (!failure.empty())
-        unlinkat(dir_fd, base.c_str(), 0);
-    return failure;
+    if (!failure)
+        return std::nullopt;
+    unlinkat(dir_fd, base.c_str(), 0);
+    return CopyFailure{false, *failure};
+}
+
+// One restore under way: where the file comes from and where it goes.
+struct Restore {
+    const std::string& dir; // the vault
+    const std::string& name;
+    const std::string& target;
+    Fd vault;          // the vault directory
+    struct stat st {}; // the vault file
+    Fd parent;         // the target's directory, reached without following a symbolic link
+    std::string base;  // the target's last component
+};
+
+RestoreResult failed(std::string error) {
+    RestoreResult r;
+    r.error = std::move(error);
+    return r;
+}
+
+RestoreResult restored(const char* how) {
+    RestoreResult r;
+    r.ok = true;
+    r.how = how;
+    return r;
+}
+
+std::optional<std::string> refused_request(const std::string& name, const std::string& target) {
+    if (!is_vault_name(name))
+        return "'" + name + "' is not a file name in the vault";
+    if (target.empty() || target.front() != '/')
+        return "restore target must be an absolute path: " + target;
+    return std::nullopt;
+}
+
+std::optional<std::string> open_vault_file(Restore& job) {
+    job.vault.reset(open(job.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (job.vault.get() < 0)
+        return "cannot open the vault " + job.dir + ": " + errtext(errno);
+    if (fstatat(job.vault.get(), job.name.c_str(), &job.st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? "no file '" + job.name + "' in the vault " + job.dir
+                               : job.dir + "/" + job.name + ": " + errtext(errno);
+    if (!S_ISREG(job.st.st_mode))
+        return job.dir + "/" + job.name + ": not a regular file";
+    return std::nullopt;
+}
+
+// The target's directories from the root, and its last component in `job.base`.
+std::optional<std::string> split_target(Restore& job, std::vector<std::string>* dirs) {
+    const std::string& target = job.target;
+    for (std::size_t i = 0; i < target.size();) {
+        auto slash = target.find('/', i);
+        if (slash == std::string::npos)
+            slash = target.size();
+        std::string part = target.substr(i, slash - i);
+        if (part == "..")
+            return "restore target must not contain '..': " + target;
+        if (!part.empty() && part != ".")
+            dirs->push_back(part);
+        i = slash + 1;
+    }
+    if (dirs->empty() || target.back() == '/')
+        return "restore target names no file: " + target;
+    job.base = dirs->back();
+    dirs->pop_back();
+    return std::nullopt;
+}
+
+// Walks the target's directories one at a time, refusing symbolic links, so that nothing can send the file
+// elsewhere (the target's directories may belong to the user whose file was quarantined).
+std::optional<std::string> open_parent(Restore& job, const std::vector<std::string>& dirs) {
+    job.parent.reset(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    std::string walked;
+    for (const std::string& part : dirs) {
+        walked += "/" + part;
+        int next = openat(job.parent.get(), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0) {
+            int err = errno;
+            struct stat lst;
+            if (fstatat(job.parent.get(), part.c_str(), &lst, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISLNK(lst.st_mode))
+                return "refusing to restore through the symbolic link " + walked;
+            return "cannot restore to " + job.target + ": " + walked + ": " + errtext(err);
+        }
+        job.parent.reset(next);
+    }
+    struct stat tst;
+    if (fstatat(job.parent.get(), job.base.c_str(), &tst, AT_SYMLINK_NOFOLLOW) == 0)
+        return job.target + " exists; not overwriting it";
+    return std::nullopt;
+}
+
+// The target holds the content now: the vault's name goes, or the target does again.
+RestoreResult drop_vault_name(const Restore& job, const char* how) {
+    if (unlinkat(job.vault.get(), job.name.c_str(), 0) != 0) {
+        int unlink_err = errno;
+        unlinkat(job.parent.get(), job.base.c_str(), 0);
+        return failed("cannot remove " + job.name + " from the vault: " + errtext(unlink_err) +
+                      "; nothing restored");
+    }
+    return restored(how);
+}
+
+// Renames the file into place, else links it, else copies it; never over anything at the target.
+RestoreResult move_to_target(const Restore& job) {
+    const std::string exists = job.target + " exists; not overwriting it";
+    if (renameat2(job.vault.get(), job.name.c_str(), job.parent.get(), job.base.c_str(), RENAME_NOREPLACE) ==
+        0)
+        return restored("renamed");
+    int err = errno;
+    if (err == EEXIST)
+        return failed(exists);
+    if (err == EINVAL || err == ENOSYS) {
+        // A file system without RENAME_NOREPLACE: a hard link never replaces either.
+        if (linkat(job.vault.get(), job.name.c_str(), job.parent.get(), job.base.c_str(), 0) == 0)
+            return drop_vault_name(job, "linked");
+        err = errno;
+        if (err == EEXIST)
+            return failed(exists);
+    }
+    if (err != EXDEV && err != EPERM && err != EINVAL && err != ENOSYS)
+        return failed("cannot restore " + job.name + " to " + job.target + ": " + errtext(err));
+
+    // Another file system (or one without hard links): copy into a new file, then drop the vault's.
+    Fd from(openat(job.vault.get(), job.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (from.get() < 0)
+        return failed(job.dir + "/" + job.name + ": " + errtext(errno));
+    if (auto failure = copy_into(from.get(), job.parent.get(), job.base, job.st.st_mode & 07777))
+        return failed(failure->exists ? exists : "cannot restore to " + job.target + ": " + failure->reason);
+    return drop_vault_name(job, "copied");
 }
 
 } // namespace
@@ -252,130 +391,18 @@ std::optional<std::string> vault_sha256(const std::string& dir, const std::strin
 }
 
 RestoreResult restore_file(const std::string& dir, const std::string& name, const std::string& target) {
-    RestoreResult r;
-    if (!is_vault_name(name)) {
-        r.error = "'" + name + "' is not a file name in the vault";
-        return r;
-    }
-    if (target.empty() || target.front() != '/') {
-        r.error = "restore target must be an absolute path: " + target;
-        return r;
-    }
-    Fd vfd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (vfd.get() < 0) {
-        r.error = "cannot open the vault " + dir + ": " + errtext(errno);
-        return r;
-    }
-    struct stat st;
-    if (fstatat(vfd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        r.error = errno == ENOENT ? "no file '" + name + "' in the vault " + dir
-                                  : dir + "/" + name + ": " + errtext(errno);
-        return r;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        r.error = dir + "/" + name + ": not a regular file";
-        return r;
-    }
-
-    // Walk the target's directories one at a time, refusing symbolic links, so that nothing can send the
-    // file elsewhere (the target's directories may belong to the user whose file was quarantined).
-    std::vector<std::string> parts;
-    for (std::size_t i = 0; i < target.size();) {
-        auto slash = target.find('/', i);
-        if (slash == std::string::npos)
-            slash = target.size();
-        std::string part = target.substr(i, slash - i);
-        if (part == "..") {
-            r.error = "restore target must not contain '..': " + target;
-            return r;
-        }
-        if (!part.empty() && part != ".")
-            parts.push_back(part);
-        i = slash + 1;
-    }
-    if (parts.empty() || target.back() == '/') {
-        r.error = "restore target names no file: " + target;
-        return r;
-    }
-    std::string base = parts.back();
-    parts.pop_back();
-    Fd dfd(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    std::string walked;
-    for (const std::string& part : parts) {
-        walked += "/" + part;
-        int next = openat(dfd.get(), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (next < 0) {
-            int err = errno;
-            struct stat lst;
-            if (fstatat(dfd.get(), part.c_str(), &lst, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(lst.st_mode))
-                r.error = "refusing to restore through the symbolic link " + walked;
-            else
-                r.error = "cannot restore to " + target + ": " + walked + ": " + errtext(err);
-            return r;
-        }
-        dfd.reset(next);
-    }
-    struct stat tst;
-    if (fstatat(dfd.get(), base.c_str(), &tst, AT_SYMLINK_NOFOLLOW) == 0) {
-        r.error = target + " exists; not overwriting it";
-        return r;
-    }
-
-    const std::string exists = target + " exists; not overwriting it";
-    // The target holds the content now: the vault's name goes, or the target does again.
-    auto finish = [&](const char* how) {
-        if (unlinkat(vfd.get(), name.c_str(), 0) != 0) {
-            int unlink_err = errno;
-            unlinkat(dfd.get(), base.c_str(), 0);
-            r.error =
-                "cannot remove " + name + " from the vault: " + errtext(unlink_err) + "; nothing restored";
-        } else {
-            r.ok = true;
-            r.how = how;
-        }
-        return r;
-    };
-    if (renameat2(vfd.get(), name.c_str(), dfd.get(), base.c_str(), RENAME_NOREPLACE) == 0) {
-        r.ok = true;
-        r.how = "renamed";
-        return r;
-    }
-    int err = errno;
-    if (err == EEXIST) {
-        r.error = exists;
-        return r;
-    }
-    if (err == EINVAL || err == ENOSYS) {
-        // A file system without RENAME_NOREPLACE: a hard link never replaces either.
-        if (linkat(vfd.get(), name.c_str(), dfd.get(), base.c_str(), 0) == 0)
-            return finish("linked");
-        err = errno;
-        if (err == EEXIST) {
-            r.error = exists;
-            return r;
-        }
-    }
-    if (err != EXDEV && err != EPERM && err != EINVAL && err != ENOSYS) {
-        r.error = "cannot restore " + name + " to " + target + ": " + errtext(err);
-        return r;
-    }
-
-    // Another file system (or one without hard links): copy into a new file, then drop the vault's.
-    Fd from(openat(vfd.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (from.get() < 0) {
-        r.error = dir + "/" + name + ": " + errtext(errno);
-        return r;
-    }
-    std::string failure = copy_into(from.get(), dfd.get(), base, st.st_mode & 07777);
-    if (failure == "exists") {
-        r.error = exists;
-        return r;
-    }
-    if (!failure.empty()) {
-        r.error = "cannot restore to " + target + ": " + failure;
-        return r;
-    }
-    return finish("copied");
+    Restore job{dir, name, target, Fd(), {}, Fd(), ""};
+    std::vector<std::string> dirs;
+    std::optional<std::string> error = refused_request(name, target);
+    if (!error)
+        error = open_vault_file(job);
+    if (!error)
+        error = split_target(job, &dirs);
+    if (!error)
+        error = open_parent(job, dirs);
+    if (error)
+        return failed(std::move(*error));
+    return move_to_target(job);
 }
 
 bool remove_vault_file(const std::string& dir, const std::string& name, std::string* error) {

@@ -17,15 +17,6 @@ namespace {
 
 constexpr std::int64_t SECONDS_PER_DAY = 86400;
 
-std::string local_time(std::int64_t t) {
-    time_t tt = static_cast<time_t>(t);
-    struct tm tm;
-    char buf[32] = "";
-    if (localtime_r(&tt, &tm) != nullptr)
-        strftime(buf, sizeof buf, LOG_TIME_FORMAT, &tm);
-    return buf;
-}
-
 std::string joined(const std::vector<std::string>& items) {
     std::string out;
     for (const std::string& i : items)
@@ -48,7 +39,7 @@ std::vector<VaultFile> load_vault(const Settings& s, std::string* error) {
 void json_file(Json& json, const VaultFile& f) {
     json.begin_object().key("name").value(f.name).key("original");
     f.original.empty() ? json.null() : json.value(f.original);
-    json.key("time").value(f.time.empty() ? local_time(f.quarantined) : f.time);
+    json.key("time").value(f.time.empty() ? local_time(f.quarantined).value_or("") : f.time);
     json.key("findings").begin_array();
     for (const std::string& finding : f.findings)
         json.value(finding);
@@ -81,7 +72,8 @@ int list(const Settings& s, const Args& args) {
         printf("%s\n", shown(f.name).c_str());
         printf("  from:     %s\n",
                f.original.empty() ? "(unknown: no infection-log line)" : shown(f.original).c_str());
-        printf("  time:     %s\n", (f.time.empty() ? local_time(f.quarantined) : f.time).c_str());
+        printf("  time:     %s\n",
+               (f.time.empty() ? local_time(f.quarantined).value_or("") : f.time).c_str());
         printf("  findings: %s\n", f.findings.empty() ? "-" : shown(joined(f.findings)).c_str());
         printf("  size:     %lld bytes\n", static_cast<long long>(f.size));
     }
@@ -130,7 +122,7 @@ int show(const Settings& s, const Args& args) {
     printf("path:     %s\n", shown(s.vault() + "/" + f->name).c_str());
     printf("from:     %s\n",
            f->original.empty() ? "(unknown: no infection-log line)" : shown(f->original).c_str());
-    printf("time:     %s\n", (f->time.empty() ? local_time(f->quarantined) : f->time).c_str());
+    printf("time:     %s\n", (f->time.empty() ? local_time(f->quarantined).value_or("") : f->time).c_str());
     printf("findings: %s\n", f->findings.empty() ? "-" : shown(joined(f->findings)).c_str());
     printf("size:     %lld bytes\n", static_cast<long long>(f->size));
     printf("sha256:   %s\n", digest->c_str());
@@ -183,7 +175,7 @@ int purge(const Settings& s, const Args& args) {
         if (f.quarantined > cutoff)
             continue;
         chosen++;
-        std::string when = f.time.empty() ? local_time(f.quarantined) : f.time;
+        std::string when = f.time.empty() ? local_time(f.quarantined).value_or("") : f.time;
         if (args.dry_run) {
             printf("would delete %s (%s, %lld bytes)\n", shown(f.name).c_str(), when.c_str(),
                    static_cast<long long>(f.size));

@@ -41,7 +41,7 @@ private:
 
 struct Walk {
     const Engine& engine;
-    const Exclusions& exclusions;
+    const zelu::wire::Exclusions& exclusions;
     const Report& report;
     const std::atomic<bool>& stop;
     std::vector<std::pair<dev_t, ino_t>> ancestors;
@@ -156,7 +156,7 @@ bool visit(Walk& w, int dirfd, const char* name, const std::string& path, int de
 
 } // namespace
 
-bool examine(const Engine& engine, const Exclusions& exclusions, const std::string& path,
+bool examine(const Engine& engine, const zelu::wire::Exclusions& exclusions, const std::string& path,
              const Report& report, const std::atomic<bool>& stop) {
     Walk w{engine, exclusions, report, stop, {}};
     return visit(w, AT_FDCWD, path.c_str(), path, 0);

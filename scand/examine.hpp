@@ -8,8 +8,8 @@
 #include <string>
 
 #include "scand/engine.hpp"
-#include "scand/exclusions.hpp"
 #include "scand/outcome.hpp"
+#include "zelu/wire.hpp"
 
 namespace scand {
 
@@ -21,7 +21,7 @@ inline constexpr int max_walk_depth = 64;
 
 // Examines `path` and everything below it, in name order, reporting each object once. Stops early,
 // returning false, when `report` does or when `stop` becomes true.
-bool examine(const Engine& engine, const Exclusions& exclusions, const std::string& path,
+bool examine(const Engine& engine, const zelu::wire::Exclusions& exclusions, const std::string& path,
              const Report& report, const std::atomic<bool>& stop);
 
 } // namespace scand

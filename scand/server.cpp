@@ -23,7 +23,6 @@
 #include <vector>
 
 #include "scand/examine.hpp"
-#include "scand/exclusions.hpp"
 #include "scand/wire.hpp"
 
 namespace scand {
@@ -127,14 +126,14 @@ private:
     const Reloader& engines_;
     const int fd_;
     const std::atomic<bool>& stopping_;
-    Exclusions exclusions_;
+    zelu::wire::Exclusions exclusions_;
 };
 
 void Session::run() {
     if (!send_all(fd_, welcome_line)) {
         return;
     }
-    std::string buffer(max_command_line, '\0');
+    std::string buffer(max_line, '\0');
     std::size_t used = 0;
     for (;;) {
         std::size_t len;
@@ -143,15 +142,15 @@ void Session::run() {
                 return;
             }
             buffer.erase(0, len);
-            buffer.resize(max_command_line, '\0');
+            buffer.resize(max_line, '\0');
             used -= len;
         }
-        if (used == max_command_line) {
-            syslog(LOG_DEBUG, "Command line longer than %zu bytes, closing the connection", max_command_line);
+        if (used == max_line) {
+            syslog(LOG_DEBUG, "Command line longer than %zu bytes, closing the connection", max_line);
             send_all(fd_, syntax_error_line);
             return;
         }
-        const ssize_t n = recv(fd_, buffer.data() + used, max_command_line - used, 0);
+        const ssize_t n = recv(fd_, buffer.data() + used, max_line - used, 0);
         if (n < 0 && errno == EINTR) {
             continue;
         }

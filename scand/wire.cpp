@@ -1,4 +1,4 @@
-// Escaping, command framing and parsing, and answer lines of the scan-service protocol.
+// Command framing and parsing, and answer lines of the scan-service protocol.
 #include "scand/wire.hpp"
 
 #include <cinttypes>
@@ -8,20 +8,7 @@ namespace scand {
 
 namespace {
 
-bool needs_escape(char c) {
-    switch (c) {
-    case '\\':
-    case ' ':
-    case '\t':
-    case '\n':
-    case '\v':
-    case '\f':
-    case '\r':
-        return true;
-    default:
-        return false;
-    }
-}
+using zelu::wire::needs_escape;
 
 struct Field {
     std::string_view raw; // as sent, escapes included
@@ -60,37 +47,6 @@ std::optional<std::string> path_argument(std::string_view raw) {
 }
 
 } // namespace
-
-void escape_to(std::string& out, std::string_view text) {
-    for (char c : text) {
-        if (needs_escape(c)) {
-            out += '\\';
-        }
-        out += c;
-    }
-}
-
-std::string escape(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    escape_to(out, text);
-    return out;
-}
-
-std::optional<std::string> unescape(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\\') {
-            if (i + 1 == text.size() || !needs_escape(text[i + 1])) {
-                return std::nullopt;
-            }
-            ++i;
-        }
-        out += text[i];
-    }
-    return out;
-}
 
 std::size_t command_line_length(std::string_view buffered) {
     for (std::size_t i = 0; i < buffered.size(); ++i) {

@@ -1,4 +1,4 @@
-// The service side of the scan-service wire protocol: escaping, command framing and parsing, answer lines.
+// The service side of the scan-service wire protocol: command framing and parsing, answer lines.
 // Everything here is stateless and safe to call from any thread.
 #pragma once
 
@@ -10,28 +10,27 @@
 #include <vector>
 
 #include "scand/outcome.hpp"
+#include "zelu/wire.hpp"
 
 namespace scand {
 
-// A command line may take this many bytes, its line end included; a longer one closes the connection.
-inline constexpr std::size_t max_command_line = 16384;
+// The rules both ends share, under the names the service uses.
+using zelu::wire::accept_line;
+using zelu::wire::end_line;
+using zelu::wire::engine_error_line;
+using zelu::wire::escape;
+using zelu::wire::escape_to;
+using zelu::wire::exclusion_limit_line;
+using zelu::wire::max_line;
+using zelu::wire::syntax_error_line;
+using zelu::wire::unescape;
+
 // Longest path a command may name: what the kernel accepts, so every answer line stays far below the
-// client's 16384-byte line limit (5 + 2 * 4095 + tail).
+// client's line limit (5 + 2 * 4095 + tail).
 inline constexpr std::size_t max_path = 4095;
 
 inline constexpr std::string_view welcome_line = "220 orbis-scand ready\r\n";
-inline constexpr std::string_view accept_line = "210 Accepted\r\n";
-inline constexpr std::string_view end_line = "200 OK\r\n";
-inline constexpr std::string_view engine_error_line = "451 Engine error\r\n";
-inline constexpr std::string_view exclusion_limit_line = "452 Exclusion limit reached\r\n";
-inline constexpr std::string_view syntax_error_line = "501 Syntax error\r\n";
-
-// Appends `text` with a backslash before every backslash and every POSIX whitespace byte (blank, tab,
-// LF, VT, FF, CR); other bytes, 0x80 and up included, are copied.
-void escape_to(std::string& out, std::string_view text);
-std::string escape(std::string_view text);
-// Undoes escape(). Fails on a backslash that is last or is followed by a byte escape() never escapes.
-std::optional<std::string> unescape(std::string_view text);
+static_assert(zelu::wire::code_of(welcome_line) == zelu::wire::welcome_code);
 
 // Length of the first complete line in `buffered`, its LF included, or 0 while there is none. An
 // escaped LF belongs to a path and does not end the line.

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <string_view>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -228,8 +229,7 @@ int recv_buffer(int fd, char* buf, int room) {
 int add_slashes(const char* path, char* dest, int capacity) {
     int len = 0;
     for (const char* s = path; *s != '\0'; ++s) {
-        bool escaped =
-            *s == '\\' || *s == ' ' || *s == '\t' || *s == '\n' || *s == '\v' || *s == '\f' || *s == '\r';
+        bool escaped = zelu::wire::needs_escape(*s);
         if (len + (escaped ? 2 : 1) > capacity)
             return -1;
         if (escaped)
@@ -421,7 +421,7 @@ int response_data(type_t expected, int fd, char* buf, int size, int* len, int* o
         }
         *off += n;
         if (resp->type == TYPE_CODE) {
-            if (resp->code == AV_END_CODE)
+            if (resp->code == zelu::wire::end_code)
                 return 1;
             syslog(LOG_DEBUG, "Unexpected AV %s response code (%d)!", command_name(expected), resp->code);
             return -1;
@@ -508,7 +508,7 @@ int send_command(int* handle, const char* command, int len) {
         close(fd);
         return -1;
     }
-    if (code != AV_WELCOME_CODE) {
+    if (code != zelu::wire::welcome_code) {
         syslog(LOG_WARNING, "Unexpected AV welcome message code (%d)!", code);
         close(fd);
         return -1;
@@ -550,7 +550,7 @@ int exclude_path(int fd, const char* path) {
     int buffered = 0, off = 0;
     response_t resp = {};
     int r = response_first(fd, buf, sizeof buf, &buffered, &off, &resp);
-    if (r == 1 && resp.code != AV_ACCEPT_CODE) {
+    if (r == 1 && resp.code != zelu::wire::accept_code) {
         syslog(LOG_DEBUG, "Unexpected AV EXCLUDE response code (%d)!", resp.code);
         r = -1;
     }
@@ -595,7 +595,7 @@ int av_scan_checked(int* handle, const char* path, infection** result, char* rea
     int buffered = 0, off = 0;
     response_t resp = {};
     if (response_first(*handle, buf, sizeof buf, &buffered, &off, &resp) == 1) {
-        if (resp.code == AV_ACCEPT_CODE) {
+        if (resp.code == zelu::wire::accept_code) {
             if (response_data(TYPE_SCAN, *handle, buf, sizeof buf, &buffered, &off, &resp) == 1) {
                 *result = resp.infections;
                 if (*result != nullptr)
@@ -608,10 +608,13 @@ int av_scan_checked(int* handle, const char* path, infection** result, char* rea
             }
         } else if (resp.code >= 400) {
             // A refusal is a complete answer: the connection stays usable.
-            const char* text = resp.code == 451   ? "Engine error"
-                               : resp.code == 501 ? "Syntax error"
-                                                  : "UNKNOWN";
-            syslog(LOG_DEBUG, "AV SCAN %s: Error response: %d %s", path, resp.code, text);
+            std::string_view text = resp.code == zelu::wire::engine_error_code
+                                        ? zelu::wire::text_of(zelu::wire::engine_error_line)
+                                    : resp.code == zelu::wire::syntax_error_code
+                                        ? zelu::wire::text_of(zelu::wire::syntax_error_line)
+                                        : "UNKNOWN";
+            syslog(LOG_DEBUG, "AV SCAN %s: Error response: %d %.*s", path, resp.code,
+                   static_cast<int>(text.size()), text.data());
             av_free_result(resp.infections);
             return -1;
         } else {
@@ -628,7 +631,7 @@ int vps_response(int fd, std::uint32_t* vps) {
     int buffered = 0, off = 0;
     response_t resp = {};
     int r = response_first(fd, buf, sizeof buf, &buffered, &off, &resp);
-    if (r == 1 && resp.code != AV_ACCEPT_CODE) {
+    if (r == 1 && resp.code != zelu::wire::accept_code) {
         syslog(LOG_DEBUG, "Unexpected AV VPS response code (%d)!", resp.code);
         r = -1;
     }

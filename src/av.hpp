@@ -6,16 +6,17 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "zelu/wire.hpp"
+
 struct monitor; // node of the configuration's path lists, src/config.hpp
 
 // ---- Wire protocol -------------------------------------------------------------------------------------
 
-inline constexpr int AV_COMMAND_SIZE = 16384;  // one command line, built on the caller's stack
-inline constexpr int AV_RESPONSE_SIZE = 16384; // one response; a longer single line cannot be read
-inline constexpr int AV_WAIT_SECONDS = 120;    // limit of every wait before a read or a retried write
-inline constexpr int AV_WELCOME_CODE = 220;    // first line of a new connection
-inline constexpr int AV_ACCEPT_CODE = 210;     // first line of an accepted command; data lines follow
-inline constexpr int AV_END_CODE = 200;        // ends the data lines of an answer
+// Status codes, escaping and the line limit are the rules the service shares (zelu/wire.hpp).
+// One command line, built on the caller's stack; and one response line: a longer one cannot be read.
+inline constexpr int AV_COMMAND_SIZE = static_cast<int>(zelu::wire::max_line);
+inline constexpr int AV_RESPONSE_SIZE = static_cast<int>(zelu::wire::max_line);
+inline constexpr int AV_WAIT_SECONDS = 120; // limit of every wait before a read or a retried write
 
 // One finding of a scan, allocated with malloc. Whoever receives the list from av_scan owns it and releases
 // it with av_free_result. Lists hold their findings newest line first.
@@ -85,7 +86,7 @@ int send_buffer(int fd, const char* data, int len);
 // Waits for `fd` to become readable and reads up to `room` bytes into `buf`. Returns the byte count (at
 // least 1), 0 when the service closed the connection, -1 on a logged failure or timeout.
 int recv_buffer(int fd, char* buf, int room);
-// Copies `path` into `dest` with a backslash before every backslash and POSIX whitespace byte, then a NUL;
+// Copies `path` into `dest` with a backslash before every byte that zelu::wire::needs_escape(), then a NUL;
 // `dest` needs `capacity` + 1 bytes. Returns the escaped length, or -1 when it would exceed `capacity`.
 int add_slashes(const char* path, char* dest, int capacity);
 // Reads the next token at `p->cur`; sets `token`, `kind` and, for numbers, `number`. Escape pairs (a

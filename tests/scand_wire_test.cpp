@@ -1,5 +1,4 @@
-// The scan service's side of the wire: escaping, framing, command parsing, answer lines, exclusions.
-#include "scand/exclusions.hpp"
+// The scan service's side of the wire: framing, command parsing, answer lines.
 #include "scand/wire.hpp"
 
 #include <gtest/gtest.h>
@@ -11,34 +10,6 @@ using namespace std::string_literals;
 using scand::Verb;
 
 namespace {
-
-struct EscapeCase {
-    std::string plain, escaped;
-};
-
-const EscapeCase escape_cases[] = {
-    {"", ""},
-    {"/tmp/a", "/tmp/a"},
-    {"a b\\c", "a\\ b\\\\c"},
-    {"t\tl\nc\rv\vf\f", "t\\\tl\\\nc\\\rv\\\vf\\\f"},
-    {"\xc3\xa4\x80\xff", "\xc3\xa4\x80\xff"},
-    {"star/*", "star/*"},
-};
-
-TEST(Escape, RoundTrips) {
-    for (const auto& c : escape_cases) {
-        SCOPED_TRACE(c.escaped);
-        EXPECT_EQ(scand::escape(c.plain), c.escaped);
-        EXPECT_EQ(scand::unescape(c.escaped), c.plain);
-    }
-}
-
-TEST(Escape, RejectsWhatTheClientNeverSends) {
-    for (const char* bad : {"trailing\\", "\\a", "x\\0", "\\/"}) {
-        SCOPED_TRACE(bad);
-        EXPECT_FALSE(scand::unescape(bad));
-    }
-}
 
 struct FramingCase {
     std::string buffered;
@@ -151,58 +122,6 @@ TEST(Answer, LinesHaveTheShapesTheClientParses) {
     }
     EXPECT_EQ(scand::exclude_line("/a b/*"), "EXCLUDE /a\\ b/*\r\n");
     EXPECT_EQ(scand::vps_line(4294967295u), "VPS 4294967295\r\n");
-}
-
-TEST(Exclusions, Normalizes) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"/", "/"},
-        {"//a//b/", "/a/b"},
-        {"/a/./b/.", "/a/b"},
-        {"/a/../b", "/a/../b"},
-        {"a//b", "a/b"},
-        {"./", "."},
-        {"", ""},
-    };
-    for (const auto& [in, out] : cases) {
-        EXPECT_EQ(scand::normalized(in), out) << in;
-    }
-}
-
-struct CoverCase {
-    const char* path;
-    bool covered, below;
-};
-
-TEST(Exclusions, TreesCoverWhatIsBelowAndFilesOnlyThemselves) {
-    scand::Exclusions ex;
-    ASSERT_TRUE(ex.add("/srv/vault/*"));
-    ASSERT_TRUE(ex.add("/srv/data//one.txt"));
-    const CoverCase cases[] = {
-        {"/srv/vault", false, true},        {"/srv/vault/", false, true},
-        {"/srv/vault/x", true, true},       {"/srv/vault/x/y", true, true},
-        {"/srv//vault/./x", true, true},    {"/srv/vaultx", false, false},
-        {"/srv/data/one.txt", true, false}, {"/srv/data/one.txt2", false, false},
-        {"/srv/data", false, false},        {"/srv", false, false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.path);
-        EXPECT_EQ(ex.covers(c.path), c.covered);
-        EXPECT_EQ(ex.covers_below(c.path), c.below);
-    }
-    scand::Exclusions root;
-    root.add("/*");
-    EXPECT_TRUE(root.covers("/etc/passwd"));
-    EXPECT_FALSE(root.covers("/"));
-}
-
-TEST(Exclusions, AreBounded) {
-    scand::Exclusions ex;
-    const std::string path = "/" + std::string(4094, 'p');
-    std::size_t added = 0;
-    while (ex.add(path)) {
-        ++added;
-    }
-    EXPECT_EQ(added, scand::Exclusions::max_bytes / path.size());
 }
 
 } // namespace

@@ -1,7 +1,7 @@
-// Exclusion lists of a connection, matched on lexically normalized paths.
-#include "scand/exclusions.hpp"
+// Escaping and exclusion matching of the scan-service wire protocol.
+#include "zelu/wire.hpp"
 
-namespace scand {
+namespace zelu::wire {
 
 namespace {
 
@@ -17,6 +17,37 @@ std::string with_slash(std::string dir) {
 }
 
 } // namespace
+
+void escape_to(std::string& out, std::string_view text) {
+    for (char c : text) {
+        if (needs_escape(c)) {
+            out += '\\';
+        }
+        out += c;
+    }
+}
+
+std::string escape(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    escape_to(out, text);
+    return out;
+}
+
+std::optional<std::string> unescape(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\') {
+            if (i + 1 == text.size() || !needs_escape(text[i + 1])) {
+                return std::nullopt;
+            }
+            ++i;
+        }
+        out += text[i];
+    }
+    return out;
+}
 
 std::string normalized(std::string_view path) {
     std::string out;
@@ -81,4 +112,4 @@ bool Exclusions::covers_below(std::string_view dir) const {
     return false;
 }
 
-} // namespace scand
+} // namespace zelu::wire
