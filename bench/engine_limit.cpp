@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "scand/engine.hpp"
+
 namespace {
 
 constexpr int max_open_dirs = 32;
@@ -96,6 +98,8 @@ int main(int argc, char** argv) {
     }
 
     const auto load_start = std::chrono::steady_clock::now();
+    // The same allocator set-up as orbis-scand, so that the ceiling is the engine's best.
+    scand::keep_scan_memory();
     cl_error_t rc = cl_init(CL_INIT_DEFAULT);
     cl_engine* engine = rc == CL_SUCCESS ? cl_engine_new() : nullptr;
     if (engine == nullptr) {

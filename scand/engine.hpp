@@ -52,6 +52,9 @@ private:
     std::chrono::milliseconds load_time_{0};
 };
 
+// Sets the allocator to keep libclamav's per-scan memory between scans; once, before threads start.
+void keep_scan_memory();
+
 // The number that version() falls back to for `dir`; 0 when the directory cannot be read.
 std::uint32_t derived_version(const std::string& dir);
 // The newest modification time of a regular file directly in `dir`; 0 when there is none.

@@ -1,5 +1,4 @@
 // orbis-scand: the scan service. Start-up, serving, and the fatal path and shutdown at the end.
-#include <malloc.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
@@ -26,19 +25,6 @@ void raise_descriptor_limit() {
         if (setrlimit(RLIMIT_NOFILE, &lim) != 0) {
             syslog(LOG_WARNING, "setrlimit(RLIMIT_NOFILE): %m");
         }
-    }
-}
-
-// libclamav allocates and frees tens of MiB of match state per scan when the database holds many logical
-// signatures. With glibc's adaptive thresholds each connection thread's arena gives those pages back after
-// every scan and faults them in again on the next (some 700 page faults a file with a full-size database,
-// a third of the CPU time of scanning a small file). Fixed thresholds keep them: the arena of each
-// connection stays at the largest scan's working set instead.
-void keep_scan_memory() {
-    constexpr int mmap_threshold = 32 << 20; // glibc's upper bound for this setting on 64-bit systems
-    constexpr int trim_threshold = 256 << 20;
-    if (mallopt(M_MMAP_THRESHOLD, mmap_threshold) != 1 || mallopt(M_TRIM_THRESHOLD, trim_threshold) != 1) {
-        syslog(LOG_WARNING, "mallopt() refused the allocator thresholds; scans fault their memory in anew");
     }
 }
 
@@ -80,7 +66,7 @@ int main(int argc, char** argv) {
         return fatal();
     }
     raise_descriptor_limit();
-    keep_scan_memory();
+    scand::keep_scan_memory();
 
     if (!scand::Engine::initialise()) {
         return fatal();
