@@ -1,8 +1,8 @@
 // Faults and hostile inputs against the real zet binary: broken configuration files, a scan service that
 // dies or misbehaves, a vault that cannot take files, event floods, trees and files that change under the
 // daemon, and files swapped for links between their event and their move.
-#include "tests/e2e/harness.hpp"
 #include "tests/fake_service.hpp"
+#include "tests/support/daemon.hpp"
 
 #include <gtest/gtest.h>
 
@@ -124,48 +124,25 @@ TEST(BrokenConfiguration, EndsWithStatus13AndTheErrorsReported) {
     }
 }
 
-// A tree on a tmpfs of its own (the mount mark then sees this test's writes only), a second tmpfs for a
-// vault on another file system, and a directory outside every monitored tree on the tree's mount.
-class Fault : public ::testing::Test {
+// The fixture's tree and a directory outside every monitored tree on the tree's mount; one worker.
+class Fault : public DaemonTest {
 protected:
     void SetUp() override {
-        if (!is_root())
-            GTEST_SKIP() << "fanotify needs CAP_SYS_ADMIN (run as root)";
-        mount_ = std::make_unique<TmpfsMount>(mnt_, "size=256m,mode=0755");
-        ASSERT_TRUE(mount_->mounted());
-        for (const auto& d : {tree_, run_, other_})
-            fs::create_directories(d);
-        settings_ = {{"RUN_DIR", run_}, {"SOCKET", socket_}, {"LOG_FILE", log_},
-                     {"VAULT", vault_}, {"SCANNERS", "1"},   {"UNLIMITED_QUEUE", "1"}};
+        DaemonTest::SetUp();
+        if (IsSkipped())
+            return;
+        ASSERT_NO_FATAL_FAILURE(mount_tmpfs("size=256m,mode=0755", {other_}));
+        set("SCANNERS", "1");
     }
     void TearDown() override {
         zet_.reset();
         service_.reset();
         scand_.reset();
+        DaemonTest::TearDown();
     }
 
-    void set(const std::string& key, const std::string& value) {
-        for (auto& [k, v] : settings_)
-            if (k == key)
-                v = value;
-    }
     void start_zet(std::map<std::string, std::string> env = {}) {
-        std::string text;
-        for (const auto& [k, v] : settings_)
-            text += k + " = " + v + "\n";
-        text += "[MONITORS]\nSCAN = " + tree_ + "\n";
-        for (const auto& e : exclusions_)
-            text += "EXCL = " + e + "\n";
-        write_file(conf_, text);
-        notify_.drain();
-        env["NOTIFY_SOCKET"] = notify_.path();
-        zet_ = start_process(std::vector<std::string>{zet_bin, "-v", "-c", conf_}, env, dir_ / "zet");
-        ASSERT_EQ(notify_.next(), "READY=1\n") << zet_->stderr_text();
-    }
-    void stop_zet() {
-        zet_->signal(SIGTERM);
-        EXPECT_EQ(zet_->exit_code(), 0) << zet_->stderr_text();
-        EXPECT_EQ(zet_->stderr_text().find("Fatal error. Exiting."), std::string::npos);
+        DaemonTest::start_zet({"-v"}, std::move(env));
     }
     void start_fake(std::vector<fake::Script> scripts = {}) {
         service_ = std::make_unique<fake::Service>(socket_, std::move(scripts));
@@ -200,17 +177,9 @@ protected:
         return static_cast<int>(count_files("/proc/" + std::to_string(zet_->pid()) + "/fd"));
     }
 
-    TempDir dir_;
-    std::string mnt_ = dir_ / "mnt", tree_ = mnt_ + "/data", other_ = mnt_ + "/other", run_ = dir_ / "run";
-    std::string vault_ = mnt_ + "/vault", socket_ = dir_ / "scan.sock", log_ = dir_ / "infections.log";
-    std::string conf_ = dir_ / "zet.conf";
-    std::unique_ptr<TmpfsMount> mount_;
-    NotifySocket notify_{dir_ / "notify"};
-    std::vector<std::pair<std::string, std::string>> settings_;
-    std::vector<std::string> exclusions_;
+    std::string other_ = mnt_ + "/other";
     std::unique_ptr<fake::Service> service_;
     std::unique_ptr<ChildProcess> scand_;
-    std::unique_ptr<ChildProcess> zet_;
 };
 
 TEST_F(Fault, ScanServiceKilledDuringAFloodAndRestarted) {
