@@ -89,13 +89,7 @@ protected:
         DaemonTest::start_zet(args, std::move(env), ready);
     }
     void start_fake() { service_ = std::make_unique<fake::Service>(socket_); }
-    // Everything the fake service was sent, over all connections.
-    std::string fake_received() const {
-        std::string all;
-        for (int i = 0; i < service_->connections(); i++)
-            all += service_->received(i);
-        return all;
-    }
+    std::string fake_received() const { return service_->received_all(); }
     bool fake_scanned(const std::string& path) const {
         return fake_received().find("SCAN " + path + " CID portwarden TRIGGER ON_WRITE\n") !=
                std::string::npos;

@@ -147,12 +147,7 @@ protected:
     void start_fake(std::vector<fake::Script> scripts = {}) {
         service_ = std::make_unique<fake::Service>(socket_, std::move(scripts));
     }
-    std::string fake_received() const {
-        std::string all;
-        for (int i = 0; i < service_->connections(); i++)
-            all += service_->received(i);
-        return all;
-    }
+    std::string fake_received() const { return service_->received_all(); }
     bool fake_scanned(const std::string& path) const {
         return fake_received().find("SCAN " + escaped(path) + " CID portwarden TRIGGER ON_WRITE\n") !=
                std::string::npos;
