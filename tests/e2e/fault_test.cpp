@@ -289,6 +289,7 @@ TEST_F(Fault, VaultThatCannotTakeTheFileLeavesItInPlace) {
     const std::string small_vault = dir_ / "small-vault";
     const std::string infected = tree_ + "/infected.bin";
     const std::string payload(1 << 20, 'v');
+    std::unique_ptr<TmpfsMount> small; // the vault's own file system, unmounted by each case's undo
     const struct {
         const char* name;
         std::string vault;
@@ -298,19 +299,19 @@ TEST_F(Fault, VaultThatCannotTakeTheFileLeavesItInPlace) {
     } cases[] = {
         {"full vault on another file system", small_vault + "/v",
          [&] {
-             return mount("tmpfs", small_vault.c_str(), "tmpfs", 0, "size=64k") == 0 &&
-                    mkdir((small_vault + "/v").c_str(), 0700) == 0;
+             small = std::make_unique<TmpfsMount>(small_vault, "size=64k");
+             return small->mounted() && mkdir((small_vault + "/v").c_str(), 0700) == 0;
          },
-         [&] { umount2(small_vault.c_str(), MNT_DETACH); }, "write(): " + std::string(strerror(ENOSPC))},
+         [&] { small.reset(); }, "write(): " + std::string(strerror(ENOSPC))},
         {"read-only vault", small_vault + "/v",
          [&] {
-             if (mount("tmpfs", small_vault.c_str(), "tmpfs", 0, "size=1m") != 0 ||
-                 mkdir((small_vault + "/v").c_str(), 0700) != 0)
+             small = std::make_unique<TmpfsMount>(small_vault, "size=1m");
+             if (!small->mounted() || mkdir((small_vault + "/v").c_str(), 0700) != 0)
                  return false;
              write_file(small_vault + "/v/kept", "old");
              return mount(nullptr, small_vault.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
          },
-         [&] { umount2(small_vault.c_str(), MNT_DETACH); }, "mkstemp(): "},
+         [&] { small.reset(); }, "mkstemp(): "},
         {"immutable vault", vault_,
          [&] { return mkdir(vault_.c_str(), 0700) == 0 && set_immutable(vault_, true); },
          [&] { set_immutable(vault_, false); }, "mkstemp(): "},
