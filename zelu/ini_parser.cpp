@@ -358,17 +358,19 @@ template <> struct Action<PlainValue> {
 // without one, so that a new must<> never shows a user a C++ type name. The two "parse error matching"
 // texts are what earlier versions printed and what existing logs and scripts look for.
 template <typename Rule> inline constexpr const char* error_message = nullptr;
-template <> inline constexpr auto error_message<one<']'>> = "parse error matching tao::pegtl::ascii::one<']'>";
+template <>
+inline constexpr auto error_message<one<']'>> = "parse error matching tao::pegtl::ascii::one<']'>";
 template <> inline constexpr auto error_message<SectionTrailer> = "unexpected trailing text";
 template <>
 inline constexpr auto error_message<sor<StringChEscHex, StringChEscOct, StringChEscSingle>> =
-    "parse error matching tao::pegtl::sor<zelu::ini::parser::StringChEscHex, zelu::ini::parser::StringChEscOct, "
-    "zelu::ini::parser::StringChEscSingle>";
+    "parse error matching tao::pegtl::sor<zelu::ini::parser::StringChEscHex, "
+    "zelu::ini::parser::StringChEscOct, zelu::ini::parser::StringChEscSingle>";
 template <> inline constexpr auto error_message<HexDigit> = "invalid escape sequence, expected hex digit";
 template <> inline constexpr auto error_message<StringClose> = "string value not closed, expected \"";
 template <> inline constexpr auto error_message<StringTrailer> = "unexpected trailing text";
 template <>
-inline constexpr auto error_message<InvalidLine> = "invalid line, expected '[section]' or 'key=value' or a comment";
+inline constexpr auto error_message<InvalidLine> =
+    "invalid line, expected '[section]' or 'key=value' or a comment";
 template <> inline constexpr auto error_message<EndOfInput> = "unexpected input";
 
 namespace {

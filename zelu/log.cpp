@@ -78,7 +78,8 @@ void process_exception_impl(std::string& out, const std::exception& e) {
 } // namespace
 
 Event::Event(Level level, std::string component, std::string trailer, std::int32_t saved_errno)
-    : saved_errno_(saved_errno), level_(level), component_(std::move(component)), trailer_(std::move(trailer)) {}
+    : saved_errno_(saved_errno), level_(level), component_(std::move(component)),
+      trailer_(std::move(trailer)) {}
 
 void Event::setup_message(std::string message) {
     description_ = std::move(message);
