@@ -2,6 +2,7 @@
 // against the in-process fake service (the floor under any real service's scan time).
 #include "src/av.hpp"
 #include "tests/fake_service.hpp"
+#include "tests/support/process.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -45,12 +46,8 @@ void BM_AddSlashes(benchmark::State& state) {
 BENCHMARK(BM_AddSlashes);
 
 void BM_ScanRoundTrip(benchmark::State& state) {
-    char dir[] = "/tmp/av_bench.XXXXXX";
-    if (mkdtemp(dir) == nullptr) {
-        state.SkipWithError("mkdtemp failed");
-        return;
-    }
-    const std::string sock = std::string(dir) + "/scan.sock";
+    zet_test::TempDir dir;
+    const std::string sock = dir / "scan.sock";
     std::signal(SIGPIPE, SIG_IGN);
     {
         fake::Service svc(sock);
@@ -65,7 +62,6 @@ void BM_ScanRoundTrip(benchmark::State& state) {
         if (handle >= 0)
             close(handle);
     }
-    rmdir(dir);
 }
 BENCHMARK(BM_ScanRoundTrip)->Arg(0)->Arg(1)->UseRealTime();
 

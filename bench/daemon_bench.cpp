@@ -3,12 +3,12 @@
 #include "src/config.hpp"
 #include "src/monitor.hpp"
 #include "src/pool.hpp"
+#include "tests/support/files.hpp"
 
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
 #include <sys/fanotify.h>
-#include <sys/mount.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -56,8 +56,8 @@ BENCHMARK(BM_PoolHandOff)->UseRealTime();
 
 // One event's filter: realpath of an existing file and the walk over `range(0)` monitored paths.
 void BM_IsMonitored(benchmark::State& state) {
-    char tmpl[] = "/tmp/zet-bench.XXXXXX";
-    std::string dir = mkdtemp(tmpl);
+    zet_test::TempDir temp;
+    const std::string dir = temp.path();
     std::string file = dir + "/tree/sub/file.txt";
     std::filesystem::create_directories(dir + "/tree/sub");
     std::fclose(std::fopen(file.c_str(), "w"));
@@ -75,7 +75,6 @@ void BM_IsMonitored(benchmark::State& state) {
         delete list;
         list = next;
     }
-    std::filesystem::remove_all(dir);
 }
 BENCHMARK(BM_IsMonitored)->Arg(1)->Arg(16);
 
@@ -84,20 +83,7 @@ constexpr int EVENT_BATCH = 1000;
 // A private tmpfs holding EVENT_BATCH files, so that the mount mark sees only this benchmark's writes.
 class EventTree {
 public:
-    EventTree() {
-        char tmpl[] = "/tmp/zet-bench-events.XXXXXX";
-        if (mkdtemp(tmpl) == nullptr)
-            return;
-        dir_ = tmpl;
-        mounted_ = mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=16m") == 0;
-    }
-    ~EventTree() {
-        if (mounted_)
-            umount2(dir_.c_str(), MNT_DETACH);
-        if (!dir_.empty())
-            rmdir(dir_.c_str());
-    }
-    bool ok() const { return mounted_; }
+    bool ok() const { return tmpfs_.mounted(); }
     const std::string& dir() const { return dir_; }
     // One close after writing per file.
     void write_batch() const {
@@ -110,8 +96,9 @@ public:
     }
 
 private:
-    std::string dir_;
-    bool mounted_ = false;
+    zet_test::TempDir temp_;
+    std::string dir_ = temp_ / "events";
+    zet_test::TmpfsMount tmpfs_{dir_, "size=16m"};
 };
 
 // The floor: read the events and close their descriptors, nothing else.

@@ -3,7 +3,7 @@
 // resident memory; then reloads the databases (SIGHUP) while the clients go on scanning and reports the
 // peak memory of the reload. Usage: scand_load [CLIENTS [FILES [ROUNDS [DBDIR]]]] (default 64 1000 2 and
 // the shipped database; a DBDIR must hold orbis-eicar.ldb too).
-#include "tests/child_process.hpp"
+#include "tests/support/process.hpp"
 
 #include <poll.h>
 #include <signal.h>

@@ -1,8 +1,9 @@
-// Helpers of the scan-service client tests: syslog copied to standard error and captured there, private
-// temporary directories, exclusion lists and open-descriptor counts.
+// Helpers of the scan-service client tests: syslog copied to standard error, exclusion lists, the client's
+// escaping.
 #pragma once
 
 #include "src/config.hpp"
+#include "tests/support/files.hpp"
 
 #include <initializer_list>
 #include <string>
@@ -17,32 +18,10 @@ inline std::string logged(const std::string& message) {
     return std::string(ident) + ": " + message + "\n";
 }
 
-// Redirects descriptor 2 into a private file while it lives.
-class CapturedStderr {
-public:
-    CapturedStderr();
-    ~CapturedStderr();
-    CapturedStderr(const CapturedStderr&) = delete;
-    CapturedStderr& operator=(const CapturedStderr&) = delete;
-    std::string text() const; // everything written so far
-
-private:
-    int saved_ = -1;
-    int file_ = -1;
-};
-
-// A fresh directory under /tmp, removed with everything in it.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
+// The shared capture, temporary directory and descriptor count under the names these tests use.
+using CapturedStderr = zet_test::StderrCapture;
+using zet_test::open_fds;
+using zet_test::TempDir;
 
 // A monitor list holding `paths` in the given order (head first), freed on destruction.
 class PathList {
@@ -57,8 +36,7 @@ private:
     monitor* head_ = nullptr;
 };
 
-int open_fds();                       // entries of /proc/self/fd, not counting the one used to list them
-std::string strerror_text(int error); // what "%m" prints for `error`
+std::string strerror_text(int error);         // what "%m" prints for `error`
 std::string escaped(const std::string& path); // the path as the client escapes it
 
 } // namespace avtest

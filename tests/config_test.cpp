@@ -1,6 +1,7 @@
 // Configuration reader: real files and trees in a temporary directory, syslog copied to stderr (LOG_PERROR)
 // and checked word for word, once with every priority and once per priority through the log mask.
 #include "src/config.hpp"
+#include "tests/support/files.hpp"
 
 #include <gtest/gtest.h>
 
@@ -44,51 +45,31 @@ std::string err_text(int e) {
 // Runs `fn` with fd 2 on a temporary file and only the priorities in `mask` let through; returns what
 // glibc's LOG_PERROR copy wrote.
 std::string capture_stderr(int mask, const std::function<void()>& fn) {
-    char name[] = "/tmp/config_test.err.XXXXXX";
-    const int fd = mkstemp(name);
-    EXPECT_GE(fd, 0);
-    unlink(name);
-    const int saved = dup(2);
-    dup2(fd, 2);
+    zet_test::StderrCapture capture;
     const int old_mask = setlogmask(mask);
     fn();
     setlogmask(old_mask);
-    dup2(saved, 2);
-    close(saved);
-    std::string out;
-    lseek(fd, 0, SEEK_SET);
-    char buf[4096];
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
-        out.append(buf, static_cast<std::size_t>(n));
-    close(fd);
-    return out;
+    capture.restore();
+    return capture.text();
 }
 
 // A fresh tree: srv/ and home/ directories, link -> srv, and a regular file file.txt.
 class Tree {
 public:
     Tree() {
-        char tmpl[] = "/tmp/config_test.XXXXXX";
-        if (mkdtemp(tmpl) == nullptr)
-            throw std::runtime_error("mkdtemp");
-        char* real = realpath(tmpl, nullptr);
-        dir = real;
-        free(real);
         std::filesystem::create_directory(dir + "/srv");
         std::filesystem::create_directory(dir + "/home");
         std::filesystem::create_directory_symlink(dir + "/srv", dir + "/link");
         std::ofstream(dir + "/file.txt") << "x\n";
     }
-    ~Tree() { std::filesystem::remove_all(dir); }
-    Tree(const Tree&) = delete;
-    Tree& operator=(const Tree&) = delete;
 
     std::string write(const std::string& text) const {
         const std::string path = dir + "/zet.conf";
         std::ofstream(path, std::ios::binary) << replace_all(text, "@", dir);
         return path;
     }
-    std::string dir;
+    zet_test::TempDir temp;
+    std::string dir = std::filesystem::canonical(temp.path());
 };
 
 struct Message {

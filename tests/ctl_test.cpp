@@ -7,7 +7,7 @@
 #include "ctl/vault.hpp"
 #include "src/config.hpp"
 #include "src/selftest.hpp"
-#include "tests/child_process.hpp"
+#include "tests/support/process.hpp"
 
 #include <gtest/gtest.h>
 
@@ -28,21 +28,6 @@ void write(const std::string& path, const std::string& text, mode_t mode = 0644)
     std::ofstream(path, std::ios::binary) << text;
     chmod(path.c_str(), mode);
 }
-
-// A directory on /dev/shm, a tmpfs and so another file system than /tmp.
-struct ShmDir {
-    ShmDir() {
-        std::string tmpl = "/dev/shm/zet-ctl.XXXXXX";
-        if (mkdtemp(tmpl.data()) != nullptr)
-            path = tmpl;
-    }
-    ~ShmDir() {
-        std::error_code ec;
-        if (!path.empty())
-            std::filesystem::remove_all(path, ec);
-    }
-    std::string path;
-};
 
 bool exists(const std::string& path) {
     struct stat st;
@@ -231,13 +216,13 @@ TEST_F(Restore, MovesWithinAFileSystemAndCopiesAcrossOnes) {
     struct stat shm;
     if (stat("/dev/shm", &shm) != 0 || shm.st_dev == st.st_dev)
         GTEST_SKIP() << "needs /dev/shm on a file system of its own";
-    ShmDir other;
-    ASSERT_FALSE(other.path.empty());
+    TempDir other("/dev/shm"); // a tmpfs, another file system than /tmp
+    ASSERT_FALSE(other.path().empty());
     const struct {
         std::string target, how;
     } cases[] = {
         {home_ + "/docs/report.doc", "renamed"},
-        {other.path + "/report.doc", "copied"},
+        {other.path() + "/report.doc", "copied"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.how);

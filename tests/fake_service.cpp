@@ -166,6 +166,14 @@ int Service::finished() const {
     return finished_;
 }
 
+std::string Service::received_all() const {
+    std::lock_guard lock(mutex_);
+    std::string all;
+    for (const auto& r : received_)
+        all += r;
+    return all;
+}
+
 std::string Service::received(int i) const {
     std::lock_guard lock(mutex_);
     return i < static_cast<int>(received_.size()) ? received_[static_cast<std::size_t>(i)] : std::string();

@@ -60,6 +60,7 @@ public:
     int connections() const;           // accepted so far
     int finished() const;              // connections whose script has ended and whose socket is closed
     std::string received(int i) const; // bytes connection i received so far
+    std::string received_all() const;  // bytes all connections received so far, in order of acceptance
     std::vector<std::string> lines(int i) const; // the same split after each LF (an unfinished tail included)
     // Polls `done` until it holds or `ms` elapse; its result.
     bool wait_until(const std::function<bool()>& done, int ms = 10000) const;

@@ -2,7 +2,7 @@
 // immutable directories and a tiny tmpfs to make root fail.
 #include "src/fileops.hpp"
 
-#include "tests/daemon_util.hpp"
+#include "tests/support/files.hpp"
 
 #include <gtest/gtest.h>
 

@@ -2,6 +2,7 @@
 // per-thread error state, and the typed getters with their log reports.
 #include "zelu/ini_parser.hpp"
 
+#include "tests/support/files.hpp"
 #include "zelu/log.hpp"
 #include "zelu/util.hpp"
 
@@ -420,23 +421,17 @@ TEST(IniParse, TwoThreadsParseAtOnce) {
         ASSERT_EQ(eb[i], fmt::format("<input>:{}:1: {}", 3 * i + 1, invalid_line));
 }
 
-class TempDir : public ::testing::Test {
+// Files in a temporary directory of the test's own.
+class IniFile : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/ini_test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
     std::string write(const std::string& name, const std::string& text) {
         const std::string path = dir_ + "/" + name;
         std::ofstream(path, std::ios::binary) << text;
         return path;
     }
-    std::string dir_;
+    zet_test::TempDir temp_;
+    std::string dir_ = temp_.path();
 };
-
-using IniFile = TempDir;
 
 TEST_F(IniFile, ReadsAFileWithItsPathAsSource) {
     const std::string path = write("app.conf", "a = 1\r\n[s]\nb = \"x\" y\n");

@@ -144,7 +144,7 @@ TEST(EventMessage, StandardizeEol) {
     };
     for (const auto& [input, expected] : cases) {
         std::string text = input;
-        zl::impl::standardize_eol(text);
+        zl::detail::standardize_eol(text);
         EXPECT_EQ(text, expected) << testing::PrintToString(input);
     }
 }
@@ -686,7 +686,7 @@ TEST(FormattableLogSink, SetFormatterReleasesThePrevious) {
     };
     struct TextSink : zl::FormattableLogSink {
         void log(DispatchContext& context) override {
-            texts.push_back(formatter ? formatter->format(context) : "-");
+            texts.push_back(formatter_ ? formatter_->format(context) : "-");
         }
         std::vector<std::string> texts;
     };

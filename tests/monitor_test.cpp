@@ -4,7 +4,7 @@
 
 #include "src/config.hpp"
 #include "src/pool.hpp"
-#include "tests/daemon_util.hpp"
+#include "tests/support/files.hpp"
 
 #include <gtest/gtest.h>
 
@@ -60,13 +60,6 @@ void record(task_t* task) {
 bool was_queued(const std::string& path) {
     std::lock_guard lock(queued_mutex);
     return std::find(queued.begin(), queued.end(), path) != queued.end();
-}
-
-std::size_t open_descriptors() {
-    std::size_t n = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd"))
-        n++;
-    return n;
 }
 
 // Stands in for the fanotify descriptor where no event is wanted: it never becomes readable.
@@ -211,7 +204,7 @@ TEST_F(Monitor, WritesUnderTheTreeAreQueuedAndNoDescriptorLeaks) {
                                   "monitor_test: Started monitoring '" + data + "'...\n");
 
     SignalPipe sig;
-    std::size_t before = open_descriptors();
+    int before = zet_test::open_fds();
     std::atomic<int> rc = 99;
     std::thread loop([&] { rc = monitor_run(sig.read_end(), fan, list.get(), -1); });
     constexpr int FILES = 150;
@@ -232,8 +225,8 @@ TEST_F(Monitor, WritesUnderTheTreeAreQueuedAndNoDescriptorLeaks) {
         EXPECT_EQ(std::count(queued.begin(), queued.end(), dir / "also/last"), 1);
     }
     // Events from elsewhere on the mount may be in flight; each one's descriptor is closed in its pass.
-    EXPECT_TRUE(wait_until([&] { return open_descriptors() == before; }))
-        << open_descriptors() << " " << before;
+    EXPECT_TRUE(wait_until([&] { return zet_test::open_fds() == before; }))
+        << zet_test::open_fds() << " " << before;
 
     sig.send(SIGTERM);
     loop.join();

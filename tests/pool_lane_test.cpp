@@ -2,7 +2,7 @@
 // oldest file it may take.
 #include "src/pool.hpp"
 
-#include "tests/child_process.hpp"
+#include "tests/support/process.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The task queue against a process-wide pool of gated workers: back-pressure, order, whole paths, wake-ups.
 #include "src/pool.hpp"
 
-#include "tests/daemon_util.hpp"
+#include "tests/support/files.hpp"
 
 #include <gtest/gtest.h>
 

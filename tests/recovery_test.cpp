@@ -5,7 +5,7 @@
 #include "src/pool.hpp"
 #include "src/recovery.hpp"
 
-#include "tests/daemon_util.hpp"
+#include "tests/support/files.hpp"
 
 #include <gtest/gtest.h>
 

@@ -5,8 +5,8 @@
 #include "src/av.hpp"
 #include "src/detection.hpp"
 #include "src/fileops.hpp"
-#include "tests/daemon_util.hpp"
 #include "tests/fake_service.hpp"
+#include "tests/support/files.hpp"
 
 #include <gtest/gtest.h>
 

@@ -3,8 +3,8 @@
 #include "scand/wire.hpp"
 #include "src/av.hpp"
 #include "src/config.hpp"
-#include "tests/child_process.hpp"
-#include "tests/scand_support.hpp"
+#include "tests/support/process.hpp"
+#include "tests/support/scand.hpp"
 
 #include <signal.h>
 #include <sys/stat.h>

@@ -1,7 +1,7 @@
 // The real orbis-scand keeping its signatures current: a changed database directory or SIGHUP loads a
 // new engine while clients go on scanning; a broken set keeps the old one; zetctl shows the age.
-#include "tests/child_process.hpp"
-#include "tests/scand_support.hpp"
+#include "tests/support/process.hpp"
+#include "tests/support/scand.hpp"
 
 #include <poll.h>
 #include <signal.h>

@@ -1,7 +1,7 @@
 // The real orbis-scand over its socket: welcome, commands and their answers byte for byte, what it does
 // with odd paths and misbehaving clients, its socket and its lifecycle.
-#include "tests/child_process.hpp"
-#include "tests/scand_support.hpp"
+#include "tests/support/process.hpp"
+#include "tests/support/scand.hpp"
 
 #include <fcntl.h>
 #include <poll.h>

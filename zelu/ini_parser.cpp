@@ -45,16 +45,18 @@ struct CommentLine : seq<Comment> {};
 struct SectionName : star<not_at<eol>, not_one<'=', '[', ']'>> {};
 // Comment | line-end | end-of-input, after the ']'
 struct SectionTrailer : sor<Comment, eolf> {};
-// '[' WS SectionName WS ']' WS SectionTrailer
-struct Section : if_must<one<'['>, WS, SectionName, WS, one<']'>, WS, SectionTrailer> {};
+// '[' WS SectionName WS ']' WS SectionTrailer; only the rules that can fail are must<>, each with a message
+struct Section : seq<one<'['>, WS, SectionName, WS, must<one<']'>>, WS, must<SectionTrailer>> {};
 // (any but '=' '[' ']' line-end)+
 struct Key : plus<not_at<eol>, not_one<'=', '[', ']'>> {};
 // nothing before line-end | end-of-input; the line end is left to the next pass (an EmptyLine)
 struct EmptyValue : at<eolf> {};
 // '"' opening a quoted value
 struct QuoteOpen : one<'"'> {};
-// 'x' hex hex
-struct StringChEscHex : if_must<one<'x'>, xdigit, xdigit> {};
+// '0'-'9' | 'a'-'f' | 'A'-'F'
+struct HexDigit : xdigit {};
+// 'x' HexDigit HexDigit
+struct StringChEscHex : if_must<one<'x'>, HexDigit, HexDigit> {};
 // octal octal? octal?
 struct StringChEscOct : seq<odigit, rep_opt<2, odigit>> {};
 // '"' | ''' | '\' | 'a' | 'b' | 'e' | 'f' | 'n' | 'r' | 't' | 'v' | LF
@@ -68,7 +70,7 @@ struct StringClose : one<'"'> {};
 // line-end | end-of-input, after the closing quote and blanks
 struct StringTrailer : eolf {};
 // '"' (StringChEsc | StringChOther)* '"' WS StringTrailer
-struct QuotedString : if_must<QuoteOpen, star<sor<StringChEsc, StringChOther>>, StringClose, WS, StringTrailer> {};
+struct QuotedString : seq<QuoteOpen, star<sor<StringChEsc, StringChOther>>, must<StringClose>, WS, must<StringTrailer>> {};
 // "true" | "yes" | "on" | "t", any ASCII case
 struct BoolTrue : sor<istring<'t', 'r', 'u', 'e'>, istring<'y', 'e', 's'>, istring<'o', 'n'>, istring<'t'>> {};
 // "false" | "no" | "off" | "f", any ASCII case
@@ -352,17 +354,24 @@ template <> struct Action<PlainValue> {
     }
 };
 
-// Messages, one per rule; rules without their own message name themselves as PEGTL spells them.
-template <typename Rule>
-inline const std::string error_message = "parse error matching " + std::string(demangle<Rule>());
-template <> inline const std::string error_message<StringClose> = "string value not closed, expected \"";
-template <> inline const std::string error_message<xdigit> = "invalid escape sequence, expected hex digit";
-template <> inline const std::string error_message<EndOfInput> = "unexpected input";
-template <> inline const std::string error_message<SectionTrailer> = "unexpected trailing text";
-template <> inline const std::string error_message<StringTrailer> = "unexpected trailing text";
+// Messages, one per rule that can raise. None by default: Control<Rule>::raise refuses to compile for a rule
+// without one, so that a new must<> never shows a user a C++ type name. The two "parse error matching"
+// texts are what earlier versions printed and what existing logs and scripts look for.
+template <typename Rule> inline constexpr const char* error_message = nullptr;
 template <>
-inline const std::string error_message<InvalidLine> =
+inline constexpr auto error_message<one<']'>> = "parse error matching tao::pegtl::ascii::one<']'>";
+template <> inline constexpr auto error_message<SectionTrailer> = "unexpected trailing text";
+template <>
+inline constexpr auto error_message<sor<StringChEscHex, StringChEscOct, StringChEscSingle>> =
+    "parse error matching tao::pegtl::sor<zelu::ini::parser::StringChEscHex, "
+    "zelu::ini::parser::StringChEscOct, zelu::ini::parser::StringChEscSingle>";
+template <> inline constexpr auto error_message<HexDigit> = "invalid escape sequence, expected hex digit";
+template <> inline constexpr auto error_message<StringClose> = "string value not closed, expected \"";
+template <> inline constexpr auto error_message<StringTrailer> = "unexpected trailing text";
+template <>
+inline constexpr auto error_message<InvalidLine> =
     "invalid line, expected '[section]' or 'key=value' or a comment";
+template <> inline constexpr auto error_message<EndOfInput> = "unexpected input";
 
 namespace {
 
@@ -390,6 +399,7 @@ template <typename ParseInput> std::string error_context(const ParseInput& in, c
 template <typename Rule> struct Control : normal<Rule> {
     template <typename ParseInput, typename... States>
     [[noreturn]] static void raise(const ParseInput& in, States&&...) {
+        static_assert(error_message<Rule> != nullptr, "a rule under must<> needs an error_message");
         ++error_state.count;
         const position pos = in.position();
         std::string message = fmt::format("{}: {}", to_string(pos), error_message<Rule>);

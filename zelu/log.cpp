@@ -78,12 +78,13 @@ void process_exception_impl(std::string& out, const std::exception& e) {
 } // namespace
 
 Event::Event(Level level, std::string component, std::string trailer, std::int32_t saved_errno)
-    : saved_errno(saved_errno), level(level), component(std::move(component)), trailer(std::move(trailer)) {}
+    : saved_errno_(saved_errno), level_(level), component_(std::move(component)),
+      trailer_(std::move(trailer)) {}
 
 void Event::setup_message(std::string message) {
-    description = std::move(message);
+    description_ = std::move(message);
     append_trailer();
-    impl::standardize_eol(description);
+    detail::standardize_eol(description_);
 }
 
 void Event::format(const char* fmt, ...) {
@@ -105,39 +106,39 @@ void Event::format_v(const char* fmt, va_list args) {
     // Only the last "%m" cites the saved errno; earlier ones are left to the C library.
     if (working.size() >= 2) {
         if (auto pos = find_errno_conversion(working); pos != std::string::npos) {
-            working = working.substr(0, pos) + "(" + std::to_string(saved_errno) + ") " +
-                      escape_percent(errno_to_string(saved_errno)) + working.substr(pos + 2);
+            working = working.substr(0, pos) + "(" + std::to_string(saved_errno_) + ") " +
+                      escape_percent(errno_to_string(saved_errno_)) + working.substr(pos + 2);
         }
     }
 
-    description.resize(first_pass_size);
+    description_.resize(first_pass_size);
     va_list first_pass;
     va_copy(first_pass, args);
-    int n = std::vsnprintf(description.data(), first_pass_size + 1, working.c_str(), first_pass);
+    int n = std::vsnprintf(description_.data(), first_pass_size + 1, working.c_str(), first_pass);
     va_end(first_pass);
     if (n <= 0) {
-        description.clear();
+        description_.clear();
     } else {
-        description.resize(static_cast<std::size_t>(n));
+        description_.resize(static_cast<std::size_t>(n));
         if (static_cast<std::size_t>(n) > first_pass_size) {
-            int again = std::vsnprintf(description.data(), description.size() + 1, working.c_str(), args);
+            int again = std::vsnprintf(description_.data(), description_.size() + 1, working.c_str(), args);
             if (again < 0)
-                description.clear();
+                description_.clear();
             else if (again < n)
-                description.resize(static_cast<std::size_t>(again));
+                description_.resize(static_cast<std::size_t>(again));
         }
     }
     append_trailer();
-    impl::standardize_eol(description);
+    detail::standardize_eol(description_);
 }
 
 void Event::append_trailer() {
-    if (trailer.empty())
+    if (trailer_.empty())
         return;
-    if (trailer.front() == '\n' && (description.empty() || description.back() == '\n'))
-        description.append(trailer, 1);
+    if (trailer_.front() == '\n' && (description_.empty() || description_.back() == '\n'))
+        description_.append(trailer_, 1);
     else
-        description += trailer;
+        description_ += trailer_;
 }
 
 std::string errno_to_string(int n) {
@@ -149,7 +150,8 @@ std::string errno_to_string(int n) {
     return text;
 }
 
-namespace impl {
+namespace detail {
+
 void standardize_eol(std::string& text) {
     std::size_t out = 0;
     for (std::size_t in = 0; in < text.size(); ++in) {
@@ -159,9 +161,6 @@ void standardize_eol(std::string& text) {
     }
     text.resize(out);
 }
-} // namespace impl
-
-namespace detail {
 
 std::string process_exception(const std::exception& e) {
     std::string out;
@@ -186,20 +185,20 @@ void ConfigurationUnlocker::operator()(Configuration* configuration) const noexc
 } // namespace detail
 
 void FormattableLogSink::set_formatter(std::shared_ptr<Formatter> replacement) {
-    formatter = std::move(replacement);
+    formatter_ = std::move(replacement);
 }
 
 Configuration::Configuration() {
-    if (int rc = pthread_rwlock_init(&rwlock, nullptr); rc != 0)
+    if (int rc = pthread_rwlock_init(&rwlock_, nullptr); rc != 0)
         throw std::system_error(rc, std::system_category(), "rwlock init");
 }
 
 Configuration::~Configuration() {
-    pthread_rwlock_destroy(&rwlock);
+    pthread_rwlock_destroy(&rwlock_);
 }
 
 bool Configuration::is_enabled(Level level) const noexcept {
-    return static_cast<std::int32_t>(level) >= threshold.load();
+    return static_cast<std::int32_t>(level) >= threshold_.load();
 }
 
 void Configuration::add_sink(std::shared_ptr<LogSink> sink, Level level) {
@@ -207,33 +206,33 @@ void Configuration::add_sink(std::shared_ptr<LogSink> sink, Level level) {
     // An empty sink would crash the next dispatch, far from the faulty call.
     if (!sink)
         throw std::invalid_argument("Configuration::add_sink: empty sink");
-    sinks.emplace_back(std::move(sink), level);
+    sinks_.emplace_back(std::move(sink), level);
 }
 
 void Configuration::remove_sink(std::shared_ptr<LogSink> sink) {
     auto held = lock();
-    std::erase_if(sinks, [&](const auto& pair) { return pair.first == sink; });
+    std::erase_if(sinks_, [&](const auto& pair) { return pair.first == sink; });
 }
 
 void Configuration::erase_sinks(std::uint64_t tag) {
     auto held = lock();
-    std::erase_if(sinks, [&](const auto& pair) { return tag == 0 || pair.first->tag == tag; });
+    std::erase_if(sinks_, [&](const auto& pair) { return tag == 0 || pair.first->tag == tag; });
 }
 
 void Configuration::clear_sinks() {
     auto held = lock();
-    sinks.clear();
+    sinks_.clear();
 }
 
 void Configuration::set_level(Level level) {
     auto held = lock();
-    for (auto& pair : sinks)
+    for (auto& pair : sinks_)
         pair.second = level;
 }
 
 void Configuration::set_level(std::uint64_t tag, Level level) {
     auto held = lock();
-    for (auto& pair : sinks) {
+    for (auto& pair : sinks_) {
         if (tag == 0 || pair.first->tag == tag)
             pair.second = level;
     }
@@ -241,39 +240,39 @@ void Configuration::set_level(std::uint64_t tag, Level level) {
 
 void Configuration::hangup_sinks() {
     auto held = lock();
-    for (auto& pair : sinks)
+    for (auto& pair : sinks_)
         pair.first->hangup();
 }
 
 void Configuration::sync_sinks() {
     auto held = lock();
-    for (auto& pair : sinks)
+    for (auto& pair : sinks_)
         pair.first->sync();
 }
 
 void Configuration::log_impl(const Event& event) {
-    SharedLock shared(rwlock);
+    SharedLock shared(rwlock_);
     // Declared after the lock so that the sinks' cache entries are gone before it is released.
     DispatchContext context{&event};
-    for (auto& pair : sinks) {
+    for (auto& pair : sinks_) {
         if (pair.second <= event.get_level())
             pair.first->log(context);
     }
 }
 
 std::unique_ptr<Configuration, detail::ConfigurationUnlocker> Configuration::lock() {
-    if (int rc = pthread_rwlock_wrlock(&rwlock); rc != 0)
+    if (int rc = pthread_rwlock_wrlock(&rwlock_); rc != 0)
         throw std::system_error(rc, std::system_category(), "rwlock wrlock");
     return std::unique_ptr<Configuration, detail::ConfigurationUnlocker>(this);
 }
 
 void Configuration::unlock() noexcept {
     std::int32_t least = no_sink_threshold;
-    for (const auto& pair : sinks)
+    for (const auto& pair : sinks_)
         least = std::min(least, static_cast<std::int32_t>(pair.second));
     // Published before the lock is released, so is_enabled never sees a stale value after a change returns.
-    threshold.exchange(least, std::memory_order_seq_cst);
-    pthread_rwlock_unlock(&rwlock);
+    threshold_.exchange(least, std::memory_order_seq_cst);
+    pthread_rwlock_unlock(&rwlock_);
 }
 
 Configuration& get_global_configuration() {

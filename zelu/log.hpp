@@ -38,9 +38,9 @@ public:
     // append_trailer); pass "" for plain messages. The description starts empty.
     Event(Level level, std::string component, std::string trailer, std::int32_t saved_errno);
 
-    Level get_level() const noexcept { return level; }
-    const std::string& get_component() const noexcept { return component; }
-    const std::string& get_description() const noexcept { return description; }
+    Level get_level() const noexcept { return level_; }
+    const std::string& get_component() const noexcept { return component_; }
+    const std::string& get_description() const noexcept { return description_; }
 
     // Takes over `message` (as formatted by fmt with the named argument m), appends the trailer and turns
     // CR LF into LF.
@@ -58,24 +58,25 @@ public:
     void append_trailer();
 
 private:
-    std::int32_t saved_errno;
-    Level level;
-    std::string component;
-    std::string trailer;
-    std::string description;
+    std::int32_t saved_errno_;
+    Level level_;
+    std::string component_;
+    std::string trailer_;
+    std::string description_;
 };
 
 // The C library's text for error number `n` (reentrant; any thread). An unknown number gives a text that
 // contains the number.
 std::string errno_to_string(int n);
 
-namespace impl {
+class Configuration;
+
+// Internals that the header needs; not for callers.
+namespace detail {
+
 // Removes every CR that is directly followed by LF, in place, in one pass: CR CR LF becomes CR LF, a lone
 // CR stays.
 void standardize_eol(std::string& text);
-} // namespace impl
-
-namespace detail {
 
 // The value of the named fmt argument "m": prints as "(N) text", "{m:d}" as N, "{m:s}" as the text.
 struct ErrnoPlaceholder {
@@ -90,9 +91,12 @@ std::string process_exception(const std::exception& e);
 // propagates to the caller.
 std::string process_exception(const std::exception_ptr& p);
 
-} // namespace detail
+// Deleter of the handle returned by Configuration::lock: runs the configuration's release step.
+struct ConfigurationUnlocker {
+    void operator()(Configuration* configuration) const noexcept;
+};
 
-class Configuration;
+} // namespace detail
 
 // Scratch record of one dispatch: built by Configuration::log_impl on its stack, handed by reference to
 // every sink that receives the event, destroyed (cache included) after the last sink returns. The fields
@@ -145,15 +149,8 @@ public:
     void set_formatter(std::shared_ptr<Formatter> formatter);
 
 protected:
-    std::shared_ptr<Formatter> formatter;
+    std::shared_ptr<Formatter> formatter_;
 };
-
-namespace detail {
-// Deleter of the handle returned by Configuration::lock: runs the configuration's release step.
-struct ConfigurationUnlocker {
-    void operator()(Configuration* configuration) const noexcept;
-};
-} // namespace detail
 
 // Registered sinks with their levels behind a reader/writer lock, and a threshold that answers is_enabled
 // without locking. Delivery holds the lock shared; every change, hangup_sinks, sync_sinks and the lock()
@@ -208,21 +205,21 @@ public:
     void unlock() noexcept;
 
 private:
-    pthread_rwlock_t rwlock;
-    std::atomic<std::int32_t> threshold{0};
-    std::vector<std::pair<std::shared_ptr<LogSink>, Level>> sinks;
+    pthread_rwlock_t rwlock_;
+    std::atomic<std::int32_t> threshold_{0};
+    std::vector<std::pair<std::shared_ptr<LogSink>, Level>> sinks_;
 };
 
 // The facade reporters call; owns nothing, trivially copyable.
 class Logger {
 public:
-    explicit Logger(Configuration& target) noexcept : configuration(&target) {}
+    explicit Logger(Configuration& target) noexcept : configuration_(&target) {}
 
-    bool is_enabled(Level level) const noexcept { return configuration->is_enabled(level); }
-    void log(const Event& event) const { configuration->log_impl(event); }
+    bool is_enabled(Level level) const noexcept { return configuration_->is_enabled(level); }
+    void log(const Event& event) const { configuration_->log_impl(event); }
 
 private:
-    Configuration* configuration;
+    Configuration* configuration_;
 };
 
 // The process-wide configuration, created on first use (thread-safe) and destroyed at exit.

@@ -2,8 +2,8 @@
 // the vault under the name it has when it is scanned: each way of arriving, on a tmpfs and on a loop-mounted
 // ext4, in both coverage modes; then what full coverage does when the service is down, when the kernel queue
 // overflows and when the service cannot scan a file.
-#include "tests/e2e/harness.hpp"
 #include "tests/fake_service.hpp"
+#include "tests/support/daemon.hpp"
 
 #include <gtest/gtest.h>
 
@@ -119,27 +119,28 @@ std::vector<Finding> read_findings(const std::string& log) {
 }
 
 // A watched tree on a file system of its own, with the real scan service and zet.
-class Coverage : public ::testing::Test {
+class Coverage : public DaemonTest {
 protected:
     void SetUp() override {
-        if (!is_root())
-            GTEST_SKIP() << "fanotify and mounts need root";
+        DaemonTest::SetUp();
+        if (IsSkipped())
+            return;
         for (const auto& d : {run_, shm_.path() + "/stage"})
             std::filesystem::create_directories(d);
+        exclusions_ = {excluded_};
     }
     void TearDown() override {
         zet_.reset();
         scand_.reset();
         service_.reset();
         bind_.reset();
-        tmpfs_.reset();
+        DaemonTest::TearDown();
         ext4_.reset();
     }
 
     void mount_fs(Fs fs) {
         if (fs == Fs::tmpfs) {
-            tmpfs_ = std::make_unique<TmpfsMount>(mnt_, "size=96m,mode=0755");
-            ASSERT_TRUE(tmpfs_->mounted());
+            ASSERT_NO_FATAL_FAILURE(mount_tmpfs("size=96m,mode=0755"));
         } else {
             ext4_ = std::make_unique<LoopExt4>(dir_ / "ext4.img", mnt_);
             ASSERT_EQ(ext4_->error(), "");
@@ -153,32 +154,22 @@ protected:
         ASSERT_TRUE(wait_until([&] { return socket_accepts(socket_) || !scand_->running(); }, DEADLINE));
         ASSERT_TRUE(scand_->running()) << scand_->stderr_text();
     }
+    // The fixture's settings with `coverage` ("" leaves the key out) and UNLIMITED_QUEUE.
     std::string write_config(const std::string& coverage, const std::string& unlimited_queue = "yes") {
-        std::string text = "RUN_DIR = " + run_ + "\nSOCKET = " + socket_ + "\nLOG_FILE = " + log_ +
-                           "\nVAULT = " + vault_ + "\nSCANNERS = 4\nUNLIMITED_QUEUE = " + unlimited_queue +
-                           "\n";
+        set("UNLIMITED_QUEUE", unlimited_queue);
+        unset("COVERAGE");
         if (!coverage.empty())
-            text += "COVERAGE = " + coverage + "\n";
-        text += "[MONITORS]\nSCAN = " + tree_ + "\nEXCL = " + excluded_ + "\n";
-        for (const auto& t : extra_trees_)
-            text += "SCAN = " + t + "\n";
-        write_file(conf_, text);
-        return conf_;
+            set("COVERAGE", coverage);
+        return DaemonTest::write_config();
     }
     // Starts zet with `coverage` ("" leaves the key out) and waits for READY=1.
     void start_zet(const std::string& coverage, const std::string& unlimited_queue = "yes") {
         write_config(coverage, unlimited_queue);
-        notify_.drain();
-        zet_ = start_process({zet_bin, "-v", "-c", conf_}, {{"NOTIFY_SOCKET", notify_.path()}}, dir_ / "zet");
-        ASSERT_EQ(notify_.next(DEADLINE), "READY=1\n") << zet_->stderr_text();
+        ASSERT_NO_FATAL_FAILURE(DaemonTest::start_zet({"-v"}, {}, true, DEADLINE));
         if (coverage == "full" && zet_->stderr_has("Coverage of '" + tree_ + "' falls back to writes"))
             GTEST_SKIP() << "this kernel cannot give full coverage here: " << zet_->stderr_text();
     }
-    void stop_zet() {
-        zet_->signal(SIGTERM);
-        EXPECT_EQ(zet_->exit_code(DEADLINE), 0) << zet_->stderr_text();
-        EXPECT_FALSE(zet_->stderr_has("Fatal error")) << zet_->stderr_text();
-    }
+    void stop_zet() { DaemonTest::stop_zet(SIGTERM, DEADLINE); }
     // Whether a STATUS= line sent so far satisfies `pred`.
     bool status_seen(const std::function<bool(const std::string&)>& pred) {
         for (const auto& m : notify_.messages())
@@ -227,20 +218,12 @@ protected:
                            [&](const auto& p) { return !exists(p) && logged.count(p); });
     }
 
-    TempDir dir_;
     TempDir shm_{"/dev/shm"}; // another file system than the tree's
-    std::string mnt_ = dir_ / "mnt", tree_ = mnt_ + "/data", outside_ = mnt_ + "/outside";
-    std::string excluded_ = tree_ + "/excluded", vault_ = mnt_ + "/vault", bind_dir_ = dir_ / "bind";
-    std::string run_ = dir_ / "run", socket_ = dir_ / "scan.sock", log_ = dir_ / "infections.log";
-    std::string conf_ = dir_ / "zet.conf";
-    NotifySocket notify_{dir_ / "notify"};
-    std::vector<std::string> extra_trees_;
-    std::unique_ptr<TmpfsMount> tmpfs_;
+    std::string outside_ = mnt_ + "/outside", excluded_ = tree_ + "/excluded", bind_dir_ = dir_ / "bind";
     std::unique_ptr<LoopExt4> ext4_;
     std::unique_ptr<BindMount> bind_;
     std::unique_ptr<fake::Service> service_;
     std::unique_ptr<ChildProcess> scand_;
-    std::unique_ptr<ChildProcess> zet_;
 };
 
 // ---- the ways a file arrives ------------------------------------------------------------------------------
@@ -778,7 +761,7 @@ TEST_F(Coverage, TreeWithoutFileSystemMarksFallsBackToWritesAndSaysSo) {
         std::string dir;
         ~Unmount() { umount2(dir.c_str(), MNT_DETACH); }
     } unmount{proc};
-    extra_trees_ = {proc};
+    monitors_.push_back(proc);
     start_scand();
     start_zet("full");
     if (IsSkipped())

@@ -1,7 +1,7 @@
 // The real zet binary with real fanotify marks on a private tmpfs, against the real orbis-scand or the
 // scripted fake service: command line, readiness and watchdog, quarantine, filtering, failures, a flood.
-#include "tests/e2e/harness.hpp"
 #include "tests/fake_service.hpp"
+#include "tests/support/daemon.hpp"
 
 #include <gtest/gtest.h>
 
@@ -67,84 +67,44 @@ TEST(CommandLine, OptionsAreHandledBeforeAnythingIsLogged) {
     }
 }
 
-// A test tree on a tmpfs of its own: the mount mark then sees this test's writes only.
-class Daemon : public ::testing::Test {
+class Daemon : public DaemonTest {
 protected:
     void SetUp() override {
-        if (!is_root())
-            GTEST_SKIP() << "fanotify needs CAP_SYS_ADMIN (run as root)";
-        mount_ = std::make_unique<TmpfsMount>(mnt_, "size=64m,mode=0755");
-        ASSERT_TRUE(mount_->mounted());
-        for (const auto& d : {tree_, run_, mnt_ + "/data2", mnt_ + "/other"})
-            std::filesystem::create_directories(d);
-        settings_ = {{"RUN_DIR", run_}, {"SOCKET", socket_}, {"LOG_FILE", log_},
-                     {"VAULT", vault_}, {"SCANNERS", "4"},   {"UNLIMITED_QUEUE", "1"}};
-        monitors_ = {tree_};
+        DaemonTest::SetUp();
+        if (IsSkipped())
+            return;
+        ASSERT_NO_FATAL_FAILURE(mount_tmpfs("size=64m,mode=0755", {mnt_ + "/data2", mnt_ + "/other"}));
     }
     void TearDown() override {
         zet_.reset();
         service_.reset();
         scand_.reset();
+        DaemonTest::TearDown();
     }
 
-    std::string write_config() const {
-        std::string text;
-        for (const auto& [k, v] : settings_)
-            text += k + " = " + v + "\n";
-        text += "[MONITORS]\n";
-        for (const auto& m : monitors_)
-            text += "SCAN = " + m + "\n";
-        write_file(conf_, text);
-        return conf_;
-    }
-    // Starts zet on the written configuration; with `ready`, waits for its READY=1.
+    // Starts zet (with -v) on the written configuration; with `ready`, waits for its READY=1.
     void start_zet(bool ready = true, std::map<std::string, std::string> env = {},
                    std::vector<std::string> args = {}) {
-        write_config();
-        notify_.drain();
-        env["NOTIFY_SOCKET"] = notify_.path();
-        std::vector<std::string> argv = wrapper_;
-        argv.insert(argv.end(), {zet_bin, "-v"});
-        argv.insert(argv.end(), args.begin(), args.end());
-        argv.insert(argv.end(), {"-c", conf_});
-        zet_ = start_process(argv, env, dir_ / "zet");
-        if (ready) {
-            ASSERT_EQ(notify_.next(), "READY=1\n") << zet_->stderr_text();
-        }
+        args.insert(args.begin(), "-v");
+        DaemonTest::start_zet(args, std::move(env), ready);
     }
     void start_fake() { service_ = std::make_unique<fake::Service>(socket_); }
-    // Everything the fake service was sent, over all connections.
-    std::string fake_received() const {
-        std::string all;
-        for (int i = 0; i < service_->connections(); i++)
-            all += service_->received(i);
-        return all;
-    }
+    std::string fake_received() const { return service_->received_all(); }
     bool fake_scanned(const std::string& path) const {
         return fake_received().find("SCAN " + path + " CID portwarden TRIGGER ON_WRITE\n") !=
                std::string::npos;
     }
     // Stops zet and checks the orderly shutdown.
     void stop_zet(int signo = SIGTERM) {
-        zet_->signal(signo);
-        EXPECT_EQ(zet_->exit_code(), 0);
+        DaemonTest::stop_zet(signo);
         std::string err = zet_->stderr_text();
         EXPECT_NE(err.find("SIGINT/SIGTERM received. Exiting..."), std::string::npos) << err;
         EXPECT_EQ(err.find("Fatal error. Exiting."), std::string::npos) << err;
         EXPECT_FALSE(exists(run_ + "/zet.pid"));
     }
 
-    TempDir dir_;
-    std::string mnt_ = dir_ / "mnt", tree_ = mnt_ + "/data", run_ = dir_ / "run", vault_ = mnt_ + "/vault";
-    std::string socket_ = dir_ / "scan.sock", log_ = dir_ / "infections.log", conf_ = dir_ / "zet.conf";
-    std::unique_ptr<TmpfsMount> mount_;
-    NotifySocket notify_{dir_ / "notify"};
-    std::vector<std::pair<std::string, std::string>> settings_;
-    std::vector<std::string> monitors_;
-    std::vector<std::string> wrapper_; // a command that execs zet, such as unshare
     std::unique_ptr<fake::Service> service_;
     std::unique_ptr<ChildProcess> scand_;
-    std::unique_ptr<ChildProcess> zet_;
 };
 
 TEST_F(Daemon, ReadyThenServesAndStopsCleanlyOnSigterm) {

@@ -1,12 +1,11 @@
 // Detections beyond the vault and the infection log, with the real zet and orbis-scand on a private tmpfs:
 // the alert command (environment only, timeout, overflow, failures), the JSON log read back by Python's
 // parser, the syslog line, the metrics file and "zetctl metrics" read by the Prometheus client's parser.
-#include "tests/daemon_util.hpp"
-#include "tests/scand_support.hpp"
+#include "tests/support/daemon.hpp"
+#include "tests/support/scand.hpp"
 
 #include <gtest/gtest.h>
 
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,7 +19,6 @@ namespace {
 using namespace std::chrono_literals;
 using zet_test::exists;
 using zet_test::read_file;
-using zet_test::TempDir;
 using zet_test::write_file;
 
 bool has(const std::string& text, const std::string& what) {
@@ -80,39 +78,34 @@ for f in text_string_to_metric_families(open(sys.argv[1]).read()):
         print(s.name, labels, repr(s.value), f.type)
 )";
 
-class Detections : public ::testing::Test {
+// The fixture's tree and vault with the real orbis-scand.
+class Detections : public zet_test::DaemonTest {
 protected:
     void SetUp() override {
-        if (geteuid() != 0)
-            GTEST_SKIP() << "fanotify needs CAP_SYS_ADMIN (run as root)";
-        std::filesystem::create_directories(mnt_);
-        ASSERT_EQ(mount("tmpfs", mnt_.c_str(), "tmpfs", 0, "size=16m,mode=0755"), 0) << strerror(errno);
-        mounted_ = true;
-        for (const auto& d : {tree_, vault_, run_, out_})
-            std::filesystem::create_directories(d);
+        DaemonTest::SetUp();
+        if (IsSkipped())
+            return;
+        ASSERT_NO_FATAL_FAILURE(mount_tmpfs("size=16m,mode=0755", {vault_, out_}));
+        unset("UNLIMITED_QUEUE");
         scand_ = std::make_unique<zet_test::Service>(dir_, std::vector<std::string>{}, "scan");
         ASSERT_TRUE(scand_->ready()) << scand_->log();
+        set("SOCKET", scand_->socket());
     }
     void TearDown() override {
-        zet_.kill();
+        zet_.reset();
         scand_.reset();
         zet_test::set_immutable(vault_, false);
-        if (mounted_)
-            umount2(mnt_.c_str(), MNT_DETACH);
+        DaemonTest::TearDown();
     }
     // Starts zet with the documented keys and `extra` lines in the global part.
     void start(const std::string& extra) {
-        write_file(conf_, "RUN_DIR = " + run_ + "\nSOCKET = " + scand_->socket() + "\nLOG_FILE = " + log_ +
-                              "\nVAULT = " + vault_ + "\nSCANNERS = 4\n" + extra +
-                              "[MONITORS]\nSCAN = " + tree_ + "\n");
-        static int starts = 0;
-        ASSERT_TRUE(
-            zet_.spawn({ZET_BIN, "-c", conf_}, {}, dir_ / ("zet" + std::to_string(++starts) + ".err")));
+        global_extra_ = extra;
+        start_zet({}, {}, true, zet_test::start_timeout);
         // The PID file is written right before READY=1, after the marks are set.
         ASSERT_TRUE(
-            zet_test::wait_until([&] { return read_file(run_ + "/zet.pid") == std::to_string(zet_.pid()); },
+            zet_test::wait_until([&] { return read_file(run_ + "/zet.pid") == std::to_string(zet_->pid()); },
                                  zet_test::start_timeout))
-            << zet_.stderr_text();
+            << zet_->stderr_text();
     }
     // Waits until the infection log holds `lines` lines.
     bool logged(std::size_t lines) {
@@ -120,11 +113,9 @@ protected:
     }
     std::string run(const std::vector<std::string>& argv) {
         static int runs = 0;
-        std::string base = dir_ / ("run" + std::to_string(++runs));
-        zet_test::ChildProcess p;
-        EXPECT_TRUE(p.spawn(argv, {}, base + ".err", base + ".out"));
-        EXPECT_EQ(p.exit_code(60s), 0) << read_file(base + ".err");
-        return read_file(base + ".out");
+        zet_test::Result r = zet_test::run_to_end(argv, dir_ / ("run" + std::to_string(++runs)));
+        EXPECT_EQ(r.status, 0) << r.err;
+        return r.out;
     }
     std::map<std::string, std::string> metrics_file() {
         std::map<std::string, std::string> out;
@@ -134,13 +125,8 @@ protected:
         return out;
     }
 
-    TempDir dir_;
-    std::string mnt_ = dir_ / "mnt", tree_ = mnt_ + "/data", vault_ = mnt_ + "/vault";
-    std::string run_ = dir_ / "run", out_ = dir_ / "out", log_ = dir_ / "infections.log",
-                json_ = dir_ / "zet.jsonl", conf_ = dir_ / "zet.conf";
-    bool mounted_ = false;
+    std::string out_ = dir_ / "out", json_ = dir_ / "zet.jsonl";
     std::unique_ptr<zet_test::Service> scand_;
-    zet_test::ChildProcess zet_;
 };
 
 TEST_F(Detections, AlertCommandGetsTheFactsInItsEnvironmentOnly) {
@@ -155,10 +141,11 @@ TEST_F(Detections, AlertCommandGetsTheFactsInItsEnvironmentOnly) {
     // A name a shell would split, expand or end a line at.
     const std::string file = tree_ + "/a b\t$(touch pwned)\n;x.com";
     write_file(file, zet_test::eicar);
-    ASSERT_TRUE(logged(2)) << zet_.stderr_text(); // the name's line feed splits its log line in two
-    ASSERT_TRUE(zet_test::wait_until([&] { return zet_test::count_files(out_) == 1; })) << zet_.stderr_text();
+    ASSERT_TRUE(logged(2)) << zet_->stderr_text(); // the name's line feed splits its log line in two
+    ASSERT_TRUE(zet_test::wait_until([&] { return zet_test::count_files(out_) == 1; }))
+        << zet_->stderr_text();
     std::string d = out_ + "/" + std::filesystem::directory_iterator(out_)->path().filename().string();
-    ASSERT_TRUE(zet_test::wait_until([&] { return exists(d + "/fds"); })) << zet_.stderr_text();
+    ASSERT_TRUE(zet_test::wait_until([&] { return exists(d + "/fds"); })) << zet_->stderr_text();
 
     EXPECT_EQ(read_file(d + "/argc"), "0");
     EXPECT_EQ(read_file(d + "/path"), file);
@@ -178,10 +165,10 @@ TEST_F(Detections, AlertCommandGetsTheFactsInItsEnvironmentOnly) {
 
     // The syslog line, with the name's control bytes escaped so it stays one line.
     const std::string shown_name = "a b\\u0009$(touch pwned)\\u000a;x.com";
-    EXPECT_TRUE(zet_.stderr_has("Infected file quarantined: " + tree_ + "/" + shown_name + " -> " + vault_ +
-                                "/" + shown_name + "." + vault.substr(vault.size() - 6) + ": " +
-                                zet_test::finding + "\n"))
-        << zet_.stderr_text();
+    EXPECT_TRUE(zet_->stderr_has("Infected file quarantined: " + tree_ + "/" + shown_name + " -> " + vault_ +
+                                 "/" + shown_name + "." + vault.substr(vault.size() - 6) + ": " +
+                                 zet_test::finding + "\n"))
+        << zet_->stderr_text();
 }
 
 TEST_F(Detections, HangingCommandIsKilledAtItsTimeoutWhileScanningGoesOn) {
@@ -196,9 +183,9 @@ TEST_F(Detections, HangingCommandIsKilledAtItsTimeoutWhileScanningGoesOn) {
     write_file(tree_ + "/second.com", zet_test::eicar);
     ASSERT_TRUE(logged(2));
     EXPECT_TRUE(zet_test::wait_until([&] {
-        return zet_.stderr_has("Alert command " + alert + " timed out after 2 s for " + tree_ +
-                               "/first.com: killed: waiting for the mail server\n");
-    })) << zet_.stderr_text();
+        return zet_->stderr_has("Alert command " + alert + " timed out after 2 s for " + tree_ +
+                                "/first.com: killed: waiting for the mail server\n");
+    })) << zet_->stderr_text();
     const pid_t group = std::stoi(read_file(out_ + "/pgid"));
     EXPECT_TRUE(zet_test::wait_until([&] { return kill(-group, 0) != 0 && errno == ESRCH; }))
         << "the command's sleep outlived the timeout";
@@ -231,13 +218,13 @@ TEST_F(Detections, FailuresAreLoggedWithStatusAndFirstStderrLine) {
             expected.replace(at, 1, file);
         if (expected.empty()) {
             EXPECT_TRUE(zet_test::wait_until([&] { return metrics_file()["alerts_failed"] == "0"; }));
-            EXPECT_FALSE(zet_.stderr_has("Alert command")) << zet_.stderr_text();
+            EXPECT_FALSE(zet_->stderr_has("Alert command")) << zet_->stderr_text();
         } else {
             EXPECT_TRUE(zet_test::wait_until([&] { return metrics_file()["alerts_failed"] == "1"; }));
-            EXPECT_TRUE(zet_.stderr_has("Alert command " + alert + " " + expected)) << zet_.stderr_text();
+            EXPECT_TRUE(zet_->stderr_has("Alert command " + alert + " " + expected)) << zet_->stderr_text();
         }
-        zet_.signal(SIGTERM);
-        EXPECT_EQ(zet_.exit_code(20s), 0);
+        zet_->signal(SIGTERM);
+        EXPECT_EQ(zet_->exit_code(20s), 0);
     }
 }
 
@@ -248,7 +235,7 @@ TEST_F(Detections, BurstWithASlowCommandDropsAlertsButNeverHoldsUpScanning) {
     constexpr int FILES = 200;
     for (int i = 0; i < FILES; i++)
         write_file(tree_ + "/burst" + std::to_string(i) + ".com", zet_test::eicar);
-    ASSERT_TRUE(logged(FILES)) << zet_.stderr_text();
+    ASSERT_TRUE(logged(FILES)) << zet_->stderr_text();
     EXPECT_EQ(zet_test::count_files(vault_), static_cast<std::size_t>(FILES));
     // Every alert either ran or was dropped: at most the runners' two plus the queue's five ran.
     std::map<std::string, std::string> m;
@@ -265,8 +252,8 @@ TEST_F(Detections, BurstWithASlowCommandDropsAlertsButNeverHoldsUpScanning) {
     EXPECT_GE(std::stoi(m["alerts_dropped"]), FILES - 9);
     EXPECT_EQ(m["infected"], std::to_string(FILES));
     EXPECT_TRUE(
-        zet_.stderr_has("Alert queue full (5 waiting): dropping alerts, first for " + tree_ + "/burst"))
-        << zet_.stderr_text();
+        zet_->stderr_has("Alert queue full (5 waiting): dropping alerts, first for " + tree_ + "/burst"))
+        << zet_->stderr_text();
 }
 
 TEST_F(Detections, JsonLogRecordsMatchTheInfectionLogWithHostileNames) {
@@ -366,8 +353,8 @@ TEST_F(Detections, MetricsCountAKnownWorkloadAndZetctlExportsThem) {
     EXPECT_FALSE(exists(dir_ / "zet.prom.tmp"));
 
     // Stopped, zet is down in the export, and the scan service is still up.
-    zet_.signal(SIGTERM);
-    EXPECT_EQ(zet_.exit_code(20s), 0);
+    zet_->signal(SIGTERM);
+    EXPECT_EQ(zet_->exit_code(20s), 0);
     const std::string after = run({ZETCTL_BIN, "metrics", "-c", conf_});
     EXPECT_TRUE(has(after, "\nzet_up 0\n")) << after;
     EXPECT_TRUE(has(after, "\norbis_scand_up 1\n")) << after;
@@ -378,11 +365,11 @@ TEST_F(Detections, NothingNewWithoutTheSettings) {
     write_file(tree_ + "/bad.com", zet_test::eicar);
     ASSERT_TRUE(logged(1));
     // A metrics writer would have written its file at start-up already.
-    zet_.signal(SIGTERM);
-    EXPECT_EQ(zet_.exit_code(20s), 0);
+    zet_->signal(SIGTERM);
+    EXPECT_EQ(zet_->exit_code(20s), 0);
     EXPECT_EQ(zet_test::count_files(run_), 0u);
     EXPECT_FALSE(exists(json_));
-    const std::string err = zet_.stderr_text();
+    const std::string err = zet_->stderr_text();
     EXPECT_FALSE(has(err, "Infected file")) << err;
     EXPECT_FALSE(has(err, "Alert")) << err;
     EXPECT_FALSE(has(err, "JSON")) << err;

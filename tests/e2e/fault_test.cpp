@@ -1,8 +1,8 @@
 // Faults and hostile inputs against the real zet binary: broken configuration files, a scan service that
 // dies or misbehaves, a vault that cannot take files, event floods, trees and files that change under the
 // daemon, and files swapped for links between their event and their move.
-#include "tests/e2e/harness.hpp"
 #include "tests/fake_service.hpp"
+#include "tests/support/daemon.hpp"
 
 #include <gtest/gtest.h>
 
@@ -124,58 +124,30 @@ TEST(BrokenConfiguration, EndsWithStatus13AndTheErrorsReported) {
     }
 }
 
-// A tree on a tmpfs of its own (the mount mark then sees this test's writes only), a second tmpfs for a
-// vault on another file system, and a directory outside every monitored tree on the tree's mount.
-class Fault : public ::testing::Test {
+// The fixture's tree and a directory outside every monitored tree on the tree's mount; one worker.
+class Fault : public DaemonTest {
 protected:
     void SetUp() override {
-        if (!is_root())
-            GTEST_SKIP() << "fanotify needs CAP_SYS_ADMIN (run as root)";
-        mount_ = std::make_unique<TmpfsMount>(mnt_, "size=256m,mode=0755");
-        ASSERT_TRUE(mount_->mounted());
-        for (const auto& d : {tree_, run_, other_})
-            fs::create_directories(d);
-        settings_ = {{"RUN_DIR", run_}, {"SOCKET", socket_}, {"LOG_FILE", log_},
-                     {"VAULT", vault_}, {"SCANNERS", "1"},   {"UNLIMITED_QUEUE", "1"}};
+        DaemonTest::SetUp();
+        if (IsSkipped())
+            return;
+        ASSERT_NO_FATAL_FAILURE(mount_tmpfs("size=256m,mode=0755", {other_}));
+        set("SCANNERS", "1");
     }
     void TearDown() override {
         zet_.reset();
         service_.reset();
         scand_.reset();
+        DaemonTest::TearDown();
     }
 
-    void set(const std::string& key, const std::string& value) {
-        for (auto& [k, v] : settings_)
-            if (k == key)
-                v = value;
-    }
     void start_zet(std::map<std::string, std::string> env = {}) {
-        std::string text;
-        for (const auto& [k, v] : settings_)
-            text += k + " = " + v + "\n";
-        text += "[MONITORS]\nSCAN = " + tree_ + "\n";
-        for (const auto& e : exclusions_)
-            text += "EXCL = " + e + "\n";
-        write_file(conf_, text);
-        notify_.drain();
-        env["NOTIFY_SOCKET"] = notify_.path();
-        zet_ = start_process(std::vector<std::string>{zet_bin, "-v", "-c", conf_}, env, dir_ / "zet");
-        ASSERT_EQ(notify_.next(), "READY=1\n") << zet_->stderr_text();
-    }
-    void stop_zet() {
-        zet_->signal(SIGTERM);
-        EXPECT_EQ(zet_->exit_code(), 0) << zet_->stderr_text();
-        EXPECT_EQ(zet_->stderr_text().find("Fatal error. Exiting."), std::string::npos);
+        DaemonTest::start_zet({"-v"}, std::move(env));
     }
     void start_fake(std::vector<fake::Script> scripts = {}) {
         service_ = std::make_unique<fake::Service>(socket_, std::move(scripts));
     }
-    std::string fake_received() const {
-        std::string all;
-        for (int i = 0; i < service_->connections(); i++)
-            all += service_->received(i);
-        return all;
-    }
+    std::string fake_received() const { return service_->received_all(); }
     bool fake_scanned(const std::string& path) const {
         return fake_received().find("SCAN " + escaped(path) + " CID portwarden TRIGGER ON_WRITE\n") !=
                std::string::npos;
@@ -200,17 +172,9 @@ protected:
         return static_cast<int>(count_files("/proc/" + std::to_string(zet_->pid()) + "/fd"));
     }
 
-    TempDir dir_;
-    std::string mnt_ = dir_ / "mnt", tree_ = mnt_ + "/data", other_ = mnt_ + "/other", run_ = dir_ / "run";
-    std::string vault_ = mnt_ + "/vault", socket_ = dir_ / "scan.sock", log_ = dir_ / "infections.log";
-    std::string conf_ = dir_ / "zet.conf";
-    std::unique_ptr<TmpfsMount> mount_;
-    NotifySocket notify_{dir_ / "notify"};
-    std::vector<std::pair<std::string, std::string>> settings_;
-    std::vector<std::string> exclusions_;
+    std::string other_ = mnt_ + "/other";
     std::unique_ptr<fake::Service> service_;
     std::unique_ptr<ChildProcess> scand_;
-    std::unique_ptr<ChildProcess> zet_;
 };
 
 TEST_F(Fault, ScanServiceKilledDuringAFloodAndRestarted) {
@@ -325,6 +289,7 @@ TEST_F(Fault, VaultThatCannotTakeTheFileLeavesItInPlace) {
     const std::string small_vault = dir_ / "small-vault";
     const std::string infected = tree_ + "/infected.bin";
     const std::string payload(1 << 20, 'v');
+    std::unique_ptr<TmpfsMount> small; // the vault's own file system, unmounted by each case's undo
     const struct {
         const char* name;
         std::string vault;
@@ -334,19 +299,19 @@ TEST_F(Fault, VaultThatCannotTakeTheFileLeavesItInPlace) {
     } cases[] = {
         {"full vault on another file system", small_vault + "/v",
          [&] {
-             return mount("tmpfs", small_vault.c_str(), "tmpfs", 0, "size=64k") == 0 &&
-                    mkdir((small_vault + "/v").c_str(), 0700) == 0;
+             small = std::make_unique<TmpfsMount>(small_vault, "size=64k");
+             return small->mounted() && mkdir((small_vault + "/v").c_str(), 0700) == 0;
          },
-         [&] { umount2(small_vault.c_str(), MNT_DETACH); }, "write(): " + std::string(strerror(ENOSPC))},
+         [&] { small.reset(); }, "write(): " + std::string(strerror(ENOSPC))},
         {"read-only vault", small_vault + "/v",
          [&] {
-             if (mount("tmpfs", small_vault.c_str(), "tmpfs", 0, "size=1m") != 0 ||
-                 mkdir((small_vault + "/v").c_str(), 0700) != 0)
+             small = std::make_unique<TmpfsMount>(small_vault, "size=1m");
+             if (!small->mounted() || mkdir((small_vault + "/v").c_str(), 0700) != 0)
                  return false;
              write_file(small_vault + "/v/kept", "old");
              return mount(nullptr, small_vault.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
          },
-         [&] { umount2(small_vault.c_str(), MNT_DETACH); }, "mkstemp(): "},
+         [&] { small.reset(); }, "mkstemp(): "},
         {"immutable vault", vault_,
          [&] { return mkdir(vault_.c_str(), 0700) == 0 && set_immutable(vault_, true); },
          [&] { set_immutable(vault_, false); }, "mkstemp(): "},

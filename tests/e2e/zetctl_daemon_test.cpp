@@ -1,12 +1,11 @@
 // zetctl against a real zet and orbis-scand on a private tmpfs: the self test passes and times the
 // quarantine, fails with a reason when the service is down; a false positive goes into the vault and
 // comes back; zet's status line reaches the service manager.
-#include "tests/daemon_util.hpp"
-#include "tests/scand_support.hpp"
+#include "tests/support/daemon.hpp"
+#include "tests/support/scand.hpp"
 
 #include <gtest/gtest.h>
 
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,53 +16,38 @@ namespace {
 using namespace std::chrono_literals;
 using zet_test::count_files;
 using zet_test::exists;
-using zet_test::TempDir;
-
-struct Result {
-    int status;
-    std::string out, err;
-};
+using zet_test::Result;
 
 bool has(const std::string& text, const std::string& what) {
     return text.find(what) != std::string::npos;
 }
 
-// The tree, the vault and everything zet writes on a tmpfs of the test's own, so that the mount mark sees
-// only this test's writes.
-class WithDaemon : public ::testing::Test {
+// The fixture's zet with two trees and two workers, and the real orbis-scand.
+class WithDaemon : public zet_test::DaemonTest {
 protected:
     void SetUp() override {
-        if (geteuid() != 0)
-            GTEST_SKIP() << "fanotify needs CAP_SYS_ADMIN (run as root)";
-        std::filesystem::create_directories(mnt_);
-        ASSERT_EQ(mount("tmpfs", mnt_.c_str(), "tmpfs", 0, "size=16m,mode=0755"), 0) << strerror(errno);
-        mounted_ = true;
-        for (const auto& d : {tree_, tree2_, vault_, run_})
-            std::filesystem::create_directories(d);
+        DaemonTest::SetUp();
+        if (IsSkipped())
+            return;
+        ASSERT_NO_FATAL_FAILURE(mount_tmpfs("size=16m,mode=0755", {tree2_, vault_}));
         scand_ = std::make_unique<zet_test::Service>(dir_, std::vector<std::string>{}, "scan");
         ASSERT_TRUE(scand_->ready()) << scand_->log();
-        zet_test::write_file(conf_, "RUN_DIR = " + run_ + "\nSOCKET = " + scand_->socket() +
-                                        "\nLOG_FILE = " + log_ + "\nVAULT = " + vault_ +
-                                        "\nSCANNERS = 2\n[MONITORS]\nSCAN = " + tree_ + "\nSCAN = " + tree2_ +
-                                        "\n");
-        ASSERT_TRUE(zet_.spawn({ZET_BIN, "-c", conf_}, {notify_.env()}, dir_ / "zet.err"));
-        ASSERT_TRUE(notify_.wait_for("READY=1", zet_test::start_timeout)) << zet_.stderr_text();
+        set("SOCKET", scand_->socket());
+        set("SCANNERS", "2");
+        unset("UNLIMITED_QUEUE");
+        monitors_ = {tree_, tree2_};
+        ASSERT_NO_FATAL_FAILURE(start_zet({}, {}, true, zet_test::start_timeout));
     }
     void TearDown() override {
-        zet_.kill();
+        zet_.reset();
         scand_.reset();
-        if (mounted_)
-            umount2(mnt_.c_str(), MNT_DETACH);
+        DaemonTest::TearDown();
     }
     Result ctl(std::vector<std::string> args) {
         static int runs = 0;
-        std::string base = dir_ / ("zetctl" + std::to_string(++runs));
         args.insert(args.begin() + (args[0] == "vault" ? 2 : 1), {"-c", conf_});
         args.insert(args.begin(), ZETCTL_BIN);
-        zet_test::ChildProcess p;
-        EXPECT_TRUE(p.spawn(args, {}, base + ".err", base + ".out"));
-        int status = p.exit_code(60s);
-        return {status, zet_test::read_file(base + ".out"), zet_test::read_file(base + ".err")};
+        return zet_test::run_to_end(args, dir_ / ("zetctl" + std::to_string(++runs)));
     }
     // Writes `content` to `path` and waits until zet has moved it into the vault; the vault name from the
     // infection log line it added.
@@ -85,19 +69,13 @@ protected:
         return name;
     }
 
-    TempDir dir_;
-    std::string mnt_ = dir_ / "mnt", tree_ = mnt_ + "/data", tree2_ = mnt_ + "/home",
-                vault_ = mnt_ + "/vault";
-    std::string run_ = dir_ / "run", log_ = dir_ / "infections.log", conf_ = dir_ / "zet.conf";
-    bool mounted_ = false;
-    zet_test::NotifySocket notify_{dir_ / "notify"};
+    std::string tree2_ = mnt_ + "/home";
     std::unique_ptr<zet_test::Service> scand_;
-    zet_test::ChildProcess zet_;
 };
 
 TEST_F(WithDaemon, SelftestPassesForEveryTreeAndPrintsTheLatency) {
     Result r = ctl({"selftest"});
-    EXPECT_EQ(r.status, 0) << r.out << r.err << zet_.stderr_text();
+    EXPECT_EQ(r.status, 0) << r.out << r.err << zet_->stderr_text();
     for (const auto& tree : {tree_, tree2_}) {
         auto at = r.out.find("PASS " + tree + ": quarantined ");
         ASSERT_NE(at, std::string::npos) << r.out;
@@ -114,7 +92,7 @@ TEST_F(WithDaemon, SelftestPassesForEveryTreeAndPrintsTheLatency) {
 
     r = ctl({"status"});
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_TRUE(has(r.out, "zet:          running (pid " + std::to_string(zet_.pid()) + ")\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "zet:          running (pid " + std::to_string(zet_->pid()) + ")\n")) << r.out;
     EXPECT_TRUE(has(r.out, "scan service: answers at " + scand_->socket() + " (VPS ")) << r.out;
     // Probes are quarantined and logged, but they are no infections.
     EXPECT_TRUE(has(r.out, "infections:   none logged in " + log_ + "\n")) << r.out;
@@ -136,8 +114,8 @@ TEST_F(WithDaemon, SelftestFailsWithTheReasonWithinItsTimeout) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
     EXPECT_EQ(count_files(tree_), 0u) << "the unscanned test file is removed";
 
-    zet_.signal(SIGTERM);
-    EXPECT_EQ(zet_.exit_code(20s), 0);
+    zet_->signal(SIGTERM);
+    EXPECT_EQ(zet_->exit_code(20s), 0);
     r = ctl({"selftest", tree_});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "FAIL " + tree_ + ": zet is not running: no PID file " + run_ + "/zet.pid\n");
@@ -146,7 +124,7 @@ TEST_F(WithDaemon, SelftestFailsWithTheReasonWithinItsTimeout) {
 TEST_F(WithDaemon, FalsePositiveComesBackWithItsContentButNeverOverAFile) {
     const std::string doc = tree_ + "/report.doc";
     std::string name = write_and_wait_quarantined(doc, zet_test::eicar);
-    ASSERT_FALSE(name.empty()) << zet_.stderr_text();
+    ASSERT_FALSE(name.empty()) << zet_->stderr_text();
 
     Result r = ctl({"vault", "list"});
     EXPECT_TRUE(has(r.out, name + "\n  from:     " + doc + "\n")) << r.out;
@@ -170,12 +148,13 @@ TEST_F(WithDaemon, FalsePositiveComesBackWithItsContentButNeverOverAFile) {
 TEST_F(WithDaemon, SelftestWritesIntoEveryWatchedMount) {
     const std::string dept = tree_ + "/dept";
     std::filesystem::create_directories(dept);
-    ASSERT_EQ(mount("tmpfs", dept.c_str(), "tmpfs", 0, "size=1m"), 0) << strerror(errno);
+    zet_test::TmpfsMount dept_fs(dept, "size=1m");
+    ASSERT_TRUE(dept_fs.mounted()) << strerror(errno);
     EXPECT_TRUE(zet_test::wait_until([&] {
-        return zet_.stderr_has("Started monitoring '" + dept + "'...\n");
-    })) << zet_.stderr_text();
+        return zet_->stderr_has("Started monitoring '" + dept + "'...\n");
+    })) << zet_->stderr_text();
     Result r = ctl({"selftest"});
-    EXPECT_EQ(r.status, 0) << r.out << r.err << zet_.stderr_text();
+    EXPECT_EQ(r.status, 0) << r.out << r.err << zet_->stderr_text();
     for (const auto& tree : {tree_, tree2_, dept})
         EXPECT_TRUE(has(r.out, "PASS " + tree + ": quarantined ")) << r.out;
     r = ctl({"explain", dept + "/x.doc"});
@@ -183,7 +162,6 @@ TEST_F(WithDaemon, SelftestWritesIntoEveryWatchedMount) {
                                "\n  on the file system mounted at " + dept +
                                ", which zet watches with a mark of its own\n"))
         << r.out;
-    umount2(dept.c_str(), MNT_DETACH);
 }
 
 TEST_F(WithDaemon, StatusLineCountsQueuedScannedInfectedAndFailed) {

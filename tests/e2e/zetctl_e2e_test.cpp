@@ -1,7 +1,7 @@
 // The real zetctl binary on real files: its configuration check, explanations, the vault commands, and
 // status against a scan service that is down or the real orbis-scand.
-#include "tests/child_process.hpp"
-#include "tests/scand_support.hpp"
+#include "tests/support/files.hpp"
+#include "tests/support/scand.hpp"
 
 #include <gtest/gtest.h>
 
@@ -19,25 +19,18 @@
 namespace {
 
 using namespace std::chrono_literals;
+using zet_test::exists;
+using zet_test::Result;
 using zet_test::TempDir;
 
 const std::string zetctl_bin = ZETCTL_BIN;
 
-struct Result {
-    int status;
-    std::string out, err;
-};
-
 // Runs zetctl to its end; `dir` takes its output files.
 Result zetctl(const TempDir& dir, const std::vector<std::string>& args) {
     static int runs = 0;
-    std::string base = dir / ("zetctl" + std::to_string(++runs));
     std::vector<std::string> argv = {zetctl_bin};
     argv.insert(argv.end(), args.begin(), args.end());
-    zet_test::ChildProcess p;
-    EXPECT_TRUE(p.spawn(argv, {}, base + ".err", base + ".out"));
-    int status = p.exit_code(60s);
-    return {status, zet_test::read_file(base + ".out"), zet_test::read_file(base + ".err")};
+    return zet_test::run_to_end(argv, dir / ("zetctl" + std::to_string(++runs)));
 }
 
 std::size_t count(const std::string& text, const std::string& what) {
@@ -49,11 +42,6 @@ std::size_t count(const std::string& text, const std::string& what) {
 
 bool has(const std::string& text, const std::string& what) {
     return text.find(what) != std::string::npos;
-}
-
-bool exists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
 }
 
 std::string log_time(std::time_t t) {

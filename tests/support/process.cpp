@@ -1,5 +1,7 @@
 // Child processes, deadlines, temporary directories and the notification socket of the tests.
-#include "tests/child_process.hpp"
+#include "tests/support/process.hpp"
+
+#include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -297,6 +299,32 @@ std::string NotifySocket::next(std::chrono::milliseconds limit) {
 void NotifySocket::drain() {
     std::lock_guard lock(mutex_);
     unread_.clear();
+}
+
+std::unique_ptr<ChildProcess> start_process(const std::vector<std::string>& argv,
+                                            const std::map<std::string, std::string>& env,
+                                            const std::string& output_base) {
+    std::vector<std::string> changes;
+    for (const auto& [name, value] : env)
+        changes.push_back(name + "=" + value);
+    auto p = std::make_unique<ChildProcess>();
+    p->spawn(argv, changes, output_base + ".err", output_base + ".out");
+    return p;
+}
+
+Result run_to_end(const std::vector<std::string>& argv, const std::string& output_base,
+                  std::chrono::milliseconds timeout) {
+    ChildProcess p;
+    EXPECT_TRUE(p.spawn(argv, {}, output_base + ".err", output_base + ".out"));
+    const int status = p.exit_code(timeout);
+    return {status, read_file(output_base + ".out"), read_file(output_base + ".err")};
+}
+
+bool socket_accepts(const std::string& path) {
+    const int fd = connect_unix(path);
+    if (fd >= 0)
+        close(fd);
+    return fd >= 0;
 }
 
 } // namespace zet_test

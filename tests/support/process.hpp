@@ -8,6 +8,8 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -128,5 +130,24 @@ private:
     std::deque<std::string> unread_;    // not yet taken by next()
     std::thread reader_;
 };
+
+// Starts `argv` with `env` added to the environment, its standard output and error in
+// "<output_base>.out" and "<output_base>.err".
+std::unique_ptr<ChildProcess> start_process(const std::vector<std::string>& argv,
+                                            const std::map<std::string, std::string>& env,
+                                            const std::string& output_base);
+
+// How a program that ran to its end exited (as ChildProcess::exit_code), and what it wrote.
+struct Result {
+    int status;
+    std::string out, err;
+};
+// Runs `argv` until it exits, at most `timeout`, its output in "<output_base>.out" and ".err". A program
+// that cannot be started fails the current test.
+Result run_to_end(const std::vector<std::string>& argv, const std::string& output_base,
+                  std::chrono::milliseconds timeout = 60s);
+
+// True once a UNIX stream socket at `path` accepts connections.
+bool socket_accepts(const std::string& path);
 
 } // namespace zet_test

@@ -1,15 +1,13 @@
-// Helpers of the daemon's unit and end-to-end tests on top of the shared ones: tmpfs mounts, stderr
-// capture, file checks.
+// Files, mounts and descriptors of the tests: file checks, tmpfs and bind mounts, the capture of standard
+// error, the count of open descriptors.
 #pragma once
 
-#include "tests/child_process.hpp"
+#include "tests/support/process.hpp"
 
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -83,42 +81,24 @@ public:
 };
 
 // Sends this process's fd 2 into a file for the object's lifetime; syslog's LOG_PERROR copies land there.
+// Both descriptors it holds are close-on-exec, so that children started meanwhile do not inherit them.
 class StderrCapture {
 public:
-    StderrCapture() {
-        char name[] = "/tmp/zet-stderr.XXXXXX";
-        file_ = mkstemp(name);
-        unlink(name);
-        fflush(stderr);
-        saved_ = dup(STDERR_FILENO);
-        dup2(file_, STDERR_FILENO);
-    }
+    StderrCapture();
     StderrCapture(const StderrCapture&) = delete;
     StderrCapture& operator=(const StderrCapture&) = delete;
-    ~StderrCapture() {
-        restore();
-        close(file_);
-    }
-    std::string text() const {
-        std::string out;
-        char buf[4096];
-        ssize_t n;
-        for (off_t off = 0; (n = pread(file_, buf, sizeof buf, off)) > 0; off += n)
-            out.append(buf, static_cast<std::size_t>(n));
-        return out;
-    }
-    void restore() {
-        if (saved_ >= 0) {
-            fflush(stderr);
-            dup2(saved_, STDERR_FILENO);
-            close(saved_);
-            saved_ = -1;
-        }
-    }
+    ~StderrCapture();
+    // Everything written to fd 2 so far.
+    std::string text() const;
+    // Puts the original fd 2 back early; text() still works.
+    void restore();
 
 private:
     int file_ = -1;
     int saved_ = -1;
 };
+
+// Open descriptors of this process, not counting the one used to list them.
+int open_fds();
 
 } // namespace zet_test

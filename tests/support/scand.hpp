@@ -2,7 +2,7 @@
 // Compiled into each test, which defines ORBIS_SCAND (the binary) and ZET_SOURCE_DIR.
 #pragma once
 
-#include "tests/child_process.hpp"
+#include "tests/support/process.hpp"
 
 #include <cstdint>
 #include <string>

@@ -1,5 +1,5 @@
 // Test files and the orbis-scand process for the scan-service tests.
-#include "tests/scand_support.hpp"
+#include "tests/support/scand.hpp"
 
 #include <signal.h>
 
