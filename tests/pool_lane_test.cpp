@@ -92,7 +92,9 @@ protected:
 
 TEST_F(PoolLane, LargeFilesLeaveTheKeptWorkerToSmallOnes) {
     add("L1", LARGE);
+    expect_started({"L1"});
     add("L2", LARGE + 1);
+    expect_started({"L1", "L2"});
     add("L3", 1 << 20);
     add("S1", LARGE - 1);
     add("S2", 0);
@@ -108,8 +110,11 @@ TEST_F(PoolLane, LargeFilesLeaveTheKeptWorkerToSmallOnes) {
 }
 
 TEST_F(PoolLane, OldestFileFirstWhileLargeScansAreBelowTheirShare) {
+    // One at a time: idle workers race for files queued together.
     add("busy1", 1);
+    expect_started({"busy1"});
     add("busy2", 1);
+    expect_started({"busy1", "busy2"});
     add("busy3", 1);
     expect_started({"busy1", "busy2", "busy3"});
     add("L1", LARGE);
