@@ -1,6 +1,8 @@
 // Helpers of the scan-service client tests.
 #include "tests/av_support.hpp"
 
+#include "zelu/wire.hpp"
+
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -46,13 +48,7 @@ std::string strerror_text(int error) {
 }
 
 std::string escaped(const std::string& path) {
-    std::string out;
-    for (char c : path) {
-        if (c == '\\' || c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r')
-            out += '\\';
-        out += c;
-    }
-    return out;
+    return zelu::wire::escape(path);
 }
 
 } // namespace avtest

@@ -3,6 +3,7 @@
 // daemon, and files swapped for links between their event and their move.
 #include "tests/fake_service.hpp"
 #include "tests/support/daemon.hpp"
+#include "zelu/wire.hpp"
 
 #include <gtest/gtest.h>
 
@@ -33,13 +34,7 @@ std::size_t count_of(const std::string& text, const std::string& what) {
 
 // The escaping of paths and names on the wire, as the client applies it.
 std::string escaped(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '\\' || c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r')
-            out += '\\';
-        out += c;
-    }
-    return out;
+    return zelu::wire::escape(text);
 }
 
 // The columns of one infection-log line (without its line feed), split at the first three tabs only.
