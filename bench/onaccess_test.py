@@ -79,9 +79,11 @@ class QuarantineTest(unittest.TestCase):
 
     def test_origin_names(self):
         # zet's mkstemp suffix, clamonacc's copies of deleted files and its collision counter, its lock file.
-        for name in ("x0000001.Ab3dEf", "x0000002", "x0000003 (deleted).001", ".clamav-quarantine-lock.9.0"):
+        # Past ten million files the serial grows an eighth digit.
+        for name in ("x0000001.Ab3dEf", "x0000002", "x0000003 (deleted).001", ".clamav-quarantine-lock.9.0",
+                     "x10000012.Gh4iJk"):
             self.touch(name)
-        self.assertEqual(oa.quarantined(self.dir), {"x0000001", "x0000002", "x0000003"})
+        self.assertEqual(oa.quarantined(self.dir), {"x0000001", "x0000002", "x0000003", "x10000012"})
 
     def arrival(self, act, origin="l0000001"):
         ino = oa.Inotify(self.dir)
@@ -113,6 +115,7 @@ class QuarantineTest(unittest.TestCase):
                 ("copy closed with content", lambda: self.touch("l0000001.BBBBBB", b"x"), True),
                 ("reserved empty name only", lambda: self.touch("l0000001.CCCCCC"), False),
                 ("another file's arrival", lambda: self.touch("l0000002.DDDDDD", b"x"), False),
+                ("a longer serial that starts alike", lambda: self.touch("l00000011.EEEEEE", b"x"), False),
             ]
             for label, act, want in cases:
                 with self.subTest(label):
