@@ -1,5 +1,6 @@
 // The real orbis-scand keeping its signatures current: a changed database directory or SIGHUP loads a
 // new engine while clients go on scanning; a broken set keeps the old one; zetctl shows the age.
+#include "tests/support/files.hpp"
 #include "tests/support/process.hpp"
 #include "tests/support/scand.hpp"
 
@@ -27,6 +28,8 @@ using namespace zet_test;
 using Clock = std::chrono::steady_clock;
 
 namespace {
+
+using zet_test::count;
 
 const std::string marker_text = "a harmless line with ORBIS-RELOAD-MARKER in it\n";
 const std::string marker_name = "Orbis.Test.Marker.UNOFFICIAL";
@@ -65,14 +68,6 @@ void write_bulk_db(const std::string& path, int n) {
 void install(const std::string& dir, const std::string& name, const std::string& content) {
     write_file(dir + "/.incoming", content);
     ASSERT_EQ(std::rename((dir + "/.incoming").c_str(), (dir + "/" + name).c_str()), 0);
-}
-
-std::size_t count(const std::string& text, const std::string& what) {
-    std::size_t n = 0;
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++n;
-    }
-    return n;
 }
 
 // How long each load took, from its "Loaded ... in <seconds> s." line.

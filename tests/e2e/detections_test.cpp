@@ -17,20 +17,11 @@
 namespace {
 
 using namespace std::chrono_literals;
+using zet_test::count;
 using zet_test::exists;
+using zet_test::has;
 using zet_test::read_file;
 using zet_test::write_file;
-
-bool has(const std::string& text, const std::string& what) {
-    return text.find(what) != std::string::npos;
-}
-
-std::size_t count(const std::string& text, const std::string& what) {
-    std::size_t n = 0;
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        n++;
-    return n;
-}
 
 std::vector<std::string> split(const std::string& text, const std::string& by) {
     std::vector<std::string> out;

@@ -16,11 +16,8 @@ namespace {
 using namespace std::chrono_literals;
 using zet_test::count_files;
 using zet_test::exists;
+using zet_test::has;
 using zet_test::Result;
-
-bool has(const std::string& text, const std::string& what) {
-    return text.find(what) != std::string::npos;
-}
 
 // The fixture's zet with two trees and two workers, and the real orbis-scand.
 class WithDaemon : public zet_test::DaemonTest {

@@ -18,6 +18,9 @@
 
 namespace {
 
+using zet_test::count;
+using zet_test::has;
+
 using namespace std::chrono_literals;
 using zet_test::exists;
 using zet_test::Result;
@@ -31,17 +34,6 @@ Result zetctl(const TempDir& dir, const std::vector<std::string>& args) {
     std::vector<std::string> argv = {zetctl_bin};
     argv.insert(argv.end(), args.begin(), args.end());
     return zet_test::run_to_end(argv, dir / ("zetctl" + std::to_string(++runs)));
-}
-
-std::size_t count(const std::string& text, const std::string& what) {
-    std::size_t n = 0;
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        n++;
-    return n;
-}
-
-bool has(const std::string& text, const std::string& what) {
-    return text.find(what) != std::string::npos;
 }
 
 std::string log_time(std::time_t t) {

@@ -33,6 +33,18 @@ inline std::size_t count_files(const std::string& dir) {
     return n;
 }
 
+inline bool has(const std::string& text, const std::string& what) {
+    return text.find(what) != std::string::npos;
+}
+
+// Occurrences of `what` in `text`, overlapping ones included.
+inline std::size_t count(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        n++;
+    return n;
+}
+
 // `text` matches `pattern` where '?' stands for any one character and '#' for a digit; the rest is literal.
 // (std::regex trips GCC 12's uninitialised-use warning under the sanitizers.)
 inline bool like(const std::string& text, const std::string& pattern) {
