@@ -144,7 +144,7 @@ TEST(EventMessage, StandardizeEol) {
     };
     for (const auto& [input, expected] : cases) {
         std::string text = input;
-        zl::detail::standardize_eol(text);
+        zl::impl::standardize_eol(text);
         EXPECT_EQ(text, expected) << testing::PrintToString(input);
     }
 }

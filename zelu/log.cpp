@@ -84,7 +84,7 @@ Event::Event(Level level, std::string component, std::string trailer, std::int32
 void Event::setup_message(std::string message) {
     description_ = std::move(message);
     append_trailer();
-    detail::standardize_eol(description_);
+    impl::standardize_eol(description_);
 }
 
 void Event::format(const char* fmt, ...) {
@@ -129,7 +129,7 @@ void Event::format_v(const char* fmt, va_list args) {
         }
     }
     append_trailer();
-    detail::standardize_eol(description_);
+    impl::standardize_eol(description_);
 }
 
 void Event::append_trailer() {
@@ -150,7 +150,7 @@ std::string errno_to_string(int n) {
     return text;
 }
 
-namespace detail {
+namespace impl {
 
 void standardize_eol(std::string& text) {
     std::size_t out = 0;
@@ -161,6 +161,10 @@ void standardize_eol(std::string& text) {
     }
     text.resize(out);
 }
+
+} // namespace impl
+
+namespace detail {
 
 std::string process_exception(const std::exception& e) {
     std::string out;

@@ -71,12 +71,18 @@ std::string errno_to_string(int n);
 
 class Configuration;
 
-// Internals that the header needs; not for callers.
-namespace detail {
+// The step every setter of an event's description ends with; public, so that other text can follow the
+// same rule.
+namespace impl {
 
 // Removes every CR that is directly followed by LF, in place, in one pass: CR CR LF becomes CR LF, a lone
 // CR stays.
 void standardize_eol(std::string& text);
+
+} // namespace impl
+
+// Internals that the header needs; not for callers.
+namespace detail {
 
 // The value of the named fmt argument "m": prints as "(N) text", "{m:d}" as N, "{m:s}" as the text.
 struct ErrnoPlaceholder {
