@@ -42,7 +42,8 @@ std::vector<StartupProblem> startup_problems(const Settings& s) {
         out.push_back({"run directory " + c.run_dir + ": Not a directory"});
     {
         LogCapture capture;
-        if (av_init(s.socket().c_str(), nullptr) < 0)
+        sockaddr_un addr;
+        if (av_address(s.socket().c_str(), &addr) < 0)
             for (const Message& m : capture.take())
                 out.push_back({m.text});
     }

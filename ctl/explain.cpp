@@ -2,7 +2,7 @@
 #include "ctl/commands.hpp"
 #include "ctl/text.hpp"
 #include "src/config.hpp"
-#include "src/monitor.hpp"
+#include "src/paths.hpp"
 #include "zelu/wire.hpp"
 
 #include <sys/stat.h>
@@ -52,18 +52,16 @@ Explanation explain_path(const std::string& path, const ::monitor* monitors, con
     LogCapture quiet;
     for (const ::monitor* m = monitors; m != nullptr; m = m->next) {
         ::monitor one = {m->path, nullptr};
-        std::size_t len = strlen(m->path);
         if (is_monitored(e.canonical.c_str(), &one)) {
             e.monitor = m->path;
-            e.prefix_only =
-                len > 0 && m->path[len - 1] != '/' && e.canonical.size() > len && e.canonical[len] != '/';
+            e.prefix_only = !zelu::wire::within(e.canonical, m->path);
             break;
         }
     }
     // zet marks each mount below a tree as well; the deepest one holding the path is the one that sees it.
     if (e.monitor) {
-        for (const std::string& m : monitor_mounts_below(monitors))
-            if (e.canonical.rfind(m + "/", 0) == 0 && (!e.mount || m.size() > e.mount->size()))
+        for (const std::string& m : mounts_below(monitors))
+            if (zelu::wire::below(e.canonical, m) && (!e.mount || m.size() > e.mount->size()))
                 e.mount = m;
     }
     // The service's own matcher, fed as the client feeds it: a directory as "DIR/*".

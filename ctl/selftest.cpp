@@ -1,10 +1,10 @@
 // selftest: whether a file written into each monitored tree really reaches the vault, and how fast.
-#include "src/selftest.hpp"
 #include "ctl/commands.hpp"
 #include "ctl/text.hpp"
 #include "ctl/vault.hpp"
 #include "src/config.hpp"
-#include "src/monitor.hpp"
+#include "src/paths.hpp"
+#include "src/probe_name.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -100,7 +100,7 @@ std::vector<std::string> trees_to_test(const Settings& s, const Args& args) {
     if (trees.empty()) {
         // Each mount below a tree is watched with a mark of its own, so it is tested on its own too.
         trees = list_paths(s.config->monitors);
-        for (const std::string& m : monitor_mounts_below(s.config->monitors))
+        for (const std::string& m : mounts_below(s.config->monitors))
             trees.push_back(m);
     }
     return trees;

@@ -5,9 +5,9 @@
 #include "ctl/vault.hpp"
 #include "src/av.hpp"
 #include "src/config.hpp"
-#include "src/coverage.hpp"
-#include "src/monitor.hpp"
-#include "src/selftest.hpp"
+#include "src/kernel.hpp"
+#include "src/paths.hpp"
+#include "src/probe_name.hpp"
 #include "zelu/wire.hpp"
 
 #include <signal.h>
@@ -76,11 +76,13 @@ ServiceState service_state(const Settings& s) {
     ServiceState st;
     LogCapture capture;
     av_set_wait_limit(SERVICE_WAIT_SECONDS, 0);
-    int handle = -1;
-    if (av_init(s.socket().c_str(), nullptr) == 0 && av_vps(&handle, &st.vps) == 0)
+    static constexpr char command[] = "VPS\n";
+    sockaddr_un addr;
+    int fd = av_address(s.socket().c_str(), &addr) == 0 ? av_connect(addr, nullptr, false) : -1;
+    if (fd >= 0 && send_buffer(fd, command, sizeof command - 1) == 1 && vps_response(fd, &st.vps) == 1)
         st.answers = true;
-    if (handle >= 0)
-        close(handle);
+    if (fd >= 0)
+        close(fd);
     if (!st.answers) {
         std::vector<Message> messages = capture.take();
         st.detail = messages.empty() ? "no valid answer to VPS" : messages.back().text;

@@ -464,42 +464,37 @@ void drop_connection(int* handle) {
 
 } // namespace
 
-int av_init(const char* socket_path, monitor* exclusions) {
+int av_address(const char* socket_path, sockaddr_un* addr) {
     std::size_t len = std::strlen(socket_path);
-    if (len > sizeof av_addr.sun_path - 1) {
+    if (len > sizeof addr->sun_path - 1) {
         syslog(LOG_ERR, "Invalid socket path: %s", socket_path);
         return -1;
     }
-    std::memset(&av_addr, 0, sizeof av_addr);
-    av_addr.sun_family = AF_UNIX;
-    std::memcpy(av_addr.sun_path, socket_path, len + 1);
-    av_exclusions = exclusions;
-    for (const monitor* m = av_exclusions; m != nullptr; m = m->next)
-        syslog(LOG_NOTICE, "Excluding '%s' from scanning.", m->path);
+    std::memset(addr, 0, sizeof *addr);
+    addr->sun_family = AF_UNIX;
+    std::memcpy(addr->sun_path, socket_path, len + 1);
     return 0;
 }
 
-int send_command(int* handle, const char* command, int len) {
-    if (*handle >= 0) {
-        if (send_buffer(*handle, command, len) == 1)
-            return 1;
-        drop_connection(handle); // broken, most likely by a service restart: connect anew, once
-    }
+int av_connect(const sockaddr_un& addr, const monitor* exclusions, bool quiet) {
     // Close-on-exec so that programs the process may start never inherit a service connection.
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        syslog(LOG_WARNING, "Error creating scan socket: socket(): %m");
+        if (!quiet)
+            syslog(LOG_WARNING, "Error creating scan socket: socket(): %m");
         return -1;
     }
     int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
-        syslog(LOG_WARNING, "fcntl(): %m");
+        if (!quiet)
+            syslog(LOG_WARNING, "fcntl(): %m");
         close(fd);
         return -1;
     }
-    auto addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + std::strlen(av_addr.sun_path));
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&av_addr), addr_len) < 0) {
-        syslog(LOG_WARNING, "Error connecting to scan socket: %s: %m", av_addr.sun_path);
+    auto addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + std::strlen(addr.sun_path));
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), addr_len) < 0) {
+        if (!quiet)
+            syslog(LOG_WARNING, "Error connecting to scan socket: %s: %m", addr.sun_path);
         close(fd);
         return -1;
     }
@@ -514,12 +509,41 @@ int send_command(int* handle, const char* command, int len) {
         return -1;
     }
     // Every new connection must hear all exclusions before it carries a scan.
-    for (const monitor* m = av_exclusions; m != nullptr; m = m->next) {
+    for (const monitor* m = exclusions; m != nullptr; m = m->next) {
         if (exclude_path(fd, m->path) < 0) {
             close(fd);
             return -1;
         }
     }
+    return fd;
+}
+
+int av_init(const char* socket_path, monitor* exclusions) {
+    if (av_address(socket_path, &av_addr) < 0)
+        return -1;
+    av_exclusions = exclusions;
+    for (const monitor* m = av_exclusions; m != nullptr; m = m->next)
+        syslog(LOG_NOTICE, "Excluding '%s' from scanning.", m->path);
+    return 0;
+}
+
+bool av_answers() {
+    int fd = av_connect(av_addr, nullptr, true);
+    if (fd < 0)
+        return false;
+    close(fd);
+    return true;
+}
+
+int send_command(int* handle, const char* command, int len) {
+    if (*handle >= 0) {
+        if (send_buffer(*handle, command, len) == 1)
+            return 1;
+        drop_connection(handle); // broken, most likely by a service restart: connect anew, once
+    }
+    int fd = av_connect(av_addr, av_exclusions, false);
+    if (fd < 0)
+        return -1;
     // A failure of this write leaves the new descriptor in place: the next command's write finds it
     // broken and reconnects.
     *handle = fd;
@@ -561,11 +585,12 @@ int exclude_path(int fd, const char* path) {
 }
 
 int av_scan(int* handle, const char* path, infection** result) {
-    int r = av_scan_checked(handle, path, result, nullptr, 0);
-    return r == 2 ? 0 : r;
+    av_verdict v = av_scan_checked(handle, path, result, nullptr, 0);
+    return v == AV_UNSCANNABLE ? 0 : v;
 }
 
-int av_scan_checked(int* handle, const char* path, infection** result, char* reason, std::size_t size) {
+av_verdict av_scan_checked(int* handle, const char* path, infection** result, char* reason,
+                           std::size_t size) {
     static constexpr char prefix[] = "SCAN ";
     static constexpr char cid[] = " CID portwarden";
     static constexpr char trigger[] = " TRIGGER ON_WRITE";
@@ -576,7 +601,7 @@ int av_scan_checked(int* handle, const char* path, infection** result, char* rea
     std::memcpy(command, prefix, prefix_len);
     int escaped = add_slashes(path, command + prefix_len, AV_COMMAND_SIZE - prefix_len - 1);
     if (escaped < 0)
-        return -1;
+        return AV_FAILED;
     int len = prefix_len + escaped;
     // Each suffix needs room for itself and the line feed; a long path keeps only those that fit.
     if (len <= AV_COMMAND_SIZE - 1 - cid_len - 1) {
@@ -589,7 +614,7 @@ int av_scan_checked(int* handle, const char* path, infection** result, char* rea
     }
     command[len++] = '\n';
     if (send_command(handle, command, len) != 1)
-        return -1;
+        return AV_FAILED;
 
     char buf[AV_RESPONSE_SIZE];
     int buffered = 0, off = 0;
@@ -599,12 +624,12 @@ int av_scan_checked(int* handle, const char* path, infection** result, char* rea
             if (response_data(TYPE_SCAN, *handle, buf, sizeof buf, &buffered, &off, &resp) == 1) {
                 *result = resp.infections;
                 if (*result != nullptr)
-                    return 1;
+                    return AV_FOUND;
                 if (resp.unscanned == 0)
-                    return 0;
+                    return AV_CLEAN;
                 if (reason != nullptr && size > 0)
                     std::snprintf(reason, size, "%s", resp.reason);
-                return 2;
+                return AV_UNSCANNABLE;
             }
         } else if (resp.code >= 400) {
             // A refusal is a complete answer: the connection stays usable.
@@ -616,14 +641,14 @@ int av_scan_checked(int* handle, const char* path, infection** result, char* rea
             syslog(LOG_DEBUG, "AV SCAN %s: Error response: %d %.*s", path, resp.code,
                    static_cast<int>(text.size()), text.data());
             av_free_result(resp.infections);
-            return -1;
+            return AV_FAILED;
         } else {
             syslog(LOG_DEBUG, "AV SCAN %s: Unexpected response code %d!", path, resp.code);
         }
     }
     av_free_result(resp.infections);
     drop_connection(handle);
-    return -1;
+    return AV_FAILED;
 }
 
 int vps_response(int fd, std::uint32_t* vps) {

@@ -3,12 +3,14 @@
 // Every failure is logged to syslog where it happens; callers only look at the result.
 #pragma once
 
+#include <sys/un.h>
+
 #include <cstddef>
 #include <cstdint>
 
 #include "zelu/wire.hpp"
 
-struct monitor; // node of the configuration's path lists, src/config.hpp
+struct monitor; // node of the configuration's path lists, src/paths.hpp
 
 // ---- Wire protocol -------------------------------------------------------------------------------------
 
@@ -110,9 +112,22 @@ void av_set_wait_limit(long seconds, long microseconds);
 
 // ---- Client --------------------------------------------------------------------------------------------
 
-// Keeps the socket address and borrows the exclusion list (which must outlive every connection and never
-// change), logging each exclusion. Call once before any worker exists. 0; -1 when the path exceeds 107 bytes.
+// The address of the UNIX socket `socket_path` in `*addr`. 0; -1 after "Invalid socket path: %s" when the
+// path exceeds 107 bytes.
+int av_address(const char* socket_path, sockaddr_un* addr);
+// A new connection to the service at `addr`: past its welcome line (220) and told every path of
+// `exclusions`. The descriptor (non-blocking, close-on-exec), or -1 after the lower layers' messages; with
+// `quiet`, a service that cannot be reached at all (socket, fcntl, connect) is not logged.
+int av_connect(const sockaddr_un& addr, const monitor* exclusions, bool quiet);
+
+// Keeps the socket address in `av_addr` and borrows the exclusion list in `av_exclusions` (which must
+// outlive every connection and never change), logging each exclusion. The daemon's own client state: call
+// once before any worker exists; zetctl uses av_address and av_connect instead. 0; -1 when the path
+// exceeds 107 bytes.
 int av_init(const char* socket_path, monitor* exclusions);
+// Whether the service of av_init answers a new connection with its welcome line. Quiet: for probes while
+// the service is known to be away.
+bool av_answers();
 // Writes one command on the caller's connection handle (-1: not connected). A missing or broken connection
 // is replaced once: connect, check the welcome line, send every exclusion, then write. 1 on success, -1
 // on failure with the handle at -1, except when only the final write failed (the next command repairs it).
@@ -124,9 +139,16 @@ int exclude_path(int fd, const char* path);
 // av_free_result; 0: clean, `*result` null; -1: failure (`*result` null). A failed answer leaves the handle
 // at -1 so that the next command starts on a new connection.
 int av_scan(int* handle, const char* path, infection** result);
-// av_scan that also tells a file the service could not scan (status letter E) from a clean one: 2 when
-// the answer held no finding but an "E" line, whose text goes into `reason` (`size` bytes, cut to fit).
-int av_scan_checked(int* handle, const char* path, infection** result, char* reason, std::size_t size);
+// What av_scan_checked learnt of a file. av_scan's integers, and one more.
+enum av_verdict {
+    AV_FAILED = -1,     // no usable answer
+    AV_CLEAN = 0,       // scanned, nothing found
+    AV_FOUND = 1,       // findings, in the caller's list
+    AV_UNSCANNABLE = 2, // no finding, but the service could not scan it (status letter E)
+};
+// av_scan that also tells a file the service could not scan from a clean one: AV_UNSCANNABLE, with the
+// text of the first "E" line in `reason` (`size` bytes, cut to fit).
+av_verdict av_scan_checked(int* handle, const char* path, infection** result, char* reason, std::size_t size);
 // Reads the answer to VPS on `fd`: 1 and the number of the last VPS line (0 when none); -1 on failure.
 int vps_response(int fd, std::uint32_t* vps);
 // Asks the service for its signature version: 0 and the number in `*vps`; -1 on failure.

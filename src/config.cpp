@@ -242,13 +242,9 @@ bool Config::read_from_file(const char* file) {
     char* canonical = realpath(vault.c_str(), nullptr);
     if (canonical == nullptr)
         return false;
-    // A plain text prefix, not a path-component one: "/sr" also excludes "/srv/vault", which costs nothing.
-    for (const monitor* m = monitors; m != nullptr; m = m->next) {
-        if (strncmp(m->path, canonical, strlen(m->path)) == 0) {
-            (void)add_monitor(&exclusions, canonical);
-            break;
-        }
-    }
+    // The trees' byte-prefix rule: "/sr" also excludes "/srv/vault", which costs nothing.
+    if (path_under(canonical, monitors))
+        (void)add_monitor(&exclusions, canonical);
     free(canonical);
     return true;
 }

@@ -2,16 +2,10 @@
 // into it (with the preparation of the vault directory).
 #pragma once
 
+#include "src/paths.hpp"
+
 #include <cstdint>
 #include <string>
-
-// Node of the monitored-path and exclusion lists; malloc'd, like its path. New nodes go to the head, so a
-// list holds its paths in the reverse of the order they were added, and that order shows in logs and on
-// the wire (deliberately kept: operators and the scan service see it).
-struct monitor {
-    char* path; // canonical path, or the text as configured when the path did not exist
-    monitor* next;
-};
 
 // What COVERAGE asks for. "writes": files closed after writing on the monitored mounts. "full": also files
 // renamed, hard-linked or linked into the trees, writes through any mount of their file systems, catch-up
@@ -19,8 +13,8 @@ struct monitor {
 enum coverage_mode : std::int32_t { COVERAGE_WRITES = 0, COVERAGE_FULL = 1 };
 
 // Every setting of the daemon. Built with the defaults, filled once by read_from_file on the main thread,
-// then read-only; worker threads borrow `exclusions` and `vault` until the process ends. Owns its texts,
-// both lists, their nodes and their paths.
+// then read-only: the units keep a reference to it from their start and read it, from any thread, until
+// the process ends. Owns its texts, both lists, their nodes and their paths.
 class Config {
 public:
     Config() = default;
@@ -31,9 +25,9 @@ public:
 
     // Reads the INI file `file` (null: keep the defaults) into the record, then creates the vault if it is
     // missing (mode 0700, not recursively) and excludes it when it lies under a monitored path. Every bad
-    // line is logged in one pass; false when the file could not be read, any line or value was bad, the
-    // vault is not a directory, or the vault's canonical path cannot be taken. Relative paths resolve
-    // against the current directory.
+    // line is logged in one pass; false when the file could not be read, any line or value was bad, or the
+    // vault's canonical path cannot be taken. A vault that is not a directory is only reported: every move
+    // into it then fails and is logged with "ERROR". Relative paths resolve against the current directory.
     bool read_from_file(const char* file);
 
     std::string run_dir = "/run/orbis";

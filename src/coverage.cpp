@@ -4,6 +4,7 @@
 
 #include "src/config.hpp"
 #include "src/fileops.hpp"
+#include "src/kernel.hpp"
 #include "src/pool.hpp"
 #include "src/recovery.hpp"
 #include "src/status.hpp"
@@ -26,10 +27,7 @@
 
 namespace {
 
-constexpr std::uint64_t MARK_MASK = FAN_CLOSE_WRITE | FAN_MOVED_TO | FAN_CREATE | FAN_ONDIR;
 constexpr std::size_t FSID_SIZE = 8;
-constexpr std::size_t HANDLE_HEADER = 8; // handle_bytes and handle_type of struct file_handle
-constexpr std::size_t MAX_HANDLE = 128;  // the kernel's MAX_HANDLE_SZ
 // Directories of one batch kept open: a burst spread over a few dozen directories resolves each once.
 constexpr std::size_t DIR_CACHE_SIZE = 32;
 
@@ -46,8 +44,7 @@ struct tree {
 std::vector<tree>& trees = *new std::vector<tree>;
 int group_fd = -1;
 std::vector<monitor>& fallback_nodes = *new std::vector<monitor>;
-const monitor* tree_list = nullptr;
-const monitor* exclusion_list = nullptr;
+const Config* config = nullptr;
 
 // Directories resolved in the current batch, each verified once to be the directory that its path names.
 // Bursts land in few directories, and the kept descriptor's link always gives the directory's current
@@ -78,7 +75,7 @@ bool wanted_path(int dir, const char* name, char* path) {
     if (need >= PATH_BUF_SIZE)
         return false;
     strcat(strcat(path, sep), name);
-    return path_under(path, tree_list) && !path_excluded(path, exclusion_list);
+    return path_under(path, config->monitors) && !path_excluded(path, config->exclusions);
 }
 
 // Whether the directory part of `path` names the directory `dir` for zet: a handle may also lead to a
@@ -86,14 +83,7 @@ bool wanted_path(int dir, const char* name, char* path) {
 bool names_dir(const char* path, int dir) {
     const char* last = strrchr(path, '/');
     std::string parent(path, last == path ? 1 : static_cast<std::size_t>(last - path));
-    struct stat by_handle, by_path;
-    int check = open(parent.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (check < 0)
-        return false;
-    bool same = fstat(check, &by_path) == 0 && fstat(dir, &by_handle) == 0 &&
-                by_path.st_dev == by_handle.st_dev && by_path.st_ino == by_handle.st_ino;
-    close(check);
-    return same;
+    return still_names(dir, parent.c_str());
 }
 
 // The directory of `rec` through `t`, with the path of the event's name in `path` when that is wanted.
@@ -186,7 +176,7 @@ void handle_event(const unsigned char* raw, const fanotify_event_metadata* ev) {
         close(fd);
         return;
     }
-    pool_add_file(path, fd, 0);
+    pool_add_file(path, fd, 0, &st);
     status_count(status_counters.queued);
 }
 
@@ -198,30 +188,6 @@ void raise_descriptor_limit() {
         if (setrlimit(RLIMIT_NOFILE, &lim) != 0)
             syslog(LOG_WARNING, "setrlimit(): %m");
     }
-}
-
-// Whether handles of `path`'s file system can be opened again through `path`: a system-call filter (a
-// container's, a unit's) or a missing CAP_DAC_READ_SEARCH refuses open_by_handle_at, and every event would
-// then be lost. False with errno set.
-bool handles_open(const char* path) {
-    alignas(file_handle) unsigned char buf[HANDLE_HEADER + MAX_HANDLE];
-    auto* handle = reinterpret_cast<file_handle*>(buf);
-    handle->handle_bytes = MAX_HANDLE;
-    int mount_id;
-    if (name_to_handle_at(AT_FDCWD, path, handle, &mount_id, 0) != 0)
-        return false;
-    int mount_fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (mount_fd < 0)
-        return false;
-    int fd = open_by_handle_at(mount_fd, handle, O_PATH | O_CLOEXEC);
-    int err = errno;
-    close(mount_fd);
-    if (fd < 0) {
-        errno = err;
-        return false;
-    }
-    close(fd);
-    return true;
 }
 
 void add_fallback(const char* path) {
@@ -269,19 +235,18 @@ bool fid_parse(const unsigned char* event, const fanotify_event_metadata& md, fi
     return found;
 }
 
-int coverage_start(const monitor* list, const monitor* exclusions, int unlimited_queue, monitor** fallback) {
-    tree_list = list;
-    exclusion_list = exclusions;
+int coverage_start(const Config& settings, monitor** fallback) {
+    config = &settings;
     for (cached_dir& c : dir_cache)
         c.fd = -1;
     raise_descriptor_limit();
 
     unsigned flags = FAN_CLOEXEC | FAN_CLASS_NOTIF | FAN_REPORT_DFID_NAME;
-    if (unlimited_queue != 0)
+    if (config->unlimited_queue != 0)
         flags |= FAN_UNLIMITED_QUEUE;
     int fd = fanotify_init(flags, O_RDONLY | O_CLOEXEC);
     int init_errno = errno;
-    for (const monitor* m = list; m != nullptr; m = m->next) {
+    for (const monitor* m = config->monitors; m != nullptr; m = m->next) {
         if (fd < 0) {
             errno = init_errno;
             syslog(LOG_WARNING, "Coverage of '%s' falls back to writes: fanotify_init(): %m", m->path);
@@ -297,7 +262,7 @@ int coverage_start(const monitor* list, const monitor* exclusions, int unlimited
             call = "statfs()";
         else if (!handles_open(m->path))
             call = "open_by_handle_at()";
-        else if (fanotify_mark(fd, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, MARK_MASK, AT_FDCWD, m->path) != 0)
+        else if (fanotify_mark(fd, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, COVERAGE_MASK, AT_FDCWD, m->path) != 0)
             call = "fanotify_mark()";
         if (call != nullptr) {
             syslog(LOG_WARNING, "Coverage of '%s' falls back to writes: %s: %m", m->path, call);
@@ -318,7 +283,11 @@ int coverage_start(const monitor* list, const monitor* exclusions, int unlimited
         return -1;
     }
     group_fd = fd;
-    return fd;
+    return fd >= 0 ? 0 : -1;
+}
+
+int coverage_group() {
+    return group_fd;
 }
 
 void coverage_handle_batch(const char* buf, std::size_t len) {
@@ -350,7 +319,7 @@ bool coverage_add_mount(const char* path) {
     tree t = {strdup(path), true, {}};
     struct statfs sfs;
     if (t.path == nullptr || statfs(path, &sfs) != 0 || !handles_open(path) ||
-        fanotify_mark(group_fd, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, MARK_MASK, AT_FDCWD, path) != 0) {
+        fanotify_mark(group_fd, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, COVERAGE_MASK, AT_FDCWD, path) != 0) {
         free(const_cast<char*>(t.path));
         return false;
     }
@@ -369,41 +338,11 @@ void coverage_forget_mount(const char* path) {
     }
 }
 
-bool coverage_probe(const char* tree, char* reason, std::size_t size) {
-    int fd = fanotify_init(FAN_CLOEXEC | FAN_CLASS_NOTIF | FAN_REPORT_DFID_NAME, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        snprintf(reason, size, "fanotify_init(): %s", strerror(errno));
-        return false;
-    }
-    bool ok = handles_open(tree);
-    if (!ok)
-        snprintf(reason, size, "open_by_handle_at(): %s", strerror(errno));
-    else if (!(ok = fanotify_mark(fd, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, MARK_MASK, AT_FDCWD, tree) == 0))
-        snprintf(reason, size, "fanotify_mark(): %s", strerror(errno));
-    close(fd);
-    return ok;
-}
-
-void coverage_stop(int fan_fd) {
+void coverage_stop() {
+    if (group_fd < 0)
+        return;
     for (const tree& t : trees)
-        fanotify_mark(fan_fd, FAN_MARK_REMOVE | FAN_MARK_FILESYSTEM, MARK_MASK, AT_FDCWD, t.path);
-    close(fan_fd);
-}
-
-bool path_under(const char* canonical, const monitor* list) {
-    // Deliberately a byte prefix, not bound to path components: /srv/data also covers /srv/data2.
-    for (const monitor* m = list; m != nullptr; m = m->next)
-        if (strncmp(canonical, m->path, strlen(m->path)) == 0)
-            return true;
-    return false;
-}
-
-bool path_excluded(const char* path, const monitor* list) {
-    for (const monitor* m = list; m != nullptr; m = m->next) {
-        std::size_t len = strlen(m->path);
-        if (strncmp(path, m->path, len) == 0 &&
-            (path[len] == '\0' || path[len] == '/' || m->path[len - 1] == '/'))
-            return true;
-    }
-    return false;
+        fanotify_mark(group_fd, FAN_MARK_REMOVE | FAN_MARK_FILESYSTEM, COVERAGE_MASK, AT_FDCWD, t.path);
+    close(group_fd);
+    group_fd = -1;
 }

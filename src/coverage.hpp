@@ -7,6 +7,7 @@
 
 #include <cstddef>
 
+class Config;
 struct monitor;
 
 // The directory-handle-and-name record of one event, pointing into the event.
@@ -23,12 +24,14 @@ struct fid_name {
 // name, a name with '/', "." or "..").
 bool fid_parse(const unsigned char* event, const fanotify_event_metadata& md, fid_name* out);
 
-// The group, its file-system marks for every tree of `list` that allows them, and a descriptor of each
-// tree to resolve handles against. Each tree marked logs "Started monitoring '%s'..."; each tree that
-// cannot be marked, or all of them when the kernel lacks the group, is said at LOG_WARNING and added to
-// `*fallback` (kept in static storage) for the mount marks of the writes mode. Returns the group's
-// descriptor, or -1 when no tree has full coverage.
-int coverage_start(const monitor* list, const monitor* exclusions, int unlimited_queue, monitor** fallback);
+// The group and its file-system marks for every tree of `config` that allows them; `config` is kept and
+// read until the process ends. Each tree marked logs "Started monitoring '%s'..."; each tree that cannot be
+// marked, or all of them when the kernel lacks the group, is said at LOG_WARNING and added to `*fallback`
+// (kept in static storage) for the mount marks of the writes mode. 0; -1 when no tree has full coverage.
+int coverage_start(const Config& config, monitor** fallback);
+
+// The group's descriptor for the monitor loop to poll; -1 when there is none.
+int coverage_group();
 
 // Handles one batch read from the group: written, created, linked and moved-in files are queued with a
 // descriptor, moved-in directories walked, an overflow caught up.
@@ -40,15 +43,5 @@ bool coverage_add_mount(const char* path);
 // Forgets a mount below a tree that went away.
 void coverage_forget_mount(const char* path);
 
-// What COVERAGE = full gives `tree` on this kernel and file system: true when a group with directory
-// handles can mark its file system; otherwise false with the reason in `reason` (`size` bytes).
-bool coverage_probe(const char* tree, char* reason, std::size_t size);
-
-// Removes the marks and closes the group.
-void coverage_stop(int fan_fd);
-
-// True when `canonical` lies under one of the paths of `list` (byte prefix, as the monitor filter).
-bool path_under(const char* canonical, const monitor* list);
-
-// True when `path` is one of the exclusions of `list` or lies below one (component-wise).
-bool path_excluded(const char* path, const monitor* list);
+// Removes the marks and closes the group, if there is one.
+void coverage_stop();

@@ -5,7 +5,6 @@
 #include "src/av.hpp"
 #include "src/config.hpp"
 #include "src/facts.hpp"
-#include "src/scan.hpp"
 
 #include <fcntl.h>
 #include <syslog.h>
@@ -166,12 +165,12 @@ void detection_init(const Config& config) {
                                 host.c_str()) == 0;
 }
 
-void detection_report(int* sock, const char* path, const char* vault, const infection* list) {
+void detection_report(int* sock, const char* path, const char* vault, const infection* list, time_t when) {
     if (!syslog_detections && json_fd < 0 && !alerts_on)
         return;
     char log_time[TIME_BUF_SIZE];
     std::string rfc3339;
-    format_times(log_infection_time, log_time, &rfc3339);
+    format_times(when, log_time, &rfc3339);
     std::string findings;
     for (const infection* i = list; i != nullptr; i = i->next) {
         if (i != list)

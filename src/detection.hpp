@@ -2,6 +2,7 @@
 // the alert command, each only when its setting asks for it.
 #pragma once
 
+#include <ctime>
 #include <string>
 
 class Config;
@@ -19,6 +20,6 @@ void json_escape(std::string& out, const char* text, std::size_t len);
 void detection_init(const Config& config);
 
 // Reports one infected file after the infection log lines: `vault` is the vault name or null when the move
-// failed, `sock` the worker's scan-service connection (asked for the signature version for the JSON log).
-// Uses the time that log_infection took for its lines.
-void detection_report(int* sock, const char* path, const char* vault, const infection* list);
+// failed, `sock` the worker's scan-service connection (asked for the signature version for the JSON log),
+// `when` the time of the log lines.
+void detection_report(int* sock, const char* path, const char* vault, const infection* list, time_t when);

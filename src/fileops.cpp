@@ -29,6 +29,16 @@ bool write_all(int fd, const char* buf, std::size_t len) {
     return true;
 }
 
+// Reads the /proc/self/fd link of `fd` (its text in `link`) into `buf`, zero-terminated and cut at size - 1
+// bytes: readlink neither terminates nor reports truncation. The length, or -1 with errno set.
+ssize_t read_fd_link(int fd, char* link, char* buf, std::size_t size) {
+    snprintf(link, PROC_LINK_SIZE, "/proc/self/fd/%d", fd);
+    ssize_t len = readlink(link, buf, size - 1);
+    if (len >= 0)
+        buf[len] = '\0';
+    return len;
+}
+
 } // namespace
 
 const char* basename_r(const char* path) {
@@ -160,13 +170,18 @@ char* fd2path(int fd, char* buf, std::size_t size) {
     if (fd <= 0 || size == 0)
         return nullptr;
     char link[PROC_LINK_SIZE];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    ssize_t len = readlink(link, buf, size - 1);
-    if (len < 0) {
+    if (read_fd_link(fd, link, buf, size) < 0) {
         syslog(LOG_WARNING, "readlink(): %s: %m", link);
         return nullptr;
     }
-    // readlink neither terminates nor reports truncation; it never returns more than size - 1 bytes here.
-    buf[len] = '\0';
     return buf;
+}
+
+bool still_names(int fd, const char* path) {
+    char link[PROC_LINK_SIZE], now[PATH_BUF_SIZE];
+    struct stat by_fd, by_path;
+    // Quiet: a descriptor whose link cannot be read names nothing, which is the answer.
+    return fd > 0 && read_fd_link(fd, link, now, sizeof now) >= 0 && strcmp(now, path) == 0 &&
+           lstat(path, &by_path) == 0 && fstat(fd, &by_fd) == 0 && by_path.st_dev == by_fd.st_dev &&
+           by_path.st_ino == by_fd.st_ino;
 }

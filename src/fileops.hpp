@@ -2,11 +2,9 @@
 // component, moving a file into the vault even across file systems.
 #pragma once
 
-#include <cstddef>
+#include "src/paths.hpp"
 
-// Bytes of every path text in the daemon, terminating zero included: event paths, queue slots, task paths
-// and vault names.
-inline constexpr std::size_t PATH_BUF_SIZE = 4096;
+#include <cstddef>
 
 // The last component of `path`: a pointer into `path` just after its last '/', or `path` itself when it
 // holds none (so "dir/" gives ""). Allocates nothing.
@@ -24,3 +22,8 @@ int move_file(const char* from, const char* to);
 // zero-terminated; a longer link is cut at size - 1 bytes. Returns `buf`, or nullptr for a descriptor of
 // 0 or less and after a warning when the link cannot be read.
 char* fd2path(int fd, char* buf, std::size_t size);
+
+// Whether the text `path` still names the file open as `fd`: it is the descriptor's own link text (the
+// kernel's name for it, free of symbolic links) and looking it up now still reaches that very file. False
+// once the file was renamed, or a directory on the way replaced, since the text was taken.
+bool still_names(int fd, const char* path);

@@ -159,7 +159,6 @@ int main(int argc, char** argv) {
     int status = EXIT_FAIL;
     int signal_fd = -1;
     int fan_fd = -1;
-    int fid_fd = -1;
     monitor* mount_marked = nullptr;
     int timeout_ms = -1;
     char* pid_path = nullptr;
@@ -220,20 +219,17 @@ int main(int argc, char** argv) {
     // task exists; a part that fails has said why, and the daemon quarantines without it.
     detection_init(config);
     metrics_start(config);
-    // No task exists before the loop runs, so every worker sees the vault set.
+    // No task exists before the loop runs, so every worker sees the vault and the settings.
     vault_dir = config.vault.c_str();
-    scan_trees = config.monitors;
-    scan_exclusions = config.exclusions;
-    scan_coverage = config.coverage;
+    scan_init(config);
     mount_marked = config.monitors;
     if (config.coverage == COVERAGE_FULL) {
         status_show_unscanned(true);
         // Without these threads full coverage only lacks catch-up and retries; recovery_start said so.
-        recovery_start(config.monitors, config.exclusions, config.socket.c_str());
-        // The trees that file-system marks cannot cover keep the mount marks of the writes mode.
-        fid_fd = coverage_start(config.monitors, config.exclusions, config.unlimited_queue, &mount_marked);
-        if (fid_fd >= 0)
-            monitor_add_fid_group(fid_fd);
+        recovery_start(config);
+        // The trees that file-system marks cannot cover keep the mount marks of the writes mode; the loop
+        // serves the group that coverage_start keeps.
+        coverage_start(config, &mount_marked);
     }
     fan_fd = monitor_start(mount_marked, config.unlimited_queue);
     if (fan_fd < 0)
@@ -257,8 +253,7 @@ int main(int argc, char** argv) {
     if (stopped) {
         syslog(LOG_NOTICE, "SIGINT/SIGTERM received. Exiting...\n");
         monitor_stop(fan_fd, mount_marked);
-        if (fid_fd >= 0)
-            coverage_stop(fid_fd);
+        coverage_stop();
         close(signal_fd);
     }
     remove_pid_file(pid_path);

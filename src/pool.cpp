@@ -161,25 +161,26 @@ void pool_set_large_lane(std::int64_t size, std::size_t kept_for_small) {
 }
 
 void pool_add_task(const char* path) {
-    pool_add_file(path, -1, 0);
+    pool_add_file(path, -1, 0, nullptr);
 }
 
-void pool_add_file(const char* path, int fd, unsigned attempt) {
-    struct stat st = {};
-    bool stated = (dedup || large_size > 0) && fd >= 0 && fstat(fd, &st) == 0;
-    bool known = dedup && stated;
-    ring& r =
-        queue.lanes[stated && large_size > 0 && S_ISREG(st.st_mode) && st.st_size >= large_size ? LARGE
-                                                                                                : SMALL];
+void pool_add_file(const char* path, int fd, unsigned attempt, const struct stat* given) {
+    struct stat own;
+    const struct stat* st = given;
+    if (st == nullptr && (dedup || large_size > 0) && fd >= 0 && fstat(fd, &own) == 0)
+        st = &own;
+    bool known = dedup && st != nullptr;
+    bool large = st != nullptr && large_size > 0 && S_ISREG(st->st_mode) && st->st_size >= large_size;
+    ring& r = queue.lanes[large ? LARGE : SMALL];
     pthread_mutex_lock(&queue.lock);
-    if (known && queued_already(st.st_dev, st.st_ino)) {
+    if (known && queued_already(st->st_dev, st->st_ino)) {
         pthread_mutex_unlock(&queue.lock);
         close(fd);
         return;
     }
     while (lane_full(r))
         pthread_cond_wait(&queue.not_full, &queue.lock);
-    meta(r, r.tail) = {fd, attempt, known ? st.st_dev : 0, known ? st.st_ino : 0, ++queued_seq};
+    meta(r, r.tail) = {fd, attempt, known ? st->st_dev : 0, known ? st->st_ino : 0, ++queued_seq};
     char* dest = slot(r, r.tail);
     std::size_t len = strnlen(path, PATH_BUF_SIZE - 1);
     memcpy(dest, path, len);

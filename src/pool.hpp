@@ -2,7 +2,9 @@
 // task on each of them, oldest first (or, with the large-file lane, oldest first within what each may take).
 #pragma once
 
-#include "src/fileops.hpp"
+#include "src/paths.hpp"
+
+#include <sys/stat.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -29,9 +31,10 @@ int pool_init(std::size_t count, task_function fn);
 void pool_add_task(const char* path);
 
 // pool_add_task for a file with a descriptor (`fd`, or -1) that the queue takes over, and the number of
-// scans that already failed for it. With de-duplication on, a file whose inode already waits in the queue
-// is not queued again (its descriptor is closed): the waiting task will scan the same, newest content.
-void pool_add_file(const char* path, int fd, unsigned attempt);
+// scans that already failed for it. `st` is the descriptor's fstat when the caller has made one (null: the
+// pool makes its own when it needs one). With de-duplication on, a file whose inode already waits in the
+// queue is not queued again (its descriptor is closed): the waiting task will scan the same, newest content.
+void pool_add_file(const char* path, int fd, unsigned attempt, const struct stat* st);
 
 // Turns de-duplication of waiting files on; call before the first task is queued.
 void pool_set_dedup(bool on);

@@ -2,8 +2,8 @@
 // loop never waits for them.
 #include "src/recovery.hpp"
 
+#include "src/av.hpp"
 #include "src/config.hpp"
-#include "src/coverage.hpp"
 #include "src/pool.hpp"
 #include "src/status.hpp"
 #include "src/thread.hpp"
@@ -11,9 +11,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -30,10 +28,7 @@ namespace {
 constexpr int MAX_WALK_DEPTH = 128;
 constexpr unsigned MAX_PROBE_SECONDS = 30;
 
-const monitor* tree_list = nullptr;
-const monitor* exclusion_list = nullptr;
-const char* service_path = nullptr;
-bool started = false;
+const Config* config = nullptr; // set by recovery_start: the walker and the retrier run only then
 
 // ---- catch-up -------------------------------------------------------------------------------------------
 
@@ -104,7 +99,7 @@ std::size_t walk(const char* root, const monitor* exclusions, const timespec* si
 void queue_found(const char* path, void*) {
     int fd = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (fd >= 0)
-        pool_add_file(path, fd, 0);
+        pool_add_file(path, fd, 0, nullptr);
     else
         pool_add_task(path); // gone meanwhile: the scan says so at debug level
     status_count(status_counters.queued);
@@ -126,10 +121,10 @@ void* walker(void*) {
         pthread_mutex_unlock(&walk_lock);
 
         if (overflow) {
-            std::size_t n = catchup_walk(tree_list, exclusion_list, since, queue_found, nullptr);
+            std::size_t n = catchup_walk(config->monitors, config->exclusions, since, queue_found, nullptr);
             syslog(LOG_NOTICE, "Catch-up after event queue overflow: %zu files queued for scanning", n);
         } else {
-            std::size_t n = walk(dir.c_str(), exclusion_list, nullptr, queue_found, nullptr);
+            std::size_t n = walk(dir.c_str(), config->exclusions, nullptr, queue_found, nullptr);
             syslog(LOG_DEBUG, "%s: directory moved in, %zu files queued for scanning", dir.c_str(), n);
         }
     }
@@ -147,7 +142,7 @@ struct retry_entry {
 };
 
 pthread_mutex_t retry_lock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t retry_wake = PTHREAD_COND_INITIALIZER;
+pthread_cond_t retry_wake; // waits on CLOCK_MONOTONIC, like the due times; set up by recovery_start
 std::deque<retry_entry>& backlog = *new std::deque<retry_entry>; // kept in order of `due`
 
 timespec now_plus(unsigned seconds) {
@@ -155,19 +150,6 @@ timespec now_plus(unsigned seconds) {
     clock_gettime(CLOCK_MONOTONIC, &t);
     t.tv_sec += seconds;
     return t;
-}
-
-// Whether the service accepts a connection now; the scan itself is left to the workers.
-bool service_answers() {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    strncpy(addr.sun_path, service_path, sizeof addr.sun_path - 1);
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    close(fd);
-    return ok;
 }
 
 void* retrier(void*) {
@@ -182,21 +164,12 @@ void* retrier(void*) {
         clock_gettime(CLOCK_MONOTONIC, &now);
         if (!at_or_after(now, backlog.front().due)) {
             timespec due = backlog.front().due;
-            // The condition variable waits on CLOCK_REALTIME; convert the monotonic deadline.
-            timespec real;
-            clock_gettime(CLOCK_REALTIME, &real);
-            long long ns = (due.tv_sec - now.tv_sec) * 1000000000LL + (due.tv_nsec - now.tv_nsec);
-            real.tv_sec += ns / 1000000000LL;
-            real.tv_nsec += ns % 1000000000LL;
-            if (real.tv_nsec >= 1000000000L) {
-                real.tv_sec++;
-                real.tv_nsec -= 1000000000L;
-            }
-            pthread_cond_timedwait(&retry_wake, &retry_lock, &real);
+            pthread_cond_timedwait(&retry_wake, &retry_lock, &due);
             continue;
         }
         pthread_mutex_unlock(&retry_lock);
-        bool up = service_answers();
+        // The scan itself is left to the workers; a service that is still away is said by their scans.
+        bool up = av_answers();
         pthread_mutex_lock(&retry_lock);
         if (!up) {
             // Waiting for the service costs no attempt: every due file waits for the next probe.
@@ -218,7 +191,7 @@ void* retrier(void*) {
             // Queued again with a descriptor, as an event's file: the pool then keeps two tasks for one file
             // (its creation and its close, both failed) from being scanned and moved by two workers at once.
             int fd = open(e.path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-            pool_add_file(e.path.c_str(), fd, e.attempt - 1);
+            pool_add_file(e.path.c_str(), fd, e.attempt - 1, nullptr);
         }
         pthread_mutex_lock(&retry_lock);
     }
@@ -227,14 +200,19 @@ void* retrier(void*) {
 
 } // namespace
 
-int recovery_start(const monitor* trees, const monitor* exclusions, const char* socket_path) {
-    tree_list = trees;
-    exclusion_list = exclusions;
-    service_path = socket_path;
+int recovery_start(const Config& settings) {
     clock_gettime(CLOCK_REALTIME, &last_events);
-    if (thread_start_detached(walker) != 0 || thread_start_detached(retrier) != 0)
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&retry_wake, &attr);
+    pthread_condattr_destroy(&attr);
+    // Before the threads: a request made while they start is served once they run.
+    config = &settings;
+    if (thread_start_detached(walker) != 0 || thread_start_detached(retrier) != 0) {
+        config = nullptr;
         return -1;
-    started = true;
+    }
     return 0;
 }
 
@@ -243,7 +221,7 @@ void catchup_note_events() {
 }
 
 void catchup_overflow() {
-    if (!started)
+    if (config == nullptr)
         return;
     timespec since = last_events;
     since.tv_sec -= CATCHUP_MARGIN_SECONDS;
@@ -256,7 +234,7 @@ void catchup_overflow() {
 }
 
 void catchup_directory(const char* path) {
-    if (!started)
+    if (config == nullptr)
         return;
     pthread_mutex_lock(&walk_lock);
     directories.emplace_back(path);
@@ -278,7 +256,7 @@ unsigned retry_delay(unsigned attempt) {
 
 bool retry_add(task_t* task) {
     unsigned next = task->attempt + 2; // attempt counts failures so far; this one failed too
-    if (!started || next > RETRY_ATTEMPTS)
+    if (config == nullptr || next > RETRY_ATTEMPTS)
         return false;
     pthread_mutex_lock(&retry_lock);
     // A file already waiting (its creation and its close both failed) waits once, and this failure counts

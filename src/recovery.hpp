@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <ctime>
 
+class Config;
 struct monitor;
 struct task_t;
 
@@ -16,9 +17,10 @@ inline constexpr unsigned RETRY_ATTEMPTS = 3;
 // A catch-up starts this long before the last event handled, for file times of coarse clocks.
 inline constexpr time_t CATCHUP_MARGIN_SECONDS = 2;
 
-// Starts the walker and the retry threads for the trees and exclusions (borrowed for the process's life)
-// and the service's socket path. 0; -1 after a warning (full coverage then lacks them).
-int recovery_start(const monitor* trees, const monitor* exclusions, const char* socket_path);
+// Starts the walker and the retry threads for the trees and exclusions of `config`, which is kept and read
+// until the process ends; the retrier probes the service of av_init. 0; -1 after a warning (full coverage
+// then lacks them).
+int recovery_start(const Config& config);
 
 // The monitor loop handled events now: a later overflow catches up from shortly before this.
 void catchup_note_events();

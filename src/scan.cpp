@@ -1,15 +1,14 @@
 // The scan task run by the workers, the vault names and the infection log.
 #include "src/scan.hpp"
 
-#include "src/av.hpp"
 #include "src/config.hpp"
-#include "src/coverage.hpp"
 #include "src/detection.hpp"
 #include "src/facts.hpp"
 #include "src/fileops.hpp"
 #include "src/metrics.hpp"
+#include "src/paths.hpp"
+#include "src/probe_name.hpp"
 #include "src/recovery.hpp"
-#include "src/selftest.hpp"
 #include "src/status.hpp"
 
 #include <sys/stat.h>
@@ -23,19 +22,18 @@
 #include <ctime>
 
 const char* vault_dir = nullptr;
-const monitor* scan_trees = nullptr;
-const monitor* scan_exclusions = nullptr;
-int scan_coverage = COVERAGE_WRITES;
-thread_local time_t log_infection_time = 0;
 
 namespace {
+
+// Set by scan_init before any task exists, then only read.
+const Config* config = nullptr;
 
 // Written only by log_init/log_free on the main thread; the stream's own per-call lock keeps each line
 // whole while several workers write.
 FILE* infection_log = nullptr;
 
-constexpr std::size_t REASON_SIZE = AV_REASON_SIZE;
-// Scans of one task under names that the file left before the service opened it.
+// Scans of one task under names that the file left before the service opened it, and moves of an infected
+// file renamed between the answer and the move.
 constexpr int MAX_RENAMED_SCANS = 3;
 
 enum where { UNCHANGED, MOVED, GONE_OUT };
@@ -44,10 +42,10 @@ enum where { UNCHANGED, MOVED, GONE_OUT };
 // gets its new name in task->path; one moved out of them is not scanned. A removed file keeps the queued
 // name, so that it goes the way that name goes.
 where follow(task_t* task) {
-    if (task->fd <= 0)
+    if (task->fd <= 0 || still_names(task->fd, task->path))
         return UNCHANGED;
     char now[PATH_BUF_SIZE];
-    if (fd2path(task->fd, now, sizeof now) == nullptr || strcmp(now, task->path) == 0)
+    if (fd2path(task->fd, now, sizeof now) == nullptr)
         return UNCHANGED;
     // The kernel marks a name that was removed; another link may still hold the file, but not this name.
     static constexpr char deleted[] = " (deleted)";
@@ -56,12 +54,12 @@ where follow(task_t* task) {
     if (fstat(task->fd, &st) != 0 || st.st_nlink == 0 ||
         (len >= sizeof deleted - 1 && strcmp(now + len - (sizeof deleted - 1), deleted) == 0))
         return UNCHANGED;
-    if (now[0] != '/' || !path_under(now, scan_trees) ||
-        (scan_coverage == COVERAGE_FULL && path_excluded(now, scan_exclusions))) {
+    if (now[0] != '/' || !path_under(now, config->monitors) ||
+        (config->coverage == COVERAGE_FULL && path_excluded(now, config->exclusions))) {
         syslog(LOG_DEBUG, "%s: moved to %s, outside the monitored trees: not scanned", task->path, now);
         return GONE_OUT;
     }
-    memcpy(task->path, now, strlen(now) + 1);
+    memcpy(task->path, now, len + 1);
     return MOVED;
 }
 
@@ -95,85 +93,114 @@ bool is_selftest(const char* name, const infection* list) {
     return true;
 }
 
-} // namespace
-
-void scan(task_t* task) {
-    if (follow(task) == GONE_OUT)
-        return;
-    infection* list = nullptr;
-    char reason[REASON_SIZE] = "";
-    int result;
-    // The latency of the whole answer, rescans under a new name included.
-    const std::uint64_t started = metrics_now();
-    for (int tries = 1;; tries++) {
-        result = av_scan_checked(task->sock, task->path, &list, reason, sizeof reason);
-        // Renamed while it was scanned: the service did not find it, or the move would miss it. Scan it
-        // again under its newest name, so that the log names the path that was scanned.
-        if ((result != 1 && result != 2) || task->fd <= 0 || tries == MAX_RENAMED_SCANS)
-            break;
-        where w = follow(task);
-        if (w == GONE_OUT) {
-            av_free_result(list);
-            return;
-        }
-        if (w != MOVED)
-            break;
-        av_free_result(list);
-        list = nullptr;
-    }
-    metrics_scan_done(started);
-    status_service(result >= 0);
-    if (scan_coverage == COVERAGE_FULL) {
-        if (result < 0) {
+// Counts the verdict and, under full coverage, says what was not scanned (keeping what the service did not
+// answer for another try). True when the file is to go to the vault.
+bool account(task_t* task, const scan_outcome& out) {
+    status_service(out.verdict != AV_FAILED);
+    if (config->coverage == COVERAGE_FULL) {
+        if (out.verdict == AV_FAILED) {
             status_count(status_counters.failed);
             unscanned(task, "", true);
-            return;
+            return false;
         }
-        if (result == 2) {
-            if (vanished(task))
+        if (out.verdict == AV_UNSCANNABLE) {
+            if (vanished(task)) {
                 syslog(LOG_DEBUG, "%s: removed before its scan", task->path);
-            else if (strcmp(reason, "Excluded") != 0)
-                return unscanned(task, reason, false);
+            } else if (strcmp(out.reason, "Excluded") != 0) {
+                unscanned(task, out.reason, false);
+                return false;
+            }
             status_count(status_counters.scanned);
-            return;
+            return false;
         }
     }
-    status_count(result < 0 ? status_counters.failed : status_counters.scanned);
-    if (result <= 0 || result == 2)
-        return;
-    status_count(is_selftest(basename_r(task->path), list) ? status_counters.selftests
-                                                           : status_counters.infected);
+    status_count(out.verdict == AV_FAILED ? status_counters.failed : status_counters.scanned);
+    if (out.verdict != AV_FOUND)
+        return false;
+    status_count(is_selftest(basename_r(task->path), out.findings) ? status_counters.selftests
+                                                                   : status_counters.infected);
+    return true;
+}
 
-    char vault_name[PATH_BUF_SIZE];
-    const char* moved_to = nullptr;
+// Moves the task's infected file into the vault under "<vault>/<name>.XXXXXX", following it if it is
+// renamed on the way. The vault name in `vault_name`, or null when the file was not moved.
+const char* quarantine(task_t* task, char* vault_name, std::size_t size) {
     for (int moves = 1;; moves++) {
         const char* name = basename_r(task->path);
-        int len = snprintf(vault_name, sizeof vault_name, "%s/%s.XXXXXX", vault_dir, name);
-        if (len < 0 || static_cast<std::size_t>(len) >= sizeof vault_name) {
+        int len = snprintf(vault_name, size, "%s/%s.XXXXXX", vault_dir, name);
+        if (len < 0 || static_cast<std::size_t>(len) >= size) {
             syslog(LOG_WARNING, "snprintf(): %s/%s: Error creating vault path", vault_dir, name);
-            break;
+            return nullptr;
         }
         int fd = mkstemp(vault_name);
         if (fd < 0) {
             syslog(LOG_WARNING, "mkstemp(): %s: Error creating temp file", vault_name);
-            break;
+            return nullptr;
         }
         // Only the reserved name is needed: the move replaces the empty file.
         close(fd);
-        if (move_file(task->path, vault_name) == 0) {
-            moved_to = vault_name;
-            break;
-        }
+        if (move_file(task->path, vault_name) == 0)
+            return vault_name;
         // Renamed between the answer and the move: the infected file is the task's, so it goes to the vault
         // under its new name, and the reserved name that this try left empty goes.
         if (moves == MAX_RENAMED_SCANS || task->fd <= 0 || follow(task) != MOVED)
-            break;
+            return nullptr;
         unlink(vault_name);
     }
+}
 
-    log_infection(task->path, moved_to, list);
-    detection_report(task->sock, task->path, moved_to, list);
-    av_free_result(list);
+} // namespace
+
+void scan_init(const Config& settings) {
+    config = &settings;
+}
+
+bool scan_newest(task_t* task, scan_outcome* out) {
+    out->findings = nullptr;
+    out->reason[0] = '\0';
+    if (follow(task) == GONE_OUT)
+        return false;
+    // The latency of the whole answer, rescans under a new name included.
+    const std::uint64_t started = metrics_now();
+    for (int tries = 1;; tries++) {
+        out->verdict =
+            av_scan_checked(task->sock, task->path, &out->findings, out->reason, sizeof out->reason);
+        // Renamed while it was scanned: the service did not find it, or the move would miss it. Scan it
+        // again under its newest name, so that the log names the path that was scanned.
+        if ((out->verdict != AV_FOUND && out->verdict != AV_UNSCANNABLE) || task->fd <= 0 ||
+            tries == MAX_RENAMED_SCANS)
+            break;
+        where w = follow(task);
+        if (w != MOVED) {
+            if (w == UNCHANGED)
+                break;
+            av_free_result(out->findings);
+            out->findings = nullptr;
+            return false;
+        }
+        av_free_result(out->findings);
+        out->findings = nullptr;
+    }
+    metrics_scan_done(started);
+    return true;
+}
+
+void scan_act(task_t* task, scan_outcome* out) {
+    if (account(task, *out)) {
+        char vault_name[PATH_BUF_SIZE];
+        const char* moved_to = quarantine(task, vault_name, sizeof vault_name);
+        const time_t when = time(nullptr);
+        log_infection_at(task->path, moved_to, out->findings, when);
+        detection_report(task->sock, task->path, moved_to, out->findings, when);
+    }
+    av_free_result(out->findings);
+    out->findings = nullptr;
+}
+
+void scan(task_t* task) {
+    scan_outcome out;
+    if (scan_newest(task, &out))
+        scan_act(task, &out);
 }
 
 int log_init(const char* path) {
@@ -193,11 +220,12 @@ void log_free() {
 }
 
 void log_infection(const char* path, const char* vault, const infection* list) {
+    log_infection_at(path, vault, list, time(nullptr));
+}
+
+void log_infection_at(const char* path, const char* vault, const infection* list, time_t now) {
     if (vault == nullptr)
         vault = "ERROR";
-    // Taken before the check for an open log, so that the reports after this call always have it.
-    time_t now = time(nullptr);
-    log_infection_time = now;
     if (infection_log == nullptr)
         return;
 

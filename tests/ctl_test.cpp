@@ -6,7 +6,7 @@
 #include "ctl/text.hpp"
 #include "ctl/vault.hpp"
 #include "src/config.hpp"
-#include "src/selftest.hpp"
+#include "src/probe_name.hpp"
 #include "tests/support/process.hpp"
 
 #include <gtest/gtest.h>

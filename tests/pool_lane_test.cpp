@@ -77,7 +77,7 @@ protected:
         ASSERT_GE(fd, 0);
         ASSERT_EQ(ftruncate(fd, size), 0);
         names_.push_back(name);
-        pool_add_file(path.c_str(), fd, 0);
+        pool_add_file(path.c_str(), fd, 0, nullptr);
     }
     // Waits until workers have started on exactly `expected`, in that order, and nothing else follows.
     void expect_started(const std::vector<std::string>& expected) {

@@ -1,7 +1,9 @@
 // Full coverage's pieces without the kernel: name records of events (malformed ones dropped), the
 // exclusion test, the catch-up window of a walk, and the bounds of the retry backlog.
+#include "src/av.hpp"
 #include "src/config.hpp"
 #include "src/coverage.hpp"
+#include "src/paths.hpp"
 #include "src/pool.hpp"
 #include "src/recovery.hpp"
 
@@ -216,9 +218,12 @@ TEST(Retry, DelaysAndBacklogBounds) {
     EXPECT_FALSE(retry_add(&task));
 
     TempDir dir;
-    List trees({dir.path()});
+    // Read by the recovery threads until the process ends.
+    auto* config = new Config;
+    ASSERT_TRUE(add_monitor(&config->monitors, dir.path()));
     // No service at this socket: the backlog only waits, consuming no attempt.
-    ASSERT_EQ(recovery_start(trees.head(), nullptr, (dir / "none.sock").c_str()), 0);
+    ASSERT_EQ(av_init((dir / "none.sock").c_str(), nullptr), 0);
+    ASSERT_EQ(recovery_start(*config), 0);
     task.attempt = RETRY_ATTEMPTS - 1; // its last attempt failed
     EXPECT_FALSE(retry_add(&task));
     for (std::size_t i = 0; i < RETRY_BACKLOG_SIZE; i++) {

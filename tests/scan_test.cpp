@@ -3,6 +3,7 @@
 #include "src/scan.hpp"
 
 #include "src/av.hpp"
+#include "src/config.hpp"
 #include "src/detection.hpp"
 #include "src/fileops.hpp"
 #include "tests/fake_service.hpp"
@@ -80,6 +81,7 @@ protected:
         vault_ = dir_ / "vault";
         mkdir(vault_.c_str(), 0700);
         vault_dir = vault_.c_str();
+        scan_init(config_);
         log_path_ = dir_ / "infections.log";
         ASSERT_EQ(log_init(log_path_.c_str()), 0);
     }
@@ -107,6 +109,7 @@ protected:
     TempDir dir_;
     std::unique_ptr<fake::Service> service_;
     std::string vault_, log_path_;
+    Config config_; // no trees: a file renamed before its scan has left them
     int sock_ = -1;
 };
 

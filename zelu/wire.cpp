@@ -5,10 +5,6 @@ namespace zelu::wire {
 
 namespace {
 
-bool below(std::string_view path, const std::string& tree) {
-    return path.size() > tree.size() && path.substr(0, tree.size()) == tree;
-}
-
 std::string with_slash(std::string dir) {
     if (dir.empty() || dir.back() != '/') {
         dir += '/';
@@ -17,6 +13,17 @@ std::string with_slash(std::string dir) {
 }
 
 } // namespace
+
+bool within(std::string_view path, std::string_view dir) {
+    if (path.substr(0, dir.size()) != dir) {
+        return false;
+    }
+    return path.size() == dir.size() || (!dir.empty() && dir.back() == '/') || path[dir.size()] == '/';
+}
+
+bool below(std::string_view path, std::string_view dir) {
+    return path.size() > dir.size() && within(path, dir);
+}
 
 void escape_to(std::string& out, std::string_view text) {
     for (char c : text) {
@@ -105,7 +112,7 @@ bool Exclusions::covers(std::string_view path) const {
 bool Exclusions::covers_below(std::string_view dir) const {
     const auto d = with_slash(normalized(dir));
     for (const auto& t : trees_) {
-        if (d == t || below(d, t)) {
+        if (within(d, t)) {
             return true;
         }
     }

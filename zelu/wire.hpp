@@ -58,6 +58,13 @@ std::optional<std::string> unescape(std::string_view text);
 // ".." is kept as it is: without resolving symbolic links it cannot be folded safely.
 std::string normalized(std::string_view path);
 
+// Whether `path` is `dir` or lies below it, by whole components: "/srv/data" holds "/srv/data/x" but not
+// "/srv/data2". A `dir` that ends in '/' holds what starts with it. Bytes are compared as they are; see
+// normalized() for paths that may hold "." or doubled slashes.
+bool within(std::string_view path, std::string_view dir);
+// within(), without `dir` itself.
+bool below(std::string_view path, std::string_view dir);
+
 // The paths one connection has asked to leave out of its scans, matched on normalized paths.
 class Exclusions {
 public:

@@ -1,4 +1,5 @@
-// Recognises the files `zetctl selftest` writes, so that counts of infections leave them out.
+// The contract between `zetctl selftest` and the daemon: how zetctl names its probe files and what finding
+// they carry, so that the daemon's counts of infections (and zetctl status) leave them out.
 #pragma once
 
 #include <algorithm>

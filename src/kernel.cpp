@@ -1,0 +1,46 @@
+// Probes of what the kernel offers a tree: file handles, file-system marks of a group with names.
+#include "src/kernel.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+bool handles_open(const char* path) {
+    alignas(file_handle) unsigned char buf[HANDLE_HEADER + MAX_HANDLE];
+    auto* handle = reinterpret_cast<file_handle*>(buf);
+    handle->handle_bytes = MAX_HANDLE;
+    int mount_id;
+    if (name_to_handle_at(AT_FDCWD, path, handle, &mount_id, 0) != 0)
+        return false;
+    int mount_fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (mount_fd < 0)
+        return false;
+    int fd = open_by_handle_at(mount_fd, handle, O_PATH | O_CLOEXEC);
+    int err = errno;
+    close(mount_fd);
+    if (fd < 0) {
+        errno = err;
+        return false;
+    }
+    close(fd);
+    return true;
+}
+
+bool coverage_probe(const char* tree, char* reason, std::size_t size) {
+    int fd = fanotify_init(FAN_CLOEXEC | FAN_CLASS_NOTIF | FAN_REPORT_DFID_NAME, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        snprintf(reason, size, "fanotify_init(): %s", strerror(errno));
+        return false;
+    }
+    bool ok = handles_open(tree);
+    if (!ok)
+        snprintf(reason, size, "open_by_handle_at(): %s", strerror(errno));
+    else if (!(ok =
+                   fanotify_mark(fd, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, COVERAGE_MASK, AT_FDCWD, tree) == 0))
+        snprintf(reason, size, "fanotify_mark(): %s", strerror(errno));
+    close(fd);
+    return ok;
+}

@@ -1,0 +1,24 @@
+// What this kernel and a tree's file system offer zet, asked without changing anything: the daemon asks
+// before it relies on a feature, zetctl to show what a tree is covered for.
+#pragma once
+
+#include <sys/fanotify.h>
+
+#include <cstddef>
+#include <cstdint>
+
+// The events full coverage marks file systems for: files closed after writing, moved in, created (links
+// and named O_TMPFILEs), and the same for directories.
+inline constexpr std::uint64_t COVERAGE_MASK = FAN_CLOSE_WRITE | FAN_MOVED_TO | FAN_CREATE | FAN_ONDIR;
+// struct file_handle: its handle_bytes and handle_type, and the kernel's MAX_HANDLE_SZ.
+inline constexpr std::size_t HANDLE_HEADER = 8;
+inline constexpr std::size_t MAX_HANDLE = 128;
+
+// Whether handles of `path`'s file system can be opened again through `path`: a system-call filter (a
+// container's, a unit's) or a missing CAP_DAC_READ_SEARCH refuses open_by_handle_at, and every event of
+// full coverage would then be lost. False with errno set.
+bool handles_open(const char* path);
+
+// What COVERAGE = full gives `tree` on this kernel and file system: true when a group with directory
+// handles can mark its file system; otherwise false with the reason in `reason` (`size` bytes).
+bool coverage_probe(const char* tree, char* reason, std::size_t size);

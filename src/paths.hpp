@@ -1,0 +1,49 @@
+// Every rule about paths: the path lists of the configuration, which paths lie under a monitored tree,
+// which are excluded, and which mounts lie below a tree.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+// Bytes of every path text in the daemon, terminating zero included: event paths, queue slots, task paths
+// and vault names.
+inline constexpr std::size_t PATH_BUF_SIZE = 4096;
+
+// Node of the monitored-path and exclusion lists; malloc'd, like its path. New nodes go to the head, so a
+// list holds its paths in the reverse of the order they were added, and that order shows in logs and on
+// the wire (deliberately kept: operators and the scan service see it).
+struct monitor {
+    char* path; // canonical path, or the text as configured when the path did not exist
+    monitor* next;
+};
+
+// Two rules decide what lies where, and each is deliberate:
+// - A monitored tree holds what its text is a byte prefix of: /srv/data also holds /srv/data2/f. The
+//   monitor loop filters events that way and the vault is excluded that way; it costs nothing and is
+//   what operators have always seen (path_under, is_monitored).
+// - Exclusions and mounts go by whole components: /srv/data/tmp excludes /srv/data/tmp/f but not
+//   /srv/data/tmp2 (path_excluded, mounts_below), as the scan service matches them (zelu::wire::within).
+
+// True when `path` starts with one of the paths of `list`, byte for byte.
+bool path_under(const char* path, const monitor* list);
+
+// True when the canonical form of `path` starts with one of the paths of `list`, byte for byte. A path
+// that cannot be resolved (a deleted file's link text) is matched as it is.
+bool is_monitored(const char* path, const monitor* list);
+
+// True when `path` is one of the exclusions of `list` or lies below one.
+//
+// This is the service's component rule, but not its matcher (zelu::wire::Exclusions): the service learns an
+// exclusion as "DIR/*" only when it is a directory at the moment a connection is made, whereas zet's own
+// filters (full coverage, the catch-up walks) hold every exclusion as a tree, so that a directory created
+// after start-up is excluded from the first event on. Paths here are the kernel's, already canonical.
+bool path_excluded(const char* path, const monitor* list);
+
+// Mount points strictly below a tree of `trees`, in mount-table order, each once: from the mount table
+// read from `fd` (/proc/self/mountinfo, read from its start), or from a fresh read of it.
+std::vector<std::string> read_mounts_below(int fd, const monitor* trees);
+std::vector<std::string> mounts_below(const monitor* trees);
+
+// A mount point as /proc/self/mountinfo escapes it (\040 for a blank, \011, \012, \134).
+std::string unescape_octal(const std::string& text);
