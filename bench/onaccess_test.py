@@ -4,6 +4,7 @@ log lines count as scan records, which quarantine entries count as arrivals, and
 
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import threading
@@ -12,7 +13,7 @@ import unittest
 
 sys.dont_write_bytecode = True  # no __pycache__ left in the source tree
 
-from onaccess import measurements, records, report, trees, workloads
+from onaccess import measurements, pipelines, records, report, trees, workloads
 
 ZET_RECORD = r"SCAN '(.*)' CID "
 CLAMD_RECORD = r"^(/.*): (?:OK|.* FOUND|Empty file)$"
@@ -194,6 +195,23 @@ class ReportTest(unittest.TestCase):
                 rows = self.table(results)
                 self.assertEqual(rows["throughput, files/s (10 x 4096 B)"], throughput)
                 self.assertEqual(rows["pipeline / best in-process engine"], engine)
+
+
+class EngineLimitTest(unittest.TestCase):
+    def test_figures_or_its_failure(self):
+        line = "files=10 infected=1 errors={} threads=4 seconds=0.5 load_seconds=0.1 signatures=9\n"
+        cases = [("figures", 0, line.format(0), "", "0"),
+                 ("scan errors keep the figure and their count", 2, line.format(3), "", "3"),
+                 ("database not loaded", 1, "", "loading /db: Can't open file or directory\n", None)]
+        for label, rc, out, err, errors in cases:
+            with self.subTest(label):
+                run = subprocess.CompletedProcess([], rc, out, err)
+                if errors is None:
+                    with self.assertRaisesRegex(RuntimeError, "exited with 1:\nloading /db"):
+                        pipelines.engine_figures(run)
+                else:
+                    kv = pipelines.engine_figures(run)
+                    self.assertEqual((kv["seconds"], kv["errors"]), ("0.5", errors))
 
 
 class WorkloadTest(unittest.TestCase):

@@ -227,6 +227,15 @@ def run_pipeline(p, bins, args, content, sizes):
 ENGINE_METHODS = {"engine": [], "engine_memory": ["-m"]}
 
 
+def engine_figures(run):
+    """engine_limit's closing key=value line. Without it (no database loaded, the tree unreadable) there is
+    no figure, and the run ends with engine_limit's own message."""
+    line = next((ln for ln in run.stdout.splitlines() if ln.startswith("files=")), None)
+    if line is None:
+        raise RuntimeError(f"engine_limit exited with {run.returncode}:\n{run.stderr.strip()[-2000:]}")
+    return dict(x.split("=", 1) for x in line.split())
+
+
 def engine_limit(bins, args, content, sizes, root):
     """Both methods on the same trees; all-match mode, as orbis-scand scans."""
     out = {m: {} for m in ENGINE_METHODS}
@@ -240,7 +249,7 @@ def engine_limit(bins, args, content, sizes, root):
             for method, flags in ENGINE_METHODS.items():
                 r_ = subprocess.run([bins["engine_limit"], "-d", args.db, "-t", str(args.workers), "-a", *flags, d],
                                     capture_output=True, text=True, env=dict(os.environ, TMPDIR=SCAN_TMP[0]))
-                kv = dict(x.split("=", 1) for x in r_.stdout.split())
+                kv = engine_figures(r_)
                 secs = float(kv["seconds"])
                 reps[method].append({"files": files, "seconds": secs, "files_per_s": files / secs,
                                      "infected_found": int(kv["infected"]), "infected": sum(b for _, b in plan),
