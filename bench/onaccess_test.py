@@ -2,20 +2,18 @@
 """Checks of bench/onaccess's bookkeeping, the parts whose faults would silently skew its figures: which
 log lines count as scan records, which quarantine entries count as arrivals, and how trees are planned."""
 
-import importlib.machinery
-import importlib.util
 import os
 import shutil
+import subprocess
+import sys
 import tempfile
 import threading
 import time
 import unittest
 
-_path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "onaccess")
-_loader = importlib.machinery.SourceFileLoader("onaccess", _path)
-_spec = importlib.util.spec_from_loader("onaccess", _loader)
-oa = importlib.util.module_from_spec(_spec)
-_loader.exec_module(oa)
+sys.dont_write_bytecode = True  # no __pycache__ left in the source tree
+
+from onaccess import measurements, pipelines, records, report, trees, workloads
 
 ZET_RECORD = r"SCAN '(.*)' CID "
 CLAMD_RECORD = r"^(/.*): (?:OK|.* FOUND|Empty file)$"
@@ -44,10 +42,10 @@ class RecordsTest(unittest.TestCase):
             with self.subTest(text=text):
                 with open(self.log, "w") as f:
                     f.write(text)
-                self.assertEqual(oa.Records(self.log, regex).new_paths(), want)
+                self.assertEqual(records.Records(self.log, regex).new_paths(), want)
 
     def test_line_split_across_reads_counts_once(self):
-        r = oa.Records(self.log, CLAMD_RECORD)
+        r = records.Records(self.log, CLAMD_RECORD)
         with open(self.log, "w") as f:
             f.write("/t/f0000001: OK\n/t/f00")
         self.assertEqual(r.new_paths(), ["/t/f0000001"])
@@ -59,7 +57,7 @@ class RecordsTest(unittest.TestCase):
     def test_skip_to_end_ignores_earlier_records(self):
         with open(self.log, "w") as f:
             f.write("/t/w0000001: OK\n")
-        r = oa.Records(self.log, CLAMD_RECORD)
+        r = records.Records(self.log, CLAMD_RECORD)
         r.skip_to_end()
         with open(self.log, "a") as f:
             f.write("/t/f0000002: OK\n")
@@ -83,10 +81,10 @@ class QuarantineTest(unittest.TestCase):
         for name in ("x0000001.Ab3dEf", "x0000002", "x0000003 (deleted).001", ".clamav-quarantine-lock.9.0",
                      "x10000012.Gh4iJk"):
             self.touch(name)
-        self.assertEqual(oa.quarantined(self.dir), {"x0000001", "x0000002", "x0000003", "x10000012"})
+        self.assertEqual(records.quarantined(self.dir), {"x0000001", "x0000002", "x0000003", "x10000012"})
 
     def arrival(self, act, origin="l0000001"):
-        ino = oa.Inotify(self.dir)
+        ino = records.Inotify(self.dir)
         try:
             t = threading.Timer(0.05, act)
             t.start()
@@ -131,7 +129,7 @@ class PlanTest(unittest.TestCase):
         cases = [(20000, 16, 1.0, 200), (2000, 16, 1.0, 20), (1000, 4, 10.0, 100), (500, 16, 0.0, 0)]
         for files, subdirs, pct, want in cases:
             with self.subTest(files=files, pct=pct):
-                plan = oa.plan_tree("/t", files, subdirs, pct)
+                plan = trees.plan_tree("/t", files, subdirs, pct)
                 bad = [p for p, b in plan if b]
                 self.assertEqual(len(plan), files)
                 self.assertEqual(len(bad), want)
@@ -140,17 +138,17 @@ class PlanTest(unittest.TestCase):
                     self.assertEqual(len({os.path.dirname(p) for p in bad}), subdirs)
 
     def test_clean_contents_are_unique(self):
-        c = oa.Content(4096)
-        names = [oa.SERIAL.next("f") for _ in range(2000)]
+        c = trees.Content(4096)
+        names = [trees.SERIAL.next("f") for _ in range(2000)]
         blobs = [c.clean(n) for n in names]
         self.assertTrue(all(len(b) == 4096 for b in blobs))
         self.assertEqual(len(set(blobs)), len(blobs))
 
     def test_percentile(self):
         vals = list(range(1, 51))
-        self.assertEqual(oa.percentile(vals, 90), 45)
-        self.assertEqual(oa.percentile(vals, 50), 25)
-        self.assertEqual(oa.percentile([7], 90), 7)
+        self.assertEqual(measurements.percentile(vals, 90), 45)
+        self.assertEqual(measurements.percentile(vals, 50), 25)
+        self.assertEqual(measurements.percentile([7], 90), 7)
 
 
 class ReportTest(unittest.TestCase):
@@ -169,7 +167,7 @@ class ReportTest(unittest.TestCase):
         args = type("A", (), {"files": 10, "size": 4096, "reps": 1, "fs": "tmpfs", "workers": 4, "stall": 5})
         out = io.StringIO()
         with contextlib.redirect_stdout(out):
-            oa.report(results, args)
+            report.report(results, args)
         rows = {}
         for ln in out.getvalue().splitlines():
             cells = [c.strip() for c in ln.split(" | ")]
@@ -199,6 +197,23 @@ class ReportTest(unittest.TestCase):
                 self.assertEqual(rows["pipeline / best in-process engine"], engine)
 
 
+class EngineLimitTest(unittest.TestCase):
+    def test_figures_or_its_failure(self):
+        line = "files=10 infected=1 errors={} threads=4 seconds=0.5 load_seconds=0.1 signatures=9\n"
+        cases = [("figures", 0, line.format(0), "", "0"),
+                 ("scan errors keep the figure and their count", 2, line.format(3), "", "3"),
+                 ("database not loaded", 1, "", "loading /db: Can't open file or directory\n", None)]
+        for label, rc, out, err, errors in cases:
+            with self.subTest(label):
+                run = subprocess.CompletedProcess([], rc, out, err)
+                if errors is None:
+                    with self.assertRaisesRegex(RuntimeError, "exited with 1:\nloading /db"):
+                        pipelines.engine_figures(run)
+                else:
+                    kv = pipelines.engine_figures(run)
+                    self.assertEqual((kv["seconds"], kv["errors"]), ("0.5", errors))
+
+
 class WorkloadTest(unittest.TestCase):
     """The mixed-load and soak bookkeeping: which files count, what counts as growth, what the tables show."""
 
@@ -216,7 +231,7 @@ class WorkloadTest(unittest.TestCase):
                  (5.0, None, [], 0)]
         for since, until, want, lost in cases:
             with self.subTest(since=since, until=until):
-                got, n_lost = oa.latencies(closed, arr, since, until)
+                got, n_lost = workloads.latencies(closed, arr, since, until)
                 self.assertEqual([round(v, 6) for v in got], want)
                 self.assertEqual(n_lost, lost)
 
@@ -246,19 +261,19 @@ class WorkloadTest(unittest.TestCase):
                 series = self.samples(load + idle)
                 for smp in series[len(load):]:
                     smp["phase"] = "idle"
-                fails, _ = oa.growth_check(series, 0.0, oa.GROWTH_BOUNDS[bounds])
+                fails, _ = workloads.growth_check(series, 0.0, workloads.GROWTH_BOUNDS[bounds])
                 self.assertEqual([" ".join(f.split()[:2]) for f in fails], want)
 
     def test_warm_up_is_not_judged(self):
         series = self.samples([(50000, 90, 9)] * 2 + [(10000, 20, 5)] * 8)
-        fails, table = oa.growth_check(series, 2.0, oa.GROWTH_BOUNDS["report"])
+        fails, table = workloads.growth_check(series, 2.0, workloads.GROWTH_BOUNDS["report"])
         self.assertEqual(fails, [])
         self.assertEqual(table["z rss_kib"], (10000, 10000))
 
     def test_small_writer_share_and_expiry(self):
         d = tempfile.mkdtemp()
         try:
-            w = oa.SmallWriter(d, oa.Content(512), rate=0, infected_every=10, subdirs=2, keep_s=0.0)
+            w = workloads.SmallWriter(d, trees.Content(512), rate=0, infected_every=10, subdirs=2, keep_s=0.0)
             for _ in range(100):
                 w.write_one()
             self.assertEqual((len(w.closed), len(w.clean_names)), (10, 90))
@@ -278,14 +293,14 @@ class WorkloadTest(unittest.TestCase):
             for kind in ("zip", "tar"):
                 with self.subTest(kind):
                     path = os.path.join(d, "a." + kind)
-                    oa.make_archive(path, kind, 4 << 10, member_size=1 << 10)
+                    trees.make_archive(path, kind, 4 << 10, member_size=1 << 10)
                     if kind == "zip":
                         with zipfile.ZipFile(path) as z:
                             names, eicar = z.namelist(), z.read("readme.com")
                     else:
                         with tarfile.open(path) as t:
                             names, eicar = t.getnames(), t.extractfile("readme.com").read()
-                    self.assertEqual(eicar, oa.EICAR)
+                    self.assertEqual(eicar, trees.EICAR)
                     self.assertEqual(len(names), 5)
         finally:
             shutil.rmtree(d)
@@ -299,7 +314,7 @@ class WorkloadTest(unittest.TestCase):
                 "growth": {"zet rss_kib": [5120, 6144], "zet fds": [12, 14]}, "ok": True}
         results = {"zet": {"latency": {"median_s": 0.001, "p99_s": 0.005}, "mix": mix, "soak": soak},
                    "peer_open": {"latency": {"median_s": 0.002}, "mix": dict(mix, large_s=[])}}
-        head, rows = oa.mix_rows(results)
+        head, rows = report.mix_rows(results)
         got = {r[0]: r[1:] for r in rows}
         cases = [("p99 during large scans / p99 idle", ["10.0", "-"]),
                  ("small files during large scans: p99, ms", ["50.0", "50.0"]),
@@ -309,13 +324,13 @@ class WorkloadTest(unittest.TestCase):
         for label, want in cases:
             with self.subTest(label):
                 self.assertEqual(got[label], want)
-        head, rows = oa.soak_rows(results)
+        head, rows = report.soak_rows(results)
         got = {r[0]: r[1:] for r in rows}
         self.assertEqual(head, ["", "zet + orbis-scand"])
         self.assertEqual(got["zet RSS MiB, max 1st -> 2nd half"], ["5.0 -> 6.0"])
         self.assertEqual(got["zet fds, least under load -> idle"], ["12 -> 14"])
         self.assertEqual(got["verdict"], ["ok"])
-        self.assertEqual(oa.mix_rows({"zet": {}}), (None, []))
+        self.assertEqual(report.mix_rows({"zet": {}}), (None, []))
 
 
 if __name__ == "__main__":

@@ -1,0 +1,285 @@
+"""The pipelines compared: zet + orbis-scand, clamonacc + clamd, and libclamav alone."""
+
+import math
+import os
+import shutil
+import socket
+import statistics
+import subprocess
+import time
+
+from .measurements import latency, med, probe, throughput
+from .processes import SCAN_TMP, Service, idle_pss, idle_rss, log, proc_status
+from .records import Inotify, Records, loaded_signatures
+from .trees import EICAR, SERIAL, make_dirs, plan_tree, write_file, write_tree
+from .workloads import mix, soak
+
+
+class Pipeline:
+    """A scan service and an on-access front end over one file system layout."""
+
+    def __init__(self, name, args, work, fs):
+        self.name = name
+        self.args = args
+        self.work = os.path.join(work, name)
+        self.fs = fs
+        self.tree = os.path.join(fs, name, "tree")
+        self.vault = os.path.join(fs, name, "vault")
+        self.outside = os.path.join(fs, name, "outside")
+        for d in (self.work, self.tree, self.outside):
+            os.makedirs(d, exist_ok=True)
+        for d in ("lat", "probe-open", "probe-mkdir", "probe-rename", "warmup", "mix-large", "soak-large"):
+            os.makedirs(os.path.join(self.tree, d), exist_ok=True)
+        # Made before the services start: the peer watches new directories only after a delay, and these
+        # workloads measure scanning, not that delay (the after_mkdir probe does).
+        for d in ("mix", "soak"):
+            make_dirs(os.path.join(self.tree, d), args.subdirs)
+        self.services = []
+        self.load_s = None  # start until ready: database load and compile
+        self.signatures = None  # as the scan service logged it
+
+    def procs(self):
+        return {s.name: s.pid for s in self.services}
+
+    def warm_up(self, timeout=30):
+        """A first infected file must reach the quarantine: the pipeline works end to end."""
+        ino = Inotify(self.vault)
+        name = SERIAL.next("w")
+        write_file(os.path.join(self.tree, "warmup", name), EICAR)
+        t = ino.wait_for(name, time.monotonic() + timeout)
+        ino.close()
+        if t is None:
+            raise RuntimeError(f"{self.name}: the warm-up file never reached {self.vault}:\n" +
+                               "\n".join(s.tail() for s in self.services))
+        time.sleep(0.5)
+        self.records.skip_to_end()
+
+    def stop(self):
+        return {s.name: s.stop() for s in reversed(self.services)}
+
+
+class Zet(Pipeline):
+    def start(self, bins):
+        a = self.args
+        run = os.path.join(self.work, "run")
+        os.makedirs(run, exist_ok=True)
+        sock = os.path.join(self.work, "scan.sock")
+        self.infection_log = os.path.join(self.work, "infections.log")
+        conf = os.path.join(self.work, "zet.conf")
+        with open(conf, "w") as f:
+            f.write(f"RUN_DIR = {run}\nSOCKET = {sock}\nLOG_FILE = {self.infection_log}\n"
+                    f"VAULT = {self.vault}\nSCANNERS = {a.workers}\n"
+                    f"UNLIMITED_QUEUE = {'yes' if a.zet_unlimited_queue else 'no'}\n"
+                    f"COVERAGE = {a.zet_coverage}\n"
+                    f"LARGE_FILE_SIZE = {a.zet_large_file_size}\n"
+                    f"SMALL_FILE_SCANNERS = {a.zet_small_file_scanners}\n"
+                    f"[MONITORS]\nSCAN = {self.tree}\n")
+        scand = Service("orbis-scand", [bins["orbis-scand"], "-s", sock, "-d", a.db, "-v"], self.work, notify=True)
+        self.services.append(scand)
+        t0 = time.monotonic()
+        scand.wait_ready(a.load_timeout)
+        self.load_s = time.monotonic() - t0
+        self.signatures = loaded_signatures(scand.out_path, r"Loaded (\d+) signatures")
+        # zet logs its warnings (queue overflows, failed scans) to stderr; per-scan records come from
+        # orbis-scand, which logs every SCAN request it receives.
+        z = Service("zet", [bins["zet"], "-c", conf], self.work, notify=True)
+        self.services.append(z)
+        z.wait_ready()
+        self.records = Records(scand.out_path, r"SCAN '(.*)' CID ")
+
+    def notes(self):
+        with open(self.services[1].out_path, "rb") as f:
+            text = f.read().decode(errors="replace")
+        return {"queue_overflows": text.count("fanotify event queue overflow!"),
+                "warnings": len([ln for ln in text.splitlines() if "rename()" in ln or "AV " in ln])}
+
+
+class Peer(Pipeline):
+    def __init__(self, name, args, work, fs, extra_scanning):
+        super().__init__(name, args, work, fs)
+        self.extra_scanning = extra_scanning
+
+    def start(self, bins):
+        a = self.args
+        self.sock = os.path.join(self.work, "clamd.sock")
+        self.clamd_log = os.path.join(self.work, "clamd.log")
+        self.onacc_log = os.path.join(self.work, "clamonacc.log")
+        tmp = SCAN_TMP[0]
+        self.conf = os.path.join(self.work, "clamd.conf")
+        with open(self.conf, "w") as f:
+            f.write(f"LocalSocket {self.sock}\nForeground yes\nDatabaseDirectory {a.db}\n"
+                    f"LogFile {self.clamd_log}\nLogClean yes\nLogFileMaxSize 0\nLogTime no\n"
+                    f"TemporaryDirectory {tmp}\nPidFile {os.path.join(self.work, 'clamd.pid')}\n"
+                    f"MaxThreads {a.workers}\nSelfCheck 0\n"
+                    f"OnAccessIncludePath {self.tree}\nOnAccessPrevention no\n"
+                    f"OnAccessExtraScanning {'yes' if self.extra_scanning else 'no'}\n"
+                    f"OnAccessMaxThreads {a.workers}\n"
+                    + (f"OnAccessMaxFileSize {a.peer_max_file_size}M\n" if a.peer_max_file_size else "") +
+                    # Required by clamonacc; clamd runs as root here, and with --fdpass it reads the
+                    # event's own descriptor, which raises no new event, so no loop can start.
+                    "OnAccessExcludeUname clamav\n")
+        os.makedirs(self.vault, exist_ok=True)
+        clamd = Service("clamd", ["clamd", "-c", self.conf], self.work)
+        self.services.append(clamd)
+        t0 = time.monotonic()
+        self.wait_clamd(clamd, a.load_timeout)
+        self.load_s = time.monotonic() - t0
+        self.signatures = loaded_signatures(self.clamd_log, r"Loaded (\d+) signatures")
+        onacc = Service("clamonacc", ["clamonacc", "-c", self.conf, "-F", "--fdpass", f"--move={self.vault}",
+                                      f"--log={self.onacc_log}"], self.work)
+        self.services.append(onacc)
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            if onacc.proc.poll() is not None:
+                raise RuntimeError(f"clamonacc exited with {onacc.proc.returncode}:\n{onacc.tail()}")
+            if os.path.exists(self.onacc_log) and b"watching" in open(self.onacc_log, "rb").read():
+                break
+            time.sleep(0.05)
+        self.records = Records(self.clamd_log, r"^(/.*): (?:OK|.* FOUND|Empty file)$")
+
+    def wait_clamd(self, clamd, timeout=60):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if clamd.proc.poll() is not None:
+                raise RuntimeError(f"clamd exited with {clamd.proc.returncode}:\n{clamd.tail()}")
+            try:
+                with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+                    s.settimeout(2)
+                    s.connect(self.sock)
+                    s.sendall(b"zPING\0")
+                    if s.recv(16).startswith(b"PONG"):
+                        return
+            except OSError:
+                pass
+            time.sleep(0.1)
+        raise RuntimeError(f"clamd not answering PING after {timeout} s:\n{clamd.tail()}")
+
+    def stop_front(self):
+        """Stop clamonacc and keep clamd for clamdscan."""
+        onacc = self.services.pop()
+        return onacc.stop()
+
+    def notes(self):
+        return {}
+
+
+def run_pipeline(p, bins, args, content, sizes):
+    """Starts p and takes every figure the options ask for, in the documented order; stops p on a failure."""
+    log(f"{p.name}: starting")
+    p.start(bins)
+    res = {"idle_rss_kib": None, "idle_pss_kib": None, "throughput": {}, "probes": {}}
+    res.update({"load_s": p.load_s, "signatures": p.signatures})
+    log(f"{p.name}: database loaded in {p.load_s:.1f} s, {p.signatures} signatures")
+    if args.expect_signatures and p.signatures != args.expect_signatures:
+        log(f"{p.name}: WARNING: {p.signatures} signatures loaded, the database holds {args.expect_signatures}")
+    try:
+        p.warm_up()
+        res["idle_rss_kib"] = idle_rss(p)
+        res["idle_pss_kib"] = idle_pss(p)
+        for files in sizes if args.reps > 0 else []:
+            reps = []
+            for r in range(args.reps):
+                root = os.path.join(p.tree, f"tp{files}-{r}")
+                plan = plan_tree(root, files, args.subdirs, args.infected)
+                t = throughput(p, plan, content, args, root)
+                log(f"{p.name}: {files} files, rep {r + 1}: {t['files_per_s']:.0f} files/s, scanned "
+                    f"{t['scanned']}/{files}, missed {t['missed']}, wrongly moved {t['wrongly_moved']}"
+                    f"{'' if t['complete'] else ' (INCOMPLETE)'}")
+                reps.append(t)
+                shutil.rmtree(root, ignore_errors=True)
+                time.sleep(0.5)
+            res["throughput"][files] = reps
+        if not args.no_latency:
+            res["latency"] = latency(p, args)
+            lat = res["latency"]
+            log(f"{p.name}: latency median {1000 * lat.get('median_s', float('nan')):.1f} ms, "
+                f"p90 {1000 * lat.get('p90_s', float('nan')):.1f} ms, lost {lat['lost']}")
+        if not args.no_probes:
+            for kind in ("open_pause_write", "after_mkdir", "renamed_in"):
+                res["probes"][kind] = probe(p, args, kind)
+                log(f"{p.name}: probe {kind}: {res['probes'][kind]['caught']}/{args.probe_samples}")
+        if args.mix:
+            rate = args.mix_rate
+            if not rate:
+                rate = med(res["throughput"][sizes[0]], "files_per_s")["median"] / 4 if res["throughput"] else 500.0
+            m = res["mix"] = mix(p, args, content, args.mix_stage, rate)
+            d = m["small_during"]
+            log(f"{p.name}: mix: small files during large scans p50 {1000 * d.get('p50_s', math.nan):.1f} ms, "
+                f"p99 {1000 * d.get('p99_s', math.nan):.1f} ms (n {d['n']}, lost {d['lost']}); large files "
+                f"{', '.join(f'{v:.1f}' for v in m['large_s'])} s, missed {m['large_missed']}")
+        if args.soak:
+            rate = args.soak_rate
+            if not rate and res["throughput"]:
+                rate = med(res["throughput"][sizes[0]], "files_per_s")["median"] / 2
+            so = res["soak"] = soak(p, args, content, rate or 100.0, args.soak_stage)
+            log(f"{p.name}: soak: {so['written']} files, {so['infected']} infected + {so['large']} large, missed "
+                f"{so['missed']}, clean moved {so['clean_moved']}: {'ok' if so['ok'] else '; '.join(so['fails'])}")
+        res["peak_rss_hwm_kib"] = {n: proc_status(pid, "VmHWM") for n, pid in p.procs().items()}
+        res["notes"] = p.notes()
+    except BaseException:
+        p.stop()
+        raise
+    return res
+
+
+# How engine_limit hands libclamav the files: each by its descriptor (cl_scandesc), or read into a buffer
+# first, as orbis-scand does with small files.
+ENGINE_METHODS = {"engine": [], "engine_memory": ["-m"]}
+
+
+def engine_figures(run):
+    """engine_limit's closing key=value line. Without it (no database loaded, the tree unreadable) there is
+    no figure, and the run ends with engine_limit's own message."""
+    line = next((ln for ln in run.stdout.splitlines() if ln.startswith("files=")), None)
+    if line is None:
+        raise RuntimeError(f"engine_limit exited with {run.returncode}:\n{run.stderr.strip()[-2000:]}")
+    return dict(x.split("=", 1) for x in line.split())
+
+
+def engine_limit(bins, args, content, sizes, root):
+    """Both methods on the same trees; all-match mode, as orbis-scand scans."""
+    out = {m: {} for m in ENGINE_METHODS}
+    for files in sizes:
+        reps = {m: [] for m in ENGINE_METHODS}
+        for r in range(args.reps):
+            d = os.path.join(root, f"el{files}-{r}")
+            plan = plan_tree(d, files, args.subdirs, args.infected)
+            make_dirs(d, args.subdirs)
+            write_tree(plan, content)
+            for method, flags in ENGINE_METHODS.items():
+                r_ = subprocess.run([bins["engine_limit"], "-d", args.db, "-t", str(args.workers), "-a", *flags, d],
+                                    capture_output=True, text=True, env=dict(os.environ, TMPDIR=SCAN_TMP[0]))
+                kv = engine_figures(r_)
+                secs = float(kv["seconds"])
+                reps[method].append({"files": files, "seconds": secs, "files_per_s": files / secs,
+                                     "infected_found": int(kv["infected"]), "infected": sum(b for _, b in plan),
+                                     "errors": int(kv["errors"]), "load_s": float(kv.get("load_seconds", "nan")),
+                                     "signatures": int(kv.get("signatures", 0))})
+            shutil.rmtree(d, ignore_errors=True)
+        for method in ENGINE_METHODS:
+            log(f"{method}: {files} files: {statistics.median(x['files_per_s'] for x in reps[method]):.0f} files/s")
+            out[method][files] = reps[method]
+    return out
+
+
+def clamdscan(peer, args, content, sizes, root):
+    out = {}
+    for files in sizes:
+        reps = []
+        for r in range(args.reps):
+            d = os.path.join(root, f"cs{files}-{r}")
+            plan = plan_tree(d, files, args.subdirs, args.infected)
+            make_dirs(d, args.subdirs)
+            write_tree(plan, content)
+            t0 = time.monotonic()
+            r_ = subprocess.run(["clamdscan", "-c", peer.conf, "--multiscan", "--infected", "--no-summary", d],
+                                capture_output=True, text=True)
+            secs = time.monotonic() - t0
+            found = sum(1 for ln in r_.stdout.splitlines() if ln.endswith(" FOUND"))
+            reps.append({"files": files, "seconds": secs, "files_per_s": files / secs, "infected_found": found,
+                         "infected": sum(b for _, b in plan), "status": r_.returncode})
+            shutil.rmtree(d, ignore_errors=True)
+        log(f"clamdscan --multiscan: {files} files: {statistics.median(x['files_per_s'] for x in reps):.0f} files/s")
+        out[files] = reps
+    return out
+

@@ -1,0 +1,274 @@
+"""The tables on standard output, the data files for bench/plot.gp and the plots."""
+
+import os
+import statistics
+import subprocess
+
+from . import REPO
+from .measurements import med, summary
+from .processes import log
+from .workloads import DRAINED
+
+
+def fmt_range(s, scale=1.0, prec=0):
+    if s is None:
+        return "-"
+    return f"{s['median'] * scale:.{prec}f} [{s['min'] * scale:.{prec}f}-{s['max'] * scale:.{prec}f}]"
+
+
+def per_proc(reps, key, name, scale=1.0):
+    return summary([r[key][name] * scale if r[key].get(name) is not None else None for r in reps])
+
+
+PEER_COLUMNS = (("peer", "clamonacc + clamd, extra scanning"), ("peer_open", "clamonacc + clamd, default"))
+
+
+def report(results, args):
+    """One column for zet and, for each peer mode that ran, one for the peer and one for zet / peer."""
+    size = args.files
+    z = results.get("zet")
+    peers = [(k, label, results[k]) for k, label in PEER_COLUMNS if k in results]
+    rows = []
+    tp = lambda res: res["throughput"][size] if res else None
+
+    def row(label, with_ratio, cells):
+        """cells(res) gives the figure of one pipeline, (text, summary or number) for the ratio."""
+        zt, zv = cells(z)
+        out = [label, zt]
+        for _, _, pres in peers:
+            pt, pv = cells(pres)
+            out += [pt, ratio_of(zv, pv) if with_ratio else ""]
+        rows.append(out)
+
+    def ratio_of(a, b):
+        a = a["median"] if isinstance(a, dict) else a
+        b = b["median"] if isinstance(b, dict) else b
+        return f"{a / b:.2f}" if a is not None and b else "-"
+
+    def ranged(key, prec=0):
+        return lambda res: ((fmt_range(med(tp(res), key), prec=prec), med(tp(res), key)) if res else ("-", None))
+
+    thr = ranged("files_per_s")
+    row(f"throughput, files/s ({size} x {args.size} B)", True, thr)
+    for key, label in (("scanned", "files scanned"), ("missed", "missed detections"),
+                       ("wrongly_moved", "clean files moved"), ("extra_copies", "extra quarantine copies"),
+                       ("write_seconds", "writer alone, s")):
+        row(label, False, ranged(key, 2 if key == "write_seconds" else 0))
+    for k, label in (("median_s", "latency median, ms"), ("p90_s", "latency p90, ms")):
+        def lat(res, k=k):
+            v = (res or {}).get("latency", {}).get(k)
+            return (f"{v * 1000:.1f}", v) if v else ("-", None)
+        row(label, True, lat)
+    def proc_cells(i, fn):
+        """Process i of a pipeline: 0 the front end, 1 the scan service."""
+        def cells(res):
+            if not res:
+                return ("-", None)
+            return fn(res, (("zet", "orbis-scand") if res is z else ("clamonacc", "clamd"))[i])
+        return cells
+
+    for key, label, scale, prec in (("cpu_s", "CPU s", 1.0, 2), ("peak_rss_kib", "peak RSS MiB", 1 / 1024, 1),
+                                    ("peak_fds", "peak open fds", 1.0, 0)):
+        for i in range(2):
+            def fn(res, name, key=key, scale=scale, prec=prec):
+                v = per_proc(tp(res), key, name, scale)
+                return fmt_range(v, prec=prec), v
+            row(f"{label}: {('zet | clamonacc', 'orbis-scand | clamd')[i]}", True, proc_cells(i, fn))
+    for key, label in (("idle_rss_kib", "idle RSS MiB"), ("idle_pss_kib", "idle PSS MiB")):
+        for i in range(2):
+            def fn(res, name, key=key):
+                v = (res.get(key) or {}).get(name)
+                return (f"{v / 1024:.1f}", v) if v else ("-", None)
+            row(f"{label}: {('zet | clamonacc', 'orbis-scand | clamd')[i]}", True, proc_cells(i, fn))
+    row("database load and compile, s", True,
+        lambda res: (f"{res['load_s']:.1f}", res["load_s"]) if res and res.get("load_s") else ("-", None))
+    row("signatures loaded", False,
+        lambda res: (str(res["signatures"]), None) if res and res.get("signatures") else ("-", None))
+    for kind in ("open_pause_write", "after_mkdir", "renamed_in"):
+        def probe_cell(res, kind=kind):
+            v = (res or {}).get("probes", {}).get(kind)
+            return (f"{v['caught']}/{v['tried']}", None) if v else ("-", None)
+        row(f"probe {kind}, caught/tried", False, probe_cell)
+
+    engines = [(k, label, med(results[k][size], "files_per_s"))
+               for k, label in (("engine", f"libclamav in-process, cl_scandesc, {args.workers} threads, files/s"),
+                                ("engine_memory", f"libclamav in-process, files read into memory, "
+                                                  f"{args.workers} threads, files/s"),
+                                ("clamdscan", "clamdscan --multiscan, files/s"))
+               if size in results.get(k, {})]
+    width = 2 + 2 * len(peers)
+    for _, label, e in engines:
+        rows.append([label, fmt_range(e)] + [""] * (width - 2))
+    best = max((e for k, _, e in engines if k.startswith("engine")), key=lambda e: e["median"], default=None)
+    for label, e in (("pipeline / best in-process engine", best),
+                     ("pipeline / clamdscan --multiscan", next((e for k, _, e in engines if k == "clamdscan"), None))):
+        pipe = [ratio_of(med(tp(z), "files_per_s"), e) if z and e else "-"]
+        for _, _, pres in peers:
+            pipe += [ratio_of(med(tp(pres), "files_per_s"), e) if e else "-", ""]
+        rows.append([label] + pipe)
+
+    head = ["", "zet + orbis-scand"]
+    for _, label, _ in peers:
+        head += [label, "zet/peer"]
+    w = [max(len(r[i]) for r in rows + [head]) for i in range(width)]
+    lines = [" | ".join(h.ljust(w[i]) for i, h in enumerate(head)), "-+-".join("-" * x for x in w)]
+    lines += [" | ".join(c.ljust(w[i]) for i, c in enumerate(r)) for r in rows]
+    print(f"\nmedian [min-max] of {args.reps} repetitions; ratios of medians from this run; "
+          f"file system {args.fs}")
+    print("\n".join(lines))
+    for name in ["zet"] + [k for k, _, _ in peers]:
+        if name in results:
+            for files, reps in results[name]["throughput"].items():
+                bad = [i + 1 for i, r in enumerate(reps) if not r["complete"]]
+                if bad:
+                    print(f"note: {name}, {files} files: repetitions {bad} ended before every file was scanned "
+                          f"and every infected file quarantined (stalled for {args.stall} s or timed out)")
+            if results[name].get("notes"):
+                print(f"note: {name}: {results[name]['notes']}")
+
+
+WORKLOAD_COLUMNS = (("zet", "zet + orbis-scand"),) + PEER_COLUMNS
+
+
+def ms(v):
+    return f"{v * 1000:.1f}" if v is not None else "-"
+
+
+def table(head, rows):
+    w = [max(len(r[i]) for r in rows + [head]) for i in range(len(head))]
+    lines = [" | ".join(h.ljust(w[i]) for i, h in enumerate(head)), "-+-".join("-" * x for x in w)]
+    return "\n".join(lines + [" | ".join(c.ljust(w[i]) for i, c in enumerate(r)) for r in rows])
+
+
+def mix_rows(results):
+    """Rows of the mixed-load table, one column per pipeline that ran it."""
+    cols = [(k, label, results[k]) for k, label in WORKLOAD_COLUMNS if results.get(k, {}).get("mix")]
+    if not cols:
+        return None, []
+
+    def idle(res, key):
+        return (res.get("latency") or {}).get(key)
+
+    def ratio(res):
+        a, b = res["mix"]["small_during"].get("p99_s"), idle(res, "p99_s")
+        return f"{a / b:.1f}" if a and b else "-"
+
+    def large(res):
+        v = res["mix"]["large_s"]
+        return f"{statistics.median(v):.1f} [{min(v):.1f}-{max(v):.1f}]" if v else "-"
+
+    row_defs = [("small files idle: latency p50, ms", lambda r: ms(idle(r, "median_s"))),
+            ("small files idle: latency p99, ms", lambda r: ms(idle(r, "p99_s"))),
+            ("small files before the large ones: p50, ms", lambda r: ms(r["mix"]["small_before"].get("p50_s"))),
+            ("small files during large scans: p50, ms", lambda r: ms(r["mix"]["small_during"].get("p50_s"))),
+            ("small files during large scans: p99, ms", lambda r: ms(r["mix"]["small_during"].get("p99_s"))),
+            ("small files during large scans: max, ms", lambda r: ms(r["mix"]["small_during"].get("max_s"))),
+            ("p99 during large scans / p99 idle", ratio),
+            ("small infected files measured (lost)",
+             lambda r: f"{r['mix']['small_during']['n']} ({r['mix']['small_during']['lost']})"),
+            ("large files close to quarantine, s", large),
+            ("large files missed", lambda r: str(r["mix"]["large_missed"])),
+            ("clean files moved", lambda r: str(r["mix"]["clean_moved"]))]
+    return ["", *(label for _, label, _ in cols)], [[name, *(fn(res) for _, _, res in cols)] for name, fn in row_defs]
+
+
+def soak_rows(results):
+    cols = [(k, label, results[k]) for k, label in WORKLOAD_COLUMNS if results.get(k, {}).get("soak")]
+    if not cols:
+        return None, []
+    series = sorted({g for _, _, res in cols for g in res["soak"]["growth"]},
+                    key=lambda g: (g.split()[1], g))
+
+    def growth(res, g):
+        v = res["soak"]["growth"].get(g)
+        if not v:
+            return "-"
+        return f"{v[0] / 1024:.1f} -> {v[1] / 1024:.1f}" if g.endswith("rss_kib") else f"{v[0]} -> {v[1]}"
+
+    row_defs = [("rate, files/s", lambda r: f"{r['soak']['rate']:.0f}"),
+            ("load / warm-up / idle, s", lambda r: f"{r['soak']['load_s']:.0f} / {r['soak']['warm_s']:.0f} / "
+                                                   f"{r['soak']['idle_s']:.0f}"),
+            ("files written (infected, large)",
+             lambda r: f"{r['soak']['written']} ({r['soak']['infected']}, {r['soak']['large']})"),
+            ("latency after warm-up p50 / p99, ms",
+             lambda r: f"{ms(r['soak']['latency'].get('p50_s'))} / {ms(r['soak']['latency'].get('p99_s'))}"),
+            ("missed detections", lambda r: str(r["soak"]["missed"])),
+            ("clean files moved", lambda r: str(r["soak"]["clean_moved"]))]
+    row_defs += [(f"{g.replace('rss_kib', 'RSS MiB')}, " +
+              ("least under load -> idle" if g.split()[-1] in DRAINED else "max 1st -> 2nd half"),
+              lambda r, g=g: growth(r, g)) for g in series]
+    row_defs.append(("verdict", lambda r: "ok" if r["soak"]["ok"] else "FAIL"))
+    return ["", *(label for _, label, _ in cols)], [[name, *(fn(res) for _, _, res in cols)] for name, fn in row_defs]
+
+
+def report_workloads(results, args):
+    head, rows = mix_rows(results)
+    if head:
+        rates = sorted({f"{results[k]['mix']['rate']:.0f}" for k, _ in WORKLOAD_COLUMNS
+                        if results.get(k, {}).get("mix", {}).get("rate")})
+        print(f"\nmixed load: {args.mix_large} archives of {args.mix_size} MiB written at once while small files "
+              f"arrive at {' | '.join(rates) or '-'}/s, every {args.mix_infected_every}th infected; latency from "
+              f"close to quarantine")
+        print(table(head, rows))
+    head, rows = soak_rows(results)
+    if head:
+        print(f"\nsoak: {args.soak:g} min of load, sampled every {args.soak_interval:g} s; after the warm-up, RSS "
+              f"by its maximum in the second half of the load against the first half's, descriptors and threads "
+              f"by the last idle sample against the least under load")
+        print(table(head, rows))
+        for k, _ in WORKLOAD_COLUMNS:
+            for f in results.get(k, {}).get("soak", {}).get("fails", []):
+                print(f"FAIL: {k}: {f}")
+
+
+def write_data(results, args, d):
+    """Tab-separated files for bench/plot.gp."""
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, "throughput.dat"), "w") as f:
+        f.write("# series\tfiles\tmedian\tmin\tmax (files/s)\n")
+        for key in ("zet", "peer", "peer_open", "engine", "engine_memory", "clamdscan"):
+            src = results.get(key)
+            if not src or args.reps == 0:
+                continue
+            series = key
+            table = src["throughput"] if key in ("zet", "peer", "peer_open") else src
+            for files in sorted(table):
+                s = med(table[files], "files_per_s")
+                f.write(f"{series}\t{files}\t{s['median']:.1f}\t{s['min']:.1f}\t{s['max']:.1f}\n")
+    for name in ("zet", "peer", "peer_open"):
+        m = results.get(name, {}).get("mix")
+        if m and m["small_during"].get("samples_s"):
+            with open(os.path.join(d, f"mix-{name}.dat"), "w") as f:
+                f.write("# latency of small infected files while the large files were scanned, ms\n")
+                for v in sorted(m["small_during"]["samples_s"]):
+                    f.write(f"{v * 1000:.3f}\n")
+        so = results.get(name, {}).get("soak")
+        if so:
+            # Front end first, then the scan service (the services start the other way round).
+            procs = list(so["samples"][0]["procs"])[::-1] if so["samples"] else []
+            with open(os.path.join(d, f"soak-{name}.dat"), "w") as f:
+                f.write("# t_s\tlatency_p50_ms\tlatency_max_ms" +
+                        "".join(f"\t{p}_rss_mib\t{p}_fds\t{p}_threads" for p in procs) + "\n")
+                for smp in so["samples"]:
+                    cells = [f"{smp['t']:.1f}", *(f"{smp[k]:.3f}" if smp[k] is not None else "NaN"
+                                                   for k in ("lat_p50_ms", "lat_max_ms"))]
+                    for p in procs:
+                        v = smp["procs"][p]
+                        cells += [f"{v['rss_kib'] / 1024:.1f}" if v["rss_kib"] else "NaN",
+                                  str(v["fds"] if v["fds"] is not None else "NaN"),
+                                  str(v["threads"] if v["threads"] is not None else "NaN")]
+                    f.write("\t".join(cells) + "\n")
+    for name in ("zet", "peer", "peer_open"):
+        lat = results.get(name, {}).get("latency")
+        if lat:
+            with open(os.path.join(d, f"latency-{name}.dat"), "w") as f:
+                f.write("# latency of single infected files, ms\n")
+                for v in sorted(lat["samples_s"]):
+                    f.write(f"{v * 1000:.3f}\n")
+
+
+def plot(d, out):
+    subprocess.run(["gnuplot", "-e", f"datadir='{d}'; outdir='{out}'", os.path.join(REPO, "bench", "plot.gp")],
+                   check=True)
+    log(f"plots written to {out}")
+
