@@ -26,8 +26,7 @@ namespace {
 
 using zelu::fd::Fd;
 
-constexpr std::size_t LOG_TIME_LEN = 19;  // "YYYY-MM-DD HH:MM:SS"
-constexpr std::size_t MKSTEMP_SUFFIX = 7; // the dot and six characters of a vault name
+constexpr std::size_t LOG_TIME_LEN = LOG_TIME_SIZE - 1; // the time column, without a terminating zero
 constexpr std::size_t READ_BUF_SIZE = 65536;
 
 std::string last_component(std::string_view path) {
@@ -40,7 +39,7 @@ bool is_vault_column(std::string_view vault, std::string_view path) {
     if (vault == "ERROR")
         return true;
     std::string tail = "/" + last_component(path) + ".";
-    constexpr std::size_t chosen = MKSTEMP_SUFFIX - 1;
+    constexpr std::size_t chosen = VAULT_SUFFIX_SIZE - 1;
     if (vault.size() < tail.size() + chosen)
         return false;
     std::string_view suffix = vault.substr(vault.size() - chosen);
