@@ -8,6 +8,7 @@
 #include "src/coverage.hpp"
 #include "src/monitor.hpp"
 #include "src/selftest.hpp"
+#include "src/text.hpp"
 #include "zelu/wire.hpp"
 
 #include <signal.h>
