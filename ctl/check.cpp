@@ -3,13 +3,12 @@
 #include "ctl/text.hpp"
 #include "src/av.hpp"
 #include "src/config.hpp"
-#include "src/metrics.hpp"
+#include "src/config_keys.hpp"
 
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -128,29 +127,9 @@ int check_config(const Args& args) {
         printf("warning: %s\n", shown(n).c_str());
 
     printf("Settings:\n");
-    printf("  RUN_DIR = %s\n", shown(c.run_dir).c_str());
-    printf("  SOCKET = %s\n", shown(c.socket).c_str());
-    printf("  LOG_FILE = %s\n", shown(c.log_file).c_str());
-    printf("  VAULT = %s\n", shown(c.vault).c_str());
-    printf("  SCANNERS = %d\n", c.scanners);
-    printf("  UNLIMITED_QUEUE = %s\n", c.unlimited_queue != 0 ? "yes" : "no");
-    printf("  COVERAGE = %s\n", c.coverage == COVERAGE_FULL ? "full" : "writes");
-    if (c.large_file_size > 0) {
-        printf("  LARGE_FILE_SIZE = %lld bytes\n", static_cast<long long>(c.large_file_size));
-        // What the pool keeps: one worker at least is left for large files.
-        printf("  SMALL_FILE_SCANNERS = %d\n", std::min(c.small_file_scanners, c.scanners - 1));
-    } else {
-        printf("  LARGE_FILE_SIZE = 0 (one queue for all files)\n");
-    }
-    printf("  ALERT_COMMAND = %s\n", c.alert_command.empty() ? "(none)" : shown(c.alert_command).c_str());
-    printf("  ALERT_TIMEOUT = %d\n", c.alert_timeout);
-    printf("  ALERT_QUEUE = %d\n", c.alert_queue);
-    printf("  JSON_LOG = %s\n", c.json_log.empty() ? "(none)" : shown(c.json_log).c_str());
-    printf("  SYSLOG_DETECTIONS = %s\n", c.syslog_detections != 0 ? "yes" : "no");
-    if (c.metrics != 0)
-        printf("  METRICS = yes (%s)\n", shown(s.in_run_dir(METRICS_FILE_NAME)).c_str());
-    else
-        printf("  METRICS = no\n");
+    for (const config_key& key : config_keys())
+        if (std::optional<std::string> value = config_key_value(c, key))
+            printf("  %s = %s\n", key.name, shown(*value).c_str());
     printf("Monitored trees, in the order zet uses them:\n");
     for (const std::string& p : list_paths(c.monitors))
         printf("  SCAN = %s\n", shown(p).c_str());

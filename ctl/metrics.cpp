@@ -1,7 +1,7 @@
 // metrics: zet's metrics state file and the scan service's answers in the Prometheus text exposition
 // format, for node_exporter's textfile collector.
-#include "src/metrics.hpp"
 #include "ctl/commands.hpp"
+#include "src/metrics_keys.hpp"
 
 #include <unistd.h>
 
@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 
@@ -17,10 +18,8 @@ namespace ctl {
 
 namespace {
 
-constexpr const char* LATENCY_BUCKET_PREFIX = "scan_latency_ms_le_";
-
 struct Known {
-    const char* name; // in the state file
+    metrics_key key; // its name in the state file
     const char* metric;
     const char* type;
     const char* help;
@@ -28,23 +27,34 @@ struct Known {
 
 // The state file's counts in the order they are printed; names the file holds beyond these are printed
 // after them as untyped zet_<name>, so a newer daemon's counts are never lost.
-const Known KNOWN[] = {
-    {"start_time", "zet_start_time_seconds", "gauge", "When zet started, in seconds since the epoch."},
-    {"queued", "zet_files_queued_total", "counter", "Written files zet queued for scanning."},
-    {"scanned", "zet_files_scanned_total", "counter", "Scans the scan service answered, clean or infected."},
-    {"infected", "zet_files_infected_total", "counter", "Scans with at least one finding."},
-    {"failed", "zet_scans_failed_total", "counter", "Scans that got no answer from the scan service."},
-    {"unscanned", "zet_files_unscanned_total", "counter",
+constexpr Known KNOWN[] = {
+    {METRIC_START_TIME, "zet_start_time_seconds", "gauge", "When zet started, in seconds since the epoch."},
+    {METRIC_QUEUED, "zet_files_queued_total", "counter", "Written files zet queued for scanning."},
+    {METRIC_SCANNED, "zet_files_scanned_total", "counter",
+     "Scans the scan service answered, clean or infected."},
+    {METRIC_INFECTED, "zet_files_infected_total", "counter", "Scans with at least one finding."},
+    {METRIC_FAILED, "zet_scans_failed_total", "counter", "Scans that got no answer from the scan service."},
+    {METRIC_UNSCANNED, "zet_files_unscanned_total", "counter",
      "Files given up unscanned (counted with COVERAGE = full only)."},
-    {"service_down_since", "zet_scan_service_down_since_seconds", "gauge",
+    {METRIC_SERVICE_DOWN_SINCE, "zet_scan_service_down_since_seconds", "gauge",
      "Since when scans have found no scan service, in seconds since the epoch; 0 while they reach it."},
-    {"queue_depth", "zet_queue_depth", "gauge", "Files waiting in the task queue for a worker."},
-    {"alerts_run", "zet_alerts_run_total", "counter", "Runs of the alert command."},
-    {"alerts_failed", "zet_alerts_failed_total", "counter",
+    {METRIC_QUEUE_DEPTH, "zet_queue_depth", "gauge", "Files waiting in the task queue for a worker."},
+    {METRIC_ALERTS_RUN, "zet_alerts_run_total", "counter", "Runs of the alert command."},
+    {METRIC_ALERTS_FAILED, "zet_alerts_failed_total", "counter",
      "Alert commands that could not start, were killed or exited with a status other than 0."},
-    {"alerts_timed_out", "zet_alerts_timed_out_total", "counter", "Alert commands killed at their timeout."},
-    {"alerts_dropped", "zet_alerts_dropped_total", "counter", "Alerts dropped because their queue was full."},
+    {METRIC_ALERTS_TIMED_OUT, "zet_alerts_timed_out_total", "counter",
+     "Alert commands killed at their timeout."},
+    {METRIC_ALERTS_DROPPED, "zet_alerts_dropped_total", "counter",
+     "Alerts dropped because their queue was full."},
 };
+static_assert(
+    [] {
+        for (std::size_t k = 0; k < std::size(KNOWN); k++)
+            if (KNOWN[k].key != k)
+                return false;
+        return std::size(KNOWN) == METRIC_KEYS;
+    }(),
+    "every count of the state file is exported once, with its help, in file order");
 
 void family(std::string& out, const char* metric, const char* type, const char* help) {
     out += std::string("# HELP ") + metric + " " + help + "\n# TYPE " + metric + " " + type + "\n";
@@ -97,7 +107,7 @@ std::string exposition(const Settings& s) {
            "Whether zet's metrics state file exists (zet writes it only with METRICS = yes).");
     sample(out, "zet_metrics_file_present", found ? "1" : "0");
     for (const Known& k : KNOWN) {
-        auto it = state.find(k.name);
+        auto it = state.find(METRIC_NAMES[k.key]);
         if (it == state.end())
             continue;
         family(out, k.metric, k.type, k.help);
@@ -111,7 +121,7 @@ std::string exposition(const Settings& s) {
     for (auto it = state.begin(); it != state.end();) {
         if (it->first.rfind(LATENCY_BUCKET_PREFIX, 0) == 0) {
             std::string le = it->first.substr(strlen(LATENCY_BUCKET_PREFIX));
-            if (le == "inf")
+            if (le == LATENCY_BUCKET_ALL)
                 inf = it->second;
             else if (!le.empty() && le.find_first_not_of("0123456789") == std::string::npos && le.size() < 12)
                 buckets.emplace_back(std::stoll(le), it->second);
@@ -120,7 +130,7 @@ std::string exposition(const Settings& s) {
             ++it;
         }
     }
-    auto sum = state.find("scan_latency_sum_us");
+    auto sum = state.find(LATENCY_SUM_NAME);
     if (!inf.empty() && sum != state.end()) {
         std::sort(buckets.begin(), buckets.end());
         const char* metric = "zet_scan_duration_seconds";

@@ -8,6 +8,7 @@
 #include "src/kernel.hpp"
 #include "src/paths.hpp"
 #include "src/probe_name.hpp"
+#include "src/text.hpp"
 #include "zelu/wire.hpp"
 
 #include <signal.h>
@@ -23,7 +24,6 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
-#include <map>
 
 namespace ctl {
 
@@ -93,14 +93,8 @@ ServiceState service_state(const Settings& s) {
 namespace {
 
 // What orbis-scand tells about the signatures new scans use (its DBINFO command, which zet never sends).
-struct Database {
+struct Database : zelu::wire::DbInfo {
     bool known = false;
-    std::uint32_t version = 0;
-    std::int64_t built = 0; // Unix time, 0 unknown
-    bool built_from_header = false;
-    std::int64_t signatures = 0;
-    std::int64_t loaded = 0;
-    std::int64_t load_ms = 0;
 };
 
 // Whether `answer` begins with the status code `code`.
@@ -157,50 +151,20 @@ std::optional<std::string> dbinfo_answer(const std::string& socket_path) {
     return in;
 }
 
-// Fields are taken by name, so that a service that adds fields is still understood.
 Database database_state(const Settings& s) {
     Database db;
     const std::optional<std::string> reply = dbinfo_answer(s.socket());
     if (!reply)
         return db;
-    const std::string& answer = *reply;
+    const std::string_view answer = *reply;
     const auto at = answer.find("\nDBINFO ");
-    if (at == std::string::npos)
+    if (at == std::string_view::npos)
         return db;
-    std::string line = answer.substr(at + 8, answer.find('\n', at + 1) - at - 8);
-    while (!line.empty() && (line.back() == '\r' || line.back() == '\n'))
-        line.pop_back();
-    std::map<std::string, std::string> fields;
-    for (std::size_t pos = 0; pos < line.size();) {
-        std::size_t end = line.find(' ', pos);
-        if (end == std::string::npos)
-            end = line.size();
-        const std::string field = line.substr(pos, end - pos);
-        if (const auto eq = field.find('='); eq != std::string::npos)
-            fields[field.substr(0, eq)] = field.substr(eq + 1);
-        pos = end + 1;
+    const auto line = answer.substr(at + 1, answer.find('\n', at + 1) - at - 1);
+    if (const auto info = zelu::wire::parse_dbinfo_line(line)) {
+        static_cast<zelu::wire::DbInfo&>(db) = *info;
+        db.known = true;
     }
-    auto number = [&](const char* name, std::int64_t* out) {
-        const auto it = fields.find(name);
-        if (it == fields.end() || it->second.empty())
-            return false;
-        char* end = nullptr;
-        errno = 0;
-        const long long v = strtoll(it->second.c_str(), &end, 10);
-        if (errno != 0 || *end != '\0' || v < 0)
-            return false;
-        *out = v;
-        return true;
-    };
-    std::int64_t version = 0;
-    if (!number("version", &version) || !number("built", &db.built))
-        return db;
-    db.version = static_cast<std::uint32_t>(version);
-    db.built_from_header = fields["built_from"] == "header";
-    number("signatures", &db.signatures);
-    number("loaded", &db.loaded);
-    number("load_ms", &db.load_ms);
-    db.known = true;
     return db;
 }
 

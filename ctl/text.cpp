@@ -1,57 +1,11 @@
-// Escaping and times for the plain-text output, and the JSON writer.
+// Escaping for the plain-text output, and the JSON writer.
 #include "ctl/text.hpp"
 
-#include "src/facts.hpp"
+#include "src/text.hpp"
 
 #include <cstdio>
-#include <ctime>
 
 namespace ctl {
-
-namespace {
-
-// Length of the valid UTF-8 sequence at `s[i]`, or 0.
-std::size_t utf8_length(std::string_view s, std::size_t i) {
-    auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    unsigned char c = b(i);
-    std::size_t n;
-    std::uint32_t cp;
-    if (c >= 0xc2 && c <= 0xdf) {
-        n = 2;
-        cp = c & 0x1f;
-    } else if (c >= 0xe0 && c <= 0xef) {
-        n = 3;
-        cp = c & 0x0f;
-    } else if (c >= 0xf0 && c <= 0xf4) {
-        n = 4;
-        cp = c & 0x07;
-    } else {
-        return 0;
-    }
-    if (i + n > s.size())
-        return 0;
-    for (std::size_t k = 1; k < n; k++) {
-        if ((b(i + k) & 0xc0) != 0x80)
-            return 0;
-        cp = (cp << 6) | (b(i + k) & 0x3f);
-    }
-    // Overlong forms, surrogates and values beyond Unicode are not valid.
-    if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10ffff)) ||
-        (cp >= 0xd800 && cp <= 0xdfff))
-        return 0;
-    return n;
-}
-
-} // namespace
-
-std::optional<std::string> local_time(std::int64_t t) {
-    const std::time_t tt = static_cast<std::time_t>(t);
-    struct tm tm;
-    char buf[32];
-    if (localtime_r(&tt, &tm) == nullptr || strftime(buf, sizeof buf, LOG_TIME_FORMAT, &tm) == 0)
-        return std::nullopt;
-    return buf;
-}
 
 std::string shown(std::string_view s) {
     std::string out;
@@ -82,39 +36,6 @@ std::string shown(std::string_view s) {
         }
     }
     return out;
-}
-
-std::string json_quoted(std::string_view s) {
-    std::string out = "\"";
-    for (std::size_t i = 0; i < s.size();) {
-        auto c = static_cast<unsigned char>(s[i]);
-        char buf[8];
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c < 0x20 || c == 0x7f) {
-            snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else if (c >= 0x80) {
-            std::size_t n = utf8_length(s, i);
-            if (n == 0) {
-                snprintf(buf, sizeof buf, "\\u%04x", c);
-                out += buf;
-            } else {
-                out.append(s.substr(i, n));
-                i += n;
-                continue;
-            }
-        } else {
-            out += static_cast<char>(c);
-        }
-        i++;
-    }
-    return out + "\"";
 }
 
 void Json::separate() {

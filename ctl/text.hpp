@@ -1,9 +1,8 @@
 // Output for people and for scripts: paths shown on one line whatever bytes they hold, and a small JSON
-// writer.
+// writer whose strings follow zet's JSON log (src/text).
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,13 +12,6 @@ namespace ctl {
 // `s` with backslashes and control bytes (tab, newline, ...) written as C escapes, so that every path
 // stays on its line and in its column; other bytes, UTF-8 included, pass unchanged.
 std::string shown(std::string_view s);
-
-// The Unix time `t` as local time in the infection log's format; nothing when it cannot be converted.
-std::optional<std::string> local_time(std::int64_t t);
-
-// `s` as a JSON string with its quotes. Bytes that are not valid UTF-8 are written as \u00XX (their
-// Latin-1 reading), so that the output is always valid JSON.
-std::string json_quoted(std::string_view s);
 
 // Builds one JSON document; the calls must nest correctly.
 class Json {

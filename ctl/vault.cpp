@@ -3,6 +3,7 @@
 
 #include "src/facts.hpp"
 #include "src/fileops.hpp"
+#include "zelu/fd.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -23,9 +24,10 @@ namespace ctl {
 
 namespace {
 
-constexpr std::size_t LOG_TIME_LEN = 19;  // "YYYY-MM-DD HH:MM:SS"
-constexpr std::size_t MKSTEMP_SUFFIX = 7; // the dot and six characters of a vault name
-constexpr std::size_t COPY_BUF_SIZE = 65536;
+using zelu::fd::Fd;
+
+constexpr std::size_t LOG_TIME_LEN = LOG_TIME_SIZE - 1; // the time column, without a terminating zero
+constexpr std::size_t READ_BUF_SIZE = 65536;
 
 std::string last_component(std::string_view path) {
     // The same rule as the vault names zet builds.
@@ -37,7 +39,7 @@ bool is_vault_column(std::string_view vault, std::string_view path) {
     if (vault == "ERROR")
         return true;
     std::string tail = "/" + last_component(path) + ".";
-    constexpr std::size_t chosen = MKSTEMP_SUFFIX - 1;
+    constexpr std::size_t chosen = VAULT_SUFFIX_SIZE - 1;
     if (vault.size() < tail.size() + chosen)
         return false;
     std::string_view suffix = vault.substr(vault.size() - chosen);
@@ -49,80 +51,50 @@ std::string errtext(int err) {
     return strerror(err);
 }
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    void reset(int fd) {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
-
-bool write_all(int fd, const char* data, std::size_t len) {
-    while (len > 0) {
-        ssize_t n = write(fd, data, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        len -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // Why copy_into() made no copy.
 struct CopyFailure {
     bool exists = false; // something is at the target already
     std::string reason;  // otherwise, one line
 };
 
-// Copies `from` into a new file `base` in `dir_fd` (O_EXCL: never over an existing one); on failure the
-// new file is removed again. Nothing on success.
+// Copies `from` into a new file `base` in the directory `dir_fd` (O_EXCL: never over an existing one),
+// synced with that directory, since the vault file goes once this returns; on failure the new file is
+// removed again. Nothing on success.
 std::optional<CopyFailure> copy_into(int from, int dir_fd, const std::string& base, mode_t mode) {
-    Fd to(openat(dir_fd, base.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    // `dir_fd` is an O_PATH descriptor, which fsync refuses.
+    Fd dir(openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() < 0)
+        return CopyFailure{false, "cannot open its directory: " + errtext(errno)};
+    Fd to(openat(dir.get(), base.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
     if (to.get() < 0) {
         if (errno == EEXIST)
             return CopyFailure{true, ""};
         return CopyFailure{false, "cannot create it: " + errtext(errno)};
     }
-    std::unique_ptr<char[]> buf(new char[COPY_BUF_SIZE]);
-    std::optional<std::string> failure;
-    for (;;) {
-        ssize_t n = read(from, buf.get(), COPY_BUF_SIZE);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
+    // Before the data, so that the sync covers the mode too (creation applied the umask).
+    std::string failure;
+    if (fchmod(to.get(), mode) != 0) {
+        failure = "fchmod: " + errtext(errno);
+    } else {
+        switch (copy_synced(from, to.get(), dir.get())) {
+        case 0:
+            return std::nullopt;
+        case COPY_READ:
             failure = "reading the vault file: " + errtext(errno);
             break;
-        }
-        if (n == 0)
-            break;
-        if (!write_all(to.get(), buf.get(), static_cast<std::size_t>(n))) {
+        case COPY_WRITE:
             failure = "writing: " + errtext(errno);
+            break;
+        case COPY_SYNC:
+            failure = "fsync: " + errtext(errno);
+            break;
+        case COPY_SYNC_DIR:
+            failure = "fsync of its directory: " + errtext(errno);
             break;
         }
     }
-    // The vault file goes once this returns, so the copy must be on disk first.
-    if (!failure && fsync(to.get()) != 0)
-        failure = "fsync: " + errtext(errno);
-    if (!failure && fchmod(to.get(), mode) != 0)
-        failure = "fchmod: " + errtext(errno);
-    if (!failure)
-        return std::nullopt;
-    unlinkat(dir_fd, base.c_str(), 0);
-    return CopyFailure{false, *failure};
+    unlinkat(dir.get(), base.c_str(), 0);
+    return CopyFailure{false, failure};
 }
 
 // One restore under way: where the file comes from and where it goes.
@@ -365,9 +337,9 @@ std::optional<std::string> vault_sha256(const std::string& dir, const std::strin
         *error = "SHA-256 is not available";
         return std::nullopt;
     }
-    std::unique_ptr<char[]> buf(new char[COPY_BUF_SIZE]);
+    std::unique_ptr<char[]> buf(new char[READ_BUF_SIZE]);
     for (;;) {
-        ssize_t n = read(fd.get(), buf.get(), COPY_BUF_SIZE);
+        ssize_t n = read(fd.get(), buf.get(), READ_BUF_SIZE);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {

@@ -3,6 +3,7 @@
 #include "ctl/text.hpp"
 #include "ctl/vault.hpp"
 #include "src/facts.hpp"
+#include "src/text.hpp"
 
 #include <syslog.h>
 #include <unistd.h>

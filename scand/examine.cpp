@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "scand/wire.hpp"
+#include "zelu/fd.hpp"
 
 namespace scand {
 
@@ -23,21 +24,7 @@ std::string errno_text(int err) {
     return strerror_r(err, buf, sizeof buf);
 }
 
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
+using zelu::fd::Fd;
 
 struct Walk {
     const Engine& engine;

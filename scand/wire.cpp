@@ -134,13 +134,6 @@ std::string vps_line(std::uint32_t version) {
     return "VPS " + std::to_string(version) + "\r\n";
 }
 
-std::string dbinfo_line(const DbInfo& info) {
-    return "DBINFO version=" + std::to_string(info.version) + " built=" + std::to_string(info.built) +
-           " built_from=" + (info.built_from_header ? "header" : "file") +
-           " signatures=" + std::to_string(info.signatures) + " loaded=" + std::to_string(info.loaded) +
-           " load_ms=" + std::to_string(info.load_ms) + "\r\n";
-}
-
 void append_scan_lines(std::string& out, std::string_view path, const Outcome& outcome) {
     using Kind = Outcome::Kind;
     char took[48];

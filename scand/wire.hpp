@@ -16,6 +16,8 @@ namespace scand {
 
 // The rules both ends share, under the names the service uses.
 using zelu::wire::accept_line;
+using zelu::wire::DbInfo;
+using zelu::wire::dbinfo_line;
 using zelu::wire::end_line;
 using zelu::wire::engine_error_line;
 using zelu::wire::escape;
@@ -36,7 +38,7 @@ static_assert(zelu::wire::code_of(welcome_line) == zelu::wire::welcome_code);
 // escaped LF belongs to a path and does not end the line.
 std::size_t command_line_length(std::string_view buffered);
 
-// DBINFO is ours alone: zet never sends it, so its answer may grow fields without touching zet's bytes.
+// DBINFO is ours alone: zet never sends it (its answer line is zelu::wire::dbinfo_line).
 enum class Verb { Scan, Exclude, Vps, DbInfo };
 
 struct Command {
@@ -55,18 +57,6 @@ std::optional<Command> parse_command(std::string_view line);
 std::string exclude_line(std::string_view path);
 // "VPS <version>\r\n".
 std::string vps_line(std::uint32_t version);
-// What DBINFO reports about the engine that new scans use.
-struct DbInfo {
-    std::uint32_t version = 0;
-    std::int64_t built = 0; // Unix time, 0 unknown
-    bool built_from_header = false;
-    unsigned signatures = 0;
-    std::int64_t loaded = 0; // Unix time the load finished
-    std::int64_t load_ms = 0;
-};
-// "DBINFO version=<n> built=<unix time> built_from=<header|file> signatures=<n> loaded=<unix time>
-// load_ms=<n>\r\n". Readers take the fields by name and skip names they do not know.
-std::string dbinfo_line(const DbInfo& info);
 // The data lines for one scanned object: one "[+]" or "[E]" line, or one "[L]" line per finding.
 // The numbers after the status letter are the scan's duration in seconds and microseconds; the number
 // before a finding's name is its position among the object's findings, from 1.

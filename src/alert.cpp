@@ -2,7 +2,7 @@
 // in a process group of its own so that a timeout kills whatever it started too.
 #include "src/alert.hpp"
 
-#include "src/detection.hpp"
+#include "src/text.hpp"
 #include "src/thread.hpp"
 
 #include <fcntl.h>
@@ -47,12 +47,6 @@ struct alert_queue_state {
 // Set up once by alert_start, before the monitor loop queues anything; never destroyed, because the
 // runners outlive main.
 alert_queue_state* queue_state = nullptr;
-
-std::string escaped(const std::string& text) {
-    std::string out;
-    json_escape(out, text.data(), text.size());
-    return out;
-}
 
 // The daemon's environment without ZET_* variables, then the facts.
 std::vector<std::string> environment(const alert_facts& facts, const char* host) {
@@ -129,7 +123,7 @@ void alert_queue(alert_facts facts) {
         // Once per overflow: a burst of detections must not turn into a burst of messages.
         if (!q.overflowing)
             syslog(LOG_WARNING, "Alert queue full (%zu waiting): dropping alerts, first for %s",
-                   q.jobs.size(), escaped(facts.path).c_str());
+                   q.jobs.size(), json_escaped(facts.path).c_str());
         q.overflowing = true;
         return;
     }
@@ -141,7 +135,7 @@ void alert_queue(alert_facts facts) {
 
 void alert_run(const char* command, const alert_facts& facts, const char* host, int timeout_seconds) {
     alert_counters.run.fetch_add(1, std::memory_order_relaxed);
-    const std::string path = escaped(facts.path);
+    const std::string path = json_escaped(facts.path);
 
     std::vector<std::string> env = environment(facts, host);
     std::vector<char*> envp;
@@ -234,7 +228,7 @@ void alert_run(const char* command, const alert_facts& facts, const char* host, 
     if (!timed_out && WIFEXITED(status) && WEXITSTATUS(status) == 0)
         return;
     alert_counters.failed.fetch_add(1, std::memory_order_relaxed);
-    const std::string first = line.empty() ? "" : ": " + escaped(line);
+    const std::string first = line.empty() ? "" : ": " + json_escaped(line);
     if (timed_out) {
         alert_counters.timed_out.fetch_add(1, std::memory_order_relaxed);
         syslog(LOG_WARNING, "Alert command %s timed out after %d s for %s: killed%s", command,

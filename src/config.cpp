@@ -1,6 +1,8 @@
-// Reading the configuration file into Config, and the two path lists.
+// Reading the configuration file into Config (the global keys through their table), and the two path
+// lists.
 #include "src/config.hpp"
 
+#include "src/config_keys.hpp"
 #include "zelu/ini_parser.hpp"
 
 #include <sys/stat.h>
@@ -14,48 +16,6 @@
 namespace {
 
 constexpr const char* UNIT = "src/config";
-// The pool needs one worker; beyond this many threads only contend for the one scan service.
-constexpr std::int64_t MIN_SCANNERS = 1;
-constexpr std::int64_t MAX_SCANNERS = 1024;
-constexpr std::int64_t MAX_ALERT_TIMEOUT = 3600;
-constexpr std::int64_t MAX_ALERT_QUEUE = 100000;
-constexpr std::int64_t MAX_LARGE_FILE_SIZE = std::int64_t{1} << 50;
-
-// "0", or a count of bytes with an optional K, M or G (binary multiples) up to MAX_LARGE_FILE_SIZE.
-bool parse_size(const std::string& text, std::int64_t* out) {
-    std::size_t digits = 0;
-    std::int64_t n = 0;
-    for (; digits < text.size() && text[digits] >= '0' && text[digits] <= '9'; digits++) {
-        n = n * 10 + (text[digits] - '0');
-        if (n > MAX_LARGE_FILE_SIZE)
-            return false;
-    }
-    if (digits == 0 || text.size() > digits + 1)
-        return false;
-    int shift = 0;
-    if (text.size() == digits + 1) {
-        switch (text.back()) {
-        case 'K':
-        case 'k':
-            shift = 10;
-            break;
-        case 'M':
-        case 'm':
-            shift = 20;
-            break;
-        case 'G':
-        case 'g':
-            shift = 30;
-            break;
-        default:
-            return false;
-        }
-    }
-    if (n > (MAX_LARGE_FILE_SIZE >> shift))
-        return false;
-    *out = n << shift;
-    return true;
-}
 
 void free_list(monitor* list) {
     while (list != nullptr) {
@@ -111,7 +71,6 @@ bool Config::read_from_file(const char* file) {
     if (file != nullptr) {
         bool ok = true;
         const zelu::ini::ItemCallback on_item = [this, file, &ok](const zelu::ini::Item& item) {
-            using VT = zelu::ini::Item::ValueType;
             if (!item.section.empty()) {
                 if (item.section == "MONITORS" && item.key == "SCAN") {
                     if (!add_monitor(&monitors, item.value))
@@ -123,96 +82,9 @@ bool Config::read_from_file(const char* file) {
                     syslog(LOG_WARNING, "%s: %s: unknown/obsolete configuration option", item.section.c_str(),
                            item.key.c_str());
                 }
-            } else if (item.key == "RUN_DIR") {
-                run_dir = item.value;
-            } else if (item.key == "SOCKET") {
-                socket = item.value;
-            } else if (item.key == "LOG_FILE") {
-                log_file = item.value;
-            } else if (item.key == "VAULT") {
-                vault = item.value;
-            } else if (item.key == "SCANNERS") {
-                if (item.value_type == VT::Integer && item.number >= MIN_SCANNERS &&
-                    item.number <= MAX_SCANNERS) {
-                    scanners = static_cast<std::int32_t>(item.number);
-                } else {
-                    syslog(LOG_ERR, "%s: invalid scanner count, expected an integer from 1 to 1024: %s = %s",
-                           file, item.key.c_str(), item.value.c_str());
+            } else if (const config_key* key = config_key_named(item.key)) {
+                if (!config_key_read(*this, *key, item, file))
                     ok = false;
-                }
-            } else if (item.key == "UNLIMITED_QUEUE") {
-                if (item.value_type == VT::Bool || item.value_type == VT::Integer) {
-                    unlimited_queue = item.number != 0 ? 1 : 0;
-                } else {
-                    syslog(LOG_ERR, "%s: invalid bool value: [%s] %s = %s", file, item.section.c_str(),
-                           item.key.c_str(), item.value.c_str());
-                    ok = false;
-                }
-            } else if (item.key == "COVERAGE") {
-                if (item.value == "writes") {
-                    coverage = COVERAGE_WRITES;
-                } else if (item.value == "full") {
-                    coverage = COVERAGE_FULL;
-                } else {
-                    syslog(LOG_ERR, "%s: invalid coverage, expected writes or full: %s = %s", file,
-                           item.key.c_str(), item.value.c_str());
-                    ok = false;
-                }
-            } else if (item.key == "ALERT_COMMAND") {
-                // Absolute: the daemon runs it from RUN_DIR, and never through a shell that would search
-                // PATH.
-                if (item.value.empty() || item.value.front() == '/') {
-                    alert_command = item.value;
-                } else {
-                    syslog(LOG_ERR, "%s: invalid alert command, expected an absolute path: %s = %s", file,
-                           item.key.c_str(), item.value.c_str());
-                    ok = false;
-                }
-            } else if (item.key == "ALERT_TIMEOUT") {
-                if (item.value_type == VT::Integer && item.number >= 1 && item.number <= MAX_ALERT_TIMEOUT) {
-                    alert_timeout = static_cast<std::int32_t>(item.number);
-                } else {
-                    syslog(LOG_ERR, "%s: invalid alert timeout, expected seconds from 1 to 3600: %s = %s",
-                           file, item.key.c_str(), item.value.c_str());
-                    ok = false;
-                }
-            } else if (item.key == "ALERT_QUEUE") {
-                if (item.value_type == VT::Integer && item.number >= 1 && item.number <= MAX_ALERT_QUEUE) {
-                    alert_queue = static_cast<std::int32_t>(item.number);
-                } else {
-                    syslog(LOG_ERR,
-                           "%s: invalid alert queue length, expected an integer from 1 to 100000: %s = %s",
-                           file, item.key.c_str(), item.value.c_str());
-                    ok = false;
-                }
-            } else if (item.key == "LARGE_FILE_SIZE") {
-                if (!parse_size(item.value, &large_file_size)) {
-                    syslog(LOG_ERR,
-                           "%s: invalid large file size, expected bytes with an optional K, M or G: %s = %s",
-                           file, item.key.c_str(), item.value.c_str());
-                    ok = false;
-                }
-            } else if (item.key == "SMALL_FILE_SCANNERS") {
-                if (item.value_type == VT::Integer && item.number >= MIN_SCANNERS &&
-                    item.number < MAX_SCANNERS) {
-                    small_file_scanners = static_cast<std::int32_t>(item.number);
-                } else {
-                    syslog(
-                        LOG_ERR,
-                        "%s: invalid small-file scanner count, expected an integer from 1 to 1023: %s = %s",
-                        file, item.key.c_str(), item.value.c_str());
-                    ok = false;
-                }
-            } else if (item.key == "JSON_LOG") {
-                json_log = item.value;
-            } else if (item.key == "SYSLOG_DETECTIONS" || item.key == "METRICS") {
-                if (item.value_type == VT::Bool || item.value_type == VT::Integer) {
-                    (item.key == "METRICS" ? metrics : syslog_detections) = item.number != 0 ? 1 : 0;
-                } else {
-                    syslog(LOG_ERR, "%s: invalid bool value: [%s] %s = %s", file, item.section.c_str(),
-                           item.key.c_str(), item.value.c_str());
-                    ok = false;
-                }
             } else {
                 syslog(LOG_WARNING, "%s: %s: unknown/obsolete configuration option", item.section.c_str(),
                        item.key.c_str());

@@ -4,7 +4,7 @@
 #include "src/alert.hpp"
 #include "src/av.hpp"
 #include "src/config.hpp"
-#include "src/facts.hpp"
+#include "src/text.hpp"
 
 #include <fcntl.h>
 #include <syslog.h>
@@ -14,11 +14,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 namespace {
-
-constexpr std::size_t TIME_BUF_SIZE = 32; // "2026-12-08T15:08:50+01:00" and the log's own form
 
 // Set once by detection_init before any task exists, then only read.
 bool syslog_detections = false;
@@ -26,58 +23,6 @@ bool alerts_on = false;
 int json_fd = -1;
 std::string json_path;
 std::string host;
-
-std::string escaped(const char* text) {
-    std::string out;
-    json_escape(out, text, strlen(text));
-    return out;
-}
-
-// Length of the valid UTF-8 sequence at `s` (at most `left` bytes), or 0 when the byte there starts none:
-// no overlong forms, no surrogates, nothing above U+10FFFF.
-std::size_t utf8_length(const unsigned char* s, std::size_t left) {
-    const unsigned char c = s[0];
-    std::size_t len;
-    unsigned char lo = 0x80, hi = 0xBF; // allowed range of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-        len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        len = 3;
-        if (c == 0xE0)
-            lo = 0xA0;
-        else if (c == 0xED)
-            hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        len = 4;
-        if (c == 0xF0)
-            lo = 0x90;
-        else if (c == 0xF4)
-            hi = 0x8F;
-    } else {
-        return 0;
-    }
-    if (left < len || s[1] < lo || s[1] > hi)
-        return 0;
-    for (std::size_t i = 2; i < len; i++)
-        if (s[i] < 0x80 || s[i] > 0xBF)
-            return 0;
-    return len;
-}
-
-// The log line's local time as "%Y-%m-%d %H:%M:%S", and as RFC 3339 with the zone's offset.
-void format_times(time_t when, char* log_time, std::string* rfc3339) {
-    struct tm local;
-    log_time[0] = '\0';
-    if (localtime_r(&when, &local) == nullptr)
-        return;
-    strftime(log_time, TIME_BUF_SIZE, LOG_TIME_FORMAT, &local);
-    char stamp[TIME_BUF_SIZE];
-    strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S%z", &local);
-    *rfc3339 = stamp;
-    // "%z" gives "+0100"; RFC 3339 wants "+01:00".
-    if (rfc3339->size() >= 2)
-        rfc3339->insert(rfc3339->size() - 2, ":");
-}
 
 void write_json(int* sock, const char* path, const char* vault, const infection* list, const char* when) {
     std::string line = "{\"time\":\"";
@@ -118,35 +63,6 @@ void write_json(int* sock, const char* path, const char* vault, const infection*
 
 } // namespace
 
-void json_escape(std::string& out, const char* text, std::size_t len) {
-    static const char hex[] = "0123456789abcdef";
-    const auto* s = reinterpret_cast<const unsigned char*>(text);
-    for (std::size_t i = 0; i < len;) {
-        const unsigned char c = s[i];
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-            i++;
-        } else if (c < 0x20 || c == 0x7F) {
-            out += "\\u00";
-            out += hex[c >> 4];
-            out += hex[c & 0xF];
-            i++;
-        } else if (c < 0x80) {
-            out += static_cast<char>(c);
-            i++;
-        } else if (std::size_t n = utf8_length(s + i, len - i); n != 0) {
-            out.append(text + i, n);
-            i += n;
-        } else {
-            out += "\\udc";
-            out += hex[c >> 4];
-            out += hex[c & 0xF];
-            i++;
-        }
-    }
-}
-
 void detection_init(const Config& config) {
     char name[HOST_NAME_MAX + 1] = "";
     if (gethostname(name, sizeof name) == 0)
@@ -168,9 +84,8 @@ void detection_init(const Config& config) {
 void detection_report(int* sock, const char* path, const char* vault, const infection* list, time_t when) {
     if (!syslog_detections && json_fd < 0 && !alerts_on)
         return;
-    char log_time[TIME_BUF_SIZE];
-    std::string rfc3339;
-    format_times(when, log_time, &rfc3339);
+    const std::string log_time = local_time(when).value_or("");
+    const std::string rfc3339 = local_time(when, TIME_RFC3339).value_or("");
     std::string findings;
     for (const infection* i = list; i != nullptr; i = i->next) {
         if (i != list)
@@ -181,12 +96,12 @@ void detection_report(int* sock, const char* path, const char* vault, const infe
     if (syslog_detections) {
         std::string names;
         for (const infection* i = list; i != nullptr; i = i->next)
-            names += (i == list ? "" : ", ") + escaped(i->name);
+            names += (i == list ? "" : ", ") + json_escaped(i->name);
         if (vault != nullptr)
-            syslog(LOG_WARNING, "Infected file quarantined: %s -> %s: %s", escaped(path).c_str(),
-                   escaped(vault).c_str(), names.c_str());
+            syslog(LOG_WARNING, "Infected file quarantined: %s -> %s: %s", json_escaped(path).c_str(),
+                   json_escaped(vault).c_str(), names.c_str());
         else
-            syslog(LOG_WARNING, "Infected file not moved: %s: %s", escaped(path).c_str(), names.c_str());
+            syslog(LOG_WARNING, "Infected file not moved: %s: %s", json_escaped(path).c_str(), names.c_str());
     }
     if (json_fd >= 0)
         write_json(sock, path, vault, list, rfc3339.c_str());

@@ -1,5 +1,7 @@
-// File operations shared by the monitor loop and the scan task.
+// File operations shared by the monitor loop, the scan task and zetctl.
 #include "src/fileops.hpp"
+
+#include "zelu/fd.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,6 +13,8 @@
 #include <cstdio>
 #include <cstring>
 
+using zelu::fd::Fd;
+
 namespace {
 
 constexpr std::size_t COPY_CHUNK = 8192;
@@ -21,6 +25,8 @@ constexpr std::size_t PROC_LINK_SIZE = 64;
 bool write_all(int fd, const char* buf, std::size_t len) {
     while (len > 0) {
         ssize_t n = write(fd, buf, len);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0)
             return false;
         buf += n;
@@ -39,11 +45,51 @@ ssize_t read_fd_link(int fd, char* link, char* buf, std::size_t size) {
     return len;
 }
 
+// The directory part of `path` ("." for a bare name, "/" for a name in the root), in `buf` when it is
+// neither; nullptr with ENAMETOOLONG when it does not fit.
+const char* dir_of(const char* path, char (&buf)[PATH_BUF_SIZE]) {
+    const char* name = basename_r(path);
+    if (name == path)
+        return ".";
+    std::size_t len = static_cast<std::size_t>(name - path - 1);
+    if (len == 0)
+        return "/";
+    if (len >= sizeof buf) {
+        errno = ENAMETOOLONG;
+        return nullptr;
+    }
+    memcpy(buf, path, len);
+    buf[len] = '\0';
+    return buf;
+}
+
 } // namespace
 
 const char* basename_r(const char* path) {
     const char* slash = strrchr(path, '/');
     return slash != nullptr ? slash + 1 : path;
+}
+
+int copy_synced(int src, int dst, int dir) {
+    char buf[COPY_CHUNK];
+    for (;;) {
+        ssize_t n = read(src, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return COPY_READ;
+        if (n == 0)
+            break;
+        if (!write_all(dst, buf, static_cast<std::size_t>(n)))
+            return COPY_WRITE;
+    }
+    // The data first, then the directory entry: without both a crash after the caller's unlink could
+    // leave neither the original nor a complete copy.
+    if (fsync(dst) != 0)
+        return COPY_SYNC;
+    if (fsync(dir) != 0)
+        return COPY_SYNC_DIR;
+    return 0;
 }
 
 namespace {
@@ -52,50 +98,51 @@ namespace {
 int copy_at(int dir, const char* name, const char* from, const char* to) {
     // The name may have been replaced since the scan: a symbolic link is not followed out of the tree,
     // and a FIFO must not block the worker (O_NONBLOCK changes nothing for a regular file).
-    int src = openat(dir, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (src < 0) {
+    Fd src(openat(dir, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (src.get() < 0) {
         syslog(LOG_WARNING, "open(): %s: %m", from);
         return -1;
     }
     struct stat st;
-    if (fstat(src, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(src.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         syslog(LOG_WARNING, "open(): %s: Not a regular file", from);
-        close(src);
         return -1;
     }
-    int dst = open(to, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (dst < 0) {
+    char buf[PATH_BUF_SIZE];
+    const char* to_dir = dir_of(to, buf);
+    Fd parent(to_dir != nullptr ? open(to_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1);
+    if (parent.get() < 0) {
+        syslog(LOG_WARNING, "open(): %s: %m", to_dir != nullptr ? to_dir : to);
+        return -1;
+    }
+    Fd dst(open(to, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (dst.get() < 0) {
         syslog(LOG_WARNING, "open(): %s: %m", to);
-        close(src);
         return -1;
     }
 
-    char buf[COPY_CHUNK];
-    for (;;) {
-        ssize_t n = read(src, buf, sizeof buf);
-        if (n > 0) {
-            if (!write_all(dst, buf, static_cast<std::size_t>(n))) {
-                syslog(LOG_WARNING, "write(): %m");
-                break;
-            }
-        } else if (n == 0) {
-            // The caller removes the source next, so a write error that only close() reports (NFS, quotas)
-            // must fail the copy rather than lose the file.
-            if (close(dst) != 0) {
-                syslog(LOG_WARNING, "close(): %s: %m", to);
-                close(src);
-                unlink(to);
-                return -1;
-            }
-            close(src);
+    switch (copy_synced(src.get(), dst.get(), parent.get())) {
+    case 0:
+        // The caller removes the source next, so a write error that only close() reports (NFS, quotas)
+        // must fail the copy rather than lose the file.
+        if (dst.close() == 0)
             return 0;
-        } else {
-            syslog(LOG_WARNING, "read(): %m");
-            break;
-        }
+        syslog(LOG_WARNING, "close(): %s: %m", to);
+        break;
+    case COPY_READ:
+        syslog(LOG_WARNING, "read(): %m");
+        break;
+    case COPY_WRITE:
+        syslog(LOG_WARNING, "write(): %m");
+        break;
+    case COPY_SYNC:
+        syslog(LOG_WARNING, "fsync(): %s: %m", to);
+        break;
+    case COPY_SYNC_DIR:
+        syslog(LOG_WARNING, "fsync(): %s: %m", to_dir);
+        break;
     }
-    close(dst);
-    close(src);
+    dst.reset();
     unlink(to);
     return -1;
 }

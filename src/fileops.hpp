@@ -1,5 +1,5 @@
-// File operations shared by the monitor loop and the scan task: path of a descriptor, last path
-// component, moving a file into the vault even across file systems.
+// File operations shared by the monitor loop, the scan task and zetctl: path of a descriptor, last path
+// component, moving a file into the vault even across file systems, and the durable copy under both.
 #pragma once
 
 #include "src/paths.hpp"
@@ -10,12 +10,22 @@
 // holds none (so "dir/" gives ""). Allocates nothing.
 const char* basename_r(const char* path);
 
-// Copies the bytes of `from` into `to`, created with mode 0600 or truncated. Returns 0 when `to` holds a
-// full copy; otherwise -1 after a warning, with `to` removed when the copy had begun.
+// The call that stopped copy_synced; errno holds its error.
+enum copy_failure { COPY_READ = 1, COPY_WRITE, COPY_SYNC, COPY_SYNC_DIR };
+
+// Copies `src` from its offset to its end into `dst`, then fsyncs `dst` and `dir` (the directory that
+// holds `dst`, opened for reading), so that after a crash the copy is there under its name: only then
+// may the caller remove the original. Interrupted reads and writes and short writes are retried. 0, or
+// the copy_failure of the call that failed; logs nothing and removes nothing.
+int copy_synced(int src, int dst, int dir);
+
+// Copies the bytes of `from` into `to`, created with mode 0600 or truncated, with copy_synced. Returns 0
+// when `to` holds a full copy on disk; otherwise -1 after a warning, with `to` removed when the copy had
+// begun.
 int copy_file(const char* from, const char* to);
 
-// Moves `from` to `to`: rename, or copy and unlink across file systems. Returns 0 when the file lies at
-// `to` and no longer at `from`; -1 after a warning otherwise.
+// Moves `from` to `to`: rename, or copy_file and unlink across file systems. Returns 0 when the file lies
+// at `to` and no longer at `from`; -1 after a warning otherwise.
 int move_file(const char* from, const char* to);
 
 // The path of the open descriptor `fd` read from its /proc/self/fd link into `buf` of `size` bytes and

@@ -43,37 +43,38 @@ std::uint64_t load(const std::atomic<std::uint64_t>& counter) {
     return counter.load(std::memory_order_relaxed);
 }
 
-// Every count in file order; one line "name value" each. New counts go anywhere in the list: the reader
-// takes lines by name.
+// Every count after the start time, in file order; one line "name value" each. New counts go anywhere in
+// the list: the reader takes lines by name.
 std::vector<std::pair<std::string, std::uint64_t>> snapshot() {
     const status_snapshot st = status_read();
     std::vector<std::pair<std::string, std::uint64_t>> out = {
-        {"queued", st.queued},
-        {"scanned", st.scanned},
-        {"infected", st.infected},
-        {"failed", st.failed},
-        {"unscanned", st.unscanned},
-        {"service_down_since",
+        {METRIC_NAMES[METRIC_QUEUED], st.queued},
+        {METRIC_NAMES[METRIC_SCANNED], st.scanned},
+        {METRIC_NAMES[METRIC_INFECTED], st.infected},
+        {METRIC_NAMES[METRIC_FAILED], st.failed},
+        {METRIC_NAMES[METRIC_UNSCANNED], st.unscanned},
+        {METRIC_NAMES[METRIC_SERVICE_DOWN_SINCE],
          static_cast<std::uint64_t>(st.service_down_since > 0 ? st.service_down_since : 0)},
-        {"queue_depth", pool_pending()},
-        {"alerts_run", load(alert_counters.run)},
-        {"alerts_failed", load(alert_counters.failed)},
-        {"alerts_timed_out", load(alert_counters.timed_out)},
-        {"alerts_dropped", load(alert_counters.dropped)},
+        {METRIC_NAMES[METRIC_QUEUE_DEPTH], pool_pending()},
+        {METRIC_NAMES[METRIC_ALERTS_RUN], load(alert_counters.run)},
+        {METRIC_NAMES[METRIC_ALERTS_FAILED], load(alert_counters.failed)},
+        {METRIC_NAMES[METRIC_ALERTS_TIMED_OUT], load(alert_counters.timed_out)},
+        {METRIC_NAMES[METRIC_ALERTS_DROPPED], load(alert_counters.dropped)},
     };
     std::uint64_t cumulative = 0;
     for (std::size_t i = 0; i < BUCKETS; i++) {
         cumulative += load(bucket_counts[i]);
-        std::string le = i + 1 < BUCKETS ? std::to_string(BUCKET_MS[i]) : "inf";
-        out.emplace_back("scan_latency_ms_le_" + le, cumulative);
+        std::string le = i + 1 < BUCKETS ? std::to_string(BUCKET_MS[i]) : LATENCY_BUCKET_ALL;
+        out.emplace_back(LATENCY_BUCKET_PREFIX + le, cumulative);
     }
-    out.emplace_back("scan_latency_sum_us", load(latency_sum_ns) / 1000);
+    out.emplace_back(LATENCY_SUM_NAME, load(latency_sum_ns) / 1000);
     return out;
 }
 
 // `report`: log a failure (only the first of a series is, so a full disk does not log every second).
 bool write_state(const std::vector<std::pair<std::string, std::uint64_t>>& counts, bool report) {
-    std::string text = "start_time " + std::to_string(static_cast<long long>(start_time)) + "\n";
+    std::string text = std::string(METRIC_NAMES[METRIC_START_TIME]) + " " +
+                       std::to_string(static_cast<long long>(start_time)) + "\n";
     for (const auto& [name, value] : counts)
         text += name + " " + std::to_string(value) + "\n";
     int fd = open(TEMP_FILE_NAME, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

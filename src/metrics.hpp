@@ -2,11 +2,11 @@
 // "zetctl metrics". Only written when METRICS is set.
 #pragma once
 
+#include "src/metrics_keys.hpp"
+
 #include <cstdint>
 
 class Config;
-
-inline constexpr const char* METRICS_FILE_NAME = "zet.metrics";
 
 // A monotonic time in nanoseconds to pass to metrics_scan_done; 0 (no clock read) while metrics are off.
 std::uint64_t metrics_now();

@@ -3,13 +3,13 @@
 
 #include "src/config.hpp"
 #include "src/detection.hpp"
-#include "src/facts.hpp"
 #include "src/fileops.hpp"
 #include "src/metrics.hpp"
 #include "src/paths.hpp"
 #include "src/probe_name.hpp"
 #include "src/recovery.hpp"
 #include "src/status.hpp"
+#include "src/text.hpp"
 
 #include <sys/stat.h>
 #include <syslog.h>
@@ -229,13 +229,8 @@ void log_infection_at(const char* path, const char* vault, const infection* list
     if (infection_log == nullptr)
         return;
 
-    // localtime_r: workers format times concurrently, and localtime's static result would be shared.
-    struct tm local;
-    char stamp[LOG_TIME_SIZE] = "";
-    if (localtime_r(&now, &local) != nullptr)
-        strftime(stamp, sizeof stamp, LOG_TIME_FORMAT, &local);
-
+    const std::string stamp = local_time(now).value_or("");
     for (const infection* i = list; i != nullptr; i = i->next)
-        fprintf(infection_log, "%s\t%s\t%s\t%s\n", stamp, path, vault, i->name);
+        fprintf(infection_log, "%s\t%s\t%s\t%s\n", stamp.c_str(), path, vault, i->name);
     fflush(infection_log);
 }

@@ -2,6 +2,7 @@
 // READY=1 and WATCHDOG=1 stay exactly as they are.
 #include "src/status.hpp"
 
+#include "src/text.hpp"
 #include "src/thread.hpp"
 
 #include <pthread.h>
@@ -74,12 +75,8 @@ int status_format(char* buf, std::size_t size, const status_snapshot& s, bool wi
                  s.selftests == 1 ? "" : "s");
     char down[80] = "";
     if (s.service_down_since != 0) {
-        time_t t = static_cast<time_t>(s.service_down_since);
-        struct tm local;
-        char stamp[32] = "";
-        if (localtime_r(&t, &local) != nullptr)
-            strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-        snprintf(down, sizeof down, "; scan service unreachable since %s", stamp);
+        snprintf(down, sizeof down, "; scan service unreachable since %s",
+                 local_time(s.service_down_since).value_or("").c_str());
     }
     return snprintf(buf, size,
                     "STATUS=%" PRIu64 " files queued, %" PRIu64 " scanned, %" PRIu64 " infected, %" PRIu64

@@ -11,8 +11,14 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <sys/syscall.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <functional>
+#include <optional>
+#include <vector>
 
 using zet_test::read_file;
 using zet_test::TempDir;
@@ -102,24 +108,91 @@ TEST_F(FileOps, RenameKeepsInodeModeOwnerAndTime) {
     EXPECT_EQ(read_file(to), "payload");
 }
 
-TEST_F(FileOps, MoveAcrossFileSystemsCopiesIntoPrivateFile) {
-    TempDir shm("/dev/shm"), vault;
-    std::string from = shm / "big", to = vault / "big.XXXXXX";
+// A cross-file-system move may lose the only copy unless the copy and its name are on disk before the
+// source goes. The stand-ins below see what the copy does: they record each fsync and the copy's bytes at
+// the unlink, and can interrupt or shorten writes. They only act while `probe.armed`.
+struct CopyProbe {
+    bool armed = false;
+    int interruptions = 0;       // writes still to fail with EINTR
+    std::size_t write_limit = 0; // the most bytes one write takes (short writes); 0: no limit
+    std::string copy;            // the vault name, read back at the unlink
+    std::vector<std::string> synced, synced_at_unlink;
+    std::optional<std::string> copy_at_unlink;
+};
+CopyProbe probe;
+
+std::string fd_path(int fd) {
+    char buf[PATH_MAX];
+    ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), buf, sizeof buf);
+    return n < 0 ? "" : std::string(buf, static_cast<std::size_t>(n));
+}
+
+} // namespace
+
+extern "C" ssize_t write(int fd, const void* buf, std::size_t len) {
+    if (probe.armed && probe.interruptions > 0) {
+        probe.interruptions--;
+        errno = EINTR;
+        return -1;
+    }
+    if (probe.armed && probe.write_limit != 0)
+        len = std::min(len, probe.write_limit);
+    return syscall(SYS_write, fd, buf, len);
+}
+
+extern "C" int fsync(int fd) {
+    if (probe.armed)
+        probe.synced.push_back(fd_path(fd));
+    return static_cast<int>(syscall(SYS_fsync, fd));
+}
+
+extern "C" int unlinkat(int dir, const char* name, int flags) {
+    if (probe.armed && !probe.copy_at_unlink) {
+        probe.synced_at_unlink = probe.synced;
+        probe.copy_at_unlink = read_file(probe.copy);
+    }
+    return static_cast<int>(syscall(SYS_unlinkat, dir, name, flags));
+}
+
+namespace {
+
+TEST_F(FileOps, MoveAcrossFileSystemsCopiesIntoPrivateFileOnDiskBeforeTheSourceGoes) {
+    const struct {
+        const char* name;
+        int interruptions;
+        std::size_t write_limit;
+    } rows[] = {
+        {"whole writes", 0, 0},
+        {"interrupted and short writes", 3, 1000},
+    };
     std::string content;
     for (int i = 0; i < 5000; i++)
         content += "line " + std::to_string(i) + "\n"; // several copy chunks and a partial one
-    write_file(from, content);
-    ASSERT_EQ(chmod(from.c_str(), 0644), 0);
-    int fd = mkstemp(to.data());
-    ASSERT_GE(fd, 0);
-    close(fd);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempDir shm("/dev/shm"), vault;
+        std::string from = shm / "big", to = vault / "big.XXXXXX";
+        write_file(from, content);
+        ASSERT_EQ(chmod(from.c_str(), 0644), 0);
+        int fd = mkstemp(to.data());
+        ASSERT_GE(fd, 0);
+        close(fd);
 
-    ASSERT_EQ(move_file(from.c_str(), to.c_str()), 0);
-    EXPECT_FALSE(exists(from));
-    EXPECT_EQ(read_file(to), content);
-    struct stat st;
-    ASSERT_EQ(stat(to.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
+        probe = {true, row.interruptions, row.write_limit, to, {}, {}, std::nullopt};
+        int rc = move_file(from.c_str(), to.c_str());
+        probe.armed = false;
+        ASSERT_EQ(rc, 0);
+        EXPECT_FALSE(exists(from));
+        EXPECT_EQ(read_file(to), content);
+        struct stat st;
+        ASSERT_EQ(stat(to.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        // At the source's unlink: the whole copy, synced with its directory.
+        EXPECT_EQ(probe.copy_at_unlink, content);
+        const std::vector<std::string> synced = {std::filesystem::canonical(to),
+                                                 std::filesystem::canonical(vault.path())};
+        EXPECT_EQ(probe.synced_at_unlink, synced);
+    }
 }
 
 // One failing move per row: how it is provoked, the one warning, and what is left on disk.

@@ -1,11 +1,12 @@
 // The rules of the scan-service wire protocol that both ends share: the line limit, the status lines they
-// agree on, escaping, and how an exclusion covers a path. orbis-scand speaks them and zet's client and
-// zetctl rely on them, so each lives here once and the two ends cannot drift apart.
-// Everything here is stateless and safe to call from any thread, except an Exclusions object, which
-// belongs to one connection.
+// agree on, the DBINFO line, escaping, and how an exclusion covers a path. orbis-scand speaks them and zet's
+// client and zetctl rely on them, so each lives here once and the two ends cannot drift apart. Everything
+// here is stateless and safe to call from any thread, except an Exclusions object, which belongs to one
+// connection.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,6 +41,25 @@ inline constexpr int end_code = code_of(end_line);
 inline constexpr int engine_error_code = code_of(engine_error_line);
 inline constexpr int exclusion_limit_code = code_of(exclusion_limit_line);
 inline constexpr int syntax_error_code = code_of(syntax_error_line);
+
+// What orbis-scand answers to DBINFO about the engine that new scans use. zetctl asks; zet never does, so
+// the line may grow fields without touching zet's bytes.
+struct DbInfo {
+    std::uint32_t version = 0;
+    std::int64_t built = 0; // Unix time, 0 unknown
+    bool built_from_header = false;
+    std::int64_t signatures = 0;
+    std::int64_t loaded = 0; // Unix time the load finished
+    std::int64_t load_ms = 0;
+};
+// "DBINFO version=<n> built=<unix time> built_from=<header|file> signatures=<n> loaded=<unix time>
+// load_ms=<n>\r\n".
+std::string dbinfo_line(const DbInfo& info);
+// Reads a line that dbinfo_line built, its line end optional. Fields are taken by name and names it does
+// not know are skipped, so that a service that adds fields is still understood; a missing or bad
+// built_from, signatures, loaded or load_ms reads as its default. Nothing when the line is no DBINFO line
+// or lacks a valid version or build time.
+std::optional<DbInfo> parse_dbinfo_line(std::string_view line);
 
 // Bytes that travel behind a backslash: the backslash itself and every POSIX whitespace byte (blank,
 // tab, LF, VT, FF, CR). Escaped, they never split a field or end a line.

@@ -1,6 +1,7 @@
 // Detections beyond the vault and the infection log, with the real zet and orbis-scand on a private tmpfs:
 // the alert command (environment only, timeout, overflow, failures), the JSON log read back by Python's
-// parser, the syslog line, the metrics file and "zetctl metrics" read by the Prometheus client's parser.
+// parser and joined with zetctl's, the syslog line, the metrics file and "zetctl metrics" read by the
+// Prometheus client's parser.
 #include "tests/support/daemon.hpp"
 #include "tests/support/scand.hpp"
 
@@ -300,6 +301,19 @@ TEST_F(Detections, JsonLogRecordsMatchTheInfectionLogWithHostileNames) {
         EXPECT_EQ(f[6], "time,path,vault,findings,vps,host");
     }
     EXPECT_EQ(by_path[tree_ + "/stuck.com"][2], "-") << "the failed move has a null vault";
+
+    // zetctl writes each path exactly as the JSON log does, so that scripts can join the two on it.
+    const std::string listed = run({ZETCTL_BIN, "vault", "list", "--json", "-c", conf_});
+    for (const std::string& record : split(read_file(json_), "\n")) {
+        const std::size_t from = record.find("\"path\":") + 7;
+        std::size_t end = from + 1;
+        while (end < record.size() && record[end] != '"')
+            end += record[end] == '\\' ? 2 : 1;
+        const std::string path = record.substr(from, end + 1 - from); // quotes included
+        if (record.compare(end + 1, 13, ",\"vault\":null") != 0) {
+            EXPECT_TRUE(has(listed, "\"original\":" + path)) << record << listed;
+        }
+    }
 }
 
 TEST_F(Detections, MetricsCountAKnownWorkloadAndZetctlExportsThem) {

@@ -252,8 +252,8 @@ TEST_F(CtlVault, ListAndShowJoinTheLogEvenWithTabsInPaths) {
     EXPECT_TRUE(has(r.out, "2 files in " + vault_ + "\n"));
 
     r = ctl({"vault", "list", "--json"});
-    EXPECT_TRUE(has(r.out, "{\"name\":\"q1\\treport.doc.Qx1001\",\"original\":\"" + tree_ +
-                               "/q1\\treport.doc\",\"time\":\""))
+    EXPECT_TRUE(has(r.out, "{\"name\":\"q1\\u0009report.doc.Qx1001\",\"original\":\"" + tree_ +
+                               "/q1\\u0009report.doc\",\"time\":\""))
         << r.out;
     EXPECT_TRUE(has(r.out, "\"findings\":[\"One\",\"Two\"],\"size\":3}")) << r.out;
 
