@@ -151,24 +151,16 @@ int copy_at(int dir, const char* name, const char* from, const char* to) {
 // names: event paths are the kernel's own, free of symbolic links, so a difference means that a directory
 // was replaced since the event. The descriptor, or AT_FDCWD for a relative path; -1 after a warning.
 int open_parent(const char* from, const char* name) {
-    if (from[0] != '/' || name == from)
+    char buf[PATH_BUF_SIZE];
+    const char* parent = from[0] == '/' && name != from ? dir_of(from, buf) : nullptr;
+    if (parent == nullptr)
         return AT_FDCWD;
-    char parent[PATH_BUF_SIZE], found[PATH_BUF_SIZE];
-    std::size_t len = static_cast<std::size_t>(name - from - 1);
-    if (len >= sizeof parent)
-        return AT_FDCWD;
-    memcpy(parent, from, len);
-    parent[len] = '\0';
-    int dir = open(len == 0 ? "/" : parent, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    int dir = open(parent, O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0) {
-        syslog(LOG_WARNING, "open(): %s: %m", len == 0 ? "/" : parent);
+        syslog(LOG_WARNING, "open(): %s: %m", parent);
         return -1;
     }
-    if (fd2path(dir, found, sizeof found) == nullptr) {
-        close(dir);
-        return -1;
-    }
-    if (strcmp(found, len == 0 ? "/" : parent) != 0) {
+    if (!still_names(dir, parent)) {
         syslog(LOG_WARNING, "move_file(): %s: Directory changed since the event", from);
         close(dir);
         return -1;
