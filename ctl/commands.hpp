@@ -4,6 +4,7 @@
 #include "ctl/settings.hpp"
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -77,6 +78,10 @@ ServiceState service_state(const Settings& s);
 // Reads the configuration for a command other than check-config: nothing when it is usable, else the exit
 // status after the reader's errors were printed.
 std::optional<int> load_for_command(const Args& args, Settings* settings);
+
+// The "name value" lines of zet's metrics state file `path` (lines of another shape skipped); `found`:
+// whether it could be read.
+std::map<std::string, std::string> read_metrics_state(const std::string& path, bool* found);
 
 // One line per message of the reader, "error: ..." or "warning: ...", continuation lines indented.
 void print_messages(FILE* out, const std::vector<Message>& messages);

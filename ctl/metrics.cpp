@@ -46,6 +46,21 @@ constexpr Known KNOWN[] = {
      "Alert commands killed at their timeout."},
     {METRIC_ALERTS_DROPPED, "zet_alerts_dropped_total", "counter",
      "Alerts dropped because their queue was full."},
+    {METRIC_OPENS, "zet_opens_checked_total", "counter",
+     "Opens of files under the trees that needed a verdict (ON_OPEN)."},
+    {METRIC_OPEN_HITS, "zet_opens_known_clean_total", "counter",
+     "Of those, opens answered from the cache of clean verdicts."},
+    {METRIC_OPEN_SCANS, "zet_open_scans_total", "counter", "Scans started for opens."},
+    {METRIC_OPENS_DENIED, "zet_opens_denied_total", "counter",
+     "Opens refused: an infected file, or OPEN_ERROR = deny without a verdict."},
+    {METRIC_OPENS_UNSCANNED, "zet_opens_unscanned_total", "counter",
+     "Opens let through (or refused by OPEN_ERROR) without a verdict: deadline, scan failure."},
+    {METRIC_OPEN_OVERFLOWS, "zet_open_queue_overflows_total", "counter",
+     "Overflows of the kernel's queue of opens: opens let through unseen."},
+    {METRIC_OPENS_HELD, "zet_opens_held", "gauge", "Opens waiting for their verdict now."},
+    {METRIC_OLDEST_OPEN_HELD_MS, "zet_oldest_open_held_milliseconds", "gauge",
+     "How long the oldest open held now has waited."},
+    {METRIC_OPEN_CACHE_ENTRIES, "zet_open_cache_entries", "gauge", "Clean verdicts kept for opens."},
 };
 static_assert(
     [] {
@@ -64,8 +79,9 @@ void sample(std::string& out, const std::string& metric, const std::string& valu
     out += metric + " " + value + "\n";
 }
 
-// "name value" lines; lines of another shape are skipped.
-std::map<std::string, std::string> read_state(const std::string& path, bool* found) {
+} // namespace
+
+std::map<std::string, std::string> read_metrics_state(const std::string& path, bool* found) {
     std::map<std::string, std::string> out;
     std::ifstream in(path);
     *found = static_cast<bool>(in);
@@ -82,6 +98,8 @@ std::map<std::string, std::string> read_state(const std::string& path, bool* fou
     }
     return out;
 }
+
+namespace {
 
 // Milliseconds as a decimal number of seconds, without a float's rounding: 2500 -> "2.5".
 std::string ms_as_seconds(long long ms) {
@@ -102,7 +120,7 @@ std::string exposition(const Settings& s) {
     sample(out, "zet_up", d.running ? "1" : "0");
 
     bool found = false;
-    std::map<std::string, std::string> state = read_state(s.in_run_dir(METRICS_FILE_NAME), &found);
+    std::map<std::string, std::string> state = read_metrics_state(s.in_run_dir(METRICS_FILE_NAME), &found);
     family(out, "zet_metrics_file_present", "gauge",
            "Whether zet's metrics state file exists (zet writes it only with METRICS = yes).");
     sample(out, "zet_metrics_file_present", found ? "1" : "0");

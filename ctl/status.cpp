@@ -6,6 +6,7 @@
 #include "src/av.hpp"
 #include "src/config.hpp"
 #include "src/kernel.hpp"
+#include "src/metrics_keys.hpp"
 #include "src/paths.hpp"
 #include "src/probe_name.hpp"
 #include "src/text.hpp"
@@ -226,6 +227,27 @@ int status(const Args& args) {
         else
             covered.push_back(std::string("writes (full unavailable: ") + reason + ")");
     }
+    // What opens of each tree are covered for, and what zet's metrics file counts of them.
+    const int on_open = s.config->on_open;
+    std::vector<std::string> opens_for;
+    for (const std::string& t : trees) {
+        char reason[256] = "";
+        if (on_open == ON_OPEN_OFF)
+            opens_for.push_back("off");
+        else if (on_open == ON_OPEN_SCAN || onopen_probe(t.c_str(), reason, sizeof reason))
+            opens_for.push_back(on_open == ON_OPEN_SCAN ? "scan" : "block");
+        else
+            opens_for.push_back(std::string("scan (block unavailable: ") + reason + ")");
+    }
+    bool metrics_found = false;
+    const std::map<std::string, std::string> counts =
+        on_open != ON_OPEN_OFF ? read_metrics_state(s.in_run_dir(METRICS_FILE_NAME), &metrics_found)
+                               : std::map<std::string, std::string>{};
+    auto count = [&counts](metrics_key key) -> std::int64_t {
+        auto it = counts.find(METRIC_NAMES[key]);
+        return it == counts.end() ? 0 : std::stoll(it->second);
+    };
+    const bool open_counts = metrics_found && counts.count(METRIC_NAMES[METRIC_OPENS]) != 0;
 
     if (args.json) {
         Json j;
@@ -260,6 +282,19 @@ int status(const Args& args) {
         for (std::size_t i = 0; i < trees.size(); i++)
             j.begin_object().key("tree").value(trees[i]).key("covered_for").value(covered[i]).end_object();
         j.end_array().end_object();
+        j.key("on_open").begin_object().key("mode").value(ON_OPEN_NAMES[on_open]).key("trees").begin_array();
+        for (std::size_t i = 0; i < trees.size(); i++)
+            j.begin_object().key("tree").value(trees[i]).key("covered_for").value(opens_for[i]).end_object();
+        j.end_array().key("counts");
+        if (open_counts) {
+            j.begin_object();
+            for (metrics_key k : OPEN_METRICS)
+                j.key(METRIC_NAMES[k]).value(count(k));
+            j.end_object();
+        } else {
+            j.null();
+        }
+        j.end_object();
         j.key("vault").begin_object().key("path").value(s.vault()).key("files");
         error.empty() ? j.value(static_cast<std::int64_t>(files.size())) : j.null();
         j.key("bytes").value(bytes).key("error").value(error).end_object();
@@ -301,6 +336,22 @@ int status(const Args& args) {
         for (std::size_t i = 0; i < trees.size(); i++)
             printf("%s%s: %s\n", i == 0 ? "monitored:    " : "              ", shown(trees[i]).c_str(),
                    covered[i].c_str());
+        for (std::size_t i = 0; on_open != ON_OPEN_OFF && i < trees.size(); i++)
+            printf("%s%s: %s\n", i == 0 ? "opens:        " : "              ", shown(trees[i]).c_str(),
+                   opens_for[i].c_str());
+        if (on_open != ON_OPEN_OFF && open_counts) {
+            const std::int64_t checked = count(METRIC_OPENS), hits = count(METRIC_OPEN_HITS);
+            printf("              %lld checked, %lld%% known clean (%lld cached), %lld held now (oldest %lld ms), "
+                   "%lld allowed unscanned, %lld denied\n",
+                   static_cast<long long>(checked), static_cast<long long>(checked > 0 ? 100 * hits / checked : 0),
+                   static_cast<long long>(count(METRIC_OPEN_CACHE_ENTRIES)),
+                   static_cast<long long>(count(METRIC_OPENS_HELD)),
+                   static_cast<long long>(count(METRIC_OLDEST_OPEN_HELD_MS)),
+                   static_cast<long long>(s.config->open_error == OPEN_ERROR_DENY ? 0 : count(METRIC_OPENS_UNSCANNED)),
+                   static_cast<long long>(count(METRIC_OPENS_DENIED)));
+        } else if (on_open != ON_OPEN_OFF) {
+            printf("              counts of opens: set METRICS = yes\n");
+        }
         if (error.empty())
             printf("vault:        %s: %zu file%s, %lld bytes\n", shown(s.vault()).c_str(), files.size(),
                    files.size() == 1 ? "" : "s", static_cast<long long>(bytes));

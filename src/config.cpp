@@ -26,6 +26,26 @@ void free_list(monitor* list) {
     }
 }
 
+// Whether every tree may have its opens held: one on the root file system would hold every open of the
+// system on zet, its own start included. Each refused tree is named; a tree that does not exist is left to
+// the marks, which fail for it.
+bool blockable(const char* file, const monitor* trees) {
+    struct stat root, tree;
+    if (stat("/", &root) != 0)
+        return true;
+    bool ok = true;
+    for (const monitor* m = trees; m != nullptr; m = m->next) {
+        if (stat(m->path, &tree) == 0 && tree.st_dev == root.st_dev) {
+            syslog(LOG_ERR,
+                   "%s: ON_OPEN = block refused for '%s': it lies on the root file system, where every open "
+                   "of the system would wait for zet",
+                   file, m->path);
+            ok = false;
+        }
+    }
+    return ok;
+}
+
 } // namespace
 
 Config::~Config() {
@@ -99,6 +119,8 @@ bool Config::read_from_file(const char* file) {
                 syslog(LOG_ERR, "%s\n%s", message.c_str(), context.c_str());
         };
         if (!zelu::ini::parse_file(file, on_item, on_error, 0) || !ok)
+            return false;
+        if (on_open == ON_OPEN_BLOCK && !blockable(file, monitors))
             return false;
     }
 

@@ -12,6 +12,16 @@
 // after a lost event queue and retries of failed scans.
 enum coverage_mode : std::int32_t { COVERAGE_WRITES = 0, COVERAGE_FULL = 1 };
 
+// What ON_OPEN asks for. "scan": opens and executions of files under the trees that are not known clean
+// are scanned, the open going on meanwhile. "block": the open waits for the verdict (at most OPEN_TIMEOUT
+// seconds) and fails with EPERM for an infected file.
+enum on_open_mode : std::int32_t { ON_OPEN_OFF = 0, ON_OPEN_SCAN = 1, ON_OPEN_BLOCK = 2 };
+// What OPEN_ERROR does with a held open that got no verdict in time, or whose scan failed.
+enum open_error_policy : std::int32_t { OPEN_ERROR_ALLOW = 0, OPEN_ERROR_DENY = 1 };
+// The spellings in the file, by value.
+inline constexpr const char* ON_OPEN_NAMES[] = {"off", "scan", "block", nullptr};
+inline constexpr const char* OPEN_ERROR_NAMES[] = {"allow", "deny", nullptr};
+
 // Every setting of the daemon. Built with the defaults, filled once by read_from_file on the main thread,
 // then read-only: the units keep a reference to it from their start and read it, from any thread, until
 // the process ends. Owns its texts, both lists, their nodes and their paths.
@@ -49,6 +59,10 @@ public:
     std::int64_t large_file_size = 0;
     // 1 to 1023; the pool keeps at most SCANNERS - 1, so that a shipped value never stops a small pool.
     std::int32_t small_file_scanners = 1;
+    // Protection on access; off while ON_OPEN is absent.
+    std::int32_t on_open = ON_OPEN_OFF;
+    std::int32_t open_timeout = 5; // seconds a held open waits for its verdict, 1 to 60
+    std::int32_t open_error = OPEN_ERROR_ALLOW;
     monitor* monitors = nullptr;
     monitor* exclusions = nullptr;
 };

@@ -21,6 +21,9 @@ constexpr std::int64_t MAX_LARGE_FILE_SIZE = std::int64_t{1} << 50;
 constexpr const char* COVERAGE_NAMES[] = {"writes", "full", nullptr};
 static_assert(COVERAGE_WRITES == 0 && COVERAGE_FULL == 1);
 
+// A normal scan of a small file takes milliseconds; a minute bounds what a reader may be made to wait.
+constexpr std::int64_t MAX_OPEN_TIMEOUT = 60;
+
 // "0", or a count of bytes with an optional K, M or G (binary multiples) up to `max`.
 bool parse_size(const std::string& text, std::int64_t max, std::int64_t* out) {
     std::size_t digits = 0;
@@ -124,6 +127,22 @@ const config_key KEYS[] = {
     {.name = "JSON_LOG", .kind = KEY_TEXT, .text = &Config::json_log, .none = "(none)"},
     {.name = "SYSLOG_DETECTIONS", .kind = KEY_BOOL, .number = &Config::syslog_detections},
     {.name = "METRICS", .kind = KEY_BOOL, .number = &Config::metrics, .show = metrics_shown},
+    {.name = "ON_OPEN",
+     .kind = KEY_CHOICE,
+     .number = &Config::on_open,
+     .choices = ON_OPEN_NAMES,
+     .invalid = "invalid on-open mode, expected off, scan or block"},
+    {.name = "OPEN_TIMEOUT",
+     .kind = KEY_INT,
+     .number = &Config::open_timeout,
+     .min = 1,
+     .max = MAX_OPEN_TIMEOUT,
+     .invalid = "invalid open timeout, expected seconds from 1 to 60"},
+    {.name = "OPEN_ERROR",
+     .kind = KEY_CHOICE,
+     .number = &Config::open_error,
+     .choices = OPEN_ERROR_NAMES,
+     .invalid = "invalid open error policy, expected allow or deny"},
 };
 
 // A KEY_INT, KEY_BOOL or KEY_CHOICE value as stored, or nothing when it is bad.

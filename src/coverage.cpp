@@ -5,6 +5,7 @@
 #include "src/config.hpp"
 #include "src/fileops.hpp"
 #include "src/kernel.hpp"
+#include "src/onopen.hpp"
 #include "src/pool.hpp"
 #include "src/recovery.hpp"
 #include "src/status.hpp"
@@ -176,6 +177,8 @@ void handle_event(const unsigned char* raw, const fanotify_event_metadata* ev) {
         close(fd);
         return;
     }
+    // Its content, or its place, is new: a clean verdict from before no longer stands.
+    onopen_forget(path, st);
     pool_add_file(path, fd, 0, &st);
     status_count(status_counters.queued);
 }

@@ -216,6 +216,11 @@ char* fd2path(int fd, char* buf, std::size_t size) {
     return buf;
 }
 
+bool fd_link(int fd, char* buf, std::size_t size) {
+    char link[PROC_LINK_SIZE];
+    return fd > 0 && size > 0 && read_fd_link(fd, link, buf, size) >= 0;
+}
+
 bool still_names(int fd, const char* path) {
     char link[PROC_LINK_SIZE], now[PATH_BUF_SIZE];
     struct stat by_fd, by_path;

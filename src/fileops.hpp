@@ -33,6 +33,10 @@ int move_file(const char* from, const char* to);
 // 0 or less and after a warning when the link cannot be read.
 char* fd2path(int fd, char* buf, std::size_t size);
 
+// fd2path without a message: false when the link cannot be read (errno set). For a thread that must not
+// wait on logging.
+bool fd_link(int fd, char* buf, std::size_t size);
+
 // Whether the text `path` still names the file open as `fd`: it is the descriptor's own link text (the
 // kernel's name for it, free of symbolic links) and looking it up now still reaches that very file. False
 // once the file was renamed, or a directory on the way replaced, since the text was taken.

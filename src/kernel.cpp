@@ -44,3 +44,18 @@ bool coverage_probe(const char* tree, char* reason, std::size_t size) {
     close(fd);
     return ok;
 }
+
+bool onopen_probe(const char* tree, char* reason, std::size_t size) {
+    int fd = fanotify_init(FAN_CLOEXEC | FAN_CLASS_CONTENT, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        snprintf(reason, size, "fanotify_init(): %s", strerror(errno));
+        return false;
+    }
+    // Opens of that file system wait on this group while it is marked: closing it lets them through.
+    bool ok = fanotify_mark(fd, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, FAN_OPEN_PERM, AT_FDCWD, tree) == 0 ||
+              fanotify_mark(fd, FAN_MARK_ADD | FAN_MARK_MOUNT, FAN_OPEN_PERM, AT_FDCWD, tree) == 0;
+    if (!ok)
+        snprintf(reason, size, "fanotify_mark(): %s", strerror(errno));
+    close(fd);
+    return ok;
+}

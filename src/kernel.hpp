@@ -22,3 +22,8 @@ bool handles_open(const char* path);
 // What COVERAGE = full gives `tree` on this kernel and file system: true when a group with directory
 // handles can mark its file system; otherwise false with the reason in `reason` (`size` bytes).
 bool coverage_probe(const char* tree, char* reason, std::size_t size);
+
+// Whether ON_OPEN = block can hold opens of `tree`: a group with permission events can mark its file
+// system (or its mount); otherwise false with the reason in `reason` (`size` bytes). The probe's mark is
+// gone again before this returns.
+bool onopen_probe(const char* tree, char* reason, std::size_t size);

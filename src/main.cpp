@@ -7,6 +7,7 @@
 #include "src/fileops.hpp"
 #include "src/metrics.hpp"
 #include "src/monitor.hpp"
+#include "src/onopen.hpp"
 #include "src/pool.hpp"
 #include "src/recovery.hpp"
 #include "src/scan.hpp"
@@ -211,6 +212,7 @@ int main(int argc, char** argv) {
     // Full coverage reports a file by every way it arrives, often twice in a row; one scan serves them.
     pool_set_dedup(config.coverage == COVERAGE_FULL);
     pool_set_large_lane(config.large_file_size, static_cast<std::size_t>(config.small_file_scanners));
+    pool_set_open_lane(config.on_open != ON_OPEN_OFF);
     if (pool_init(static_cast<std::size_t>(config.scanners), scan) < 0)
         goto fatal;
     // Without the infection log the daemon still quarantines; log_init has said why it failed.
@@ -223,10 +225,18 @@ int main(int argc, char** argv) {
     vault_dir = config.vault.c_str();
     scan_init(config);
     mount_marked = config.monitors;
+    // Without these threads full coverage only lacks catch-up and retries, and protection on access the
+    // catch-up after a lost queue of opens; recovery_start said so.
+    if (config.coverage == COVERAGE_FULL || config.on_open != ON_OPEN_OFF)
+        recovery_start(config);
+    // Before the monitor loop queues any write: an open of a file just written is answered from then on.
+    if (config.on_open != ON_OPEN_OFF) {
+        status_show_opens(true);
+        if (onopen_start(config) < 0)
+            goto fatal;
+    }
     if (config.coverage == COVERAGE_FULL) {
         status_show_unscanned(true);
-        // Without these threads full coverage only lacks catch-up and retries; recovery_start said so.
-        recovery_start(config);
         // The trees that file-system marks cannot cover keep the mount marks of the writes mode; the loop
         // serves the group that coverage_start keeps.
         coverage_start(config, &mount_marked);
@@ -252,6 +262,8 @@ int main(int argc, char** argv) {
     // stopped nor joined, and the infection log is not closed: a scan in progress ends with the process.
     if (stopped) {
         syslog(LOG_NOTICE, "SIGINT/SIGTERM received. Exiting...\n");
+        // First, so that no open waits on a daemon that is going.
+        onopen_stop();
         monitor_stop(fan_fd, mount_marked);
         coverage_stop();
         close(signal_fd);

@@ -11,6 +11,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
@@ -29,6 +30,7 @@ constexpr std::uint64_t BUCKET_MS[] = {1,   5,    10,   25,   50,    100,   250,
 constexpr std::size_t BUCKETS = sizeof BUCKET_MS / sizeof BUCKET_MS[0] + 1;
 
 std::atomic<bool> enabled{false};
+bool with_opens = false; // set by metrics_start before its thread exists
 std::atomic<std::uint64_t> bucket_counts[BUCKETS];
 std::atomic<std::uint64_t> latency_sum_ns{0};
 time_t start_time = 0;
@@ -37,6 +39,10 @@ std::uint64_t monotonic_ns() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<std::uint64_t>(ts.tv_sec) * NS_PER_SECOND + static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
+std::int64_t monotonic_ms() {
+    return static_cast<std::int64_t>(monotonic_ns() / (NS_PER_SECOND / 1000));
 }
 
 std::uint64_t load(const std::atomic<std::uint64_t>& counter) {
@@ -61,6 +67,22 @@ std::vector<std::pair<std::string, std::uint64_t>> snapshot() {
         {METRIC_NAMES[METRIC_ALERTS_TIMED_OUT], load(alert_counters.timed_out)},
         {METRIC_NAMES[METRIC_ALERTS_DROPPED], load(alert_counters.dropped)},
     };
+    if (with_opens) {
+        const auto& c = status_counters;
+        const std::int64_t since = c.oldest_held_since_ms.load(std::memory_order_relaxed);
+        const std::int64_t held = c.opens_held.load(std::memory_order_relaxed);
+        out.insert(out.end(),
+                   {{METRIC_NAMES[METRIC_OPENS], st.opens},
+                    {METRIC_NAMES[METRIC_OPEN_HITS], st.open_hits},
+                    {METRIC_NAMES[METRIC_OPEN_SCANS], load(c.open_scans)},
+                    {METRIC_NAMES[METRIC_OPENS_DENIED], st.opens_denied},
+                    {METRIC_NAMES[METRIC_OPENS_UNSCANNED], st.opens_unscanned},
+                    {METRIC_NAMES[METRIC_OPEN_OVERFLOWS], st.open_overflows},
+                    {METRIC_NAMES[METRIC_OPENS_HELD], static_cast<std::uint64_t>(std::max<std::int64_t>(held, 0))},
+                    {METRIC_NAMES[METRIC_OLDEST_OPEN_HELD_MS],
+                     static_cast<std::uint64_t>(since > 0 ? std::max<std::int64_t>(monotonic_ms() - since, 0) : 0)},
+                    {METRIC_NAMES[METRIC_OPEN_CACHE_ENTRIES], load(c.open_cache_entries)}});
+    }
     std::uint64_t cumulative = 0;
     for (std::size_t i = 0; i < BUCKETS; i++) {
         cumulative += load(bucket_counts[i]);
@@ -139,6 +161,7 @@ int metrics_start(const Config& config) {
     if (config.metrics == 0)
         return 0;
     start_time = time(nullptr);
+    with_opens = config.on_open != ON_OPEN_OFF;
     enabled.store(true, std::memory_order_relaxed);
     return thread_start_detached(metrics_loop);
 }

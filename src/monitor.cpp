@@ -3,6 +3,7 @@
 
 #include "src/coverage.hpp"
 #include "src/fileops.hpp"
+#include "src/onopen.hpp"
 #include "src/paths.hpp"
 #include "src/pool.hpp"
 #include "src/recovery.hpp"
@@ -43,6 +44,8 @@ int mounts_fd = -1;
 std::vector<std::string>& below_mounts = *new std::vector<std::string>;
 
 void mark_mount(int fan_fd, const std::string& path) {
+    // Opens there are covered as the trees' are; said by onopen_add_mount when they cannot be.
+    onopen_add_mount(path.c_str());
     if (coverage_add_mount(path.c_str()) ||
         fanotify_mark(fan_fd, FAN_MARK_ADD | FAN_MARK_MOUNT, MARK_MASK, 0, path.c_str()) == 0)
         syslog(LOG_NOTICE, "Started monitoring '%s'...", path.c_str());
@@ -183,7 +186,10 @@ int monitor_run(int signal_fd, int fan_fd, const monitor* list, int timeout_ms) 
             if (ssize_t len = read_batch(fid_fd, fid_buf, FID_READ_SIZE); len > 0)
                 coverage_handle_batch(fid_buf, static_cast<std::size_t>(len));
         }
-        sd_notify(0, "WATCHDOG=1\n");
+        // Held opens wait on the answering thread: while it makes no progress the watchdog is left to end
+        // zet, and with it every wait.
+        if (onopen_alive())
+            sd_notify(0, "WATCHDOG=1\n");
     }
 }
 

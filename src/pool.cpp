@@ -25,6 +25,7 @@ constexpr unsigned INDEX_MASK = 2 * QUEUE_SLOTS - 1;
 struct slot_meta {
     int fd;
     unsigned attempt;
+    std::uint64_t open_id;
     dev_t dev; // inode of `fd` when de-duplicating, else 0
     ino_t ino;
     unsigned long seq; // order of queuing
@@ -37,7 +38,8 @@ struct in_flight {
     unsigned long covers;
 };
 
-// One FIFO of paths. Lane 0 holds every file, or with the large-file lane on, the files below its size.
+// One FIFO of paths. Lane 0 holds every file, or with the large-file lane on, the files below its size;
+// lane 2 the opens that protection on access scans.
 struct ring {
     char* slots;
     slot_meta meta[QUEUE_SLOTS];
@@ -47,9 +49,11 @@ struct ring {
 
 constexpr unsigned SMALL = 0;
 constexpr unsigned LARGE = 1;
+constexpr unsigned OPENS = 2;
+constexpr unsigned LANES = 3;
 
 struct task_queue {
-    ring lanes[2];
+    ring lanes[LANES];
     pthread_mutex_t lock;
     pthread_cond_t not_empty; // a worker may find something to take
     pthread_cond_t not_full;
@@ -84,13 +88,17 @@ char* slot(ring& r, unsigned index) {
 slot_meta& meta(ring& r, unsigned index) {
     return r.meta[index & (QUEUE_SLOTS - 1)];
 }
-unsigned lane_count() {
-    return large_size > 0 ? 2 : 1;
+bool open_lane = false;
+
+bool lane_on(unsigned lane) {
+    return lane == SMALL || (lane == LARGE && large_size > 0) || (lane == OPENS && open_lane);
 }
 
 // Under the lock: whether the inode waits in the queue already.
 bool queued_already(dev_t dev, ino_t ino) {
-    for (unsigned l = 0; l < lane_count(); l++) {
+    for (unsigned l = 0; l < LANES; l++) {
+        if (!lane_on(l))
+            continue;
         ring& r = queue.lanes[l];
         for (unsigned i = r.head; i != r.tail; i = (i + 1) & INDEX_MASK)
             if (meta(r, i).ino == ino && meta(r, i).dev == dev)
@@ -99,11 +107,14 @@ bool queued_already(dev_t dev, ino_t ino) {
     return false;
 }
 
-// Under the lock: the lane a free worker takes from next, or -1 when there is nothing it may take. Oldest
-// first, except that large files wait while `large_limit` workers scan large files already.
+// Under the lock: the lane a free worker takes from next, or -1 when there is nothing it may take. Opens
+// first (a reader may be waiting), then oldest first, except that large files wait while `large_limit`
+// workers scan large files already.
 int lane_to_take() {
+    if (open_lane && !lane_empty(queue.lanes[OPENS]))
+        return OPENS;
     bool small = !lane_empty(queue.lanes[SMALL]);
-    bool large = lane_count() > 1 && !lane_empty(queue.lanes[LARGE]) && large_busy < large_limit;
+    bool large = lane_on(LARGE) && !lane_empty(queue.lanes[LARGE]) && large_busy < large_limit;
     if (small && large) {
         ring& s = queue.lanes[SMALL];
         ring& l = queue.lanes[LARGE];
@@ -112,11 +123,26 @@ int lane_to_take() {
     return small ? SMALL : large ? LARGE : -1;
 }
 
+// Under the lock: fills the tail slot of `r` and wakes the workers if it was empty.
+void put(ring& r, const char* path, const slot_meta& m) {
+    meta(r, r.tail) = m;
+    char* dest = slot(r, r.tail);
+    std::size_t len = strnlen(path, PATH_BUF_SIZE - 1);
+    memcpy(dest, path, len);
+    dest[len] = '\0';
+    bool was_empty = lane_empty(r);
+    r.tail = (r.tail + 1) & INDEX_MASK;
+    if (was_empty)
+        pthread_cond_broadcast(&queue.not_empty);
+}
+
 } // namespace
 
 int pool_init(std::size_t count, task_function fn) {
     task_fn = fn;
-    for (unsigned l = 0; l < lane_count(); l++) {
+    for (unsigned l = 0; l < LANES; l++) {
+        if (!lane_on(l))
+            continue;
         ring& r = queue.lanes[l];
         r.slots = static_cast<char*>(calloc(QUEUE_SLOTS, PATH_BUF_SIZE));
         if (r.slots == nullptr) {
@@ -180,16 +206,24 @@ void pool_add_file(const char* path, int fd, unsigned attempt, const struct stat
     }
     while (lane_full(r))
         pthread_cond_wait(&queue.not_full, &queue.lock);
-    meta(r, r.tail) = {fd, attempt, known ? st->st_dev : 0, known ? st->st_ino : 0, ++queued_seq};
-    char* dest = slot(r, r.tail);
-    std::size_t len = strnlen(path, PATH_BUF_SIZE - 1);
-    memcpy(dest, path, len);
-    dest[len] = '\0';
-    bool was_empty = lane_empty(r);
-    r.tail = (r.tail + 1) & INDEX_MASK;
-    if (was_empty)
-        pthread_cond_broadcast(&queue.not_empty);
+    put(r, path, {fd, attempt, 0, known ? st->st_dev : 0, known ? st->st_ino : 0, ++queued_seq});
     pthread_mutex_unlock(&queue.lock);
+}
+
+void pool_set_open_lane(bool on) {
+    open_lane = on;
+}
+
+bool pool_offer_open(const char* path, int fd, std::uint64_t open_id) {
+    if (!open_lane)
+        return false;
+    ring& r = queue.lanes[OPENS];
+    pthread_mutex_lock(&queue.lock);
+    bool room = !lane_full(r);
+    if (room)
+        put(r, path, {fd, 0, open_id, 0, 0, ++queued_seq});
+    pthread_mutex_unlock(&queue.lock);
+    return room;
 }
 
 namespace {
@@ -219,6 +253,7 @@ void* worker(void*) {
     task_t task;
     task.sock = &sock;
     task.fd = -1;
+    task.open_id = 0;
     pthread_mutex_lock(&queue.lock);
     std::size_t self = next_worker++;
     pthread_mutex_unlock(&queue.lock);
@@ -231,9 +266,10 @@ void* worker(void*) {
         bool was_full = lane_full(r);
         memcpy(task.path, slot(r, r.head), PATH_BUF_SIZE);
         slot_meta m = meta(r, r.head);
-        meta(r, r.head) = {-1, 0, 0, 0, 0};
+        meta(r, r.head) = {-1, 0, 0, 0, 0, 0};
         task.fd = m.fd;
         task.attempt = m.attempt;
+        task.open_id = m.open_id;
         r.head = (r.head + 1) & INDEX_MASK;
         if (was_full)
             pthread_cond_broadcast(&queue.not_full);
@@ -268,7 +304,7 @@ void* worker(void*) {
 unsigned pool_pending() {
     pthread_mutex_lock(&queue.lock);
     unsigned n = 0;
-    for (unsigned l = 0; l < lane_count(); l++)
+    for (unsigned l = 0; l < LANES; l++)
         n += (queue.lanes[l].tail - queue.lanes[l].head) & INDEX_MASK;
     pthread_mutex_unlock(&queue.lock);
     return n;

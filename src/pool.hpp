@@ -18,6 +18,9 @@ struct task_t {
     // -1); the worker closes whatever is left after the task.
     int fd;
     unsigned attempt; // scans of this file that already failed
+    // Non-zero: the scan of a held or noticed open, whose verdict goes back to on-open protection under
+    // this number (pool_offer_open).
+    std::uint64_t open_id;
 };
 
 using task_function = void (*)(task_t*);
@@ -44,6 +47,13 @@ void pool_set_dedup(bool on);
 // but one) never take from it, so small files do not wait behind large scans. The two FIFOs have 256
 // slots each; a worker takes the older of the two heads it may take.
 void pool_set_large_lane(std::int64_t size, std::size_t kept_for_small);
+
+// Turns the lane of opens on (ON_OPEN); call before pool_init. Its tasks are taken before any other.
+void pool_set_open_lane(bool on);
+
+// Queues the scan of an open, never waiting: false when the lane of opens is full (or off). The queue takes
+// over `fd`; `open_id` travels in the task.
+bool pool_offer_open(const char* path, int fd, std::uint64_t open_id);
 
 // Paths waiting in the queue now.
 unsigned pool_pending();

@@ -5,6 +5,7 @@
 #include "src/detection.hpp"
 #include "src/fileops.hpp"
 #include "src/metrics.hpp"
+#include "src/onopen.hpp"
 #include "src/paths.hpp"
 #include "src/probe_name.hpp"
 #include "src/recovery.hpp"
@@ -149,6 +150,40 @@ const char* quarantine(task_t* task, char* vault_name, std::size_t size) {
     }
 }
 
+void quarantine_and_report(task_t* task, const infection* findings) {
+    char vault_name[PATH_BUF_SIZE];
+    const char* moved_to = quarantine(task, vault_name, sizeof vault_name);
+    const time_t when = time(nullptr);
+    log_infection_at(task->path, moved_to, findings, when);
+    detection_report(task->sock, task->path, moved_to, findings, when);
+}
+
+// The scan of an open, by the event's descriptor: the service reads what the opener would, and never opens
+// the file itself. The verdict goes back to the waiting opens first; then an infected file is quarantined
+// and logged as a written one is.
+void scan_open(task_t* task) {
+    scan_outcome out = {AV_FAILED, nullptr, ""};
+    std::uint32_t vps = 0;
+    const std::uint64_t started = metrics_now();
+    out.verdict =
+        av_scan_fd(task->sock, task->fd, task->path, &out.findings, out.reason, sizeof out.reason, &vps);
+    metrics_scan_done(started);
+    onopen_verdict(task->open_id, out.verdict, out.reason, vps);
+    status_service(out.verdict != AV_FAILED);
+    status_count(out.verdict == AV_FAILED ? status_counters.failed : status_counters.scanned);
+    if (out.verdict == AV_FOUND) {
+        status_count(is_selftest(basename_r(task->path), out.findings) ? status_counters.selftests
+                                                                        : status_counters.infected);
+        // The scan of a write may have moved it meanwhile, and logged it then.
+        if (still_names(task->fd, task->path) ||
+            (follow(task) == MOVED && !path_excluded(task->path, config->exclusions)))
+            quarantine_and_report(task, out.findings);
+        else
+            syslog(LOG_DEBUG, "%s: infected, but no longer there", task->path);
+    }
+    av_free_result(out.findings);
+}
+
 } // namespace
 
 void scan_init(const Config& settings) {
@@ -186,18 +221,15 @@ bool scan_newest(task_t* task, scan_outcome* out) {
 }
 
 void scan_act(task_t* task, scan_outcome* out) {
-    if (account(task, *out)) {
-        char vault_name[PATH_BUF_SIZE];
-        const char* moved_to = quarantine(task, vault_name, sizeof vault_name);
-        const time_t when = time(nullptr);
-        log_infection_at(task->path, moved_to, out->findings, when);
-        detection_report(task->sock, task->path, moved_to, out->findings, when);
-    }
+    if (account(task, *out))
+        quarantine_and_report(task, out->findings);
     av_free_result(out->findings);
     out->findings = nullptr;
 }
 
 void scan(task_t* task) {
+    if (task->open_id != 0)
+        return scan_open(task);
     scan_outcome out;
     if (scan_newest(task, &out))
         scan_act(task, &out);

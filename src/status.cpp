@@ -18,8 +18,9 @@ status_counts status_counters;
 
 namespace {
 
-constexpr std::size_t STATUS_BUF_SIZE = 256;
+constexpr std::size_t STATUS_BUF_SIZE = 512;
 bool show_unscanned = false;
+bool show_opens = false;
 
 void* status_loop(void*) {
     status_snapshot last = {};
@@ -30,7 +31,7 @@ void* status_loop(void*) {
         if (now == last)
             continue;
         char buf[STATUS_BUF_SIZE];
-        status_format(buf, sizeof buf, now, show_unscanned);
+        status_format(buf, sizeof buf, now, show_unscanned, show_opens);
         sd_notify(0, buf);
         last = now;
     }
@@ -54,6 +55,10 @@ void status_show_unscanned(bool on) {
     show_unscanned = on;
 }
 
+void status_show_opens(bool on) {
+    show_opens = on;
+}
+
 status_snapshot status_read() {
     const auto& c = status_counters;
     return {c.queued.load(std::memory_order_relaxed),
@@ -62,10 +67,16 @@ status_snapshot status_read() {
             c.failed.load(std::memory_order_relaxed),
             c.unscanned.load(std::memory_order_relaxed),
             c.selftests.load(std::memory_order_relaxed),
-            c.service_down_since.load(std::memory_order_relaxed)};
+            c.service_down_since.load(std::memory_order_relaxed),
+            c.opens.load(std::memory_order_relaxed),
+            c.open_hits.load(std::memory_order_relaxed),
+            c.opens_denied.load(std::memory_order_relaxed),
+            c.opens_unscanned.load(std::memory_order_relaxed),
+            c.open_overflows.load(std::memory_order_relaxed),
+            c.opens_held.load(std::memory_order_relaxed)};
 }
 
-int status_format(char* buf, std::size_t size, const status_snapshot& s, bool with_unscanned) {
+int status_format(char* buf, std::size_t size, const status_snapshot& s, bool with_unscanned, bool with_opens) {
     char unscanned[40] = "";
     if (with_unscanned)
         snprintf(unscanned, sizeof unscanned, ", %" PRIu64 " unscanned", s.unscanned);
@@ -78,10 +89,16 @@ int status_format(char* buf, std::size_t size, const status_snapshot& s, bool wi
         snprintf(down, sizeof down, "; scan service unreachable since %s",
                  local_time(s.service_down_since).value_or("").c_str());
     }
+    char opens[160] = "";
+    if (with_opens)
+        snprintf(opens, sizeof opens,
+                 "; opens: %" PRIu64 " checked, %" PRIu64 " known clean, %" PRIu64 " denied, %" PRIu64
+                 " unscanned, %" PRId64 " held",
+                 s.opens, s.open_hits, s.opens_denied, s.opens_unscanned, s.opens_held);
     return snprintf(buf, size,
                     "STATUS=%" PRIu64 " files queued, %" PRIu64 " scanned, %" PRIu64 " infected, %" PRIu64
-                    " failed scans%s%s%s\n",
-                    s.queued, s.scanned, s.infected, s.failed, selftests, unscanned, down);
+                    " failed scans%s%s%s%s\n",
+                    s.queued, s.scanned, s.infected, s.failed, selftests, unscanned, opens, down);
 }
 
 int status_start() {
