@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+using zet_test::strerror_text;
 using zet_test::wait_until;
 
 namespace {
@@ -197,7 +198,7 @@ TEST(PoolDeathTest, ThreadCreationFailureIsLoggedAndFails) {
         GTEST_SKIP() << "needs root to switch to a user with a thread limit";
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const std::string expected =
-        std::string("pool_test: pthread_create\\(\\): ") + strerror(EAGAIN) + "\nresult -1, threads 3\n";
+        std::string("pool_test: pthread_create\\(\\): ") + strerror_text(EAGAIN) + "\nresult -1, threads 3\n";
     EXPECT_EXIT(pool_under_thread_limit(), ::testing::ExitedWithCode(0), expected);
 }
 

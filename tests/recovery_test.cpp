@@ -6,6 +6,7 @@
 #include "src/recovery.hpp"
 
 #include "tests/support/files.hpp"
+#include "tests/support/lists.hpp"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +19,7 @@
 #include <string>
 #include <vector>
 
+using zet_test::PathList;
 using zet_test::TempDir;
 using zet_test::write_file;
 
@@ -123,20 +125,9 @@ TEST(FidRecords, WellFormedAndMalformed) {
     }
 }
 
-// A list in the configuration's shape, in the given order.
-struct List {
-    std::vector<std::string> texts;
-    std::vector<monitor> nodes;
-    explicit List(std::vector<std::string> paths) : texts(std::move(paths)), nodes(texts.size()) {
-        for (std::size_t i = 0; i < texts.size(); i++)
-            nodes[i] = {texts[i].data(), i + 1 < texts.size() ? &nodes[i + 1] : nullptr};
-    }
-    const monitor* head() const { return nodes.empty() ? nullptr : nodes.data(); }
-};
-
 TEST(Paths, UnderTreesByBytesExcludedByComponents) {
-    List trees({"/srv/data", "/home"});
-    List excl({"/srv/data/vault", "/srv/data/one.txt", "/tmp/"});
+    PathList trees({"/srv/data", "/home"});
+    PathList excl({"/srv/data/vault", "/srv/data/one.txt", "/tmp/"});
     const struct {
         const char* path;
         bool under, excluded;
@@ -172,8 +163,8 @@ TEST(CatchUp, WalksFilesChangedSinceTheWindowSkippingExclusionsAndLinks) {
         write_file(dir / f, "x");
     symlink((dir / "tree/a").c_str(), (dir / "tree/link").c_str());
     mkfifo((dir / "tree/fifo").c_str(), 0600);
-    List trees({dir / "tree"});
-    List excl({dir / "tree/vault"});
+    PathList trees({dir / "tree"});
+    PathList excl({dir / "tree/vault"});
 
     std::set<std::string> found;
     timespec epoch = {0, 0};
@@ -216,7 +207,7 @@ TEST(Retry, DelaysAndBacklogBounds) {
     EXPECT_FALSE(retry_add(&task));
 
     TempDir dir;
-    List trees({dir.path()});
+    PathList trees({dir.path()});
     // No service at this socket: the backlog only waits, consuming no attempt.
     ASSERT_EQ(recovery_start(trees.head(), nullptr, (dir / "none.sock").c_str()), 0);
     task.attempt = RETRY_ATTEMPTS - 1; // its last attempt failed
