@@ -2,6 +2,7 @@
 #include "zelu/log.hpp"
 
 #include "tests/support/files.hpp"
+#include "tests/support/process.hpp"
 
 #include <gtest/gtest.h>
 
@@ -630,16 +631,9 @@ TEST(Configuration, LockHandleHoldsOffDelivery) {
     auto handle = f.config.lock();
     EXPECT_EQ(handle.get(), &f.config);
     EXPECT_TRUE(f.config.is_enabled(L(0))); // the threshold is read without the lock
-    std::atomic<bool> started{false};
-    std::thread logger([&] {
-        started = true;
-        log_at(f.config, 0);
-    });
-    while (!started)
-        std::this_thread::yield();
-    // Nothing may arrive while the handle is held; give the logger ample chance to get through.
-    for (auto until = std::chrono::steady_clock::now() + 100ms; std::chrono::steady_clock::now() < until;)
-        std::this_thread::sleep_for(5ms);
+    std::thread logger([&] { log_at(f.config, 0); });
+    // Nothing may arrive while the handle is held: the logger has come and waits for the lock.
+    EXPECT_TRUE(zet_test::wait_until([&] { return f.config.deliveries_held_off() == 1; }));
     EXPECT_TRUE(f.journal.take().empty());
     handle.reset();
     logger.join();

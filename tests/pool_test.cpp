@@ -117,8 +117,8 @@ TEST_F(Pool, FullQueueBlocksTheProducerUntilAWorkerTakesAPath) {
         last_added = true;
     });
     // All slots fill without a worker taking anything; only the extra path has to wait.
-    ASSERT_TRUE(wait_until([&] { return queued_ == WORKERS + SLOTS; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(wait_until([] { return pool_waiting().producers == 1; }));
+    EXPECT_EQ(queued_.load(), WORKERS + SLOTS);
     EXPECT_FALSE(last_added);
     EXPECT_EQ(gate.count(), WORKERS);
 
@@ -157,7 +157,8 @@ TEST_F(Pool, LongestPathArrivesWhole) {
 TEST_F(Pool, OnePathIsTakenOnceAmongWaitingWorkers) {
     add("/srv/only");
     ASSERT_TRUE(wait_until([] { return gate.count() == 1; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // The others have looked at the queue again and wait for work.
+    ASSERT_TRUE(wait_until([] { return pool_waiting().workers == WORKERS - 1; }));
     EXPECT_EQ(gate.count(), 1u);
     EXPECT_EQ(taken(0), "/srv/only");
 }
