@@ -1,7 +1,7 @@
 // Cost of the scan-service client: parsing response lines in place, and whole scans over a UNIX socket
 // against the in-process fake service (the floor under any real service's scan time).
 #include "src/av.hpp"
-#include "tests/fake_service.hpp"
+#include "tests/support/fake_service.hpp"
 #include "tests/support/process.hpp"
 
 #include <benchmark/benchmark.h>

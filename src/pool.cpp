@@ -76,6 +76,30 @@ std::size_t small_scanners = 0; // workers that never take a large file, when th
 std::size_t large_limit = 0;    // workers that may scan large files at once
 std::size_t large_busy = 0;     // under the lock
 
+// Threads blocked on one condition, for pool_waiting. A thread leaves the count when a broadcast wakes it,
+// not when it runs again, so that the threads counted cannot move before the queue changes.
+struct waiters {
+    unsigned blocked;
+    unsigned long broadcasts; // tells a broadcast from a spurious wake-up
+};
+waiters for_slot = {0, 0}; // producers, on not_full
+waiters for_work = {0, 0}; // workers, on not_empty
+
+// Under the lock: one wait on `cond`, counted in `w`.
+void wait_counted(pthread_cond_t* cond, waiters& w) {
+    unsigned long seen = w.broadcasts;
+    w.blocked++;
+    pthread_cond_wait(cond, &queue.lock);
+    if (w.broadcasts == seen)
+        w.blocked--;
+}
+// Under the lock: wakes every thread waiting on `cond`.
+void broadcast_counted(pthread_cond_t* cond, waiters& w) {
+    w.blocked = 0;
+    w.broadcasts++;
+    pthread_cond_broadcast(cond);
+}
+
 bool lane_empty(const ring& r) {
     return r.head == r.tail;
 }
@@ -133,7 +157,7 @@ void put(ring& r, const char* path, const slot_meta& m) {
     bool was_empty = lane_empty(r);
     r.tail = (r.tail + 1) & INDEX_MASK;
     if (was_empty)
-        pthread_cond_broadcast(&queue.not_empty);
+        broadcast_counted(&queue.not_empty, for_work);
 }
 
 } // namespace
@@ -205,7 +229,7 @@ void pool_add_file(const char* path, int fd, unsigned attempt, const struct stat
         return;
     }
     while (lane_full(r))
-        pthread_cond_wait(&queue.not_full, &queue.lock);
+        wait_counted(&queue.not_full, for_slot);
     put(r, path, {fd, attempt, 0, known ? st->st_dev : 0, known ? st->st_ino : 0, ++queued_seq});
     pthread_mutex_unlock(&queue.lock);
 }
@@ -261,7 +285,7 @@ void* worker(void*) {
         pthread_mutex_lock(&queue.lock);
         int lane;
         while ((lane = lane_to_take()) < 0)
-            pthread_cond_wait(&queue.not_empty, &queue.lock);
+            wait_counted(&queue.not_empty, for_work);
         ring& r = queue.lanes[lane];
         bool was_full = lane_full(r);
         memcpy(task.path, slot(r, r.head), PATH_BUF_SIZE);
@@ -272,7 +296,7 @@ void* worker(void*) {
         task.open_id = m.open_id;
         r.head = (r.head + 1) & INDEX_MASK;
         if (was_full)
-            pthread_cond_broadcast(&queue.not_full);
+            broadcast_counted(&queue.not_full, for_slot);
         if (lane == LARGE)
             large_busy++;
         bool tracked = scanning != nullptr && m.ino != 0;
@@ -293,7 +317,7 @@ void* worker(void*) {
             }
             // A large file may have waited for this worker's share of the large-file scans.
             if (lane == LARGE && large_busy-- == large_limit && !lane_empty(queue.lanes[LARGE]))
-                pthread_cond_broadcast(&queue.not_empty);
+                broadcast_counted(&queue.not_empty, for_work);
             pthread_mutex_unlock(&queue.lock);
         }
     }
@@ -308,4 +332,11 @@ unsigned pool_pending() {
         n += (queue.lanes[l].tail - queue.lanes[l].head) & INDEX_MASK;
     pthread_mutex_unlock(&queue.lock);
     return n;
+}
+
+pool_waiters pool_waiting() {
+    pthread_mutex_lock(&queue.lock);
+    pool_waiters w = {for_slot.blocked, for_work.blocked};
+    pthread_mutex_unlock(&queue.lock);
+    return w;
 }

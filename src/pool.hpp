@@ -57,3 +57,13 @@ bool pool_offer_open(const char* path, int fd, std::uint64_t open_id);
 
 // Paths waiting in the queue now.
 unsigned pool_pending();
+
+// Threads the pool holds now: producers in pool_add_task or pool_add_file waiting for a free slot, and
+// workers waiting for a path they may take. A thread leaves its count when a broadcast wakes it, before it
+// runs again, so the threads counted cannot move until the queue changes. For tests that must see a thread
+// block.
+struct pool_waiters {
+    unsigned producers;
+    unsigned workers;
+};
+pool_waiters pool_waiting();

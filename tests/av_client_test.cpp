@@ -1,12 +1,12 @@
 // The av_* client over real UNIX sockets against the scripted fake service.
 #include "src/av.hpp"
 #include "tests/av_support.hpp"
-#include "tests/fake_service.hpp"
+#include "tests/support/fake_service.hpp"
+#include "tests/support/programs.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdarg>
 #include <cstring>
 #include <fstream>
@@ -18,18 +18,15 @@
 #include <random>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -77,12 +74,10 @@ std::ostream& operator<<(std::ostream& os, const Scanned& s) {
 Scanned scan(int* handle, const std::string& path) {
     infection* list = reinterpret_cast<infection*>(&list); // must be overwritten
     int r = av_scan(handle, path.c_str(), &list);
-    Scanned out{r, {}};
+    Scanned out{r, zet_test::texts_of(r == 1 ? list : nullptr, &infection::name)};
     if (r != 1) {
         EXPECT_EQ(list, nullptr);
     }
-    for (const infection* i = r == 1 ? list : nullptr; i != nullptr; i = i->next)
-        out.names.emplace_back(i->name);
     if (r == 1)
         av_free_result(list);
     return out;
@@ -265,7 +260,7 @@ TEST_F(Client, EveryNewConnectionSendsTheExclusionsInListOrder) {
     };
     CapturedStderr err;
     EXPECT_EQ(scan(&handle, "/srv/a b"), (Scanned{0, {}}));
-    ASSERT_TRUE(svc.wait_until([&] { return svc.finished() == 1; }));
+    ASSERT_TRUE(zet_test::wait_until([&] { return svc.finished() == 1; }));
     EXPECT_EQ(scan(&handle, "/srv/infected"), (Scanned{1, {"Eicar-Test-Signature"}}));
     EXPECT_EQ(err.text(), "");
     EXPECT_EQ(svc.connections(), 2);
@@ -306,7 +301,7 @@ TEST_F(Client, AFailedExclusionFailsTheConnection) {
             EXPECT_EQ(scan(&handle, "/srv/x").result, -1);
             EXPECT_EQ(err.text(), c.message.empty() ? "" : logged(c.message));
             EXPECT_EQ(handle, -1);
-            ASSERT_TRUE(svc.wait_until([&] { return svc.finished() == 1; }));
+            ASSERT_TRUE(zet_test::wait_until([&] { return svc.finished() == 1; }));
             // The third exclusion and the scan were never sent.
             EXPECT_EQ(svc.lines(0), (std::vector<std::string>{"EXCLUDE /srv/one\n", "EXCLUDE /srv/two\n"}));
         }
@@ -338,7 +333,7 @@ TEST_F(Client, ExclusionsTooLongForTheirCommandFailSilently) {
         } else {
             EXPECT_EQ(r, -1);
             EXPECT_EQ(handle, -1);
-            ASSERT_TRUE(svc.wait_until([&] { return svc.finished() == 1; }));
+            ASSERT_TRUE(zet_test::wait_until([&] { return svc.finished() == 1; }));
             EXPECT_EQ(svc.received(0), "");
         }
     }
@@ -630,36 +625,17 @@ TEST_F(Client, FakeServiceProcessPlaysItsScriptFile) {
                "session\nsend 220 hi\\r\\n\nread\nsend 210\\r\\nSCAN /a\\t[L]0.1\\t1 "
                "Scripted\\x21\\r\\n200\\r\\n\n";
     }
-    const std::string program = ZET_BINARY_DIR "/tests/fake-scand";
-    std::vector<const char*> args = {program.c_str(), "-r",           record.c_str(),
-                                     sock.c_str(),    script.c_str(), nullptr};
-    pid_t pid;
-    ASSERT_EQ(posix_spawn(&pid, program.c_str(), nullptr, nullptr, const_cast<char**>(args.data()), environ),
-              0);
-    struct Reaper { // a failed assertion must not leave the child running
-        pid_t& pid;
-        ~Reaper() {
-            if (pid > 0) {
-                kill(pid, SIGKILL);
-                waitpid(pid, nullptr, 0);
-            }
-        }
-    } reaper{pid};
-    struct stat st;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (stat(sock.c_str(), &st) != 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    zet_test::ChildProcess fake_scand;
+    ASSERT_TRUE(fake_scand.spawn({zet_test::bin::fake_scand, "-r", record, sock, script}, {},
+                                 dir.path() + "/stderr"));
+    // The socket file appears once the service listens.
+    ASSERT_TRUE(zet_test::wait_until([&] { return zet_test::exists(sock); })) << fake_scand.stderr_text();
     CapturedStderr err;
     EXPECT_EQ(scan(&handle, "/srv/a"), (Scanned{1, {"Scripted!"}})) << err.text();
-    ASSERT_EQ(kill(pid, SIGTERM), 0);
-    int status;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    pid = -1;
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ASSERT_TRUE(fake_scand.signal(SIGTERM));
+    EXPECT_EQ(fake_scand.exit_code(), 0) << fake_scand.stderr_text();
     EXPECT_EQ(scan(&handle, "/srv/b").result, -1); // the service has gone
-    std::ifstream in(record + "/0");
-    std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(got, scan_line("/srv/a"));
+    EXPECT_EQ(zet_test::read_file(record + "/0"), scan_line("/srv/a"));
 }
 
 // Faults at random points of every exchange, reproducible from the seed: each scan must either give what

@@ -21,6 +21,7 @@
 using namespace std::string_literals;
 using avtest::CapturedStderr;
 using avtest::logged;
+using zet_test::texts_of;
 
 // Makes the n-th following malloc of the calling thread fail with ENOMEM. glibc's allocator stays in use;
 // under a sanitizer, whose allocator must not be replaced, the tests that need this are skipped.
@@ -39,13 +40,6 @@ extern "C" void* malloc(std::size_t size) {
 #endif
 
 namespace {
-
-std::vector<std::string> names(const infection* list) {
-    std::vector<std::string> out;
-    for (; list != nullptr; list = list->next)
-        out.emplace_back(list->name);
-    return out;
-}
 
 // ---- add_slashes ----
 
@@ -254,7 +248,7 @@ TEST(Parse, LinesGiveResultTypeCodeVpsAndFindings) {
             EXPECT_EQ(resp.code, c.code);
             EXPECT_EQ(resp.vps, c.vps);
         }
-        EXPECT_EQ(names(resp.infections), c.findings);
+        EXPECT_EQ(texts_of(resp.infections, &infection::name), c.findings);
         av_free_result(resp.infections);
     }
 }
@@ -271,7 +265,7 @@ TEST(Parse, EveryProperPrefixOfALineIsIncompleteAndAllocatesNothing) {
             ASSERT_EQ(resp.code, 0);
         }
         EXPECT_EQ(parse(c.text.data(), c.result, &resp), c.result);
-        EXPECT_EQ(names(resp.infections), c.findings);
+        EXPECT_EQ(texts_of(resp.infections, &infection::name), c.findings);
         av_free_result(resp.infections);
     }
 }
@@ -283,13 +277,13 @@ TEST(Parse, LinesOfOneResponseAccumulateFindingsNewestFirst) {
     for (int n; (n = parse(lines.data() + off, static_cast<int>(lines.size()) - off, &resp)) > 0;)
         off += n;
     EXPECT_EQ(off, static_cast<int>(lines.size()));
-    EXPECT_EQ(names(resp.infections), (std::vector<std::string>{"Second", "First"}));
+    EXPECT_EQ(texts_of(resp.infections, &infection::name), (std::vector<std::string>{"Second", "First"}));
 
     // A status line overwrites type and code but keeps the findings.
     EXPECT_EQ(parse("200 done\n", 9, &resp), 9);
     EXPECT_EQ(resp.type, TYPE_CODE);
     EXPECT_EQ(resp.code, 200);
-    EXPECT_EQ(names(resp.infections), (std::vector<std::string>{"Second", "First"}));
+    EXPECT_EQ(texts_of(resp.infections, &infection::name), (std::vector<std::string>{"Second", "First"}));
 
     // A defective line releases them.
     CapturedStderr err;
@@ -304,7 +298,7 @@ TEST(Parse, VpsAndFindingsDoNotOverlap) {
     ASSERT_GT(parse(line.data(), static_cast<int>(line.size()), &resp), 0);
     ASSERT_EQ(parse("VPS 4294967295\n", 15, &resp), 15);
     EXPECT_EQ(resp.vps, 4294967295u);
-    EXPECT_EQ(names(resp.infections), std::vector<std::string>{"Kept"});
+    EXPECT_EQ(texts_of(resp.infections, &infection::name), std::vector<std::string>{"Kept"});
     av_free_result(resp.infections);
 }
 

@@ -4,9 +4,6 @@
 #include "zelu/wire.hpp"
 
 #include <csignal>
-#include <cstdlib>
-#include <cstring>
-#include <vector>
 
 #include <syslog.h>
 
@@ -23,29 +20,6 @@ namespace {
 }();
 
 } // namespace
-
-PathList::PathList(std::initializer_list<std::string> paths) {
-    std::vector<std::string> order(paths);
-    for (auto it = order.rbegin(); it != order.rend(); ++it) {
-        auto* node = static_cast<monitor*>(std::malloc(sizeof(monitor)));
-        node->path = strdup(it->c_str());
-        node->next = head_;
-        head_ = node;
-    }
-}
-
-PathList::~PathList() {
-    while (head_ != nullptr) {
-        monitor* next = head_->next;
-        std::free(head_->path);
-        std::free(head_);
-        head_ = next;
-    }
-}
-
-std::string strerror_text(int error) {
-    return std::strerror(error);
-}
 
 std::string escaped(const std::string& path) {
     return zelu::wire::escape(path);

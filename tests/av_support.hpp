@@ -1,11 +1,10 @@
-// Helpers of the scan-service client tests: syslog copied to standard error, exclusion lists, the client's
-// escaping.
+// Helpers of the scan-service client tests: syslog copied to standard error, the client's escaping, and the
+// shared support under the names these tests use.
 #pragma once
 
-#include "src/config.hpp"
 #include "tests/support/files.hpp"
+#include "tests/support/lists.hpp"
 
-#include <initializer_list>
 #include <string>
 
 namespace avtest {
@@ -18,25 +17,12 @@ inline std::string logged(const std::string& message) {
     return std::string(ident) + ": " + message + "\n";
 }
 
-// The shared capture, temporary directory and descriptor count under the names these tests use.
 using CapturedStderr = zet_test::StderrCapture;
 using zet_test::open_fds;
+using zet_test::PathList;
+using zet_test::strerror_text;
 using zet_test::TempDir;
 
-// A monitor list holding `paths` in the given order (head first), freed on destruction.
-class PathList {
-public:
-    PathList(std::initializer_list<std::string> paths);
-    ~PathList();
-    PathList(const PathList&) = delete;
-    PathList& operator=(const PathList&) = delete;
-    monitor* head() const { return head_; }
-
-private:
-    monitor* head_ = nullptr;
-};
-
-std::string strerror_text(int error);         // what "%m" prints for `error`
 std::string escaped(const std::string& path); // the path as the client escapes it
 
 } // namespace avtest

@@ -2,6 +2,7 @@
 // and checked word for word, once with every priority and once per priority through the log mask.
 #include "src/config.hpp"
 #include "tests/support/files.hpp"
+#include "tests/support/lists.hpp"
 
 #include <gtest/gtest.h>
 
@@ -25,21 +26,14 @@
 
 namespace {
 
-std::vector<std::string> paths(const monitor* list) {
-    std::vector<std::string> out;
-    for (; list != nullptr; list = list->next)
-        out.emplace_back(list->path);
-    return out;
-}
+using zet_test::exists;
+using zet_test::paths_of;
+using zet_test::strerror_text;
 
 std::string replace_all(std::string s, const std::string& from, const std::string& to) {
     for (auto at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
         s.replace(at, from.size(), to);
     return s;
-}
-
-std::string err_text(int e) {
-    return std::strerror(e);
 }
 
 // Runs `fn` with fd 2 on a temporary file and only the priorities in `mask` let through; returns what
@@ -143,8 +137,8 @@ TEST_F(ConfigRead, SettingsAndTheirValues) {
              EXPECT_EQ(c.scanners, 4);
              EXPECT_EQ(c.unlimited_queue, 0);
              EXPECT_EQ(c.coverage, COVERAGE_WRITES);
-             EXPECT_EQ(paths(c.monitors), std::vector<std::string>{});
-             EXPECT_EQ(paths(c.exclusions), std::vector<std::string>{});
+             EXPECT_EQ(paths_of(c.monitors), std::vector<std::string>{});
+             EXPECT_EQ(paths_of(c.exclusions), std::vector<std::string>{});
              struct stat st;
              ASSERT_EQ(stat((dir + "/vault").c_str(), &st), 0);
              EXPECT_TRUE(S_ISDIR(st.st_mode));
@@ -185,7 +179,7 @@ TEST_F(ConfigRead, SettingsAndTheirValues) {
          [](const Config& c, const std::string& dir) {
              EXPECT_EQ(c.socket, "/later");
              EXPECT_EQ(c.unlimited_queue, 0);
-             EXPECT_FALSE(std::filesystem::exists(dir + "/vault"));
+             EXPECT_FALSE(exists(dir + "/vault"));
          }},
         {__LINE__,
          "UNLIMITED_QUEUE = \"1\"\n",
@@ -409,8 +403,8 @@ TEST_F(ConfigRead, UnlimitedQueueSpellings) {
 }
 
 TEST_F(ConfigRead, MonitorAndExclusionLists) {
-    const std::string enoent = err_text(ENOENT);
-    const std::string enotdir = err_text(ENOTDIR);
+    const std::string enoent = strerror_text(ENOENT);
+    const std::string enotdir = strerror_text(ENOTDIR);
     using V = std::vector<std::string>;
     const Row rows[] = {
         // Head insertion: the lists hold the reverse of the file order; exact repeats are stored once.
@@ -419,8 +413,8 @@ TEST_F(ConfigRead, MonitorAndExclusionLists) {
          {},
          true,
          [](const Config& c, const std::string& d) {
-             EXPECT_EQ(paths(c.monitors), (V{d + "/home", d + "/srv"}));
-             EXPECT_EQ(paths(c.exclusions), (V{d + "/srv", d + "/home"}));
+             EXPECT_EQ(paths_of(c.monitors), (V{d + "/home", d + "/srv"}));
+             EXPECT_EQ(paths_of(c.exclusions), (V{d + "/srv", d + "/home"}));
          }},
         // Stored canonical: a symbolic link resolves, and a repeat written another way is stored again.
         {__LINE__,
@@ -428,7 +422,7 @@ TEST_F(ConfigRead, MonitorAndExclusionLists) {
          {},
          true,
          [](const Config& c, const std::string& d) {
-             EXPECT_EQ(paths(c.monitors), (V{d + "/home", d + "/srv", d + "/srv"}));
+             EXPECT_EQ(paths_of(c.monitors), (V{d + "/home", d + "/srv", d + "/srv"}));
          }},
         // A tree that does not exist yet is kept as written.
         {__LINE__,
@@ -436,8 +430,8 @@ TEST_F(ConfigRead, MonitorAndExclusionLists) {
          {{LOG_WARNING, "config: @/missing/: " + enoent}, {LOG_WARNING, "config: @/gone: " + enoent}},
          true,
          [](const Config& c, const std::string& d) {
-             EXPECT_EQ(paths(c.monitors), (V{d + "/missing/"}));
-             EXPECT_EQ(paths(c.exclusions), (V{d + "/gone"}));
+             EXPECT_EQ(paths_of(c.monitors), (V{d + "/missing/"}));
+             EXPECT_EQ(paths_of(c.exclusions), (V{d + "/gone"}));
          }},
         // An empty path fails the reading silently, after the whole file was read.
         {__LINE__,
@@ -445,21 +439,21 @@ TEST_F(ConfigRead, MonitorAndExclusionLists) {
          {},
          false,
          [](const Config& c, const std::string& d) {
-             EXPECT_EQ(paths(c.monitors), (V{d + "/srv"}));
+             EXPECT_EQ(paths_of(c.monitors), (V{d + "/srv"}));
              EXPECT_EQ(c.exclusions, nullptr);
          }},
         {__LINE__,
          "[MONITORS]\nSCAN = @/file.txt/x\nSCAN = @/srv\n",
          {{LOG_ERR, "realpath(): @/file.txt/x: " + enotdir}},
          false,
-         [](const Config& c, const std::string& d) { EXPECT_EQ(paths(c.monitors), (V{d + "/srv"})); }},
+         [](const Config& c, const std::string& d) { EXPECT_EQ(paths_of(c.monitors), (V{d + "/srv"})); }},
     };
     for (const auto& row : rows)
         run(row);
 }
 
 TEST_F(ConfigRead, VaultPreparationAndExclusion) {
-    const std::string enoent = err_text(ENOENT);
+    const std::string enoent = strerror_text(ENOENT);
     using V = std::vector<std::string>;
     const Row rows[] = {
         // Under a monitored tree: excluded, at the head of the exclusions.
@@ -468,7 +462,7 @@ TEST_F(ConfigRead, VaultPreparationAndExclusion) {
          {},
          true,
          [](const Config& c, const std::string& d) {
-             EXPECT_EQ(paths(c.exclusions), (V{d + "/srv/vault", d + "/home"}));
+             EXPECT_EQ(paths_of(c.exclusions), (V{d + "/srv/vault", d + "/home"}));
              struct stat st;
              ASSERT_EQ(stat((d + "/srv/vault").c_str(), &st), 0);
              EXPECT_EQ(st.st_mode & 07777, 0700u);
@@ -484,26 +478,28 @@ TEST_F(ConfigRead, VaultPreparationAndExclusion) {
          {{LOG_WARNING, "config: @/sr: " + enoent}},
          true,
          [](const Config& c, const std::string& d) {
-             EXPECT_EQ(paths(c.exclusions), (V{d + "/srv/vault"}));
+             EXPECT_EQ(paths_of(c.exclusions), (V{d + "/srv/vault"}));
          }},
         // The canonical vault path is the one excluded, and an existing exclusion is not repeated.
         {__LINE__,
          "VAULT = @/link/q\n[MONITORS]\nSCAN = @/srv\nEXCL = @/srv/q\n",
          {{LOG_WARNING, "config: @/srv/q: " + enoent}},
          true,
-         [](const Config& c, const std::string& d) { EXPECT_EQ(paths(c.exclusions), (V{d + "/srv/q"})); }},
+         [](const Config& c, const std::string& d) { EXPECT_EQ(paths_of(c.exclusions), (V{d + "/srv/q"})); }},
         // Not created recursively.
         {__LINE__,
          "VAULT = @/no/vault\n",
          {{LOG_ERR, "mkdir(): @/no/vault: " + enoent}},
          false,
-         [](const Config&, const std::string& d) { EXPECT_FALSE(std::filesystem::exists(d + "/no")); }},
+         [](const Config&, const std::string& d) { EXPECT_FALSE(exists(d + "/no")); }},
         // A vault that is not a directory is reported; the reading still succeeds and excludes it.
         {__LINE__,
          "VAULT = @/file.txt\n[MONITORS]\nSCAN = @\n",
          {{LOG_ERR, "@/file.txt: Not a directory"}},
          true,
-         [](const Config& c, const std::string& d) { EXPECT_EQ(paths(c.exclusions), (V{d + "/file.txt"})); }},
+         [](const Config& c, const std::string& d) {
+             EXPECT_EQ(paths_of(c.exclusions), (V{d + "/file.txt"}));
+         }},
     };
     for (const auto& row : rows)
         run(row);
@@ -536,8 +532,8 @@ TEST_F(ConfigRead, SyntaxErrorsAreLoggedWithTheirLines) {
             EXPECT_EQ(c.socket, "/one");
             EXPECT_EQ(c.run_dir, "/two");
             EXPECT_EQ(c.log_file, "/var/log/orbis/zet.log");
-            EXPECT_EQ(paths(c.monitors), std::vector<std::string>{d + "/srv"});
-            EXPECT_EQ(paths(c.exclusions), std::vector<std::string>{d + "/home"});
+            EXPECT_EQ(paths_of(c.monitors), std::vector<std::string>{d + "/srv"});
+            EXPECT_EQ(paths_of(c.exclusions), std::vector<std::string>{d + "/home"});
         }};
     // The row above has errors on lines 2, 4, 5 and 9; the brief's three-line case is the same minus line 4.
     run(row);
@@ -561,7 +557,7 @@ TEST_F(ConfigFile, UnreadableFileFailsBeforeTheVault) {
             capture_stderr(LOG_MASK(LOG_ERR), [&] { result = config.read_from_file(file.c_str()); });
         EXPECT_FALSE(result);
         EXPECT_EQ(out, "config_test: " + file + ": error reading configuration file\n");
-        EXPECT_FALSE(std::filesystem::exists(tree.dir + "/vault"));
+        EXPECT_FALSE(exists(tree.dir + "/vault"));
     }
 }
 
@@ -582,7 +578,7 @@ TEST_F(ConfigFile, NoFileOnlyPreparesTheVault) {
     config.vault = tree.dir + "/absent/vault";
     bool result = true;
     EXPECT_EQ(capture_stderr(LOG_UPTO(LOG_DEBUG), [&] { result = config.read_from_file(nullptr); }),
-              fmt::format("config_test: mkdir(): {}/absent/vault: {}\n", tree.dir, err_text(ENOENT)));
+              fmt::format("config_test: mkdir(): {}/absent/vault: {}\n", tree.dir, strerror_text(ENOENT)));
     EXPECT_FALSE(result);
 }
 
@@ -596,8 +592,8 @@ TEST_F(ConfigFile, RelativePathsResolveAgainstTheCurrentDirectory) {
     ASSERT_EQ(chdir(here), 0);
     free(here);
     EXPECT_TRUE(result);
-    EXPECT_EQ(paths(config.monitors), (std::vector<std::string>{tree.dir, tree.dir + "/srv"}));
-    EXPECT_EQ(paths(config.exclusions), std::vector<std::string>{tree.dir + "/v"});
+    EXPECT_EQ(paths_of(config.monitors), (std::vector<std::string>{tree.dir, tree.dir + "/srv"}));
+    EXPECT_EQ(paths_of(config.exclusions), std::vector<std::string>{tree.dir + "/v"});
 }
 
 TEST(ConfigLists, AddMonitorKeepsHeadFirstOrder) {
@@ -607,7 +603,7 @@ TEST(ConfigLists, AddMonitorKeepsHeadFirstOrder) {
     EXPECT_TRUE(add_monitor(&list, "/"));
     EXPECT_TRUE(add_monitor(&list, "/tmp/../"));
     EXPECT_TRUE(add_monitor(&list, "/"));
-    EXPECT_EQ(paths(list), (std::vector<std::string>{"/", "/"}));
+    EXPECT_EQ(paths_of(list), (std::vector<std::string>{"/", "/"}));
     Config c; // takes the list over and frees every node (checked by the sanitizer build)
     c.exclusions = list;
 }

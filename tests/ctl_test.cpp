@@ -7,7 +7,8 @@
 #include "ctl/vault.hpp"
 #include "src/config.hpp"
 #include "src/probe_name.hpp"
-#include "tests/support/process.hpp"
+#include "tests/support/files.hpp"
+#include "tests/support/lists.hpp"
 
 #include <gtest/gtest.h>
 
@@ -22,16 +23,14 @@
 
 namespace {
 
+using zet_test::exists;
+using zet_test::PathList;
+using zet_test::strerror_text;
 using zet_test::TempDir;
 
 void write(const std::string& path, const std::string& text, mode_t mode = 0644) {
     std::ofstream(path, std::ios::binary) << text;
     chmod(path.c_str(), mode);
-}
-
-bool exists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
 }
 
 TEST(LogLine, ColumnsAreFoundEvenWhenThePathHoldsTabs) {
@@ -149,8 +148,9 @@ TEST(Text, PathsStayOnOneLineAndJsonStaysValid) {
 }
 
 TEST(Capture, ErrnoTextIsExpandedAndMessagesNest) {
-    EXPECT_EQ(ctl::expand_errno("open(): %s: %m", ENOENT), std::string("open(): %s: ") + strerror(ENOENT));
-    EXPECT_EQ(ctl::expand_errno("100%% %m%%", EACCES), std::string("100%% ") + strerror(EACCES) + "%%");
+    EXPECT_EQ(ctl::expand_errno("open(): %s: %m", ENOENT),
+              std::string("open(): %s: ") + strerror_text(ENOENT));
+    EXPECT_EQ(ctl::expand_errno("100%% %m%%", EACCES), std::string("100%% ") + strerror_text(EACCES) + "%%");
     ctl::LogCapture outer;
     syslog(LOG_WARNING, "first %d", 1);
     {
@@ -160,7 +160,7 @@ TEST(Capture, ErrnoTextIsExpandedAndMessagesNest) {
         auto got = inner.take();
         ASSERT_EQ(got.size(), 1u);
         EXPECT_EQ(got[0].priority, LOG_ERR);
-        EXPECT_EQ(got[0].text, std::string("inner: ") + strerror(EPERM));
+        EXPECT_EQ(got[0].text, std::string("inner: ") + strerror_text(EPERM));
     }
     syslog(LOG_NOTICE | LOG_DAEMON, "last");
     auto got = outer.take();
@@ -192,7 +192,7 @@ TEST_F(Restore, RefusalsLeaveTheFileInTheVaultAndNothingAtTheTarget) {
         {name_, home_ + "/docs/dangling", home_ + "/docs/dangling exists; not overwriting it"},
         {name_, home_ + "/link/new", "refusing to restore through the symbolic link " + home_ + "/link"},
         {name_, home_ + "/missing/new",
-         "cannot restore to " + home_ + "/missing/new: " + home_ + "/missing: " + strerror(ENOENT)},
+         "cannot restore to " + home_ + "/missing/new: " + home_ + "/missing: " + strerror_text(ENOENT)},
         {name_, home_ + "/../x", "restore target must not contain '..': " + home_ + "/../x"},
         {name_, "docs/x", "restore target must be an absolute path: docs/x"},
         {name_, home_ + "/docs/", "restore target names no file: " + home_ + "/docs/"},
@@ -268,14 +268,7 @@ TEST(Vault, ListingJoinsTheLogAndDigestsAreSha256) {
     EXPECT_FALSE(ctl::vault_sha256(vault, "link.Ab12Cd", &error)); // never read through a link
 
     ctl::list_vault(dir / "none", log, &error);
-    EXPECT_EQ(error, dir / "none" + ": " + strerror(ENOENT));
-}
-
-monitor* make_list(const std::vector<std::string>& paths) {
-    monitor* list = nullptr;
-    for (const auto& p : paths)
-        add_monitor(&list, p);
-    return list;
+    EXPECT_EQ(error, dir / "none" + ": " + strerror_text(ENOENT));
 }
 
 TEST(Explain, MatchesByBytePrefixInListOrderAndExclusionsAsTheServiceDoes) {
@@ -285,8 +278,8 @@ TEST(Explain, MatchesByBytePrefixInListOrderAndExclusionsAsTheServiceDoes) {
     write(dir / "data/sub/secret", "");
     symlink((dir / "data").c_str(), (dir / "alias").c_str());
     Config config;
-    config.monitors = make_list({dir / "data/sub", dir / "data"}); // walked as data, then data/sub
-    config.exclusions = make_list({dir / "data/tmp", dir / "data/sub/secret", dir / "data/gone"});
+    config.monitors = PathList{dir / "data", dir / "data/sub"}.release(); // walked in this order
+    config.exclusions = PathList{dir / "data/gone", dir / "data/sub/secret", dir / "data/tmp"}.release();
     const struct {
         std::string path, canonical, monitor, exclusion;
         bool prefix_only, tree;

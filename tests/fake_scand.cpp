@@ -7,7 +7,7 @@
 // the one for connections beyond them. Steps: "send TEXT" (C escapes \r \n \t \\ \xHH), "read",
 // "delay MS", "hangup", "reset", "stall", "serve". Blank lines and lines starting with '#' are skipped.
 // Runs until SIGTERM or SIGINT; with -r, then writes the bytes connection N received to DIR/N.
-#include "tests/fake_service.hpp"
+#include "tests/support/fake_service.hpp"
 
 #include <cctype>
 #include <csignal>

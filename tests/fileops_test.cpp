@@ -20,20 +20,13 @@
 #include <optional>
 #include <vector>
 
+using zet_test::exists;
 using zet_test::read_file;
+using zet_test::strerror_text;
 using zet_test::TempDir;
 using zet_test::write_file;
 
 namespace {
-
-bool exists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
-std::string err(int e) {
-    return strerror(e);
-}
 
 class FileOps : public ::testing::Test {
 protected:
@@ -77,7 +70,8 @@ TEST_F(FileOps, UnreadableDescriptorLinkIsWarned) {
     zet_test::StderrCapture capture;
     EXPECT_EQ(fd2path(999999, buf, sizeof buf), nullptr);
     capture.restore();
-    EXPECT_EQ(capture.text(), "fileops_test: readlink(): /proc/self/fd/999999: " + err(ENOENT) + "\n");
+    EXPECT_EQ(capture.text(),
+              "fileops_test: readlink(): /proc/self/fd/999999: " + strerror_text(ENOENT) + "\n");
 }
 
 TEST_F(FileOps, RenameKeepsInodeModeOwnerAndTime) {
@@ -222,7 +216,7 @@ const MoveFailure move_failures[] = {
          return true;
      },
      [](const std::string& from, const std::string& to) {
-         return "rename(): " + from + " -> " + to + ": " + err(ENOENT);
+         return "rename(): " + from + " -> " + to + ": " + strerror_text(ENOENT);
      },
      false, true},
     {"source vanished, other file system",
@@ -231,7 +225,9 @@ const MoveFailure move_failures[] = {
          to = reserve(tmp.path(), "gone");
          return true;
      },
-     [](const std::string& from, const std::string&) { return "open(): " + from + ": " + err(ENOENT); },
+     [](const std::string& from, const std::string&) {
+         return "open(): " + from + ": " + strerror_text(ENOENT);
+     },
      false, true},
     {"target cannot be opened",
      [](const TempDir& shm, const TempDir& tmp, std::string& from, std::string& to) {
@@ -240,8 +236,8 @@ const MoveFailure move_failures[] = {
          to = reserve(tmp.path(), "f");
          return zet_test::set_immutable(to, true);
      },
-     [](const std::string&, const std::string& to) { return "open(): " + to + ": " + err(EPERM); }, true,
-     true},
+     [](const std::string&, const std::string& to) { return "open(): " + to + ": " + strerror_text(EPERM); },
+     true, true},
     // The name may have been replaced since the scan: only a regular file is copied, no link is followed
     // out of the tree and no FIFO blocks the worker.
     {"source is no regular file",
@@ -267,8 +263,10 @@ const MoveFailure move_failures[] = {
          to = reserve(tmp.path(), "link");
          return symlink((tmp / "outside").c_str(), from.c_str()) == 0;
      },
-     [](const std::string& from, const std::string&) { return "open(): " + from + ": " + err(ELOOP); }, true,
-     true},
+     [](const std::string& from, const std::string&) {
+         return "open(): " + from + ": " + strerror_text(ELOOP);
+     },
+     true, true},
     {"target file system full",
      [](const TempDir&, const TempDir& tmp, std::string& from, std::string& to) {
          from = tmp / "large";
@@ -280,7 +278,7 @@ const MoveFailure move_failures[] = {
          to = reserve(tmp / "full", "large");
          return full->mounted();
      },
-     [](const std::string&, const std::string&) { return "write(): " + err(ENOSPC); }, true, false},
+     [](const std::string&, const std::string&) { return "write(): " + strerror_text(ENOSPC); }, true, false},
     {"source cannot be removed",
      [](const TempDir& shm, const TempDir& tmp, std::string& from, std::string& to) {
          std::string locked = tmp / "locked";
@@ -290,7 +288,9 @@ const MoveFailure move_failures[] = {
          to = reserve(shm.path(), "f");
          return zet_test::set_immutable(locked, true);
      },
-     [](const std::string& from, const std::string&) { return "unlink(): " + from + ": " + err(EPERM); },
+     [](const std::string& from, const std::string&) {
+         return "unlink(): " + from + ": " + strerror_text(EPERM);
+     },
      true, false},
 };
 
@@ -302,7 +302,7 @@ TEST_F(FileOps, EachMoveFailureWarnsOnceAndKeepsTheSource) {
         TempDir shm("/dev/shm"), tmp;
         std::string from, to;
         if (!row.setup(shm, tmp, from, to)) {
-            ADD_FAILURE() << "setup failed: " << strerror(errno);
+            ADD_FAILURE() << "setup failed: " << strerror_text(errno);
             continue;
         }
         zet_test::StderrCapture capture;
@@ -323,7 +323,7 @@ TEST_F(FileOps, CopyFailsOnUnopenableSource) {
     zet_test::StderrCapture capture;
     EXPECT_EQ(copy_file(from.c_str(), to.c_str()), -1);
     capture.restore();
-    EXPECT_EQ(capture.text(), "fileops_test: open(): " + from + ": " + err(ENOENT) + "\n");
+    EXPECT_EQ(capture.text(), "fileops_test: open(): " + from + ": " + strerror_text(ENOENT) + "\n");
     EXPECT_FALSE(exists(to));
 }
 

@@ -18,7 +18,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -426,7 +425,7 @@ class IniFile : public ::testing::Test {
 protected:
     std::string write(const std::string& name, const std::string& text) {
         const std::string path = dir_ + "/" + name;
-        std::ofstream(path, std::ios::binary) << text;
+        zet_test::write_file(path, text);
         return path;
     }
     zet_test::TempDir temp_;
@@ -509,11 +508,6 @@ std::vector<std::string> golden_inputs() {
     return names;
 }
 
-std::string read_all(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 std::string golden_dump(unsigned flags) {
     std::string out;
     for (const auto& name : golden_inputs()) {
@@ -542,7 +536,7 @@ TEST(IniGolden, FixturesMatchTheirBaselines) {
             std::ofstream(baseline, std::ios::binary) << actual;
             continue;
         }
-        EXPECT_EQ(actual, read_all(baseline)) << "baseline " << baseline;
+        EXPECT_EQ(actual, zet_test::read_file(baseline)) << "baseline " << baseline;
     }
 }
 
@@ -552,7 +546,7 @@ TEST(IniFuzz, MutatedFixturesKeepTheInvariants) {
     const char alphabet[] = {'"', '\\', '[',  ']', '=', '\n', '\r', '#',
                              ';', ' ',  '\t', 'x', '0', '_',  '\0', '\xff'};
     for (const auto& name : golden_inputs()) {
-        const std::string original = read_all(golden_dir + name);
+        const std::string original = zet_test::read_file(golden_dir + name);
         for (int round = 0; round < 300; ++round) {
             std::string text = original;
             const int edits = 1 + static_cast<int>(rng() % 4);

@@ -1,6 +1,9 @@
 // Event texts, the errno placeholder, exception chains, and delivery through configurations and sinks.
 #include "zelu/log.hpp"
 
+#include "tests/support/files.hpp"
+#include "tests/support/process.hpp"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -17,6 +20,7 @@
 
 using namespace std::chrono_literals;
 namespace zl = zelu::log;
+using zet_test::strerror_text;
 using zl::Configuration;
 using zl::DispatchContext;
 using zl::Event;
@@ -29,12 +33,8 @@ Level L(int n) {
     return static_cast<Level>(n);
 }
 
-std::string errno_text(int n) {
-    return std::strerror(n);
-}
-
 std::string cited(int n) {
-    return "(" + std::to_string(n) + ") " + errno_text(n);
+    return "(" + std::to_string(n) + ") " + strerror_text(n);
 }
 
 // ---- printf-style descriptions --------------------------------------------------------------------------
@@ -89,7 +89,7 @@ TEST(EventFormat, OnlyTheLastPlaceholderCitesTheSavedErrno) {
     Event event(Level::Warning, "test", "", EACCES);
     errno = EBADF;
     event.format("a%mb%m");
-    EXPECT_EQ(event.get_description(), "a" + errno_text(EBADF) + "b" + cited(EACCES));
+    EXPECT_EQ(event.get_description(), "a" + strerror_text(EBADF) + "b" + cited(EACCES));
 }
 
 TEST(EventFormat, ReformattingReplacesTheDescription) {
@@ -153,7 +153,7 @@ TEST(EventMessage, StandardizeEol) {
 
 TEST(ErrnoText, MatchesTheCLibrary) {
     for (int n : {0, ENOENT, EACCES, EINTR, 4242, -1}) {
-        EXPECT_EQ(zl::errno_to_string(n), errno_text(n)) << n;
+        EXPECT_EQ(zl::errno_to_string(n), strerror_text(n)) << n;
     }
     EXPECT_EQ(zl::errno_to_string(0), "Success");
 }
@@ -167,14 +167,14 @@ struct PlaceholderCase {
 const PlaceholderCase placeholder_cases[] = {
     {"{m}", EACCES, cited(EACCES)},
     {"{m:d}", EACCES, "13"},
-    {"{m:s}", EACCES, errno_text(EACCES)},
+    {"{m:s}", EACCES, strerror_text(EACCES)},
     {"{m:sd}", EACCES, "13"},
-    {"{m:ds}", EACCES, errno_text(EACCES)},
+    {"{m:ds}", EACCES, strerror_text(EACCES)},
     {"{m:}", EACCES, cited(EACCES)},
     {"{m:d}", -5, "-5"},
     {"{m}", -5, cited(-5)},
-    {"{m:s}", 4242, errno_text(4242)},
-    {"{}: {m:s} ({m:d})", ENOENT, "key: " + errno_text(ENOENT) + " (2)"},
+    {"{m:s}", 4242, strerror_text(4242)},
+    {"{}: {m:s} ({m:d})", ENOENT, "key: " + strerror_text(ENOENT) + " (2)"},
     {"{0}={m}", 0, "key=" + cited(0)},
     {"{m:x}", EACCES, ""},
     {"{m:s }", EACCES, ""},
@@ -244,7 +244,7 @@ TEST(GlobalLogger, ReporterPattern) {
     report("{}: {m:s}", "VAULT");
     zl::get_global_configuration().remove_sink(sink);
     EXPECT_EQ(sink->seen, (std::vector<std::string>{"ini_parser@4: SCANNERS: " + cited(EACCES) + "\n",
-                                                    "ini_parser@4: VAULT: " + errno_text(ENOENT)}));
+                                                    "ini_parser@4: VAULT: " + strerror_text(ENOENT)}));
     EXPECT_FALSE(logger->is_enabled(L(5))); // no sinks left: threshold 6
 }
 
@@ -631,16 +631,9 @@ TEST(Configuration, LockHandleHoldsOffDelivery) {
     auto handle = f.config.lock();
     EXPECT_EQ(handle.get(), &f.config);
     EXPECT_TRUE(f.config.is_enabled(L(0))); // the threshold is read without the lock
-    std::atomic<bool> started{false};
-    std::thread logger([&] {
-        started = true;
-        log_at(f.config, 0);
-    });
-    while (!started)
-        std::this_thread::yield();
-    // Nothing may arrive while the handle is held; give the logger ample chance to get through.
-    for (auto until = std::chrono::steady_clock::now() + 100ms; std::chrono::steady_clock::now() < until;)
-        std::this_thread::sleep_for(5ms);
+    std::thread logger([&] { log_at(f.config, 0); });
+    // Nothing may arrive while the handle is held: the logger has come and waits for the lock.
+    EXPECT_TRUE(zet_test::wait_until([&] { return f.config.deliveries_held_off() == 1; }));
     EXPECT_TRUE(f.journal.take().empty());
     handle.reset();
     logger.join();

@@ -5,6 +5,7 @@
 #include "src/config.hpp"
 #include "src/pool.hpp"
 #include "tests/support/files.hpp"
+#include "tests/support/lists.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,34 +21,13 @@
 #include <thread>
 #include <vector>
 
+using zet_test::PathList;
+using zet_test::strerror_text;
 using zet_test::TempDir;
 using zet_test::wait_until;
 using zet_test::write_file;
 
 namespace {
-
-// A list as the configuration builds it: each path pushed at the head.
-class PathList {
-public:
-    explicit PathList(std::initializer_list<std::string> paths) {
-        for (const auto& p : paths)
-            head_ = new monitor{strdup(p.c_str()), head_};
-    }
-    PathList(const PathList&) = delete;
-    PathList& operator=(const PathList&) = delete;
-    ~PathList() {
-        while (head_ != nullptr) {
-            monitor* next = head_->next;
-            free(head_->path);
-            delete head_;
-            head_ = next;
-        }
-    }
-    const monitor* get() const { return head_; }
-
-private:
-    monitor* head_ = nullptr;
-};
 
 std::mutex queued_mutex;
 std::vector<std::string> queued;
@@ -106,7 +86,7 @@ TEST_F(Monitor, PathsMatchByBytePrefixOfTheirCanonicalForm) {
     std::filesystem::create_directory_symlink(data, dir / "link");
     for (const char* f : {"data/f", "data/sub/f", "data2/f", "other/f"})
         write_file(dir / f, "x");
-    PathList list({dir / "elsewhere", data});
+    PathList list{data, dir / "elsewhere"};
 
     const struct {
         std::string path;
@@ -125,7 +105,7 @@ TEST_F(Monitor, PathsMatchByBytePrefixOfTheirCanonicalForm) {
         {"/", false},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(is_monitored(c.path.c_str(), list.get()), c.monitored) << c.path;
+        EXPECT_EQ(is_monitored(c.path.c_str(), list.head()), c.monitored) << c.path;
     EXPECT_FALSE(is_monitored((data + "/f").c_str(), nullptr));
 }
 
@@ -177,12 +157,12 @@ TEST_F(Monitor, MarkFailureNamesThePath) {
     if (!zet_test::is_root())
         GTEST_SKIP() << "fanotify needs CAP_SYS_ADMIN";
     TempDir dir;
-    PathList list({dir.path(), dir / "missing"});
+    PathList list{dir / "missing", dir.path()};
     zet_test::StderrCapture capture;
-    EXPECT_EQ(monitor_start(list.get(), 0), -1);
+    EXPECT_EQ(monitor_start(list.head(), 0), -1);
     capture.restore();
     EXPECT_EQ(capture.text(),
-              "monitor_test: fanotify_mark(): " + dir / "missing" + ": " + strerror(ENOENT) + "\n");
+              "monitor_test: fanotify_mark(): " + dir / "missing" + ": " + strerror_text(ENOENT) + "\n");
 }
 
 TEST_F(Monitor, WritesUnderTheTreeAreQueuedAndNoDescriptorLeaks) {
@@ -194,10 +174,10 @@ TEST_F(Monitor, WritesUnderTheTreeAreQueuedAndNoDescriptorLeaks) {
     std::filesystem::create_directories(dir / "data2");
     std::filesystem::create_directories(dir / "outside");
     std::filesystem::create_directories(dir / "also");
-    PathList list({data, dir / "also"}); // two paths on one mount: each event arrives once
+    PathList list{dir / "also", data}; // two paths on one mount: each event arrives once
 
     zet_test::StderrCapture capture;
-    int fan = monitor_start(list.get(), 1);
+    int fan = monitor_start(list.head(), 1);
     capture.restore();
     ASSERT_GE(fan, 0);
     EXPECT_EQ(capture.text(), "monitor_test: Started monitoring '" + dir / "also" + "'...\n" +
@@ -206,7 +186,7 @@ TEST_F(Monitor, WritesUnderTheTreeAreQueuedAndNoDescriptorLeaks) {
     SignalPipe sig;
     int before = zet_test::open_fds();
     std::atomic<int> rc = 99;
-    std::thread loop([&] { rc = monitor_run(sig.read_end(), fan, list.get(), -1); });
+    std::thread loop([&] { rc = monitor_run(sig.read_end(), fan, list.head(), -1); });
     constexpr int FILES = 150;
     for (int i = 0; i < FILES; i++) {
         write_file(data + "/f" + std::to_string(i), "x");
@@ -231,7 +211,7 @@ TEST_F(Monitor, WritesUnderTheTreeAreQueuedAndNoDescriptorLeaks) {
     sig.send(SIGTERM);
     loop.join();
     EXPECT_EQ(rc, 0);
-    monitor_stop(fan, list.get());
+    monitor_stop(fan, list.head());
     EXPECT_EQ(fcntl(fan, F_GETFD), -1) << "monitor_stop closes the descriptor";
 }
 

@@ -34,6 +34,11 @@ struct Gate {
         std::lock_guard lock(m);
         return started;
     }
+    // Tasks started and finished so far.
+    std::pair<std::size_t, std::size_t> progress() {
+        std::lock_guard lock(m);
+        return {started.size(), finished};
+    }
     void release(const std::string& name) {
         std::lock_guard lock(m);
         released.insert(name);
@@ -79,10 +84,17 @@ protected:
         names_.push_back(name);
         pool_add_file(path.c_str(), fd, 0, nullptr);
     }
-    // Waits until workers have started on exactly `expected`, in that order, and nothing else follows.
+    // Waits until workers have started on exactly `expected`, in that order, and every other worker waits
+    // for a file it may take, so that nothing else follows.
     void expect_started(const std::vector<std::string>& expected) {
         EXPECT_TRUE(wait_until([&] { return gate.seen().size() >= expected.size(); }));
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        // Read between two equal looks at the gate, the pool's count belongs to the same moment: then no
+        // worker is between the pool and a task.
+        EXPECT_TRUE(wait_until([] {
+            auto [started, finished] = gate.progress();
+            std::size_t idle = pool_waiting().workers;
+            return gate.progress() == std::pair(started, finished) && idle + started - finished == WORKERS;
+        }));
         EXPECT_EQ(gate.seen(), expected);
     }
 

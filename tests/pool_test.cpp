@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+using zet_test::strerror_text;
 using zet_test::wait_until;
 
 namespace {
@@ -116,8 +117,8 @@ TEST_F(Pool, FullQueueBlocksTheProducerUntilAWorkerTakesAPath) {
         last_added = true;
     });
     // All slots fill without a worker taking anything; only the extra path has to wait.
-    ASSERT_TRUE(wait_until([&] { return queued_ == WORKERS + SLOTS; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(wait_until([] { return pool_waiting().producers == 1; }));
+    EXPECT_EQ(queued_.load(), WORKERS + SLOTS);
     EXPECT_FALSE(last_added);
     EXPECT_EQ(gate.count(), WORKERS);
 
@@ -156,7 +157,8 @@ TEST_F(Pool, LongestPathArrivesWhole) {
 TEST_F(Pool, OnePathIsTakenOnceAmongWaitingWorkers) {
     add("/srv/only");
     ASSERT_TRUE(wait_until([] { return gate.count() == 1; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // The others have looked at the queue again and wait for work.
+    ASSERT_TRUE(wait_until([] { return pool_waiting().workers == WORKERS - 1; }));
     EXPECT_EQ(gate.count(), 1u);
     EXPECT_EQ(taken(0), "/srv/only");
 }
@@ -197,7 +199,7 @@ TEST(PoolDeathTest, ThreadCreationFailureIsLoggedAndFails) {
         GTEST_SKIP() << "needs root to switch to a user with a thread limit";
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const std::string expected =
-        std::string("pool_test: pthread_create\\(\\): ") + strerror(EAGAIN) + "\nresult -1, threads 3\n";
+        std::string("pool_test: pthread_create\\(\\): ") + strerror_text(EAGAIN) + "\nresult -1, threads 3\n";
     EXPECT_EXIT(pool_under_thread_limit(), ::testing::ExitedWithCode(0), expected);
 }
 

@@ -8,6 +8,7 @@
 #include "src/recovery.hpp"
 
 #include "tests/support/files.hpp"
+#include "tests/support/lists.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +21,7 @@
 #include <string>
 #include <vector>
 
+using zet_test::PathList;
 using zet_test::TempDir;
 using zet_test::write_file;
 
@@ -125,20 +127,9 @@ TEST(FidRecords, WellFormedAndMalformed) {
     }
 }
 
-// A list in the configuration's shape, in the given order.
-struct List {
-    std::vector<std::string> texts;
-    std::vector<monitor> nodes;
-    explicit List(std::vector<std::string> paths) : texts(std::move(paths)), nodes(texts.size()) {
-        for (std::size_t i = 0; i < texts.size(); i++)
-            nodes[i] = {texts[i].data(), i + 1 < texts.size() ? &nodes[i + 1] : nullptr};
-    }
-    const monitor* head() const { return nodes.empty() ? nullptr : nodes.data(); }
-};
-
 TEST(Paths, UnderTreesByBytesExcludedByComponents) {
-    List trees({"/srv/data", "/home"});
-    List excl({"/srv/data/vault", "/srv/data/one.txt", "/tmp/"});
+    PathList trees({"/srv/data", "/home"});
+    PathList excl({"/srv/data/vault", "/srv/data/one.txt", "/tmp/"});
     const struct {
         const char* path;
         bool under, excluded;
@@ -174,8 +165,8 @@ TEST(CatchUp, WalksFilesChangedSinceTheWindowSkippingExclusionsAndLinks) {
         write_file(dir / f, "x");
     symlink((dir / "tree/a").c_str(), (dir / "tree/link").c_str());
     mkfifo((dir / "tree/fifo").c_str(), 0600);
-    List trees({dir / "tree"});
-    List excl({dir / "tree/vault"});
+    PathList trees({dir / "tree"});
+    PathList excl({dir / "tree/vault"});
 
     std::set<std::string> found;
     timespec epoch = {0, 0};

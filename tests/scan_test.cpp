@@ -5,8 +5,9 @@
 #include "src/av.hpp"
 #include "src/config.hpp"
 #include "src/fileops.hpp"
-#include "tests/fake_service.hpp"
+#include "tests/support/fake_service.hpp"
 #include "tests/support/files.hpp"
+#include "tests/support/infection_log.hpp"
 
 #include <gtest/gtest.h>
 
@@ -17,39 +18,14 @@
 #include <functional>
 #include <thread>
 
+using zet_test::exists;
 using zet_test::read_file;
+using zet_test::read_infection_log;
+using zet_test::strerror_text;
 using zet_test::TempDir;
 using zet_test::write_file;
 
 namespace {
-
-std::string err(int e) {
-    return strerror(e);
-}
-
-bool exists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> out;
-    std::size_t start = 0;
-    for (std::size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
-        out.push_back(text.substr(start, nl - start));
-    if (start < text.size())
-        out.push_back(text.substr(start));
-    return out;
-}
-
-std::vector<std::string> columns(const std::string& line) {
-    std::vector<std::string> out;
-    std::size_t start = 0;
-    for (std::size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
-        out.push_back(line.substr(start, tab - start));
-    out.push_back(line.substr(start));
-    return out;
-}
 
 std::vector<std::string> vault_files(const std::string& vault) {
     std::vector<std::string> out;
@@ -103,7 +79,7 @@ protected:
         capture.restore();
         return capture.text();
     }
-    std::vector<std::string> log_lines() { return lines_of(read_file(log_path_)); }
+    std::vector<std::vector<std::string>> log_lines() { return read_infection_log(log_path_); }
 
     TempDir dir_;
     std::unique_ptr<fake::Service> service_;
@@ -138,7 +114,7 @@ TEST_F(Scan, InfectedFileIsRenamedIntoTheVaultAndLogged) {
 
     auto lines = log_lines();
     ASSERT_EQ(lines.size(), 1u);
-    auto cols = columns(lines[0]);
+    const auto& cols = lines[0];
     ASSERT_EQ(cols.size(), 4u);
     EXPECT_TRUE(zet_test::is_log_time(cols[0])) << cols[0];
     EXPECT_EQ(cols[1], file);
@@ -159,7 +135,7 @@ TEST_F(Scan, InfectedFileOnAnotherFileSystemIsCopiedPrivately) {
     ASSERT_EQ(stat(files[0].c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
     EXPECT_EQ(read_file(files[0]), std::string(20000, 'v'));
-    EXPECT_EQ(columns(log_lines().at(0)).at(2), files[0]);
+    EXPECT_EQ(log_lines().at(0).at(2), files[0]);
 }
 
 TEST_F(Scan, EveryFindingGetsALineInListOrderWithOneTime) {
@@ -171,9 +147,9 @@ TEST_F(Scan, EveryFindingGetsALineInListOrderWithOneTime) {
     ASSERT_EQ(lines.size(), 3u);
     // The client lists findings newest line first.
     const char* names[] = {"Third.Sig", "Second.Sig", "First.Sig"};
-    auto first = columns(lines[0]);
+    const auto& first = lines[0];
     for (std::size_t i = 0; i < lines.size(); i++) {
-        auto cols = columns(lines[i]);
+        const auto& cols = lines[i];
         ASSERT_EQ(cols.size(), 4u);
         EXPECT_EQ(cols[0], first[0]);
         EXPECT_EQ(cols[1], file);
@@ -186,7 +162,7 @@ TEST_F(Scan, TabInPathIsWrittenAsItIs) {
     std::string file = dir_ / "infected\tname";
     write_file(file, "x");
     run_scan(file);
-    auto cols = columns(log_lines().at(0));
+    auto cols = log_lines().at(0);
     ASSERT_EQ(cols.size(), 6u) << "the tab in the path and in the vault name add a column each";
     EXPECT_EQ(cols[1] + "\t" + cols[2], file);
 }
@@ -207,7 +183,8 @@ TEST_F(Scan, UnopenableLogIsReported) {
     zet_test::StderrCapture capture;
     EXPECT_EQ(log_init(path.c_str()), -1);
     capture.restore();
-    EXPECT_EQ(capture.text(), "scan_test: Error opening log file: " + path + ": " + err(ENOENT) + "\n");
+    EXPECT_EQ(capture.text(),
+              "scan_test: Error opening log file: " + path + ": " + strerror_text(ENOENT) + "\n");
 }
 
 // One failing quarantine per row: the scene, the expected warning ('?' for a character mkstemp picks) and
@@ -250,7 +227,8 @@ const ScanFailure scan_failures[] = {
          return true;
      },
      [](const std::string& file, const std::string& vault) {
-         return ("rename(): " + file + " -> " + vault + "/infected-gone.") + "??????" + (": " + err(ENOENT));
+         return ("rename(): " + file + " -> " + vault + "/infected-gone.") + "??????" +
+                (": " + strerror_text(ENOENT));
      },
      false, 1},
     // Only a regular file's bytes are copied; the reserved name stays, as for a source that cannot be opened.
@@ -273,7 +251,7 @@ const ScanFailure scan_failures[] = {
          write_file(vault + "/filler", "f"); // makes the last write a short one
          return small->mounted();
      },
-     [](const std::string&, const std::string&) { return ("write(): " + err(ENOSPC)); }, true, 1},
+     [](const std::string&, const std::string&) { return ("write(): " + strerror_text(ENOSPC)); }, true, 1},
     {"file cannot be removed after the copy",
      [](const TempDir& dir, std::string& file, std::string& vault) {
          std::string locked = dir / "locked";
@@ -284,7 +262,9 @@ const ScanFailure scan_failures[] = {
          vault = shm_vault.path();
          return zet_test::set_immutable(locked, true);
      },
-     [](const std::string& file, const std::string&) { return ("unlink(): " + file + ": " + err(EPERM)); },
+     [](const std::string& file, const std::string&) {
+         return ("unlink(): " + file + ": " + strerror_text(EPERM));
+     },
      true, 0},
 };
 
@@ -295,7 +275,7 @@ TEST_F(Scan, EveryFailedMoveWarnsAndLogsError) {
         SCOPED_TRACE(row.name);
         std::string file, vault;
         if (!row.setup(dir_, file, vault)) {
-            ADD_FAILURE() << "setup failed: " << err(errno);
+            ADD_FAILURE() << "setup failed: " << strerror_text(errno);
             continue;
         }
         if (vault.empty())
@@ -310,7 +290,7 @@ TEST_F(Scan, EveryFailedMoveWarnsAndLogsError) {
         }
         auto lines = log_lines();
         ASSERT_EQ(lines.size(), 1u);
-        auto cols = columns(lines[0]);
+        const auto& cols = lines[0];
         ASSERT_EQ(cols.size(), 4u);
         EXPECT_EQ(cols[1], file);
         EXPECT_EQ(cols[2], "ERROR");
@@ -339,8 +319,7 @@ TEST_F(Scan, ConcurrentWritersNeverMixALine) {
         t.join();
     auto lines = log_lines();
     ASSERT_EQ(lines.size(), static_cast<std::size_t>(WRITERS * LINES));
-    for (const auto& line : lines) {
-        auto cols = columns(line);
+    for (const auto& cols : lines) {
         ASSERT_EQ(cols.size(), 4u);
         ASSERT_TRUE(zet_test::is_log_time(cols[0]));
         const std::string& name = cols[3];

@@ -3,6 +3,7 @@
 #include "scand/wire.hpp"
 #include "src/av.hpp"
 #include "src/config.hpp"
+#include "tests/support/lists.hpp"
 #include "tests/support/process.hpp"
 #include "tests/support/scand.hpp"
 
@@ -23,30 +24,6 @@ using namespace zet_test;
 
 namespace {
 
-std::vector<std::string> names(const infection* list) {
-    std::vector<std::string> out;
-    for (; list != nullptr; list = list->next) {
-        out.emplace_back(list->name);
-    }
-    return out;
-}
-
-monitor* push(monitor* head, const std::string& path) {
-    auto* node = static_cast<monitor*>(std::malloc(sizeof(monitor)));
-    node->path = strdup(path.c_str());
-    node->next = head;
-    return node;
-}
-
-void free_list(monitor* head) {
-    while (head != nullptr) {
-        monitor* next = head->next;
-        std::free(head->path);
-        std::free(head);
-        head = next;
-    }
-}
-
 class ClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -59,7 +36,6 @@ protected:
         if (handle_ >= 0) {
             close(handle_);
         }
-        free_list(exclusions_);
         EXPECT_EQ(service_->stop(), 0) << service_->log();
     }
     std::string path(const std::string& name) const { return dir_ / name; }
@@ -67,14 +43,13 @@ protected:
     std::pair<int, std::vector<std::string>> scan(const std::string& p) {
         infection* found = nullptr;
         const int r = av_scan(&handle_, p.c_str(), &found);
-        auto list = names(found);
+        auto list = texts_of(found, &infection::name);
         av_free_result(found);
         return {r, list};
     }
 
     TempDir dir_;
     std::unique_ptr<Service> service_;
-    monitor* exclusions_ = nullptr;
     int handle_ = -1;
 };
 
@@ -129,8 +104,8 @@ TEST_F(ClientTest, ExclusionsAreSentAndHonoured) {
     write_file(path("vault/eicar.com"), eicar);
     write_file(path("single.com"), eicar);
     write_file(path("other.com"), eicar);
-    exclusions_ = push(push(nullptr, path("vault")), path("single.com"));
-    ASSERT_EQ(av_init(service_->socket().c_str(), exclusions_), 0);
+    PathList exclusions{path("single.com"), path("vault")};
+    ASSERT_EQ(av_init(service_->socket().c_str(), exclusions.head()), 0);
     EXPECT_EQ(scan(path("vault/eicar.com")), Result(0, {}));
     EXPECT_EQ(scan(path("single.com")), Result(0, {}));
     EXPECT_EQ(scan(path("other.com")), Result(1, {finding}));
@@ -195,7 +170,7 @@ TEST(WireAgreement, ServiceLinesParseAsTheClientExpects) {
                 ++lines;
             }
             EXPECT_EQ(lines, o.kind == Kind::Infected ? o.findings.size() : 1u);
-            auto found = names(resp.infections);
+            auto found = texts_of(resp.infections, &infection::name);
             std::reverse(found.begin(), found.end());
             EXPECT_EQ(found, o.findings);
             av_free_result(resp.infections);

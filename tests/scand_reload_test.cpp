@@ -2,6 +2,7 @@
 // new engine while clients go on scanning; a broken set keeps the old one; zetctl shows the age.
 #include "tests/support/files.hpp"
 #include "tests/support/process.hpp"
+#include "tests/support/programs.hpp"
 #include "tests/support/scand.hpp"
 
 #include <poll.h>
@@ -82,37 +83,14 @@ std::vector<std::chrono::microseconds> load_times(const std::string& log) {
     return out;
 }
 
-// One connection, one command at a time; every answer ends at its first status line other than 210.
-class Client {
+// A connection the service has welcomed.
+class Client : public ScandClient {
 public:
-    explicit Client(const std::string& socket) : fd_(connect_unix(socket)) {
-        ok_ = fd_ >= 0 && line().starts_with("220 ");
+    explicit Client(const std::string& socket) : ScandClient(socket) {
+        ok_ = connected() && line().starts_with("220 ");
     }
-    ~Client() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    Client(const Client&) = delete;
-    Client& operator=(const Client&) = delete;
     bool ok() const { return ok_; }
 
-    std::vector<std::string> command(const std::string& cmd) {
-        std::vector<std::string> lines;
-        if (::send(fd_, cmd.data(), cmd.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(cmd.size())) {
-            return lines;
-        }
-        for (;;) {
-            auto l = line();
-            if (l.empty()) {
-                return lines;
-            }
-            lines.push_back(l);
-            if (std::isdigit(static_cast<unsigned char>(l[0])) && !l.starts_with("210")) {
-                return lines;
-            }
-        }
-    }
     // "clean", "infected <name>" or what went wrong.
     std::string scan(const std::string& path) {
         const auto lines = command("SCAN " + path + "\n");
@@ -137,29 +115,7 @@ public:
     }
 
 private:
-    std::string line() {
-        for (;;) {
-            if (const auto lf = buffer_.find('\n'); lf != std::string::npos) {
-                auto l = buffer_.substr(0, lf + 1);
-                buffer_.erase(0, lf + 1);
-                return l;
-            }
-            pollfd pfd{fd_, POLLIN, 0};
-            char buf[4096];
-            if (poll(&pfd, 1, static_cast<int>(answer_timeout / 1ms)) <= 0) {
-                return "";
-            }
-            const ssize_t n = recv(fd_, buf, sizeof buf, 0);
-            if (n <= 0) {
-                return "";
-            }
-            buffer_.append(buf, static_cast<std::size_t>(n));
-        }
-    }
-
-    int fd_;
     bool ok_ = false;
-    std::string buffer_;
 };
 
 std::string scan(const Service& s, const std::string& path) {
@@ -393,7 +349,7 @@ TEST_F(Reload, ZetctlStatusShowsTheAgeAndWarnsWhenStale) {
                              "\n[MONITORS]\nSCAN = " + dir_.path() + "\n");
         const std::string version = vps(*service).substr(4, vps(*service).size() - 6);
         for (const bool json : {false, true}) {
-            std::vector<std::string> argv{ZETCTL_BIN, "status", "-c", conf};
+            std::vector<std::string> argv{bin::zetctl, "status", "-c", conf};
             if (json) {
                 argv.push_back("--json");
             }

@@ -1,6 +1,8 @@
 // The real orbis-scand over its socket: welcome, commands and their answers byte for byte, what it does
 // with odd paths and misbehaving clients, its socket and its lifecycle.
+#include "tests/support/files.hpp"
 #include "tests/support/process.hpp"
+#include "tests/support/programs.hpp"
 #include "tests/support/scand.hpp"
 
 #include <fcntl.h>
@@ -36,85 +38,6 @@ std::string escaped(const std::string& path) {
     }
     return out;
 }
-
-// A raw protocol client.
-class Client {
-public:
-    explicit Client(const std::string& socket_path) : fd_(connect_unix(socket_path)), connected_(fd_ >= 0) {}
-    ~Client() { close(); }
-    Client(const Client&) = delete;
-    Client& operator=(const Client&) = delete;
-
-    bool connected() const { return connected_; }
-    void close() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-    bool send(const std::string& data) {
-        return ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
-    }
-    // One line with its CR LF; empty at the end of the connection or after `timeout`.
-    std::string line(std::chrono::milliseconds timeout = answer_timeout) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            // As the client reads them: an escaped LF inside a path does not end the line.
-            for (std::size_t i = 0; i < buffer_.size(); ++i) {
-                if (buffer_[i] == '\\') {
-                    ++i;
-                } else if (buffer_[i] == '\n') {
-                    auto l = buffer_.substr(0, i + 1);
-                    buffer_.erase(0, i + 1);
-                    return l;
-                }
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd pfd{fd_, POLLIN, 0};
-            if (left.count() <= 0 || poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
-                return "";
-            }
-            char buf[65536];
-            const ssize_t n = recv(fd_, buf, sizeof buf, 0);
-            if (n <= 0) {
-                eof_ = true;
-                return "";
-            }
-            buffer_.append(buf, static_cast<std::size_t>(n));
-        }
-    }
-    // Lines up to and including a status line other than 210.
-    std::vector<std::string> answer() {
-        std::vector<std::string> lines;
-        for (;;) {
-            auto l = line();
-            if (l.empty()) {
-                return lines;
-            }
-            lines.push_back(l);
-            if (std::isdigit(static_cast<unsigned char>(l[0])) && l.compare(0, 3, "210") != 0) {
-                return lines;
-            }
-        }
-    }
-    std::vector<std::string> command(const std::string& cmd) {
-        send(cmd);
-        return answer();
-    }
-    // The connection has been closed by the service (after what was buffered).
-    bool closed_by_peer(std::chrono::milliseconds timeout = answer_timeout) {
-        while (!eof_ && !line(timeout).empty()) {
-        }
-        return eof_;
-    }
-
-private:
-    int fd_ = -1;
-    bool connected_ = false;
-    bool eof_ = false;
-    std::string buffer_;
-};
 
 using Lines = std::vector<std::string>;
 
@@ -170,7 +93,7 @@ protected:
     }
     std::string path(const std::string& name) const { return dir_ / name; }
     Lines scan(const std::string& p) {
-        Client c(service_->socket());
+        ScandClient c(service_->socket());
         EXPECT_EQ(c.line(), "220 orbis-scand ready\r\n");
         return shapes(c.command("SCAN " + escaped(p) + " CID portwarden TRIGGER ON_WRITE\n"));
     }
@@ -180,7 +103,7 @@ protected:
 };
 
 TEST_F(ScandTest, GreetsAndAnswersVps) {
-    Client c(service_->socket());
+    ScandClient c(service_->socket());
     ASSERT_TRUE(c.connected());
     EXPECT_EQ(c.line(), "220 orbis-scand ready\r\n");
     const auto first = c.command("VPS\n");
@@ -250,9 +173,9 @@ TEST_F(ScandTest, ReportsWhatIsNotARegularFile) {
     EXPECT_EQ(scan(path("link")), scan_answer({error_line(path("link"), "Symbolic link not followed")}));
     EXPECT_EQ(scan(path("eicar_link")),
               scan_answer({error_line(path("eicar_link"), "Symbolic link not followed")}));
-    EXPECT_EQ(scan(path("missing")), scan_answer({error_line(path("missing"), std::strerror(ENOENT))}));
+    EXPECT_EQ(scan(path("missing")), scan_answer({error_line(path("missing"), strerror_text(ENOENT))}));
     EXPECT_EQ(scan(path("eicar.com/x")),
-              scan_answer({error_line(path("eicar.com/x"), std::strerror(ENOTDIR))}));
+              scan_answer({error_line(path("eicar.com/x"), strerror_text(ENOTDIR))}));
 }
 
 TEST_F(ScandTest, WalksDirectoriesInNameOrder) {
@@ -283,7 +206,7 @@ TEST_F(ScandTest, BindMountLoopEnds) {
     ASSERT_EQ(mkdir(path("loop/again").c_str(), 0700), 0);
     write_file(path("loop/file"), "clean");
     if (mount(path("loop").c_str(), path("loop/again").c_str(), nullptr, MS_BIND, nullptr) != 0) {
-        GTEST_SKIP() << "mount(MS_BIND): " << std::strerror(errno);
+        GTEST_SKIP() << "mount(MS_BIND): " << strerror_text(errno);
     }
     const auto lines = scan(path("loop"));
     umount2(path("loop/again").c_str(), MNT_DETACH);
@@ -308,7 +231,7 @@ TEST_F(ScandTest, HonoursExclusionsOfItsConnectionOnly) {
     write_file(path("tree/skip.com"), eicar);
     write_file(path("tree/keep.com"), eicar);
 
-    Client c(service_->socket());
+    ScandClient c(service_->socket());
     EXPECT_EQ(c.line(), "220 orbis-scand ready\r\n");
     const auto vault = escaped(path("tree/vault dir")) + "/*";
     EXPECT_EQ(c.command("EXCLUDE " + vault + "\n"),
@@ -344,7 +267,7 @@ TEST_F(ScandTest, AnswersSyntaxErrorsAndStaysUsable) {
         "VPS now\n",
         "SCAN /" + std::string(5000, 'x') + "\n",
     };
-    Client c(service_->socket());
+    ScandClient c(service_->socket());
     EXPECT_EQ(c.line(), "220 orbis-scand ready\r\n");
     for (const auto& line : bad) {
         SCOPED_TRACE(line.substr(0, 40));
@@ -354,13 +277,13 @@ TEST_F(ScandTest, AnswersSyntaxErrorsAndStaysUsable) {
 }
 
 TEST_F(ScandTest, ClosesTheConnectionAfterAnOverlongLine) {
-    Client fits(service_->socket());
+    ScandClient fits(service_->socket());
     EXPECT_EQ(fits.line(), "220 orbis-scand ready\r\n");
     // 16384 bytes with the line end: read whole, refused for its path, the connection stays.
     EXPECT_EQ(fits.command("SCAN /" + std::string(16384 - 7, 'x') + "\n"), Lines{"501 Syntax error\r\n"});
     EXPECT_EQ(fits.command("VPS\n").size(), 3u);
 
-    Client over(service_->socket());
+    ScandClient over(service_->socket());
     EXPECT_EQ(over.line(), "220 orbis-scand ready\r\n");
     over.send("SCAN /" + std::string(16384 - 6, 'x') + "\n");
     EXPECT_EQ(over.line(), "501 Syntax error\r\n");
@@ -373,15 +296,15 @@ TEST_F(ScandTest, SurvivesClientsThatVanish) {
         write_file(path("many/f" + std::to_string(i)), "clean " + std::to_string(i));
     }
     {
-        Client mid_command(service_->socket());
+        ScandClient mid_command(service_->socket());
         mid_command.send("SCAN " + path("many"));
     }
     {
-        Client mid_answer(service_->socket());
+        ScandClient mid_answer(service_->socket());
         mid_answer.send("SCAN " + path("many") + "\n");
     }
     {
-        Client mid_escape(service_->socket());
+        ScandClient mid_escape(service_->socket());
         mid_escape.send("SCAN /x\\");
     }
     EXPECT_EQ(scan(path("many/f1")), scan_answer({clean_line(path("many/f1"))}));
@@ -397,7 +320,7 @@ TEST_F(ScandTest, ServesSixtyFourClientsAtOnce) {
     std::vector<std::thread> threads;
     for (int t = 0; t < clients; ++t) {
         threads.emplace_back([&, t] {
-            Client c(service_->socket());
+            ScandClient c(service_->socket());
             if (c.line() != "220 orbis-scand ready\r\n") {
                 return;
             }
@@ -426,7 +349,7 @@ TEST(Scand, EngineFailuresAreNotReportedAsClean) {
     write_file(dir / "tree/clean.txt", std::string(1000, 'c'));
     Service service(dir, {}, "scand", {"TMPDIR=" + dir / "missing"});
     ASSERT_TRUE(service.ready()) << service.log();
-    Client c(service.socket());
+    ScandClient c(service.socket());
     EXPECT_EQ(c.line(), "220 orbis-scand ready\r\n");
     EXPECT_EQ(c.command("SCAN " + dir / "eicar.com" + " CID portwarden TRIGGER ON_WRITE\n"),
               Lines{"451 Engine error\r\n"});
@@ -443,11 +366,11 @@ TEST(Scand, BoundsConnectionsAndLetsTheNextOneIn) {
     TempDir dir;
     Service service(dir, {"-n", "2"});
     ASSERT_TRUE(service.ready()) << service.log();
-    auto first = std::make_unique<Client>(service.socket());
-    Client second(service.socket());
+    auto first = std::make_unique<ScandClient>(service.socket());
+    ScandClient second(service.socket());
     EXPECT_EQ(first->line(), "220 orbis-scand ready\r\n");
     EXPECT_EQ(second.line(), "220 orbis-scand ready\r\n");
-    Client third(service.socket());
+    ScandClient third(service.socket());
     ASSERT_TRUE(third.connected()); // waits in the backlog
     EXPECT_EQ(third.line(200ms), "");
     first.reset();
@@ -477,7 +400,7 @@ TEST(Scand, StopsCleanlyAndRemovesItsSocket) {
     TempDir dir;
     Service service(dir);
     ASSERT_TRUE(service.ready()) << service.log();
-    Client idle(service.socket());
+    ScandClient idle(service.socket());
     EXPECT_EQ(idle.line(), "220 orbis-scand ready\r\n");
     EXPECT_EQ(service.stop(), 0);
     EXPECT_TRUE(idle.closed_by_peer());
@@ -507,7 +430,7 @@ TEST(Scand, ReplacesAStaleSocketAndRefusesALiveOne) {
     EXPECT_EQ(second.child().exit_code(start_timeout), 1);
     EXPECT_NE(second.log().find("]: Socket in use by a running instance: " + sock + "\n"), std::string::npos);
     EXPECT_NE(second.log().find("]: Fatal error. Exiting.\n"), std::string::npos);
-    Client c(first.socket());
+    ScandClient c(first.socket());
     EXPECT_EQ(c.line(), "220 orbis-scand ready\r\n");
     EXPECT_EQ(first.stop(), 0);
 }
@@ -527,12 +450,12 @@ TEST(Scand, CommandLine) {
         int status;
         std::string out, err; // expected standard output; a text standard error must contain
     };
-    const std::string usage_head = "Usage: " ORBIS_SCAND " [OPTIONS]\nOptions:\n";
+    const std::string usage_head = "Usage: "s + bin::orbis_scand + " [OPTIONS]\nOptions:\n";
     const Case cases[] = {
         {{"-V"}, 0, "4.7.0\n", ""},
         {{"-V", "-h"}, 0, "4.7.0\n", ""},
-        {{"-x"}, 1, "", "Type " ORBIS_SCAND " -h for usage info\n"},
-        {{"-s"}, 1, "", "Type " ORBIS_SCAND " -h for usage info\n"},
+        {{"-x"}, 1, "", "Type "s + bin::orbis_scand + " -h for usage info\n"},
+        {{"-s"}, 1, "", "Type "s + bin::orbis_scand + " -h for usage info\n"},
         {{"-m", "0999"}, 1, "", "invalid socket mode: 0999"},
         {{"-m", "1777"}, 1, "", "invalid socket mode: 1777"},
         {{"-n", "0"}, 1, "", "invalid connection limit: 0"},
@@ -548,7 +471,7 @@ TEST(Scand, CommandLine) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0]);
         TempDir dir;
-        std::vector<std::string> argv{ORBIS_SCAND};
+        std::vector<std::string> argv{bin::orbis_scand};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         ChildProcess child;
         ASSERT_TRUE(child.spawn(argv, {"NOTIFY_SOCKET"}, dir / "err", dir / "out"));
@@ -558,7 +481,7 @@ TEST(Scand, CommandLine) {
     }
     TempDir dir;
     ChildProcess help;
-    ASSERT_TRUE(help.spawn({ORBIS_SCAND, "-h", "-V"}, {}, dir / "err", dir / "out"));
+    ASSERT_TRUE(help.spawn({bin::orbis_scand, "-h", "-V"}, {}, dir / "err", dir / "out"));
     EXPECT_EQ(help.exit_code(start_timeout), 0);
     EXPECT_TRUE(read_file(dir / "out").starts_with(usage_head)) << read_file(dir / "out");
 }
@@ -568,10 +491,10 @@ TEST(Scand, FromTheBuildTreeLoadsTheSourceDatabaseAndLogsNoDebugWithoutV) {
     write_file(dir / "eicar.com", eicar);
     NotifySocket notify(dir / "notify");
     ChildProcess child;
-    ASSERT_TRUE(child.spawn({ORBIS_SCAND, "-s", dir / "s.sock"}, {notify.env()}, dir / "err"));
+    ASSERT_TRUE(child.spawn({bin::orbis_scand, "-s", dir / "s.sock"}, {notify.env()}, dir / "err"));
     ASSERT_TRUE(notify.wait_for("READY=1", start_timeout)) << child.stderr_text();
     {
-        Client c(dir / "s.sock");
+        ScandClient c(dir / "s.sock");
         EXPECT_EQ(c.line(), "220 orbis-scand ready\r\n");
         EXPECT_EQ(shapes(c.command("SCAN " + dir / "eicar.com\n")),
                   scan_answer({found_line(dir / "eicar.com")}));

@@ -2,6 +2,7 @@
 #include "zelu/log.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -46,8 +47,15 @@ std::string escape_percent(const std::string& text) {
 
 class SharedLock {
 public:
-    explicit SharedLock(pthread_rwlock_t& lock) : lock_(lock) {
-        if (int rc = pthread_rwlock_rdlock(&lock_); rc != 0)
+    // Counted in `held_off` while a writer keeps it waiting.
+    SharedLock(pthread_rwlock_t& lock, std::atomic<std::int32_t>& held_off) : lock_(lock) {
+        int rc = pthread_rwlock_tryrdlock(&lock_);
+        if (rc == EBUSY) {
+            ++held_off;
+            rc = pthread_rwlock_rdlock(&lock_);
+            --held_off;
+        }
+        if (rc != 0)
             throw std::system_error(rc, std::system_category(), "rwlock rdlock");
     }
     SharedLock(const SharedLock&) = delete;
@@ -255,13 +263,17 @@ void Configuration::sync_sinks() {
 }
 
 void Configuration::log_impl(const Event& event) {
-    SharedLock shared(rwlock_);
+    SharedLock shared(rwlock_, held_off_);
     // Declared after the lock so that the sinks' cache entries are gone before it is released.
     DispatchContext context{&event};
     for (auto& pair : sinks_) {
         if (pair.second <= event.get_level())
             pair.first->log(context);
     }
+}
+
+std::int32_t Configuration::deliveries_held_off() const noexcept {
+    return held_off_.load();
 }
 
 std::unique_ptr<Configuration, detail::ConfigurationUnlocker> Configuration::lock() {

@@ -202,6 +202,9 @@ public:
     // consult the threshold: callers test is_enabled first. An exception from a sink ends the dispatch and
     // propagates after the lock is released.
     void log_impl(const Event& event);
+    // Calls of log_impl waiting now because the write lock was held when they came. For tests that must see
+    // a delivery held off.
+    std::int32_t deliveries_held_off() const noexcept;
 
     // Takes the write lock and returns a handle that runs the release step when destroyed or reset. While
     // it is held no event is delivered and no other locking operation can proceed.
@@ -213,6 +216,7 @@ public:
 private:
     pthread_rwlock_t rwlock_;
     std::atomic<std::int32_t> threshold_{0};
+    std::atomic<std::int32_t> held_off_{0};
     std::vector<std::pair<std::shared_ptr<LogSink>, Level>> sinks_;
 };
 

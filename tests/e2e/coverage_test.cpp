@@ -2,8 +2,11 @@
 // the vault under the name it has when it is scanned: each way of arriving, on a tmpfs and on a loop-mounted
 // ext4, in both coverage modes; then what full coverage does when the service is down, when the kernel queue
 // overflows and when the service cannot scan a file.
-#include "tests/fake_service.hpp"
 #include "tests/support/daemon.hpp"
+#include "tests/support/fake_service.hpp"
+#include "tests/support/infection_log.hpp"
+#include "tests/support/programs.hpp"
+#include "tests/support/scand.hpp"
 
 #include <gtest/gtest.h>
 
@@ -18,15 +21,12 @@
 #include <functional>
 #include <map>
 #include <set>
-#include <sstream>
 
 using namespace std::chrono_literals;
 using namespace zet_test;
 
 namespace {
 
-const std::string zet_bin = ZET_BIN;
-const std::string scand_bin = SCAND_BIN;
 // Generous: the sanitizer builds run the same cases several times slower.
 constexpr auto DEADLINE = 90s;
 
@@ -52,7 +52,7 @@ public:
         if (fd >= 0)
             close(fd);
         if (!sized) {
-            error_ = "cannot create " + image + ": " + strerror(errno);
+            error_ = "cannot create " + image + ": " + strerror_text(errno);
             return;
         }
         error_ = run_tool({"/usr/sbin/mkfs.ext4", "-q", "-F", image}, image + ".mkfs");
@@ -100,24 +100,6 @@ private:
     std::string path_, old_;
 };
 
-// One line of the infection log.
-struct Finding {
-    std::string path, vaulted;
-};
-
-std::vector<Finding> read_findings(const std::string& log) {
-    std::vector<Finding> out;
-    std::istringstream in(read_file(log));
-    for (std::string line; std::getline(in, line);) {
-        auto t1 = line.find('\t'), t2 = line.find('\t', t1 + 1), t3 = line.find('\t', t2 + 1);
-        if (t3 == std::string::npos)
-            out.push_back({line, ""}); // malformed: shows up as an unexpected path
-        else
-            out.push_back({line.substr(t1 + 1, t2 - t1 - 1), line.substr(t2 + 1, t3 - t2 - 1)});
-    }
-    return out;
-}
-
 // A watched tree on a file system of its own, with the real scan service and zet.
 class Coverage : public DaemonTest {
 protected:
@@ -149,8 +131,7 @@ protected:
             std::filesystem::create_directories(d);
     }
     void start_scand() {
-        scand_ =
-            start_process({scand_bin, "-s", socket_, "-d", ZET_SOURCE_DIR "/dist/db"}, {}, dir_ / "scand");
+        scand_ = start_process({bin::orbis_scand, "-s", socket_, "-d", dbdir}, {}, dir_ / "scand");
         ASSERT_TRUE(wait_until([&] { return socket_accepts(socket_) || !scand_->running(); }, DEADLINE));
         ASSERT_TRUE(scand_->running()) << scand_->stderr_text();
     }
@@ -184,19 +165,24 @@ protected:
                                  const std::set<std::string>& may_log = {},
                                  const std::set<std::string>& may_repeat = {}) {
         std::map<std::string, int> moved, failed;
-        for (const auto& f : read_findings(log_)) {
-            if (!infected.count(f.path)) {
-                EXPECT_TRUE(may_log.count(f.path)) << "unexpected log line for " << f.path;
+        for (const auto& cols : read_infection_log(log_)) {
+            if (cols.size() < 4) {
+                ADD_FAILURE() << "malformed log line " << testing::PrintToString(cols);
                 continue;
             }
-            if (f.vaulted == "ERROR") {
-                failed[f.path]++;
+            const std::string &path = cols[1], &vaulted = cols[2];
+            if (!infected.count(path)) {
+                EXPECT_TRUE(may_log.count(path)) << "unexpected log line for " << path;
                 continue;
             }
-            moved[f.path]++;
-            std::string base = f.path.substr(f.path.rfind('/') + 1);
-            EXPECT_EQ(f.vaulted.rfind(vault_ + "/" + base + ".", 0), 0u) << f.vaulted;
-            EXPECT_EQ(read_file(f.vaulted), eicar) << f.vaulted;
+            if (vaulted == "ERROR") {
+                failed[path]++;
+                continue;
+            }
+            moved[path]++;
+            std::string base = path.substr(path.rfind('/') + 1);
+            EXPECT_EQ(vaulted.rfind(vault_ + "/" + base + ".", 0), 0u) << vaulted;
+            EXPECT_EQ(read_file(vaulted), eicar) << vaulted;
         }
         for (const auto& p : infected) {
             EXPECT_EQ(moved[p], 1) << p;
@@ -212,8 +198,9 @@ protected:
     }
     bool all_gone(const std::set<std::string>& paths) {
         std::set<std::string> logged;
-        for (const auto& f : read_findings(log_))
-            logged.insert(f.path);
+        for (const auto& cols : read_infection_log(log_))
+            if (cols.size() >= 4)
+                logged.insert(cols[1]);
         return std::all_of(paths.begin(), paths.end(),
                            [&](const auto& p) { return !exists(p) && logged.count(p); });
     }
@@ -222,7 +209,6 @@ protected:
     std::string outside_ = mnt_ + "/outside", excluded_ = tree_ + "/excluded", bind_dir_ = dir_ / "bind";
     std::unique_ptr<LoopExt4> ext4_;
     std::unique_ptr<BindMount> bind_;
-    std::unique_ptr<fake::Service> service_;
     std::unique_ptr<ChildProcess> scand_;
 };
 
@@ -255,7 +241,7 @@ std::string tool(const Places& at, const std::vector<std::string>& argv, const s
 }
 
 std::string fail(const std::string& what) {
-    put_error = what + ": " + strerror(errno);
+    put_error = what + ": " + strerror_text(errno);
     return "";
 }
 
@@ -487,9 +473,9 @@ TEST_P(CoverageMatrix, EveryInfectedFileThatMustBeCaughtIsQuarantinedUnderItsFin
         std::string logged;
         EXPECT_TRUE(wait_until(
             [&, &dir = dir] {
-                for (const auto& f : read_findings(log_))
-                    if (f.path.rfind(dir + "/", 0) == 0 && f.vaulted != "ERROR")
-                        logged = f.path;
+                for (const auto& cols : read_infection_log(log_))
+                    if (cols.size() >= 4 && cols[1].rfind(dir + "/", 0) == 0 && cols[2] != "ERROR")
+                        logged = cols[1];
                 return !logged.empty();
             },
             DEADLINE))
@@ -700,7 +686,7 @@ TEST_F(Coverage, OverflowOfTheKernelQueueIsCaughtUp) {
 // scan, and broken answers until the attempts are used up. The scripted service plays those.
 TEST_F(Coverage, FilesTheServiceCannotScanAreSaidAndCounted) {
     mount_fs(Fs::tmpfs);
-    service_ = std::make_unique<fake::Service>(socket_);
+    start_fake();
     service_->set_responder([](const std::string& line) -> fake::Script {
         if (line.rfind("SCAN ", 0) != 0)
             return fake::standard_answer(line);
@@ -756,7 +742,7 @@ TEST_F(Coverage, TreeWithoutFileSystemMarksFallsBackToWritesAndSaysSo) {
     mount_fs(Fs::tmpfs);
     const std::string proc = dir_ / "proc"; // procfs has no file handles to report
     std::filesystem::create_directories(proc);
-    ASSERT_EQ(mount("proc", proc.c_str(), "proc", 0, nullptr), 0) << strerror(errno);
+    ASSERT_EQ(mount("proc", proc.c_str(), "proc", 0, nullptr), 0) << strerror_text(errno);
     struct Unmount {
         std::string dir;
         ~Unmount() { umount2(dir.c_str(), MNT_DETACH); }
@@ -821,7 +807,7 @@ TEST_F(Coverage, BadValueIsAConfigurationError) {
     for (const std::string value : {"partial", "Full", "writes,full", "1"}) {
         SCOPED_TRACE(value);
         write_config(value);
-        zet_ = start_process({zet_bin, "-c", conf_}, {}, dir_ / "zet-bad");
+        zet_ = start_process({bin::zet, "-c", conf_}, {}, dir_ / "zet-bad");
         EXPECT_EQ(zet_->exit_code(DEADLINE), 13);
         EXPECT_TRUE(zet_->stderr_has(
             conf_ + ": invalid coverage, expected writes or full: COVERAGE = " + value + "\n"))

@@ -1,7 +1,10 @@
 // The real zet binary with real fanotify marks on a private tmpfs, against the real orbis-scand or the
 // scripted fake service: command line, readiness and watchdog, quarantine, filtering, failures, a flood.
-#include "tests/fake_service.hpp"
 #include "tests/support/daemon.hpp"
+#include "tests/support/fake_service.hpp"
+#include "tests/support/infection_log.hpp"
+#include "tests/support/programs.hpp"
+#include "tests/support/scand.hpp"
 
 #include <gtest/gtest.h>
 
@@ -17,8 +20,7 @@ using namespace zet_test;
 
 namespace {
 
-const std::string zet_bin = ZET_BIN;
-const std::string usage_text = "Usage: " + zet_bin +
+const std::string usage_text = std::string("Usage: ") + bin::zet +
                                " [OPTIONS]\nOptions:\n  -c FILE     Use configuration file FILE\n"
                                "  -V          Print program version and exit\n"
                                "  -v          Verbose logging (debug level)\n"
@@ -45,12 +47,12 @@ TEST(CommandLine, OptionsAreHandledBeforeAnythingIsLogged) {
         {{"-V", "-h"}, 0, "4.7.0\n", ""},
         {{"-h", "-V"}, 0, usage_text, ""},
         {{"-q", "-v", "-c", "/nonexistent", "-V"}, 0, "4.7.0\n", ""},
-        {{"-x"}, 1, "", "Type " + zet_bin + " -h for usage info\n"},
-        {{"-c"}, 1, "", "Type " + zet_bin + " -h for usage info\n"},
+        {{"-x"}, 1, "", std::string("Type ") + bin::zet + " -h for usage info\n"},
+        {{"-c"}, 1, "", std::string("Type ") + bin::zet + " -h for usage info\n"},
         {{"-V", "-x"}, 0, "4.7.0\n", ""},
     };
     for (const auto& c : cases) {
-        std::vector<std::string> argv = {zet_bin};
+        std::vector<std::string> argv = {bin::zet};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         SCOPED_TRACE(testing::PrintToString(c.args));
         auto p = start_process(argv, {}, dir / "cli");
@@ -77,7 +79,6 @@ protected:
     }
     void TearDown() override {
         zet_.reset();
-        service_.reset();
         scand_.reset();
         DaemonTest::TearDown();
     }
@@ -88,12 +89,6 @@ protected:
         args.insert(args.begin(), "-v");
         DaemonTest::start_zet(args, std::move(env), ready);
     }
-    void start_fake() { service_ = std::make_unique<fake::Service>(socket_); }
-    std::string fake_received() const { return service_->received_all(); }
-    bool fake_scanned(const std::string& path) const {
-        return fake_received().find("SCAN " + path + " CID portwarden TRIGGER ON_WRITE\n") !=
-               std::string::npos;
-    }
     // Stops zet and checks the orderly shutdown.
     void stop_zet(int signo = SIGTERM) {
         DaemonTest::stop_zet(signo);
@@ -103,7 +98,6 @@ protected:
         EXPECT_FALSE(exists(run_ + "/zet.pid"));
     }
 
-    std::unique_ptr<fake::Service> service_;
     std::unique_ptr<ChildProcess> scand_;
 };
 
@@ -165,12 +159,12 @@ TEST_F(Daemon, StartupFailuresEndWithTheirStatus) {
          {{"RUN_DIR", dir_ / "no-run"}},
          {},
          1,
-         "Error changing run directory: chdir(): " + dir_ / "no-run" + ": " + strerror(ENOENT) + "\n"},
+         "Error changing run directory: chdir(): " + dir_ / "no-run" + ": " + strerror_text(ENOENT) + "\n"},
         {"scan path cannot be marked",
          {},
          {mnt_ + "/missing"},
          1,
-         "fanotify_mark(): " + mnt_ + "/missing: " + strerror(ENOENT) + "\n"},
+         "fanotify_mark(): " + mnt_ + "/missing: " + strerror_text(ENOENT) + "\n"},
         {"socket path too long",
          {{"SOCKET", "/" + std::string(120, 's')}},
          {},
@@ -201,7 +195,7 @@ TEST_F(Daemon, PrefixMatchIsByBytesAndOtherWritesAreIgnored) {
     write_file(tree_ + "/last", "x");
     EXPECT_TRUE(wait_until([&] { return fake_scanned(tree_ + "/last") && fake_scanned(mnt_ + "/data2/f"); }));
     // Events are filtered in their order, so the later write being scanned means the earlier was dropped.
-    EXPECT_EQ(fake_received().find(mnt_ + "/other/f"), std::string::npos);
+    EXPECT_EQ(service_->received_all().find(mnt_ + "/other/f"), std::string::npos);
     stop_zet();
 }
 
@@ -255,9 +249,8 @@ TEST_F(Daemon, RealServiceQuarantinesTheTestFile) {
         {"vault on the tree's file system", mnt_ + "/vault", 0640},
         {"vault on another file system", dir_ / "vault", 0600},
     };
-    scand_ =
-        start_process(std::vector<std::string>{SCAND_BIN, "-s", socket_, "-d", ZET_SOURCE_DIR "/dist/db"},
-                      std::map<std::string, std::string>{}, dir_ / "scand");
+    scand_ = start_process(std::vector<std::string>{bin::orbis_scand, "-s", socket_, "-d", dbdir},
+                           std::map<std::string, std::string>{}, dir_ / "scand");
     ASSERT_TRUE(wait_until([&] { return socket_accepts(socket_) || !scand_->running(); }));
     ASSERT_TRUE(scand_->running()) << scand_->stderr_text();
 
@@ -275,12 +268,12 @@ TEST_F(Daemon, RealServiceQuarantinesTheTestFile) {
 
         std::string log = read_file(log_);
         ASSERT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
-        auto tab1 = log.find('\t'), tab2 = log.find('\t', tab1 + 1), tab3 = log.find('\t', tab2 + 1);
-        ASSERT_NE(tab3, std::string::npos) << log;
-        EXPECT_TRUE(is_log_time(log.substr(0, tab1))) << log;
-        EXPECT_EQ(log.substr(tab1 + 1, tab2 - tab1 - 1), infected);
-        std::string vaulted = log.substr(tab2 + 1, tab3 - tab2 - 1);
-        EXPECT_FALSE(log.substr(tab3 + 1, log.size() - tab3 - 2).empty()) << "the finding's name";
+        const auto cols = read_infection_log(log_).at(0);
+        ASSERT_GE(cols.size(), 4u) << log;
+        EXPECT_TRUE(is_log_time(cols[0])) << log;
+        EXPECT_EQ(cols[1], infected);
+        const std::string& vaulted = cols[2];
+        EXPECT_FALSE(cols[3].empty()) << "the finding's name";
         EXPECT_EQ(vaulted.rfind(c.vault + "/eicar.com.", 0), 0u) << vaulted;
         struct stat st;
         ASSERT_EQ(stat(vaulted.c_str(), &st), 0);
@@ -346,13 +339,6 @@ TEST_F(Daemon, FloodOverflowsTheKernelQueueWithoutHarm) {
 
 } // namespace
 
-int occurrences(const std::string& text, const std::string& part) {
-    int n = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        n++;
-    return n;
-}
-
 // A file system mounted below a tree, before zet starts or while it runs, is watched like the tree in
 // either coverage; one that goes is forgotten, and one mounted there again is watched again.
 TEST_F(Daemon, MountsBelowATreeAreWatchedAsTheyComeAndGo) {
@@ -370,20 +356,19 @@ TEST_F(Daemon, MountsBelowATreeAreWatchedAsTheyComeAndGo) {
         write_file(before + "/a", "x");
         EXPECT_TRUE(wait_until([&] { return fake_scanned(before + "/a"); })) << zet_->stderr_text();
 
-        for (int round = 0; round < 2; round++) {
+        for (std::size_t round = 0; round < 2; round++) {
             SCOPED_TRACE(round);
             auto second = std::make_unique<TmpfsMount>(later, "size=1m");
             ASSERT_TRUE(second->mounted());
             EXPECT_TRUE(wait_until([&] {
-                return occurrences(zet_->stderr_text(), "Started monitoring '" + later + "'...\n") ==
-                       round + 1;
+                return count(zet_->stderr_text(), "Started monitoring '" + later + "'...\n") == round + 1;
             })) << zet_->stderr_text();
             const std::string file = later + "/b" + std::to_string(round);
             write_file(file, "x");
             EXPECT_TRUE(wait_until([&] { return fake_scanned(file); })) << zet_->stderr_text();
             second.reset();
             EXPECT_TRUE(wait_until([&] {
-                return occurrences(zet_->stderr_text(), "Stopped monitoring '" + later + "': unmounted\n") ==
+                return count(zet_->stderr_text(), "Stopped monitoring '" + later + "': unmounted\n") ==
                        round + 1;
             })) << zet_->stderr_text();
         }
@@ -401,8 +386,8 @@ TEST_F(Daemon, FullCoverageWithoutHandlesFallsBackAndSaysSo) {
     settings_.push_back({"COVERAGE", "full"});
     start_fake();
     start_zet();
-    EXPECT_TRUE(zet_->stderr_has("Coverage of '" + tree_ +
-                                 "' falls back to writes: open_by_handle_at(): " + strerror(EPERM) + "\n"))
+    EXPECT_TRUE(zet_->stderr_has("Coverage of '" + tree_ + "' falls back to writes: open_by_handle_at(): " +
+                                 strerror_text(EPERM) + "\n"))
         << zet_->stderr_text();
     write_file(tree_ + "/f", "x");
     EXPECT_TRUE(wait_until([&] { return fake_scanned(tree_ + "/f"); })) << zet_->stderr_text();

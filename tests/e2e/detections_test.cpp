@@ -3,6 +3,7 @@
 // parser and joined with zetctl's, the syslog line, the metrics file and "zetctl metrics" read by the
 // Prometheus client's parser.
 #include "tests/support/daemon.hpp"
+#include "tests/support/programs.hpp"
 #include "tests/support/scand.hpp"
 
 #include <gtest/gtest.h>
@@ -336,7 +337,7 @@ TEST_F(Detections, MetricsCountAKnownWorkloadAndZetctlExportsThem) {
     EXPECT_EQ(m["alerts_run"], "0");
     EXPECT_FALSE(exists(run_ + "/zet.metrics.tmp"));
 
-    const std::string text = run({ZETCTL_BIN, "metrics", "-c", conf_});
+    const std::string text = run({zet_test::bin::zetctl, "metrics", "-c", conf_});
     write_file(dir_ / "metrics.prom", text);
     write_file(dir_ / "samples.py", PROMETHEUS_SAMPLES);
     const std::string samples = run({"/usr/bin/python3", dir_ / "samples.py", dir_ / "metrics.prom"});
@@ -353,14 +354,14 @@ TEST_F(Detections, MetricsCountAKnownWorkloadAndZetctlExportsThem) {
     EXPECT_TRUE(has(text, "zet_scan_duration_seconds_bucket{le=\"2.5\"} ")) << text;
 
     // --output replaces the file for the textfile collector in one step.
-    run({ZETCTL_BIN, "metrics", "-c", conf_, "--output", dir_ / "zet.prom"});
+    run({zet_test::bin::zetctl, "metrics", "-c", conf_, "--output", dir_ / "zet.prom"});
     EXPECT_TRUE(has(read_file(dir_ / "zet.prom"), "zet_files_infected_total 2\n"));
     EXPECT_FALSE(exists(dir_ / "zet.prom.tmp"));
 
     // Stopped, zet is down in the export, and the scan service is still up.
     zet_->signal(SIGTERM);
     EXPECT_EQ(zet_->exit_code(20s), 0);
-    const std::string after = run({ZETCTL_BIN, "metrics", "-c", conf_});
+    const std::string after = run({zet_test::bin::zetctl, "metrics", "-c", conf_});
     EXPECT_TRUE(has(after, "\nzet_up 0\n")) << after;
     EXPECT_TRUE(has(after, "\norbis_scand_up 1\n")) << after;
 }
@@ -379,7 +380,7 @@ TEST_F(Detections, NothingNewWithoutTheSettings) {
     EXPECT_FALSE(has(err, "Alert")) << err;
     EXPECT_FALSE(has(err, "JSON")) << err;
 
-    const std::string text = run({ZETCTL_BIN, "metrics", "-c", conf_});
+    const std::string text = run({zet_test::bin::zetctl, "metrics", "-c", conf_});
     EXPECT_TRUE(has(text, "\nzet_metrics_file_present 0\n")) << text;
     EXPECT_FALSE(has(text, "zet_files_")) << text;
 }

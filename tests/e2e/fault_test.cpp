@@ -1,8 +1,11 @@
 // Faults and hostile inputs against the real zet binary: broken configuration files, a scan service that
 // dies or misbehaves, a vault that cannot take files, event floods, trees and files that change under the
 // daemon, and files swapped for links between their event and their move.
-#include "tests/fake_service.hpp"
 #include "tests/support/daemon.hpp"
+#include "tests/support/fake_service.hpp"
+#include "tests/support/infection_log.hpp"
+#include "tests/support/programs.hpp"
+#include "tests/support/scand.hpp"
 #include "zelu/wire.hpp"
 
 #include <gtest/gtest.h>
@@ -24,32 +27,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string zet_bin = ZET_BIN;
-std::size_t count_of(const std::string& text, const std::string& what) {
-    std::size_t n = 0;
-    for (auto pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + what.size()))
-        n++;
-    return n;
-}
-
 // The escaping of paths and names on the wire, as the client applies it.
 std::string escaped(const std::string& text) {
     return zelu::wire::escape(text);
-}
-
-// The columns of one infection-log line (without its line feed), split at the first three tabs only.
-std::vector<std::string> log_columns(const std::string& line) {
-    std::vector<std::string> cols;
-    std::size_t start = 0;
-    for (int i = 0; i < 3; i++) {
-        auto tab = line.find('\t', start);
-        if (tab == std::string::npos)
-            break;
-        cols.push_back(line.substr(start, tab - start));
-        start = tab + 1;
-    }
-    cols.push_back(line.substr(start));
-    return cols;
 }
 
 // What a finding line for `path` looks like from the service.
@@ -59,21 +39,6 @@ fake::Script infected_answer(const std::string& path, const std::vector<std::str
     for (const auto& n : names)
         text += "SCAN " + escaped(path) + "\t[L]0.000100\t" + std::to_string(i++) + " " + escaped(n) + "\r\n";
     return {fake::send(text + "200 OK\r\n")};
-}
-
-// The path of a SCAN command line as the fake service received it, unescaped.
-std::string scanned_path(const std::string& line) {
-    std::string out;
-    for (std::size_t i = 5; i < line.size(); i++) {
-        if (line[i] == '\\' && i + 1 < line.size()) {
-            out += line[++i];
-            continue;
-        }
-        if (line[i] == ' ')
-            break;
-        out += line[i];
-    }
-    return out;
 }
 
 TEST(BrokenConfiguration, EndsWithStatus13AndTheErrorsReported) {
@@ -110,7 +75,7 @@ TEST(BrokenConfiguration, EndsWithStatus13AndTheErrorsReported) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         write_file(conf, c.text);
-        auto p = start_process({zet_bin, "-c", conf}, {}, dir / "zet");
+        auto p = start_process({bin::zet, "-c", conf}, {}, dir / "zet");
         EXPECT_EQ(p->exit_code(60s), 13);
         std::string err = p->stderr_text();
         EXPECT_NE(err.find(c.report), std::string::npos) << err.substr(0, 2000);
@@ -131,7 +96,6 @@ protected:
     }
     void TearDown() override {
         zet_.reset();
-        service_.reset();
         scand_.reset();
         DaemonTest::TearDown();
     }
@@ -139,36 +103,11 @@ protected:
     void start_zet(std::map<std::string, std::string> env = {}) {
         DaemonTest::start_zet({"-v"}, std::move(env));
     }
-    void start_fake(std::vector<fake::Script> scripts = {}) {
-        service_ = std::make_unique<fake::Service>(socket_, std::move(scripts));
-    }
-    std::string fake_received() const { return service_->received_all(); }
-    bool fake_scanned(const std::string& path) const {
-        return fake_received().find("SCAN " + escaped(path) + " CID portwarden TRIGGER ON_WRITE\n") !=
-               std::string::npos;
-    }
-    // The infection-log line of `path`, once there is one.
-    std::string log_line_of(const std::string& path) {
-        std::string found;
-        wait_until([&] {
-            std::string log = read_file(log_);
-            auto pos = log.find("\t" + path + "\t");
-            if (pos == std::string::npos)
-                return false;
-            auto start = log.rfind('\n', pos);
-            start = start == std::string::npos ? 0 : start + 1;
-            auto end = log.find('\n', pos + path.size() + 2);
-            found = log.substr(start, end - start);
-            return true;
-        });
-        return found;
-    }
     int open_descriptors() const {
         return static_cast<int>(count_files("/proc/" + std::to_string(zet_->pid()) + "/fd"));
     }
 
     std::string other_ = mnt_ + "/other";
-    std::unique_ptr<fake::Service> service_;
     std::unique_ptr<ChildProcess> scand_;
 };
 
@@ -178,9 +117,8 @@ TEST_F(Fault, ScanServiceKilledDuringAFloodAndRestarted) {
     set("SCANNERS", std::to_string(SCANNERS));
     exclusions_ = {other_};
     auto start_scand = [&](const std::string& name) {
-        scand_ = start_process(
-            std::vector<std::string>{SCAND_BIN, "-v", "-s", socket_, "-d", ZET_SOURCE_DIR "/dist/db"},
-            std::map<std::string, std::string>{}, dir_ / name);
+        scand_ = start_process(std::vector<std::string>{bin::orbis_scand, "-v", "-s", socket_, "-d", dbdir},
+                               std::map<std::string, std::string>{}, dir_ / name);
         ASSERT_TRUE(wait_until([&] { return socket_accepts(socket_) || !scand_->running(); }, 60s));
         ASSERT_TRUE(scand_->running()) << scand_->stderr_text();
     };
@@ -190,17 +128,17 @@ TEST_F(Fault, ScanServiceKilledDuringAFloodAndRestarted) {
     // Warm up until every worker holds its connection, then count the daemon's descriptors.
     for (int i = 0; i < 200; i++)
         write_file(tree_ + "/warm" + std::to_string(i), "x");
-    ASSERT_TRUE(wait_until([&] { return count_of(scand_->stderr_text(), excluding) == SCANNERS; }, 60s))
+    ASSERT_TRUE(wait_until([&] { return count(scand_->stderr_text(), excluding) == SCANNERS; }, 60s))
         << scand_->stderr_text();
-    ASSERT_TRUE(wait_until(
-        [&] { return count_of(scand_->stderr_text(), "SCAN '" + tree_ + "/warm199'") == 1; }, 60s));
+    ASSERT_TRUE(
+        wait_until([&] { return count(scand_->stderr_text(), "SCAN '" + tree_ + "/warm199'") == 1; }, 60s));
     const int descriptors = open_descriptors();
 
     std::thread writer([&] {
         for (int i = 0; i < FILES; i++)
             write_file(tree_ + "/flood" + std::to_string(i), "x");
     });
-    wait_until([&] { return count_of(scand_->stderr_text(), "SCAN '" + tree_ + "/flood") > 100; }, 60s);
+    wait_until([&] { return count(scand_->stderr_text(), "SCAN '" + tree_ + "/flood") > 100; }, 60s);
     kill(scand_->pid(), SIGKILL);
     EXPECT_EQ(scand_->exit_code(), 128 + SIGKILL);
     unlink(socket_.c_str());
@@ -214,7 +152,7 @@ TEST_F(Fault, ScanServiceKilledDuringAFloodAndRestarted) {
     write_file(tree_ + "/eicar.com", eicar);
     EXPECT_TRUE(wait_until([&] { return !exists(tree_ + "/eicar.com"); }, 120s))
         << zet_->stderr_text().substr(0, 4000);
-    EXPECT_TRUE(wait_until([&] { return count_of(scand_->stderr_text(), excluding) == SCANNERS; }, 120s))
+    EXPECT_TRUE(wait_until([&] { return count(scand_->stderr_text(), excluding) == SCANNERS; }, 120s))
         << scand_->stderr_text().substr(0, 4000);
     EXPECT_TRUE(zet_->running());
     // Broken connections were closed, not piled up.
@@ -297,7 +235,7 @@ TEST_F(Fault, VaultThatCannotTakeTheFileLeavesItInPlace) {
              small = std::make_unique<TmpfsMount>(small_vault, "size=64k");
              return small->mounted() && mkdir((small_vault + "/v").c_str(), 0700) == 0;
          },
-         [&] { small.reset(); }, "write(): " + std::string(strerror(ENOSPC))},
+         [&] { small.reset(); }, "write(): " + strerror_text(ENOSPC)},
         {"read-only vault", small_vault + "/v",
          [&] {
              small = std::make_unique<TmpfsMount>(small_vault, "size=1m");
@@ -318,7 +256,7 @@ TEST_F(Fault, VaultThatCannotTakeTheFileLeavesItInPlace) {
         SCOPED_TRACE(c.name);
         if (!c.prepare()) {
             c.undo();
-            ADD_FAILURE() << "cannot prepare the vault: " << strerror(errno);
+            ADD_FAILURE() << "cannot prepare the vault: " << strerror_text(errno);
             continue;
         }
         const std::size_t in_vault = count_files(c.vault);
@@ -326,7 +264,7 @@ TEST_F(Fault, VaultThatCannotTakeTheFileLeavesItInPlace) {
         start_fake();
         start_zet();
         write_file(infected, payload);
-        auto cols = log_columns(log_line_of(infected));
+        auto cols = wait_for_log_line(log_, infected);
         ASSERT_EQ(cols.size(), 4u) << zet_->stderr_text();
         EXPECT_EQ(cols[2], "ERROR");
         EXPECT_TRUE(zet_->stderr_has(c.message)) << zet_->stderr_text();
@@ -365,7 +303,7 @@ TEST_F(Fault, UnlimitedQueueLosesNoEventInAFlood) {
         for (int i = 0; i < service_->connections(); i++)
             for (const auto& l : service_->lines(i))
                 if (l.rfind("SCAN ", 0) == 0)
-                    paths.insert(scanned_path(l));
+                    paths.insert(fake::scan_path(l));
         return paths.size();
     };
     EXPECT_TRUE(wait_until([&] { return scanned() == FILES; }, 180s)) << scanned() << " of " << FILES;
@@ -384,7 +322,7 @@ TEST_F(Fault, TreeDeletedAndRecreatedIsStillMonitored) {
     const std::string infected = tree_ + "/infected-after";
     write_file(infected, "x");
     EXPECT_TRUE(wait_until([&] { return !exists(infected); })) << zet_->stderr_text();
-    EXPECT_EQ(log_columns(log_line_of(infected)).size(), 4u);
+    EXPECT_EQ(wait_for_log_line(log_, infected).size(), 4u);
     EXPECT_FALSE(fake_scanned(other_ + "/while-gone"));
     stop_zet();
 }
@@ -401,7 +339,7 @@ TEST_F(Fault, FileDeletedBetweenItsEventAndItsMove) {
     });
     start_zet();
     write_file(gone, "x");
-    auto cols = log_columns(log_line_of(gone));
+    auto cols = wait_for_log_line(log_, gone);
     ASSERT_EQ(cols.size(), 4u);
     EXPECT_EQ(cols[2], "ERROR");
     EXPECT_TRUE(zet_->stderr_has("rename(): " + gone + " -> " + vault_ + "/infected-gone."))
@@ -430,7 +368,7 @@ TEST_F(Fault, SmallFileQuarantinedWhileLargeScansHang) {
     write_file(big2, std::string(1 << 20, 'b'));
     write_file(small, "x");
     EXPECT_TRUE(wait_until([&] { return !exists(small); })) << zet_->stderr_text();
-    EXPECT_EQ(log_columns(log_line_of(small)).size(), 4u);
+    EXPECT_EQ(wait_for_log_line(log_, small).size(), 4u);
     // The second large file waits for the one worker large files may take.
     EXPECT_FALSE(fake_scanned(big2));
     EXPECT_TRUE(exists(big1) && exists(big2));
@@ -477,7 +415,7 @@ TEST_F(Fault, FileSwappedBeforeItsMove) {
         });
         start_zet();
         write_file(path, "infected");
-        auto cols = log_columns(log_line_of(path));
+        auto cols = wait_for_log_line(log_, path);
         ASSERT_EQ(cols.size(), 4u) << zet_->stderr_text();
         EXPECT_EQ(cols[2] != "ERROR", c.moved) << zet_->stderr_text();
         EXPECT_EQ(exists(path), !c.moved);
@@ -525,7 +463,7 @@ TEST_F(Fault, DirectorySwappedBeforeTheMove) {
         start_zet();
         write_file(path, "infected");
         const std::string moved = tree_ + "/sub-away/infected-x";
-        auto cols = log_columns(log_line_of(moved));
+        auto cols = wait_for_log_line(log_, moved);
         ASSERT_EQ(cols.size(), 4u) << zet_->stderr_text();
         EXPECT_EQ(cols[2].rfind(vault + "/infected-x.", 0), 0u) << zet_->stderr_text();
         EXPECT_FALSE(exists(moved));
@@ -559,7 +497,7 @@ TEST_F(Fault, ControlBytesInNamesArriveUnchanged) {
         start_fake();
         service_->set_responder([finding = c.finding](const std::string& line) {
             if (line.rfind("SCAN ", 0) == 0)
-                return infected_answer(scanned_path(line), {finding});
+                return infected_answer(fake::scan_path(line), {finding});
             return fake::standard_answer(line);
         });
         start_zet();
@@ -613,7 +551,7 @@ TEST_F(Fault, OverlongPathAndFindingAreRefusedWithoutHarm) {
         std::string err = zet_->stderr_text();
         auto pos = err.find("readlink(): /proc/self/fd/");
         return pos != std::string::npos &&
-               err.find(std::string(": ") + strerror(ENAMETOOLONG), pos) != std::string::npos;
+               err.find(": " + strerror_text(ENAMETOOLONG), pos) != std::string::npos;
     })) << zet_->stderr_text().substr(0, 4000);
 
     write_file(long_finding, "x");
@@ -640,7 +578,7 @@ TEST_F(Fault, VaultAndVaultFilesArePrivate) {
     const std::string infected = tree_ + "/infected-public";
     write_file(infected, "x");
     chmod(infected.c_str(), 0666);
-    auto cols = log_columns(log_line_of(infected));
+    auto cols = wait_for_log_line(log_, infected);
     ASSERT_EQ(cols.size(), 4u);
     ASSERT_EQ(stat(cols[2].c_str(), &st), 0) << cols[2];
     EXPECT_EQ(st.st_mode & 07777, 0600u);

@@ -2,6 +2,8 @@
 // quarantine, fails with a reason when the service is down; a false positive goes into the vault and
 // comes back; zet's status line reaches the service manager.
 #include "tests/support/daemon.hpp"
+#include "tests/support/infection_log.hpp"
+#include "tests/support/programs.hpp"
 #include "tests/support/scand.hpp"
 
 #include <gtest/gtest.h>
@@ -18,6 +20,7 @@ using zet_test::count_files;
 using zet_test::exists;
 using zet_test::has;
 using zet_test::Result;
+using zet_test::strerror_text;
 
 // The fixture's zet with two trees and two workers, and the real orbis-scand.
 class WithDaemon : public zet_test::DaemonTest {
@@ -43,24 +46,28 @@ protected:
     Result ctl(std::vector<std::string> args) {
         static int runs = 0;
         args.insert(args.begin() + (args[0] == "vault" ? 2 : 1), {"-c", conf_});
-        args.insert(args.begin(), ZETCTL_BIN);
+        args.insert(args.begin(), zet_test::bin::zetctl);
         return zet_test::run_to_end(args, dir_ / ("zetctl" + std::to_string(++runs)));
     }
     // Writes `content` to `path` and waits until zet has moved it into the vault; the vault name from the
     // infection log line it added.
     std::string write_and_wait_quarantined(const std::string& path, const std::string& content) {
-        std::size_t from = zet_test::read_file(log_).size();
+        const std::size_t before = zet_test::read_infection_log(log_).size();
         zet_test::write_file(path, content);
         std::string name;
         zet_test::wait_until(
             [&] {
-                std::string log = zet_test::read_file(log_);
-                auto at = log.find("\t" + path + "\t" + vault_ + "/", from);
-                if (at == std::string::npos || exists(path))
+                if (exists(path))
                     return false;
-                at += path.size() + 2 + vault_.size() + 1;
-                name = log.substr(at, log.find('\t', at) - at);
-                return true;
+                const auto lines = zet_test::read_infection_log(log_);
+                for (std::size_t i = before; i < lines.size(); i++) {
+                    if (lines[i].size() >= 4 && lines[i][1] == path &&
+                        lines[i][2].starts_with(vault_ + "/")) {
+                        name = lines[i][2].substr(vault_.size() + 1);
+                        return true;
+                    }
+                }
+                return false;
             },
             20s);
         return name;
@@ -106,7 +113,7 @@ TEST_F(WithDaemon, SelftestFailsWithTheReasonWithinItsTimeout) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "FAIL " + tree_ + ": not quarantined within 2 s: the scan service at " +
                          scand_->socket() + " does not answer: Error connecting to scan socket: " +
-                         scand_->socket() + ": " + strerror(ENOENT) + "\n");
+                         scand_->socket() + ": " + strerror_text(ENOENT) + "\n");
     // Generous bound: only a hang would exceed it.
     EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
     EXPECT_EQ(count_files(tree_), 0u) << "the unscanned test file is removed";
@@ -146,7 +153,7 @@ TEST_F(WithDaemon, SelftestWritesIntoEveryWatchedMount) {
     const std::string dept = tree_ + "/dept";
     std::filesystem::create_directories(dept);
     zet_test::TmpfsMount dept_fs(dept, "size=1m");
-    ASSERT_TRUE(dept_fs.mounted()) << strerror(errno);
+    ASSERT_TRUE(dept_fs.mounted()) << strerror_text(errno);
     EXPECT_TRUE(zet_test::wait_until([&] {
         return zet_->stderr_has("Started monitoring '" + dept + "'...\n");
     })) << zet_->stderr_text();

@@ -1,6 +1,7 @@
 // The real zetctl binary on real files: its configuration check, explanations, the vault commands, and
 // status against a scan service that is down or the real orbis-scand.
 #include "tests/support/files.hpp"
+#include "tests/support/programs.hpp"
 #include "tests/support/scand.hpp"
 
 #include <gtest/gtest.h>
@@ -24,14 +25,13 @@ using zet_test::has;
 using namespace std::chrono_literals;
 using zet_test::exists;
 using zet_test::Result;
+using zet_test::strerror_text;
 using zet_test::TempDir;
-
-const std::string zetctl_bin = ZETCTL_BIN;
 
 // Runs zetctl to its end; `dir` takes its output files.
 Result zetctl(const TempDir& dir, const std::vector<std::string>& args) {
     static int runs = 0;
-    std::vector<std::string> argv = {zetctl_bin};
+    std::vector<std::string> argv = {zet_test::bin::zetctl};
     argv.insert(argv.end(), args.begin(), args.end());
     return zet_test::run_to_end(argv, dir / ("zetctl" + std::to_string(++runs)));
 }
@@ -88,7 +88,7 @@ TEST_F(Ctl, CheckConfigShowsSettingsInTheOrderZetUsesThem) {
     std::filesystem::remove(vault_);
     Result r = ctl({"check-config"});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_TRUE(has(r.out, "warning: config: " + tree_ + "/x.iso: " + strerror(ENOENT) + "\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "warning: config: " + tree_ + "/x.iso: " + strerror_text(ENOENT) + "\n")) << r.out;
     EXPECT_TRUE(has(r.out, "warning: MONITORS: SPEED: unknown/obsolete configuration option\n")) << r.out;
     EXPECT_TRUE(has(r.out, "warning: vault " + vault_ + " does not exist: zet creates it")) << r.out;
     EXPECT_TRUE(has(r.out, "  SCAN = " + dir_ / "home" + "\n  SCAN = " + tree_ + "\n")) << r.out;
@@ -139,9 +139,11 @@ TEST_F(Ctl, CheckConfigShowsDetectionSettingsAndChecksTheAlertCommand) {
          },
          ""},
         {"not executable", [&] { chmod(alert.c_str(), 0644); },
-         "warning: alert command " + alert + ": " + strerror(EACCES) + " (zet logs every alert as failed)\n"},
+         "warning: alert command " + alert + ": " + strerror_text(EACCES) +
+             " (zet logs every alert as failed)\n"},
         {"missing", [&] { std::filesystem::remove(alert); },
-         "warning: alert command " + alert + ": " + strerror(ENOENT) + " (zet logs every alert as failed)\n"},
+         "warning: alert command " + alert + ": " + strerror_text(ENOENT) +
+             " (zet logs every alert as failed)\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -172,18 +174,19 @@ TEST_F(Ctl, CheckConfigForeseesStartUpFailuresAfterTheReader) {
         int status;
     } cases[] = {
         {"missing run directory", "RUN_DIR = " + dir_ / "norun" + "\nVAULT = " + vault_ + "\n",
-         "error: run directory " + dir_ / "norun" + ": " + strerror(ENOENT) + " (zet does not create it)\n",
+         "error: run directory " + dir_ / "norun" + ": " + strerror_text(ENOENT) +
+             " (zet does not create it)\n",
          1},
         {"socket path too long",
          "RUN_DIR = " + run_ + "\nVAULT = " + vault_ + "\nSOCKET = /" + std::string(120, 's') + "\n",
          "error: Invalid socket path: /" + std::string(120, 's') + "\n", 1},
         {"monitored tree missing",
          "RUN_DIR = " + run_ + "\nVAULT = " + vault_ + "\n[MONITORS]\nSCAN = " + dir_ / "later" + "\n",
-         "error: monitored path " + dir_ / "later" + ": " + strerror(ENOENT) +
+         "error: monitored path " + dir_ / "later" + ": " + strerror_text(ENOENT) +
              " (zet cannot mark its mount)\n",
          1},
         {"vault's parent missing", "RUN_DIR = " + run_ + "\nVAULT = " + dir_ / "a/b" + "\n",
-         "error: mkdir(): " + dir_ / "a/b" + ": " + strerror(ENOENT) + "\n", 13},
+         "error: mkdir(): " + dir_ / "a/b" + ": " + strerror_text(ENOENT) + "\n", 13},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -193,8 +196,8 @@ TEST_F(Ctl, CheckConfigForeseesStartUpFailuresAfterTheReader) {
         EXPECT_TRUE(has(r.out, c.error)) << r.out;
     }
     Result r = ctl({"check-config", "-c", dir_ / "absent.conf"});
-    EXPECT_TRUE(has(r.out, "warning: realpath(): " + dir_ / "absent.conf" + ": " + strerror(ENOENT) + "\n" +
-                               "warning: Configuration file not available. Using default settings.\n"))
+    EXPECT_TRUE(has(r.out, "warning: realpath(): " + dir_ / "absent.conf" + ": " + strerror_text(ENOENT) +
+                               "\n" + "warning: Configuration file not available. Using default settings.\n"))
         << r.out;
 }
 
@@ -320,8 +323,8 @@ TEST_F(Ctl, StatusTellsWhatIsDownAndWhatAnswers) {
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(has(r.out, "zet:          not running: no PID file " + run_ + "/zet.pid\n")) << r.out;
     EXPECT_TRUE(has(r.out, "scan service: does not answer at " + socket_ +
-                               ": Error connecting to scan socket: " + socket_ + ": " + strerror(ENOENT) +
-                               "\n"))
+                               ": Error connecting to scan socket: " + socket_ + ": " +
+                               strerror_text(ENOENT) + "\n"))
         << r.out;
     EXPECT_TRUE(has(r.out, "monitored:    " + tree_ + ": writes\n")) << r.out;
     EXPECT_TRUE(has(r.out, "vault:        " + vault_ + ": 0 files, 0 bytes\n")) << r.out;

@@ -1,6 +1,9 @@
 // The end-to-end fixture: mount, configuration, start and stop of the real zet.
 #include "tests/support/daemon.hpp"
 
+#include "tests/support/programs.hpp"
+#include "zelu/wire.hpp"
+
 #include <filesystem>
 
 namespace zet_test {
@@ -15,6 +18,7 @@ void DaemonTest::SetUp() {
 
 void DaemonTest::TearDown() {
     zet_.reset();
+    service_.reset();
     tmpfs_.reset();
 }
 
@@ -60,7 +64,7 @@ void DaemonTest::start_zet(const std::vector<std::string>& args, std::map<std::s
     notify_.drain();
     env["NOTIFY_SOCKET"] = notify_.path();
     std::vector<std::string> argv = wrapper_;
-    argv.push_back(ZET_BIN);
+    argv.push_back(bin::zet);
     argv.insert(argv.end(), args.begin(), args.end());
     argv.insert(argv.end(), {"-c", conf_});
     zet_ = start_process(argv, env, dir_ / "zet");
@@ -73,6 +77,15 @@ void DaemonTest::stop_zet(int signo, std::chrono::milliseconds limit) {
     zet_->signal(signo);
     EXPECT_EQ(zet_->exit_code(limit), 0) << zet_->stderr_text();
     EXPECT_FALSE(zet_->stderr_has("Fatal error")) << zet_->stderr_text();
+}
+
+void DaemonTest::start_fake(std::vector<fake::Script> scripts) {
+    service_ = std::make_unique<fake::Service>(socket_, std::move(scripts));
+}
+
+bool DaemonTest::fake_scanned(const std::string& path) const {
+    return has(service_->received_all(),
+               "SCAN " + zelu::wire::escape(path) + " CID portwarden TRIGGER ON_WRITE\n");
 }
 
 } // namespace zet_test

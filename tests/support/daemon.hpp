@@ -1,7 +1,9 @@
 // The fixture of the end-to-end suites: zet on a tree of a private tmpfs, so that the fanotify mount mark
-// sees only the test's own writes, with a configuration file, a NOTIFY_SOCKET and its output in files.
+// sees only the test's own writes, with a configuration file, a NOTIFY_SOCKET and its output in files, and
+// the scripted fake service on its socket.
 #pragma once
 
+#include "tests/support/fake_service.hpp"
 #include "tests/support/files.hpp"
 #include "tests/support/process.hpp"
 
@@ -21,7 +23,7 @@ protected:
     // Skips the test without root: fanotify marks and mounts need CAP_SYS_ADMIN. Sets the documented keys
     // in settings_ (SCANNERS 4, UNLIMITED_QUEUE 1) and tree_ as the one monitored path.
     void SetUp() override;
-    // Kills zet if it still runs, then unmounts the tmpfs.
+    // Kills zet if it still runs, stops the fake service, then unmounts the tmpfs.
     void TearDown() override;
 
     // A tmpfs with `options` on mnt_, then tree_, run_ and `dirs` created.
@@ -40,6 +42,10 @@ protected:
                    bool ready = true, std::chrono::milliseconds limit = 20s);
     // Sends `signo`; zet must exit with status 0 within `limit` and report no fatal error.
     void stop_zet(int signo = SIGTERM, std::chrono::milliseconds limit = 20s);
+    // Starts the fake service on socket_, `scripts` for its first connections.
+    void start_fake(std::vector<fake::Script> scripts = {});
+    // Whether the fake service has received zet's SCAN command for `path`.
+    bool fake_scanned(const std::string& path) const;
 
     TempDir dir_;
     std::string mnt_ = dir_ / "mnt", tree_ = mnt_ + "/data", vault_ = mnt_ + "/vault", run_ = dir_ / "run";
@@ -51,6 +57,7 @@ protected:
     std::vector<std::string> wrapper_; // a command that execs zet, such as unshare
     std::unique_ptr<TmpfsMount> tmpfs_;
     std::unique_ptr<ChildProcess> zet_;
+    std::unique_ptr<fake::Service> service_;
 };
 
 } // namespace zet_test

@@ -1,5 +1,5 @@
-// Files, mounts and descriptors of the tests: file checks, tmpfs and bind mounts, the capture of standard
-// error, the count of open descriptors.
+// Files, texts, mounts and descriptors of the tests: file and text checks, the errno text, tmpfs and bind
+// mounts, the capture of standard error, the count of open descriptors.
 #pragma once
 
 #include "tests/support/process.hpp"
@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -33,6 +34,11 @@ inline std::size_t count_files(const std::string& dir) {
     return n;
 }
 
+// What "%m" and the C library's other messages print for `error`.
+inline std::string strerror_text(int error) {
+    return std::strerror(error);
+}
+
 inline bool has(const std::string& text, const std::string& what) {
     return text.find(what) != std::string::npos;
 }
@@ -56,11 +62,6 @@ inline bool like(const std::string& text, const std::string& pattern) {
             return false;
     }
     return true;
-}
-
-// The local time column of the infection log.
-inline bool is_log_time(const std::string& text) {
-    return like(text, "####-##-## ##:##:##");
 }
 
 // A file system, or a second mount of a directory (MS_BIND), on `dir`; unmounted at the end.

@@ -1,8 +1,14 @@
-// Test files and the orbis-scand process for the scan-service tests.
+// Test files, the orbis-scand process and a raw client for the scan-service tests.
 #include "tests/support/scand.hpp"
 
-#include <signal.h>
+#include "tests/support/programs.hpp"
 
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
 #include <fstream>
 
 namespace zet_test {
@@ -65,7 +71,7 @@ Service::Service(const TempDir& dir, std::vector<std::string> extra, const std::
                  std::vector<std::string> env)
     : socket_(dir / (name + ".sock")), stderr_(dir / (name + std::to_string(++instances) + ".err")),
       notify_(dir / (name + std::to_string(instances) + ".notify")) {
-    std::vector<std::string> argv{ORBIS_SCAND, "-s", socket_, "-d", dbdir, "-v"};
+    std::vector<std::string> argv{bin::orbis_scand, "-s", socket_, "-d", dbdir, "-v"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     env.push_back(notify_.env());
     started_ = child_.spawn(argv, env, stderr_);
@@ -74,6 +80,77 @@ Service::Service(const TempDir& dir, std::vector<std::string> extra, const std::
 int Service::stop() {
     child_.signal(SIGTERM);
     return child_.exit_code(start_timeout);
+}
+
+ScandClient::ScandClient(const std::string& socket_path)
+    : fd_(connect_unix(socket_path)), connected_(fd_ >= 0) {}
+
+ScandClient::~ScandClient() {
+    close();
+}
+
+void ScandClient::close() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+bool ScandClient::send(const std::string& data) {
+    return ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
+}
+
+std::string ScandClient::line(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        for (std::size_t i = 0; i < buffer_.size(); ++i) {
+            if (buffer_[i] == '\\') {
+                ++i;
+            } else if (buffer_[i] == '\n') {
+                auto l = buffer_.substr(0, i + 1);
+                buffer_.erase(0, i + 1);
+                return l;
+            }
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd pfd{fd_, POLLIN, 0};
+        if (left.count() <= 0 || poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
+            return "";
+        }
+        char buf[65536];
+        const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+        if (n <= 0) {
+            eof_ = true;
+            return "";
+        }
+        buffer_.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+std::vector<std::string> ScandClient::answer() {
+    std::vector<std::string> lines;
+    for (;;) {
+        auto l = line();
+        if (l.empty()) {
+            return lines;
+        }
+        lines.push_back(l);
+        if (std::isdigit(static_cast<unsigned char>(l[0])) && l.compare(0, 3, "210") != 0) {
+            return lines;
+        }
+    }
+}
+
+std::vector<std::string> ScandClient::command(const std::string& cmd) {
+    send(cmd);
+    return answer();
+}
+
+bool ScandClient::closed_by_peer(std::chrono::milliseconds timeout) {
+    while (!eof_ && !line(timeout).empty()) {
+    }
+    return eof_;
 }
 
 } // namespace zet_test

@@ -1,9 +1,10 @@
-// Shared by the tests that run the real orbis-scand: test files, a stored-zip writer, the service process.
-// Compiled into each test, which defines ORBIS_SCAND (the binary) and ZET_SOURCE_DIR.
+// Shared by the tests that run the real orbis-scand: test files, a stored-zip writer, the service process
+// and a raw protocol client.
 #pragma once
 
 #include "tests/support/process.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -40,6 +41,35 @@ private:
     NotifySocket notify_;
     ChildProcess child_;
     bool started_ = false;
+};
+
+// A raw protocol client on one connection to the service at `socket_path`; closed when the object goes.
+class ScandClient {
+public:
+    explicit ScandClient(const std::string& socket_path);
+    ~ScandClient();
+    ScandClient(const ScandClient&) = delete;
+    ScandClient& operator=(const ScandClient&) = delete;
+
+    bool connected() const { return connected_; }
+    void close();
+    // Whether every byte went out.
+    bool send(const std::string& data);
+    // One line with its CR LF; empty at the end of the connection or after `timeout`. As the client reads
+    // them: an escaped LF inside a path does not end the line.
+    std::string line(std::chrono::milliseconds timeout = answer_timeout);
+    // Lines up to and including a status line other than 210.
+    std::vector<std::string> answer();
+    // send(), then answer().
+    std::vector<std::string> command(const std::string& cmd);
+    // The connection has been closed by the service (after what was buffered).
+    bool closed_by_peer(std::chrono::milliseconds timeout = answer_timeout);
+
+private:
+    int fd_ = -1;
+    bool connected_ = false;
+    bool eof_ = false;
+    std::string buffer_;
 };
 
 } // namespace zet_test

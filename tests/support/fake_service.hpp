@@ -41,6 +41,9 @@ Script standard_answer(const std::string& line);
 // The welcome line and then serve(): what connections without a script of their own get.
 Script standard_session();
 
+// The path of a "SCAN <path> ..." line, unescaped.
+std::string scan_path(const std::string& line);
+
 class Service {
 public:
     // Listens on `socket_path` (replacing a stale socket file) and starts accepting; `scripts` and `fallback`
@@ -62,8 +65,6 @@ public:
     std::string received(int i) const; // bytes connection i received so far
     std::string received_all() const;  // bytes all connections received so far, in order of acceptance
     std::vector<std::string> lines(int i) const; // the same split after each LF (an unfinished tail included)
-    // Polls `done` until it holds or `ms` elapse; its result.
-    bool wait_until(const std::function<bool()>& done, int ms = 10000) const;
 
     const std::string& path() const { return path_; }
 

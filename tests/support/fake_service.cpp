@@ -1,8 +1,7 @@
 // Scripted stand-in for the scan service: one thread accepts, one thread per connection plays its script.
-#include "tests/fake_service.hpp"
+#include "tests/support/fake_service.hpp"
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <stdexcept>
 #include <system_error>
@@ -42,20 +41,6 @@ Step generate(std::function<Script()> make) {
 
 namespace {
 
-// The path of a SCAN or EXCLUDE line: the escaped text after the command word, up to the first plain blank.
-std::string command_path(const std::string& line, std::size_t from) {
-    std::string path;
-    for (std::size_t i = from; i < line.size(); ++i) {
-        if (line[i] == '\\' && i + 1 < line.size())
-            path += line[++i];
-        else if (line[i] == ' ')
-            break;
-        else
-            path += line[i];
-    }
-    return path;
-}
-
 // Where the line that starts at `from` ends: its LF, or npos. An escaped LF belongs to a path, as in the
 // real service, so that names with line feeds reach the responder in one line.
 std::size_t line_end(const std::string& text, std::size_t from) {
@@ -76,7 +61,7 @@ Script standard_answer(const std::string& line) {
     if (line.rfind("SCAN ", 0) == 0) {
         std::size_t end = line.find(" CID ");
         std::string escaped = line.substr(5, end == std::string::npos ? std::string::npos : end - 5);
-        if (command_path(line, 5).find("infected") != std::string::npos)
+        if (scan_path(line).find("infected") != std::string::npos)
             return {send("210 SCAN OK\r\nSCAN " + escaped +
                          "\t[L]0.1\t1 Eicar-Test-Signature\r\n200 SCAN done\r\n")};
         return {send("210 SCAN OK\r\nSCAN " + escaped + "\t[+]0.1 OK\r\n200 SCAN done\r\n")};
@@ -88,6 +73,20 @@ Script standard_answer(const std::string& line) {
 
 Script standard_session() {
     return {send("220 orbis-scand ready\r\n"), serve()};
+}
+
+// The text after "SCAN " up to the first blank that is not escaped.
+std::string scan_path(const std::string& line) {
+    std::string path;
+    for (std::size_t i = 5; i < line.size(); ++i) {
+        if (line[i] == '\\' && i + 1 < line.size())
+            path += line[++i];
+        else if (line[i] == ' ')
+            break;
+        else
+            path += line[i];
+    }
+    return path;
 }
 
 Service::Service(std::string socket_path, std::vector<Script> scripts, Script fallback)
@@ -190,16 +189,6 @@ std::vector<std::string> Service::lines(int i) const {
         start = stop;
     }
     return out;
-}
-
-bool Service::wait_until(const std::function<bool()>& done, int ms) const {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 void Service::accept_loop() {
