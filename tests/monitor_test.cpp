@@ -77,38 +77,6 @@ protected:
     void TearDown() override { closelog(); }
 };
 
-TEST_F(Monitor, PathsMatchByBytePrefixOfTheirCanonicalForm) {
-    TempDir dir;
-    std::string data = dir / "data";
-    std::filesystem::create_directories(data + "/sub");
-    std::filesystem::create_directories(dir / "data2");
-    std::filesystem::create_directories(dir / "other");
-    std::filesystem::create_directory_symlink(data, dir / "link");
-    for (const char* f : {"data/f", "data/sub/f", "data2/f", "other/f"})
-        write_file(dir / f, "x");
-    PathList list{data, dir / "elsewhere"};
-
-    const struct {
-        std::string path;
-        bool monitored;
-    } cases[] = {
-        {data + "/f", true},
-        {data + "/sub/f", true},
-        {data, true},
-        {dir / "data2/f", true},         // a byte prefix, not a path component
-        {dir / "link/f", true},          // canonicalised before the match
-        {dir / "other/../data/f", true}, // likewise
-        {dir / "other/f", false},
-        {dir / "dat", false},
-        {data + "/gone (deleted)", true}, // no canonical form: the text itself is matched
-        {dir / "other/gone (deleted)", false},
-        {"/", false},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(is_monitored(c.path.c_str(), list.head()), c.monitored) << c.path;
-    EXPECT_FALSE(is_monitored((data + "/f").c_str(), nullptr));
-}
-
 TEST_F(Monitor, OnlyStopSignalsEndTheLoop) {
     const struct {
         std::vector<int> signals;

@@ -1,4 +1,5 @@
-// Standard-error capture and descriptor count of the tests.
+// Standard-error capture, descriptor count, tools run to their end and loop-mounted file systems of the
+// tests.
 #include "tests/support/files.hpp"
 
 #include <dirent.h>
@@ -6,7 +7,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <system_error>
+
+using namespace std::chrono_literals;
 
 namespace zet_test {
 
@@ -54,6 +58,35 @@ int open_fds() {
             ++count;
     closedir(dir);
     return count - 1;
+}
+
+std::string run_tool(const std::vector<std::string>& argv, const std::string& output_base) {
+    ChildProcess p;
+    if (!p.spawn(argv, {}, output_base + ".err"))
+        return "cannot start " + argv[0];
+    int rc = p.exit_code(60s);
+    return rc == 0 ? "" : argv[0] + " ended with " + std::to_string(rc) + ": " + p.stderr_text();
+}
+
+LoopExt4::LoopExt4(const std::string& image, const std::string& dir) : dir_(dir) {
+    std::filesystem::create_directories(dir);
+    int fd = open(image.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    bool sized = fd >= 0 && ftruncate(fd, 96 << 20) == 0;
+    if (fd >= 0)
+        close(fd);
+    if (!sized) {
+        error_ = "cannot create " + image + ": " + strerror_text(errno);
+        return;
+    }
+    error_ = run_tool({"/usr/sbin/mkfs.ext4", "-q", "-F", image}, image + ".mkfs");
+    if (error_.empty())
+        error_ = run_tool({"/usr/bin/mount", "-o", "loop", image, dir}, image + ".mount");
+    mounted_ = error_.empty();
+}
+
+LoopExt4::~LoopExt4() {
+    if (mounted_)
+        umount2(dir_.c_str(), MNT_DETACH);
 }
 
 } // namespace zet_test

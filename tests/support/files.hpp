@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace zet_test {
 
@@ -91,6 +92,25 @@ class TmpfsMount : public Mount {
 public:
     TmpfsMount(const std::string& dir, const std::string& options, unsigned long flags = 0)
         : Mount("tmpfs", dir, "tmpfs", flags, options) {}
+};
+
+// Runs a tool to its end: "" when it exits 0, else what went wrong.
+std::string run_tool(const std::vector<std::string>& argv, const std::string& output_base);
+
+// A sparse image formatted as ext4 and mounted through a loop device; unmounted (and the device freed,
+// since mount sets autoclear) when the object goes.
+class LoopExt4 {
+public:
+    LoopExt4(const std::string& image, const std::string& dir);
+    LoopExt4(const LoopExt4&) = delete;
+    LoopExt4& operator=(const LoopExt4&) = delete;
+    ~LoopExt4();
+    // Why it is not mounted; empty when it is.
+    const std::string& error() const { return error_; }
+
+private:
+    std::string dir_, error_;
+    bool mounted_ = false;
 };
 
 // Sends this process's fd 2 into a file for the object's lifetime; syslog's LOG_PERROR copies land there.

@@ -32,47 +32,6 @@ constexpr auto DEADLINE = 90s;
 
 enum class Fs { tmpfs, ext4 };
 
-// Runs a tool to its end: "" when it exits 0, else what went wrong.
-std::string run_tool(const std::vector<std::string>& argv, const std::string& output_base) {
-    ChildProcess p;
-    if (!p.spawn(argv, {}, output_base + ".err"))
-        return "cannot start " + argv[0];
-    int rc = p.exit_code(60s);
-    return rc == 0 ? "" : argv[0] + " ended with " + std::to_string(rc) + ": " + p.stderr_text();
-}
-
-// A sparse image formatted as ext4 and mounted through a loop device; unmounted (and the device freed,
-// since mount sets autoclear) when the object goes.
-class LoopExt4 {
-public:
-    LoopExt4(const std::string& image, const std::string& dir) : dir_(dir) {
-        std::filesystem::create_directories(dir);
-        int fd = open(image.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        bool sized = fd >= 0 && ftruncate(fd, 96 << 20) == 0;
-        if (fd >= 0)
-            close(fd);
-        if (!sized) {
-            error_ = "cannot create " + image + ": " + strerror_text(errno);
-            return;
-        }
-        error_ = run_tool({"/usr/sbin/mkfs.ext4", "-q", "-F", image}, image + ".mkfs");
-        if (error_.empty())
-            error_ = run_tool({"/usr/bin/mount", "-o", "loop", image, dir}, image + ".mount");
-        mounted_ = error_.empty();
-    }
-    LoopExt4(const LoopExt4&) = delete;
-    LoopExt4& operator=(const LoopExt4&) = delete;
-    ~LoopExt4() {
-        if (mounted_)
-            umount2(dir_.c_str(), MNT_DETACH);
-    }
-    const std::string& error() const { return error_; }
-
-private:
-    std::string dir_, error_;
-    bool mounted_ = false;
-};
-
 // A second mount of `source` at `target`, removed when the object goes.
 class BindMount : public Mount {
 public:
