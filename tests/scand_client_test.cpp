@@ -1,5 +1,6 @@
 // zet's scan-service client against the real orbis-scand: what the daemon gets for infected, clean,
 // archived, excluded and odd files, the version, and a service restart under a live handle.
+#include "scand/reloader.hpp"
 #include "scand/wire.hpp"
 #include "src/av.hpp"
 #include "src/config.hpp"
@@ -165,6 +166,26 @@ TEST_F(ClientTest, RefusedPathsFailTheScan) {
     EXPECT_EQ(scan(too_long), Result(-1, {}));
     write_file(path("eicar.com"), eicar);
     EXPECT_EQ(scan(path("eicar.com")), Result(1, {finding}));
+}
+
+// VPSWAIT's wait on the engines: at once for another version, at the limit for the current one.
+TEST(VersionWait, EndsAtOnceForAnotherVersionAndAtTheLimitForTheSame) {
+    ASSERT_TRUE(scand::Engine::initialise());
+    scand::Reloader engines(dbdir, std::chrono::seconds(0));
+    ASSERT_TRUE(engines.load_first());
+    const std::uint32_t current = engines.current()->version();
+    const std::atomic<bool> stop{false};
+    struct Case {
+        std::uint32_t known;
+        std::chrono::milliseconds limit;
+        bool waits_out_the_limit;
+    };
+    for (const Case c : {Case{current + 1, 60s, false}, Case{current, 100ms, true}}) {
+        SCOPED_TRACE(c.known);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(engines.wait_for_version(c.known, c.limit, stop), current);
+        EXPECT_EQ(std::chrono::steady_clock::now() - start >= c.limit, c.waits_out_the_limit);
+    }
 }
 
 // Every line the service writes, parsed by the client's own parser: consumed whole, of the right type,
