@@ -23,12 +23,15 @@ std::string frame(const scand::Command& cmd) {
         return "VPS\n";
     case scand::Verb::DbInfo:
         return "DBINFO\n";
+    case scand::Verb::VpsWait:
+        return "VPSWAIT " + std::to_string(cmd.known) + "\n";
     case scand::Verb::Exclude:
         return "EXCLUDE " + scand::escape(cmd.path) + "\n";
     case scand::Verb::Scan:
+    case scand::Verb::FdScan:
         break;
     }
-    std::string line = "SCAN " + scand::escape(cmd.path);
+    std::string line = (cmd.verb == scand::Verb::Scan ? "SCAN " : "FDSCAN ") + scand::escape(cmd.path);
     if (!cmd.cid.empty())
         line += " CID " + scand::escape(cmd.cid);
     if (!cmd.trigger.empty())
@@ -40,7 +43,8 @@ void check(std::string_view line) {
     const auto cmd = scand::parse_command(line);
     if (!cmd)
         return;
-    if (cmd->verb == scand::Verb::Scan || cmd->verb == scand::Verb::Exclude) {
+    if (cmd->verb == scand::Verb::Scan || cmd->verb == scand::Verb::FdScan ||
+        cmd->verb == scand::Verb::Exclude) {
         if (cmd->path.empty() || cmd->path.size() > scand::max_path)
             fail("accepted a path of a length out of bounds", line);
         if (cmd->path.find('\0') != std::string::npos)
@@ -51,7 +55,7 @@ void check(std::string_view line) {
         fail("a framed command is not one line", again);
     const auto back = scand::parse_command(again);
     if (!back || back->verb != cmd->verb || back->path != cmd->path || back->cid != cmd->cid ||
-        back->trigger != cmd->trigger)
+        back->trigger != cmd->trigger || back->known != cmd->known)
         fail("a command written out again parses to something else", line);
 }
 

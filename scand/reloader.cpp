@@ -86,6 +86,19 @@ std::shared_ptr<const Engine> Reloader::current() const {
     return current_;
 }
 
+std::uint32_t Reloader::wait_for_version(std::uint32_t known, std::chrono::milliseconds limit,
+                                         const std::atomic<bool>& stop) const {
+    std::unique_lock lock(mutex_);
+    replaced_.wait_for(lock, limit, [&] { return stop.load() || current_->version() != known; });
+    return current_->version();
+}
+
+void Reloader::wake_waiters() const {
+    // Under the lock: a waiter that has just found `stop` false is waiting by the time this notifies.
+    std::lock_guard lock(mutex_);
+    replaced_.notify_all();
+}
+
 void Reloader::request() {
     std::lock_guard lock(mutex_);
     if (loading_ && !requested_) {
@@ -187,6 +200,7 @@ void Reloader::load() {
     }
     announce(*engine);
     retired_.push_back(std::exchange(current_, std::move(engine)));
+    replaced_.notify_all();
 }
 
 void Reloader::free_retired() {

@@ -4,8 +4,10 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <ctime>
 #include <memory>
 #include <mutex>
@@ -31,6 +33,10 @@ using DirState = std::vector<DirEntry>;
 // Empty when the directory cannot be read.
 DirState dir_state(const std::string& dir);
 
+// The longest VPSWAIT waits for a new version: a client that follows reloads asks again after it, so
+// that a connection silently lost on the way never leaves it waiting for ever.
+inline constexpr std::chrono::seconds version_wait_limit{30};
+
 class Reloader {
 public:
     // `interval` is how often the directory is looked at; a change is acted on once the directory has
@@ -47,6 +53,12 @@ public:
     // The engine new scans use. A scan keeps its engine alive by holding the pointer: the replaced one
     // is freed, on the reload thread, once the last such pointer has gone.
     std::shared_ptr<const Engine> current() const;
+    // The version of the engine new scans use, as soon as it differs from `known`; the unchanged one
+    // once `limit` has passed, or once `stop` is true and wake_waiters() has been called after it was set.
+    std::uint32_t wait_for_version(std::uint32_t known, std::chrono::milliseconds limit,
+                                   const std::atomic<bool>& stop) const;
+    // Makes every wait_for_version() look at its `stop` flag again.
+    void wake_waiters() const;
     // Reload now (SIGHUP). During a load, one more load follows it: never two at once.
     void request();
     // Ends the thread. A load that is still running cannot be interrupted: false when one is, and the
@@ -62,6 +74,8 @@ private:
     const std::chrono::seconds interval_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
+    // current_ has been replaced, or wake_waiters() was called.
+    mutable std::condition_variable replaced_;
     std::shared_ptr<const Engine> current_; // guarded by mutex_
     bool requested_ = false;                // guarded by mutex_
     bool stopping_ = false;                 // guarded by mutex_

@@ -1,11 +1,13 @@
 // The accept loop and the per-connection command loop.
 #include "scand/server.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -24,6 +27,7 @@
 
 #include "scand/examine.hpp"
 #include "scand/wire.hpp"
+#include "zelu/fd.hpp"
 
 namespace scand {
 
@@ -35,6 +39,9 @@ constexpr int send_timeout_seconds = 120;
 constexpr std::size_t flush_threshold = 32768;
 // How long the accept loop pauses when it is out of descriptors or memory.
 constexpr int accept_backoff_ms = 100;
+// Descriptors one read takes in; more make the kernel drop the rest, and the line they came with is
+// refused like one with two.
+constexpr std::size_t max_received_fds = 8;
 
 // Shared by the accept loop and the connection threads.
 struct Registry {
@@ -72,13 +79,14 @@ struct Registry {
         std::lock_guard lock(mutex);
         return std::exchange(finished, {});
     }
-    void stop_all() {
+    void stop_all(const Reloader& engines) {
         std::unique_lock lock(mutex);
         stopping = true;
         stop_walks = true;
         for (int fd : fds) {
             shutdown(fd, SHUT_RDWR); // wakes a thread blocked in recv() or send()
         }
+        engines.wake_waiters(); // and one in VPSWAIT, which waits on the engines, not on its socket
         idle.wait(lock, [&] { return fds.empty(); });
     }
 };
@@ -112,21 +120,58 @@ bool send_all(int fd, std::string_view data) {
     return true;
 }
 
+std::string errno_text(int err) {
+    char buf[128];
+    return strerror_r(err, buf, sizeof buf);
+}
+
+std::string version_answer(std::uint32_t version) {
+    std::string out(accept_line);
+    out += vps_line(version);
+    out += end_line;
+    return out;
+}
+
+// The descriptors that came with one command line. The kernel hands them over with the last segment of
+// a read, and a client sends a descriptor with the bytes of its own line (FDSCAN starts a sendmsg), so
+// they belong to the line that holds the last byte read with them.
+struct Attached {
+    std::size_t last; // offset in the buffer of that byte
+    int fd = -1;      // the first of them, owned; the others are closed on arrival
+    unsigned count = 0;
+    bool truncated = false; // the kernel dropped some: more than the control buffer holds
+};
+
 class Session {
 public:
     Session(const Reloader& engines, int fd, const std::atomic<bool>& stopping)
         : engines_(engines), fd_(fd), stopping_(stopping) {}
+    // A client that vanishes in the middle of a line leaves its descriptor here.
+    ~Session() {
+        for (const auto& a : attached_) {
+            if (a.fd >= 0) {
+                close(a.fd);
+            }
+        }
+    }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
 
     void run();
 
 private:
-    bool handle(std::string_view line);
+    ssize_t receive(std::string& buffer, std::size_t used);
+    Attached take_attached(std::size_t len);
+    bool handle(std::string_view line, const Attached& attached);
     bool scan(const Command& cmd);
+    bool scan_descriptor(const Command& cmd, int fd);
 
     const Reloader& engines_;
     const int fd_;
     const std::atomic<bool>& stopping_;
     zelu::wire::Exclusions exclusions_;
+    // Oldest first, one per line: at most the unfinished line a read began in and the one it ended in.
+    std::vector<Attached> attached_;
 };
 
 void Session::run() {
@@ -138,7 +183,8 @@ void Session::run() {
     for (;;) {
         std::size_t len;
         while ((len = command_line_length(std::string_view(buffer.data(), used))) > 0) {
-            if (!handle(std::string_view(buffer.data(), len))) {
+            const Attached attached = take_attached(len);
+            if (!handle(std::string_view(buffer.data(), len), attached)) {
                 return;
             }
             buffer.erase(0, len);
@@ -150,13 +196,13 @@ void Session::run() {
             send_all(fd_, syntax_error_line);
             return;
         }
-        const ssize_t n = recv(fd_, buffer.data() + used, max_line - used, 0);
+        const ssize_t n = receive(buffer, used);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
             if (n < 0 && errno != ECONNRESET) {
-                syslog(LOG_DEBUG, "recv(): %m");
+                syslog(LOG_DEBUG, "recvmsg(): %m");
             }
             return; // an unfinished command of a vanished client is dropped
         }
@@ -164,18 +210,92 @@ void Session::run() {
     }
 }
 
-bool Session::handle(std::string_view line) {
+// Reads after the `used` bytes of `buffer`, which hold no complete line, and files the descriptors that
+// came with the bytes. recvmsg()'s result.
+ssize_t Session::receive(std::string& buffer, std::size_t used) {
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * max_received_fds)];
+    iovec iov{buffer.data() + used, max_line - used};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    const ssize_t n = recvmsg(fd_, &msg, MSG_CMSG_CLOEXEC);
+    if (n < 0) {
+        return n;
+    }
+    std::vector<int> fds;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
+            const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            for (std::size_t i = 0; i < count; ++i) {
+                int fd;
+                std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+                fds.push_back(fd);
+            }
+        }
+    }
+    const bool truncated = (msg.msg_flags & MSG_CTRUNC) != 0;
+    if (n == 0 || (fds.empty() && !truncated)) {
+        for (const int fd : fds) {
+            close(fd);
+        }
+        return n;
+    }
+    const std::size_t end = used + static_cast<std::size_t>(n);
+    // Whatever is filed belongs to the unfinished line at the start of the buffer: the new descriptors
+    // join it when the read ended within that line.
+    const std::size_t first = command_line_length(std::string_view(buffer.data(), end));
+    if (attached_.empty() || (first != 0 && first < end)) {
+        attached_.push_back({end - 1});
+    }
+    Attached& a = attached_.back();
+    for (const int fd : fds) {
+        if (a.fd < 0 && a.count == 0) {
+            a.fd = fd;
+        } else {
+            close(fd);
+        }
+        ++a.count;
+    }
+    a.last = end - 1;
+    a.truncated = a.truncated || truncated;
+    return n;
+}
+
+// The descriptors of the line of `len` bytes at the start of the buffer, which is about to go.
+Attached Session::take_attached(std::size_t len) {
+    Attached mine{0};
+    if (!attached_.empty() && attached_.front().last < len) {
+        mine = attached_.front();
+        attached_.erase(attached_.begin());
+    }
+    for (auto& a : attached_) {
+        a.last -= len;
+    }
+    return mine;
+}
+
+bool Session::handle(std::string_view line, const Attached& attached) {
+    zelu::fd::Fd passed(attached.fd);
     const auto cmd = parse_command(line);
+    if (!cmd || cmd->verb != Verb::FdScan) {
+        passed.reset(); // a descriptor belongs to FDSCAN alone
+    }
     if (!cmd) {
         syslog(LOG_DEBUG, "Syntax error in command");
         return send_all(fd_, syntax_error_line);
     }
     switch (cmd->verb) {
-    case Verb::Vps: {
-        std::string out(accept_line);
-        out += vps_line(engines_.current()->version());
-        out += end_line;
-        return send_all(fd_, out);
+    case Verb::Vps:
+        return send_all(fd_, version_answer(engines_.current()->version()));
+    case Verb::VpsWait: {
+        syslog(LOG_DEBUG, "VPSWAIT %u", cmd->known);
+        const auto version = engines_.wait_for_version(cmd->known, version_wait_limit, stopping_);
+        if (stopping_) {
+            return false;
+        }
+        return send_all(fd_, version_answer(version));
     }
     case Verb::DbInfo: {
         const auto engine = engines_.current();
@@ -203,6 +323,12 @@ bool Session::handle(std::string_view line) {
     }
     case Verb::Scan:
         return scan(*cmd);
+    case Verb::FdScan:
+        if (attached.count != 1 || attached.truncated || passed.get() < 0) {
+            syslog(LOG_DEBUG, "FDSCAN with %u descriptors", attached.count);
+            return send_all(fd_, syntax_error_line);
+        }
+        return scan_descriptor(*cmd, passed.get());
     }
     return false;
 }
@@ -243,6 +369,40 @@ bool Session::scan(const Command& cmd) {
     if (!complete) {
         return false; // the client is gone or the service is stopping: an unfinished answer is not ended
     }
+    out += end_line;
+    return send_all(fd_, out);
+}
+
+// The descriptor is read as it came: reopening it (by its path or through /proc) would be a new open
+// of a file whose open the client is holding up until this answer.
+bool Session::scan_descriptor(const Command& cmd, int fd) {
+    syslog(LOG_DEBUG, "FDSCAN '%s' CID '%s' TRIGGER '%s'", cmd.path.c_str(), cmd.cid.c_str(),
+           cmd.trigger.c_str());
+    const auto engine = engines_.current();
+    Outcome outcome;
+    struct stat st {};
+    int flags = 0;
+    if (exclusions_.covers(cmd.path)) {
+        outcome = Outcome::unscannable("Excluded");
+    } else if (fstat(fd, &st) != 0 || (flags = fcntl(fd, F_GETFL)) < 0) {
+        outcome = Outcome::unscannable(errno_text(errno));
+    } else if (!S_ISREG(st.st_mode)) {
+        outcome = Outcome::unscannable("Not a regular file");
+    } else if ((flags & O_PATH) != 0 || (flags & O_ACCMODE) == O_WRONLY) {
+        outcome = Outcome::unscannable("Not open for reading");
+    } else {
+        outcome = engine->scan(fd, cmd.path);
+    }
+    for (const auto& name : outcome.findings) {
+        syslog(LOG_INFO, "Found '%s' in '%s'.", name.c_str(), cmd.path.c_str());
+    }
+    if (outcome.kind == Outcome::Kind::EngineFailure) {
+        syslog(LOG_WARNING, "Engine error: %s: %s", cmd.path.c_str(), outcome.reason.c_str());
+        return send_all(fd_, engine_error_line);
+    }
+    std::string out(accept_line);
+    out += vps_line(engine->version());
+    append_scan_lines(out, cmd.path, outcome);
     out += end_line;
     return send_all(fd_, out);
 }
@@ -334,7 +494,7 @@ int serve(Reloader& engines, int listen_fd, int signal_fd, unsigned max_connecti
             }
         }
     }
-    registry.stop_all();
+    registry.stop_all(engines);
     for (auto& [id, thread] : threads) {
         thread.join();
     }

@@ -38,6 +38,21 @@ std::optional<std::vector<Field>> split_fields(std::string_view line) {
     return fields;
 }
 
+// A version as VPS writes it: decimal digits only, within 32 bits.
+std::optional<std::uint32_t> version_argument(std::string_view raw) {
+    std::uint64_t value = 0;
+    for (const char c : raw) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+        if (value > UINT32_MAX) {
+            return std::nullopt;
+        }
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
 std::optional<std::string> path_argument(std::string_view raw) {
     auto path = unescape(raw);
     if (!path || path->empty() || path->size() > max_path || path->find('\0') != std::string::npos) {
@@ -89,6 +104,15 @@ std::optional<Command> parse_command(std::string_view line) {
         cmd.verb = Verb::DbInfo;
         return cmd;
     }
+    if (f[0].raw == "VPSWAIT" && f.size() == 2) {
+        const auto known = version_argument(f[1].raw);
+        if (!known) {
+            return std::nullopt;
+        }
+        cmd.verb = Verb::VpsWait;
+        cmd.known = *known;
+        return cmd;
+    }
     if (f[0].raw == "EXCLUDE" && f.size() == 2) {
         auto path = path_argument(f[1].raw);
         if (!path) {
@@ -98,12 +122,12 @@ std::optional<Command> parse_command(std::string_view line) {
         cmd.path = std::move(*path);
         return cmd;
     }
-    if (f[0].raw == "SCAN" && f.size() >= 2 && f.size() % 2 == 0) {
+    if ((f[0].raw == "SCAN" || f[0].raw == "FDSCAN") && f.size() >= 2 && f.size() % 2 == 0) {
         auto path = path_argument(f[1].raw);
         if (!path) {
             return std::nullopt;
         }
-        cmd.verb = Verb::Scan;
+        cmd.verb = f[0].raw == "SCAN" ? Verb::Scan : Verb::FdScan;
         cmd.path = std::move(*path);
         bool got_cid = false, got_trigger = false;
         for (std::size_t i = 2; i < f.size(); i += 2) {

@@ -38,14 +38,18 @@ static_assert(zelu::wire::code_of(welcome_line) == zelu::wire::welcome_code);
 // escaped LF belongs to a path and does not end the line.
 std::size_t command_line_length(std::string_view buffered);
 
-// DBINFO is ours alone: zet never sends it (its answer line is zelu::wire::dbinfo_line).
-enum class Verb { Scan, Exclude, Vps, DbInfo };
+// DBINFO is ours alone: zet never sends it (its answer line is zelu::wire::dbinfo_line). FDSCAN and
+// VPSWAIT are ours too, sent by zet only when it answers opens: FDSCAN scans the descriptor that comes
+// with its line (the path only names it), VPSWAIT answers like VPS once the version differs from the
+// one given.
+enum class Verb { Scan, Exclude, Vps, DbInfo, FdScan, VpsWait };
 
 struct Command {
     Verb verb;
-    std::string path;    // SCAN, EXCLUDE: unescaped, never empty, at most max_path bytes, no NUL
-    std::string cid;     // SCAN: the client's identifier after CID, or empty
-    std::string trigger; // SCAN: the word after TRIGGER, or empty
+    std::string path;        // SCAN, FDSCAN, EXCLUDE: unescaped, never empty, at most max_path bytes, no NUL
+    std::string cid;         // SCAN, FDSCAN: the client's identifier after CID, or empty
+    std::string trigger;     // SCAN, FDSCAN: the word after TRIGGER, or empty
+    std::uint32_t known = 0; // VPSWAIT: the version the client has, decimal digits that fit 32 bits
 };
 
 // Parses one line as command_line_length() delimits it (LF, or an unescaped CR LF, at the end). Fields

@@ -3,6 +3,7 @@
 #include "src/av.hpp"
 #include "src/config.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -212,6 +213,42 @@ int send_buffer(int fd, const char* data, int len) {
     return 1;
 }
 
+namespace {
+
+// send_buffer for a command that carries the descriptor `passed`: it travels with the first bytes that
+// sendmsg() writes, the rest follows without it.
+int send_with_fd(int fd, const char* data, int len, int passed) {
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    for (;;) {
+        iovec iov = {const_cast<char*>(data), static_cast<std::size_t>(len)};
+        msghdr msg = {};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(c), &passed, sizeof passed);
+        ssize_t n = sendmsg(fd, &msg, MSG_NOSIGNAL);
+        if (n >= 0)
+            return send_buffer(fd, data + n, len - static_cast<int>(n));
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN) {
+            if (wait_ready(fd, true) < 0)
+                return -1;
+            continue;
+        }
+        if (errno != EPIPE)
+            syslog(LOG_WARNING, "Error writing to AV daemon socket: sendmsg(): %m");
+        return -1;
+    }
+}
+
+} // namespace
+
 int recv_buffer(int fd, char* buf, int room) {
     for (;;) {
         if (wait_ready(fd, false) < 0)
@@ -400,9 +437,11 @@ const char* command_name(type_t type) {
     }
 }
 
-} // namespace
-
-int response_data(type_t expected, int fd, char* buf, int size, int* len, int* off, response_t* resp) {
+// response_data for answers whose first data line is of type `first` and every later one of type
+// `expected`; `*lines` counts the data lines.
+int data_lines(type_t first, type_t expected, int fd, char* buf, int size, int* len, int* off,
+               response_t* resp, int* lines) {
+    *lines = 0;
     for (;;) {
         int n = parse(buf + *off, *len - *off, resp);
         if (n < 0)
@@ -426,9 +465,17 @@ int response_data(type_t expected, int fd, char* buf, int size, int* len, int* o
             syslog(LOG_DEBUG, "Unexpected AV %s response code (%d)!", command_name(expected), resp->code);
             return -1;
         }
-        if (resp->type != expected)
+        if (resp->type != (*lines == 0 ? first : expected))
             return -1;
+        ++*lines;
     }
+}
+
+} // namespace
+
+int response_data(type_t expected, int fd, char* buf, int size, int* len, int* off, response_t* resp) {
+    int lines;
+    return data_lines(expected, expected, fd, buf, size, len, off, resp, &lines);
 }
 
 int response_code(int fd, code_t* code) {
@@ -455,6 +502,27 @@ namespace {
 
 sockaddr_un av_addr;
 monitor* av_exclusions;
+
+// The services connected to, newest replacing oldest; read by any thread without a lock.
+constexpr unsigned service_pid_slots = 8;
+std::atomic<pid_t> service_pids[service_pid_slots];
+std::atomic<unsigned> next_service_pid_slot{0};
+static_assert(std::atomic<pid_t>::is_always_lock_free);
+
+void record_service_pid(int fd) {
+    ucred peer = {};
+    socklen_t len = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &len) < 0) {
+        syslog(LOG_WARNING, "getsockopt(SO_PEERCRED): %m");
+        return;
+    }
+    // SO_PEERCRED names the process that called listen(): orbis-scand itself, which listens on its own
+    // socket (a socket handed over by the service manager would name the manager). 0: a service in a
+    // PID namespace this process cannot see; its opens cannot be told apart.
+    if (peer.pid <= 0 || av_is_service_pid(peer.pid))
+        return;
+    service_pids[next_service_pid_slot.fetch_add(1) % service_pid_slots].store(peer.pid);
+}
 
 // Drops a connection whose answer failed, so that no unread remainder is taken for a later answer.
 void drop_connection(int* handle) {
@@ -515,7 +583,17 @@ int av_connect(const sockaddr_un& addr, const monitor* exclusions, bool quiet) {
             return -1;
         }
     }
+    record_service_pid(fd);
     return fd;
+}
+
+bool av_is_service_pid(pid_t pid) {
+    if (pid <= 0)
+        return false;
+    for (const auto& slot : service_pids)
+        if (slot.load() == pid)
+            return true;
+    return false;
 }
 
 int av_init(const char* socket_path, monitor* exclusions) {
@@ -535,9 +613,15 @@ bool av_answers() {
     return true;
 }
 
-int send_command(int* handle, const char* command, int len) {
+namespace {
+
+// send_command, with the descriptor `passed` going along with the command when it is not -1.
+int send_on(int* handle, const char* command, int len, int passed) {
+    auto write_to = [&](int fd) {
+        return passed < 0 ? send_buffer(fd, command, len) : send_with_fd(fd, command, len, passed);
+    };
     if (*handle >= 0) {
-        if (send_buffer(*handle, command, len) == 1)
+        if (write_to(*handle) == 1)
             return 1;
         drop_connection(handle); // broken, most likely by a service restart: connect anew, once
     }
@@ -547,7 +631,13 @@ int send_command(int* handle, const char* command, int len) {
     // A failure of this write leaves the new descriptor in place: the next command's write finds it
     // broken and reconnects.
     *handle = fd;
-    return send_buffer(fd, command, len);
+    return write_to(fd);
+}
+
+} // namespace
+
+int send_command(int* handle, const char* command, int len) {
+    return send_on(handle, command, len, -1);
 }
 
 int exclude_path(int fd, const char* path) {
@@ -589,31 +679,36 @@ int av_scan(int* handle, const char* path, infection** result) {
     return v == AV_UNSCANNABLE ? 0 : v;
 }
 
-av_verdict av_scan_checked(int* handle, const char* path, infection** result, char* reason,
-                           std::size_t size) {
-    static constexpr char prefix[] = "SCAN ";
-    static constexpr char cid[] = " CID portwarden";
-    static constexpr char trigger[] = " TRIGGER ON_WRITE";
-    constexpr int prefix_len = sizeof prefix - 1, cid_len = sizeof cid - 1, trigger_len = sizeof trigger - 1;
+namespace {
+
+// The exchange of av_scan_checked, and of av_scan_fd when `passed` is not -1: FDSCAN with the descriptor,
+// whose answer starts with the VPS line of the engine that scanned, read into `*vps`.
+av_verdict scan_exchange(int* handle, int passed, const char* path, infection** result, char* reason,
+                         std::size_t size, std::uint32_t* vps) {
+    const std::string_view prefix = passed < 0 ? "SCAN " : "FDSCAN ";
+    static constexpr std::string_view cid = " CID portwarden";
+    const std::string_view trigger = passed < 0 ? " TRIGGER ON_WRITE" : " TRIGGER ON_OPEN";
+    const int prefix_len = static_cast<int>(prefix.size()), cid_len = static_cast<int>(cid.size()),
+              trigger_len = static_cast<int>(trigger.size());
     *result = nullptr;
 
     char command[AV_COMMAND_SIZE];
-    std::memcpy(command, prefix, prefix_len);
+    std::memcpy(command, prefix.data(), prefix.size());
     int escaped = add_slashes(path, command + prefix_len, AV_COMMAND_SIZE - prefix_len - 1);
     if (escaped < 0)
         return AV_FAILED;
     int len = prefix_len + escaped;
     // Each suffix needs room for itself and the line feed; a long path keeps only those that fit.
     if (len <= AV_COMMAND_SIZE - 1 - cid_len - 1) {
-        std::memcpy(command + len, cid, cid_len);
+        std::memcpy(command + len, cid.data(), cid.size());
         len += cid_len;
         if (len <= AV_COMMAND_SIZE - 1 - trigger_len - 1) {
-            std::memcpy(command + len, trigger, trigger_len);
+            std::memcpy(command + len, trigger.data(), trigger.size());
             len += trigger_len;
         }
     }
     command[len++] = '\n';
-    if (send_command(handle, command, len) != 1)
+    if (send_on(handle, command, len, passed) != 1)
         return AV_FAILED;
 
     char buf[AV_RESPONSE_SIZE];
@@ -621,7 +716,16 @@ av_verdict av_scan_checked(int* handle, const char* path, infection** result, ch
     response_t resp = {};
     if (response_first(*handle, buf, sizeof buf, &buffered, &off, &resp) == 1) {
         if (resp.code == zelu::wire::accept_code) {
-            if (response_data(TYPE_SCAN, *handle, buf, sizeof buf, &buffered, &off, &resp) == 1) {
+            int lines;
+            int r = passed < 0 ? response_data(TYPE_SCAN, *handle, buf, sizeof buf, &buffered, &off, &resp)
+                               : data_lines(TYPE_VPS, TYPE_SCAN, *handle, buf, sizeof buf, &buffered, &off,
+                                            &resp, &lines);
+            // A descriptor is one file: an answer without its line has not told what it holds.
+            if (r == 1 && passed >= 0 && lines < 2)
+                r = -1;
+            if (r == 1) {
+                if (vps != nullptr)
+                    *vps = resp.vps;
                 *result = resp.infections;
                 if (*result != nullptr)
                     return AV_FOUND;
@@ -651,6 +755,22 @@ av_verdict av_scan_checked(int* handle, const char* path, infection** result, ch
     return AV_FAILED;
 }
 
+} // namespace
+
+av_verdict av_scan_checked(int* handle, const char* path, infection** result, char* reason,
+                           std::size_t size) {
+    return scan_exchange(handle, -1, path, result, reason, size, nullptr);
+}
+
+av_verdict av_scan_fd(int* handle, int fd, const char* path, infection** result, char* reason,
+                      std::size_t size, std::uint32_t* vps) {
+    if (fd < 0) { // never a SCAN by path instead: that open is what the descriptor avoids
+        *result = nullptr;
+        return AV_FAILED;
+    }
+    return scan_exchange(handle, fd, path, result, reason, size, vps);
+}
+
 int vps_response(int fd, std::uint32_t* vps) {
     char buf[AV_RESPONSE_SIZE];
     int buffered = 0, off = 0;
@@ -672,6 +792,18 @@ int vps_response(int fd, std::uint32_t* vps) {
 int av_vps(int* handle, std::uint32_t* vps) {
     static constexpr char command[] = "VPS\n";
     if (send_command(handle, command, sizeof command - 1) != 1)
+        return -1;
+    if (vps_response(*handle, vps) != 1) {
+        drop_connection(handle);
+        return -1;
+    }
+    return 0;
+}
+
+int av_vps_wait(int* handle, std::uint32_t known, std::uint32_t* vps) {
+    char command[sizeof "VPSWAIT 4294967295\n"];
+    int len = std::snprintf(command, sizeof command, "VPSWAIT %u\n", static_cast<unsigned>(known));
+    if (send_command(handle, command, len) != 1)
         return -1;
     if (vps_response(*handle, vps) != 1) {
         drop_connection(handle);

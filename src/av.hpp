@@ -3,6 +3,7 @@
 // Every failure is logged to syslog where it happens; callers only look at the result.
 #pragma once
 
+#include <sys/types.h>
 #include <sys/un.h>
 
 #include <cstddef>
@@ -117,8 +118,14 @@ void av_set_wait_limit(long seconds, long microseconds);
 int av_address(const char* socket_path, sockaddr_un* addr);
 // A new connection to the service at `addr`: past its welcome line (220) and told every path of
 // `exclusions`. The descriptor (non-blocking, close-on-exec), or -1 after the lower layers' messages; with
-// `quiet`, a service that cannot be reached at all (socket, fcntl, connect) is not logged.
+// `quiet`, a service that cannot be reached at all (socket, fcntl, connect) is not logged. The service's
+// process ID is recorded for av_is_service_pid.
 int av_connect(const sockaddr_un& addr, const monitor* exclusions, bool quiet);
+// Whether `pid` is the process ID of a scan service this process has connected to: one of the last 8
+// distinct peers of av_connect (SO_PEERCRED). Lock-free and never blocks, so that the fanotify loop can
+// ask it for every event and let the service's own opens of the files it scans through unasked; such an
+// open waiting for a verdict would wait for itself.
+bool av_is_service_pid(pid_t pid);
 
 // Keeps the socket address in `av_addr` and borrows the exclusion list in `av_exclusions` (which must
 // outlive every connection and never change), logging each exclusion. The daemon's own client state: call
@@ -149,9 +156,18 @@ enum av_verdict {
 // av_scan that also tells a file the service could not scan from a clean one: AV_UNSCANNABLE, with the
 // text of the first "E" line in `reason` (`size` bytes, cut to fit).
 av_verdict av_scan_checked(int* handle, const char* path, infection** result, char* reason, std::size_t size);
+// av_scan_checked for a file the caller has open: sends FDSCAN with the descriptor `fd` attached, so that
+// the service reads what `fd` reads and never opens `path`, which only names the file. `fd` stays the
+// caller's. On every result but AV_FAILED, `*vps` is the version of the engine that scanned it.
+av_verdict av_scan_fd(int* handle, int fd, const char* path, infection** result, char* reason,
+                      std::size_t size, std::uint32_t* vps);
 // Reads the answer to VPS on `fd`: 1 and the number of the last VPS line (0 when none); -1 on failure.
 int vps_response(int fd, std::uint32_t* vps);
 // Asks the service for its signature version: 0 and the number in `*vps`; -1 on failure.
 int av_vps(int* handle, std::uint32_t* vps);
+// Asks the service for its signature version once it differs from `known` (VPSWAIT): the service answers
+// when it loads another version, or after 30 s with the same one, well within the client's wait limit.
+// 0 and the number in `*vps`; -1 on failure, with the connection dropped.
+int av_vps_wait(int* handle, std::uint32_t known, std::uint32_t* vps);
 // Frees every entry of `list` and its name; a null list does nothing.
 void av_free_result(infection* list);

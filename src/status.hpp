@@ -47,8 +47,8 @@ void status_show_opens(bool on);
 struct status_snapshot {
     std::uint64_t queued, scanned, infected, failed, unscanned, selftests;
     std::int64_t service_down_since;
-    std::uint64_t opens, open_hits, opens_denied, opens_unscanned, open_overflows;
-    std::int64_t opens_held;
+    std::uint64_t opens = 0, open_hits = 0, opens_denied = 0, opens_unscanned = 0, open_overflows = 0;
+    std::int64_t opens_held = 0;
     bool operator==(const status_snapshot&) const = default;
 };
 

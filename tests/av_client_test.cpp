@@ -562,6 +562,142 @@ TEST_F(Client, SignatureVersion) {
     }
 }
 
+TEST_F(Client, VersionWait) {
+    struct Row {
+        std::uint32_t known;
+        std::string answer;
+        int result;
+        std::uint32_t vps;
+        std::string message;
+    };
+    const Row rows[] = {
+        {7, "210\r\nVPS 8\r\n200\r\n", 0, 8, ""},
+        {4294967295u, "501 Syntax error\r\n", -1, 99, "Unexpected AV VPS response code (501)!"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.answer);
+        {
+            fake::Service svc(sock);
+            svc.add_script(answer_once(row.answer, {serve()}));
+            CapturedStderr err;
+            std::uint32_t vps = 99;
+            EXPECT_EQ(av_vps_wait(&handle, row.known, &vps), row.result);
+            EXPECT_EQ(vps, row.vps);
+            EXPECT_EQ(err.text(), row.message.empty() ? "" : logged(row.message));
+            EXPECT_EQ(handle >= 0, row.result == 0);
+            EXPECT_EQ(svc.lines(0), std::vector<std::string>{"VPSWAIT " + std::to_string(row.known) + "\n"});
+        }
+        if (handle >= 0)
+            close(handle);
+        handle = -1;
+        expect_no_descriptor_left();
+    }
+}
+
+// FDSCAN's answer: the VPS line of the engine that scanned, then the lines of one file.
+TEST_F(Client, DescriptorScan) {
+    const int passed = open((dir.path() + "/f").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+    const std::string head = "210\r\nVPS 7\r\n", line = "SCAN /srv/a\\ b\t";
+    struct Row {
+        std::string answer;
+        av_verdict verdict;
+        std::vector<std::string> names;
+        std::string reason, message;
+        bool keeps_connection;
+    };
+    const Row rows[] = {
+        {head + line + "[+]0.1 OK\r\n200\r\n", AV_CLEAN, {}, "", "", true},
+        {head + line + "[L]0.1\t1 Found\r\n200\r\n", AV_FOUND, {"Found"}, "", "", true},
+        {head + line + "[E]0.1 Not a regular file\r\n200\r\n",
+         AV_UNSCANNABLE,
+         {},
+         "Not a regular file",
+         "",
+         true},
+        {"210\r\n" + line + "[+]0.1 OK\r\n200\r\n", AV_FAILED, {}, "", "", false}, // no VPS line
+        {head + "200\r\n", AV_FAILED, {}, "", "", false},                          // no line for the file
+        {head + "VPS 7\r\n" + line + "[+]0.1 OK\r\n200\r\n", AV_FAILED, {}, "", "", false},
+        {"451 Engine error\r\n",
+         AV_FAILED,
+         {},
+         "",
+         "AV SCAN /srv/a b: Error response: 451 Engine error",
+         true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.answer);
+        {
+            fake::Service svc(sock);
+            svc.add_script(answer_once(row.answer, {serve()}));
+            CapturedStderr err;
+            infection* found = nullptr;
+            char reason[64] = "";
+            std::uint32_t vps = 99;
+            EXPECT_EQ(av_scan_fd(&handle, passed, "/srv/a b", &found, reason, sizeof reason, &vps),
+                      row.verdict);
+            std::vector<std::string> names;
+            for (const infection* i = found; i != nullptr; i = i->next)
+                names.emplace_back(i->name);
+            av_free_result(found);
+            EXPECT_EQ(names, row.names);
+            EXPECT_EQ(reason, row.reason);
+            EXPECT_EQ(vps, row.verdict == AV_FAILED ? 99u : 7u);
+            EXPECT_EQ(err.text(), row.message.empty() ? "" : logged(row.message));
+            EXPECT_EQ(handle >= 0, row.keeps_connection);
+            EXPECT_EQ(svc.lines(0),
+                      std::vector<std::string>{"FDSCAN /srv/a\\ b CID portwarden TRIGGER ON_OPEN\n"});
+        }
+        if (handle >= 0)
+            close(handle);
+        handle = -1;
+        EXPECT_EQ(avtest::open_fds(), fds_before + 1); // the descriptor sent is still the caller's
+    }
+    close(passed);
+}
+
+// The first write of FDSCAN finds its connection closed or full: the command goes, descriptor and all,
+// on a new connection, once.
+TEST_F(Client, DescriptorScanReconnectsWhenItsWriteFails) {
+    av_set_wait_limit(0, 100000);
+    const int passed = open((dir.path() + "/f").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+    const std::string answer = "210\r\nVPS 7\r\nSCAN /srv/x\t[+]0.1 OK\r\n200\r\n";
+    struct Row {
+        const char* what;
+        fake::Step after_vps;
+        std::string message;
+    };
+    const Row rows[] = {
+        {"closed", hang_up(), ""},
+        {"full", fake::delay(10000), "AV daemon connection timeout!"}, // the service stops reading
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        {
+            fake::Service svc(sock);
+            svc.add_script(answer_once("210\r\nVPS 7\r\n200\r\n", {row.after_vps}));
+            svc.set_responder([&](const std::string&) { return fake::Script{send(answer)}; });
+            std::uint32_t vps = 0;
+            ASSERT_EQ(av_vps(&handle, &vps), 0);
+            if (row.after_vps.op == fake::Step::Op::hang_up) {
+                ASSERT_TRUE(zet_test::wait_until([&] { return svc.finished() == 1; }));
+            } else {
+                const std::string filler(4096, 'x');
+                while (write(handle, filler.data(), filler.size()) > 0) {
+                }
+            }
+            CapturedStderr err;
+            infection* found = nullptr;
+            EXPECT_EQ(av_scan_fd(&handle, passed, "/srv/x", &found, nullptr, 0, &vps), AV_CLEAN);
+            EXPECT_EQ(err.text(), row.message.empty() ? "" : logged(row.message));
+            EXPECT_EQ(svc.lines(1),
+                      std::vector<std::string>{"FDSCAN /srv/x CID portwarden TRIGGER ON_OPEN\n"});
+        }
+        close(handle);
+        handle = -1;
+    }
+    close(passed);
+}
+
 // Each message is logged at its own priority: with -v the daemon shows debug messages, without it not.
 TEST_F(Client, MessagesCarryTheirPriorities) {
     av_set_wait_limit(0, 50000);

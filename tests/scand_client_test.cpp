@@ -1,12 +1,15 @@
 // zet's scan-service client against the real orbis-scand: what the daemon gets for infected, clean,
 // archived, excluded and odd files, the version, and a service restart under a live handle.
+#include "scand/reloader.hpp"
 #include "scand/wire.hpp"
 #include "src/av.hpp"
 #include "src/config.hpp"
+#include "tests/support/files.hpp"
 #include "tests/support/lists.hpp"
 #include "tests/support/process.hpp"
 #include "tests/support/scand.hpp"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -140,6 +143,47 @@ TEST_F(ClientTest, RefusedPathsFailTheScan) {
     EXPECT_EQ(scan(too_long), Result(-1, {}));
     write_file(path("eicar.com"), eicar);
     EXPECT_EQ(scan(path("eicar.com")), Result(1, {finding}));
+}
+
+// The descriptor crosses to the service, which names the version that scanned it; its process is then
+// known as the service's.
+TEST_F(ClientTest, ScansADescriptorAndKnowsTheServicesProcess) {
+    ASSERT_EQ(av_init(service_->socket().c_str(), nullptr), 0);
+    const pid_t pid = service_->child().pid();
+    EXPECT_FALSE(av_is_service_pid(pid));
+    write_file(path("eicar.com"), eicar);
+    const int fd = open(path("eicar.com").c_str(), O_RDONLY | O_CLOEXEC);
+    const int fds_before = open_fds();
+    infection* found = nullptr;
+    std::uint32_t scanned_by = 0, current = 1;
+    EXPECT_EQ(av_scan_fd(&handle_, fd, "/named/eicar.com", &found, nullptr, 0, &scanned_by), AV_FOUND);
+    EXPECT_EQ(texts_of(found, &infection::name), std::vector<std::string>{finding});
+    av_free_result(found);
+    ASSERT_EQ(av_vps(&handle_, &current), 0);
+    EXPECT_EQ(scanned_by, current);
+    EXPECT_TRUE(av_is_service_pid(pid));
+    EXPECT_EQ(open_fds(), fds_before + 1); // the connection: what was sent stays the caller's alone
+    close(fd);
+}
+
+// VPSWAIT's wait on the engines: at once for another version, at the limit for the current one.
+TEST(VersionWait, EndsAtOnceForAnotherVersionAndAtTheLimitForTheSame) {
+    ASSERT_TRUE(scand::Engine::initialise());
+    scand::Reloader engines(dbdir, std::chrono::seconds(0));
+    ASSERT_TRUE(engines.load_first());
+    const std::uint32_t current = engines.current()->version();
+    const std::atomic<bool> stop{false};
+    struct Case {
+        std::uint32_t known;
+        std::chrono::milliseconds limit;
+        bool waits_out_the_limit;
+    };
+    for (const Case c : {Case{current + 1, 60s, false}, Case{current, 100ms, true}}) {
+        SCOPED_TRACE(c.known);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(engines.wait_for_version(c.known, c.limit, stop), current);
+        EXPECT_EQ(std::chrono::steady_clock::now() - start >= c.limit, c.waits_out_the_limit);
+    }
 }
 
 // Every line the service writes, parsed by the client's own parser: consumed whole, of the right type,

@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <random>
 #include <string>
 #include <thread>
@@ -315,6 +316,26 @@ TEST_F(Reload, SighupLoadsAtOnceAndNeverTwoAtATime) {
         at = loaded;
     }
     EXPECT_EQ(count(log, "]: Loading databases from "), 3u) << log;
+    EXPECT_EQ(service->stop(), 0) << service->log();
+}
+
+// A VPSWAIT that is waiting when a new set loads answers with the new version at once.
+TEST_F(Reload, VpswaitAnswersWhenANewVersionIsLoaded) {
+    auto service = start({"-i", "0"});
+    const std::string before = vps(*service);
+    Client c(service->socket());
+    ASSERT_TRUE(c.ok());
+    // Each line of the answer may take answer_timeout, less than VPSWAIT's limit.
+    auto answer = std::async(std::launch::async, [&] {
+        return c.command("VPSWAIT " + before.substr(4, before.size() - 6) + "\n");
+    });
+    ASSERT_TRUE(wait_until([&] { return service->child().stderr_has("]: VPSWAIT "); })) << service->log();
+    install(db_, "marker.ndb", marker_db());
+    service->child().signal(SIGHUP);
+    const auto lines = answer.get();
+    const std::string after = vps(*service);
+    EXPECT_NE(after, before);
+    EXPECT_EQ(lines, (std::vector<std::string>{"210 Accepted\r\n", after, "200 OK\r\n"})) << service->log();
     EXPECT_EQ(service->stop(), 0) << service->log();
 }
 

@@ -1,5 +1,6 @@
 // The real orbis-scand over its socket: welcome, commands and their answers byte for byte, what it does
 // with odd paths and misbehaving clients, its socket and its lifecycle.
+#include "scand/reloader.hpp"
 #include "tests/support/files.hpp"
 #include "tests/support/process.hpp"
 #include "tests/support/programs.hpp"
@@ -112,7 +113,8 @@ TEST_F(ScandTest, GreetsAndAnswersVps) {
     EXPECT_TRUE(first[1].starts_with("VPS "));
     EXPECT_EQ(first[1].find_first_not_of("0123456789", 4), first[1].size() - 2) << first[1];
     EXPECT_EQ(first[2], "200 OK\r\n");
-    EXPECT_EQ(c.command("VPS\r\n"), first); // the same databases, the same number
+    EXPECT_EQ(c.command("VPS\r\n"), first);     // the same databases, the same number
+    EXPECT_EQ(c.command("VPSWAIT 0\n"), first); // another version than the client's: at once
 }
 
 TEST_F(ScandTest, DetectsEicarInItsStandardForms) {
@@ -249,6 +251,54 @@ TEST_F(ScandTest, HonoursExclusionsOfItsConnectionOnly) {
     EXPECT_EQ(scan(path("tree/skip.com")), scan_answer({found_line(path("tree/skip.com"))}));
 }
 
+// The descriptor is what is scanned: the named paths do not exist, and an unlinked file still scans.
+TEST_F(ScandTest, FdscanScansTheDescriptorItCarries) {
+    write_file(path("clean.txt"), "clean\n");
+    write_file(path("eicar.com"), eicar);
+    write_file(path("eicar.zip"), stored_zip({{"e.com", eicar}}));
+    write_file(path("gone.com"), eicar);
+    const auto open_file = [&](const std::string& name, int flags) {
+        return open(path(name).c_str(), flags | O_CLOEXEC);
+    };
+    const int clean = open_file("clean.txt", O_RDONLY), infected = open_file("eicar.com", O_RDONLY),
+              zip = open_file("eicar.zip", O_RDONLY), gone = open_file("gone.com", O_RDONLY),
+              dir = open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC),
+              write_only = open_file("clean.txt", O_WRONLY);
+    ASSERT_EQ(unlink(path("gone.com").c_str()), 0);
+    struct Case {
+        std::string path;
+        std::vector<int> fds;
+        Lines data; // none: refused
+    };
+    const Case cases[] = {
+        {"/named/clean.txt", {clean}, {clean_line("/named/clean.txt")}},
+        {"/named/eicar com", {infected}, {found_line("/named/eicar com")}},
+        {"/named/eicar.zip", {zip}, {found_line("/named/eicar.zip")}},
+        {"/named/gone.com", {gone}, {found_line("/named/gone.com")}},
+        {"/named/dir", {dir}, {error_line("/named/dir", "Not a regular file")}},
+        {"/named/write_only", {write_only}, {error_line("/named/write_only", "Not open for reading")}},
+        {"/named/vault/eicar.com", {infected}, {error_line("/named/vault/eicar.com", "Excluded")}},
+        {"/named/two", {clean, infected}, {}},
+    };
+    ScandClient c(service_->socket());
+    EXPECT_EQ(c.line(), "220 orbis-scand ready\r\n");
+    EXPECT_EQ(c.command("EXCLUDE /named/vault/*\n").size(), 3u);
+    const std::string vps = c.command("VPS\n").at(1);
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.path);
+        ASSERT_TRUE(c.send("FDSCAN " + escaped(k.path) + " CID portwarden TRIGGER ON_OPEN\n", k.fds));
+        Lines want{"501 Syntax error\r\n"};
+        if (!k.data.empty()) {
+            want = scan_answer(k.data);
+            want.insert(want.begin() + 1, vps);
+        }
+        EXPECT_EQ(shapes(c.answer()), want);
+    }
+    for (const int fd : {clean, infected, zip, gone, dir, write_only}) {
+        close(fd);
+    }
+}
+
 TEST_F(ScandTest, AnswersSyntaxErrorsAndStaysUsable) {
     const std::string bad[] = {
         "BOGUS\n",
@@ -265,6 +315,9 @@ TEST_F(ScandTest, AnswersSyntaxErrorsAndStaysUsable) {
         "EXCLUDE\n",
         "EXCLUDE /a /b\n",
         "VPS now\n",
+        "VPSWAIT\n",
+        "VPSWAIT x\n",
+        "FDSCAN /x\n", // without its descriptor
         "SCAN /" + std::string(5000, 'x') + "\n",
     };
     ScandClient c(service_->socket());
@@ -360,6 +413,64 @@ TEST(Scand, EngineFailuresAreNotReportedAsClean) {
     EXPECT_NE(walk[1].find(" Engine error: "), std::string::npos) << walk[1];
     EXPECT_EQ(c.command("VPS\n").size(), 3u);
     EXPECT_EQ(service.stop(), 0);
+}
+
+// Whatever way descriptors arrive, none stays open in the service: after its scan, with a line split
+// over two reads, as the second of a line, with another command, or with a client that vanishes.
+TEST(Scand, KeepsNoReceivedDescriptor) {
+    TempDir dir;
+    write_file(dir / "eicar.com", eicar);
+    Service service(dir, {"-i", "0"}); // no looks at the database directory, which open descriptors
+    ASSERT_TRUE(service.ready()) << service.log();
+    const std::string open_in_service = "/proc/" + std::to_string(service.child().pid()) + "/fd";
+    const auto before = count_files(open_in_service);
+    const int file = open((dir / "eicar.com").c_str(), O_RDONLY | O_CLOEXEC);
+    const std::string fdscan = "FDSCAN " + dir / "eicar.com" + "\n";
+    {
+        ScandClient c(service.socket());
+        EXPECT_EQ(c.line(), "220 orbis-scand ready\r\n");
+        const auto vps = c.command("VPS\n");
+        const Lines found{"210 Accepted\r\n", vps.at(1), found_line(dir / "eicar.com"), "200 OK\r\n"};
+        for (int i = 0; i < 20; ++i) {
+            c.send(fdscan.substr(0, 9), {file});
+            EXPECT_EQ(c.line(100ms), "");              // an unfinished line waits for its end
+            c.send(fdscan.substr(9) + fdscan, {file}); // its end, then a line with a descriptor of its own
+            EXPECT_EQ(shapes(c.answer()), found);
+            EXPECT_EQ(shapes(c.answer()), found);
+            c.send("VPS\n" + fdscan, {file}); // one read: the descriptor goes with the last line
+            EXPECT_EQ(c.answer(), vps);
+            EXPECT_EQ(shapes(c.answer()), found);
+            c.send(fdscan, {file, file});
+            EXPECT_EQ(c.answer(), Lines{"501 Syntax error\r\n"});
+            c.send("VPS\n", {file});
+            EXPECT_EQ(c.answer(), vps);
+        }
+        ScandClient vanishing(service.socket());
+        EXPECT_EQ(vanishing.line(), "220 orbis-scand ready\r\n");
+        vanishing.send(fdscan.substr(0, 9), {file});
+    }
+    close(file);
+    EXPECT_TRUE(wait_until([&] { return count_files(open_in_service) == before; }))
+        << count_files(open_in_service) << " open, " << before << " before";
+    EXPECT_EQ(service.stop(), 0);
+}
+
+// A stop wakes a VPSWAIT at once instead of waiting out its limit.
+TEST(Scand, StopEndsAWaitingVpswait) {
+    TempDir dir;
+    Service service(dir);
+    ASSERT_TRUE(service.ready()) << service.log();
+    ScandClient c(service.socket());
+    EXPECT_EQ(c.line(), "220 orbis-scand ready\r\n");
+    const std::string vps = c.command("VPS\n").at(1);
+    const std::string known = vps.substr(4, vps.size() - 6);
+    c.send("VPSWAIT " + known + "\n");
+    ASSERT_TRUE(wait_until([&] { return service.child().stderr_has("]: VPSWAIT " + known + "\n"); }));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(service.stop(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, scand::version_wait_limit / 2);
+    EXPECT_EQ(c.line(), "");
+    EXPECT_TRUE(c.closed_by_peer());
 }
 
 TEST(Scand, BoundsConnectionsAndLetsTheNextOneIn) {

@@ -38,6 +38,7 @@ struct CommandCase {
     std::string line;
     std::optional<Verb> verb; // nothing: a syntax error
     std::string path = {}, cid = {}, trigger = {};
+    std::uint32_t known = 0;
 };
 
 const CommandCase command_cases[] = {
@@ -76,6 +77,17 @@ const CommandCase command_cases[] = {
     {"EXCLUDE\n", std::nullopt},
     {"EXCLUDE /a /b\n", std::nullopt},
     {"EXCLUDE /a CID x\n", std::nullopt},
+    {"FDSCAN /a\\ b CID portwarden TRIGGER ON_OPEN\n", Verb::FdScan, "/a b", "portwarden", "ON_OPEN"},
+    {"FDSCAN /a\r\n", Verb::FdScan, "/a"},
+    {"FDSCAN\n", std::nullopt},
+    {"FDSCAN /a TRIGGER\n", std::nullopt},
+    {"VPSWAIT 0\r\n", Verb::VpsWait},
+    {"VPSWAIT 04294967295\n", Verb::VpsWait, "", "", "", 4294967295u},
+    {"VPSWAIT 4294967296\n", std::nullopt},
+    {"VPSWAIT\n", std::nullopt},
+    {"VPSWAIT x\n", std::nullopt},
+    {"VPSWAIT -1\n", std::nullopt},
+    {"VPSWAIT 1 2\n", std::nullopt},
 };
 
 TEST(Command, ParsesEachLine) {
@@ -88,6 +100,7 @@ TEST(Command, ParsesEachLine) {
             EXPECT_EQ(cmd->path, c.path);
             EXPECT_EQ(cmd->cid, c.cid);
             EXPECT_EQ(cmd->trigger, c.trigger);
+            EXPECT_EQ(cmd->known, c.known);
         }
     }
 }

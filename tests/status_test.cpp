@@ -9,9 +9,9 @@
 
 namespace {
 
-std::string line(const status_snapshot& s, bool unscanned) {
-    char buf[256];
-    status_format(buf, sizeof buf, s, unscanned);
+std::string line(const status_snapshot& s, bool unscanned, bool opens) {
+    char buf[512];
+    status_format(buf, sizeof buf, s, unscanned, opens);
     return buf;
 }
 
@@ -22,6 +22,7 @@ TEST(Status, LineCarriesEachPartOnlyWhenDue) {
         status_snapshot s;
         bool unscanned;
         const char* expected;
+        bool opens = false;
     } rows[] = {
         {{0, 0, 0, 0, 0, 0, 0}, false, "STATUS=0 files queued, 0 scanned, 0 infected, 0 failed scans\n"},
         {{5, 4, 1, 1, 7, 0, 0}, false, "STATUS=5 files queued, 4 scanned, 1 infected, 1 failed scans\n"},
@@ -42,9 +43,14 @@ TEST(Status, LineCarriesEachPartOnlyWhenDue) {
          true,
          "STATUS=18446744073709551615 files queued, 1 scanned, 1 infected, 1 failed scans, 1 self-test, 1 "
          "unscanned; scan service unreachable since 1970-01-02 00:00:00\n"},
+        {{4, 4, 1, 0, 0, 0, 86400, 9, 5, 1, 2, 0, 3},
+         false,
+         "STATUS=4 files queued, 4 scanned, 1 infected, 0 failed scans; opens: 9 checked, 5 known clean, 1 "
+         "denied, 2 unscanned, 3 held; scan service unreachable since 1970-01-02 00:00:00\n",
+         true},
     };
     for (const auto& r : rows)
-        EXPECT_EQ(line(r.s, r.unscanned), r.expected);
+        EXPECT_EQ(line(r.s, r.unscanned, r.opens), r.expected);
 }
 
 TEST(Status, TheFirstMissKeepsItsTimeUntilAScanReachesTheService) {

@@ -304,7 +304,7 @@ TEST_F(Detections, JsonLogRecordsMatchTheInfectionLogWithHostileNames) {
     EXPECT_EQ(by_path[tree_ + "/stuck.com"][2], "-") << "the failed move has a null vault";
 
     // zetctl writes each path exactly as the JSON log does, so that scripts can join the two on it.
-    const std::string listed = run({ZETCTL_BIN, "vault", "list", "--json", "-c", conf_});
+    const std::string listed = run({zet_test::bin::zetctl, "vault", "list", "--json", "-c", conf_});
     for (const std::string& record : split(read_file(json_), "\n")) {
         const std::size_t from = record.find("\"path\":") + 7;
         std::size_t end = from + 1;

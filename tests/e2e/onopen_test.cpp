@@ -48,8 +48,9 @@ std::string signature_for(const std::string& name, const std::string& text) {
 
 enum class Fs { tmpfs, ext4 };
 
+// Public: the rows of the tables below drive it.
 class OnOpen : public DaemonTest {
-protected:
+public:
     void TearDown() override {
         readers_.clear();
         zet_.reset();

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstring>
 #include <fstream>
 
 namespace zet_test {
@@ -98,6 +99,22 @@ void ScandClient::close() {
 
 bool ScandClient::send(const std::string& data) {
     return ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
+}
+
+bool ScandClient::send(const std::string& data, const std::vector<int>& fds) {
+    iovec iov{const_cast<char*>(data.data()), data.size()};
+    std::vector<char> control(CMSG_SPACE(sizeof(int) * fds.size()));
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control.data();
+    msg.msg_controllen = control.size();
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+    std::memcpy(CMSG_DATA(c), fds.data(), sizeof(int) * fds.size());
+    return sendmsg(fd_, &msg, MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
 }
 
 std::string ScandClient::line(std::chrono::milliseconds timeout) {

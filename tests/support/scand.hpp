@@ -55,6 +55,8 @@ public:
     void close();
     // Whether every byte went out.
     bool send(const std::string& data);
+    // `data` in one sendmsg() with `fds` attached (SCM_RIGHTS).
+    bool send(const std::string& data, const std::vector<int>& fds);
     // One line with its CR LF; empty at the end of the connection or after `timeout`. As the client reads
     // them: an escaped LF inside a path does not end the line.
     std::string line(std::chrono::milliseconds timeout = answer_timeout);
