@@ -341,13 +341,16 @@ int status(const Args& args) {
                    opens_for[i].c_str());
         if (on_open != ON_OPEN_OFF && open_counts) {
             const std::int64_t checked = count(METRIC_OPENS), hits = count(METRIC_OPEN_HITS);
-            printf("              %lld checked, %lld%% known clean (%lld cached), %lld held now (oldest %lld ms), "
+            printf("              %lld checked, %lld%% known clean (%lld cached), %lld held now (oldest %lld "
+                   "ms), "
                    "%lld allowed unscanned, %lld denied\n",
-                   static_cast<long long>(checked), static_cast<long long>(checked > 0 ? 100 * hits / checked : 0),
+                   static_cast<long long>(checked),
+                   static_cast<long long>(checked > 0 ? 100 * hits / checked : 0),
                    static_cast<long long>(count(METRIC_OPEN_CACHE_ENTRIES)),
                    static_cast<long long>(count(METRIC_OPENS_HELD)),
                    static_cast<long long>(count(METRIC_OLDEST_OPEN_HELD_MS)),
-                   static_cast<long long>(s.config->open_error == OPEN_ERROR_DENY ? 0 : count(METRIC_OPENS_UNSCANNED)),
+                   static_cast<long long>(
+                       s.config->open_error == OPEN_ERROR_DENY ? 0 : count(METRIC_OPENS_UNSCANNED)),
                    static_cast<long long>(count(METRIC_OPENS_DENIED)));
         } else if (on_open != ON_OPEN_OFF) {
             printf("              counts of opens: set METRICS = yes\n");

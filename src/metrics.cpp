@@ -71,17 +71,18 @@ std::vector<std::pair<std::string, std::uint64_t>> snapshot() {
         const auto& c = status_counters;
         const std::int64_t since = c.oldest_held_since_ms.load(std::memory_order_relaxed);
         const std::int64_t held = c.opens_held.load(std::memory_order_relaxed);
-        out.insert(out.end(),
-                   {{METRIC_NAMES[METRIC_OPENS], st.opens},
-                    {METRIC_NAMES[METRIC_OPEN_HITS], st.open_hits},
-                    {METRIC_NAMES[METRIC_OPEN_SCANS], load(c.open_scans)},
-                    {METRIC_NAMES[METRIC_OPENS_DENIED], st.opens_denied},
-                    {METRIC_NAMES[METRIC_OPENS_UNSCANNED], st.opens_unscanned},
-                    {METRIC_NAMES[METRIC_OPEN_OVERFLOWS], st.open_overflows},
-                    {METRIC_NAMES[METRIC_OPENS_HELD], static_cast<std::uint64_t>(std::max<std::int64_t>(held, 0))},
-                    {METRIC_NAMES[METRIC_OLDEST_OPEN_HELD_MS],
-                     static_cast<std::uint64_t>(since > 0 ? std::max<std::int64_t>(monotonic_ms() - since, 0) : 0)},
-                    {METRIC_NAMES[METRIC_OPEN_CACHE_ENTRIES], load(c.open_cache_entries)}});
+        out.insert(
+            out.end(),
+            {{METRIC_NAMES[METRIC_OPENS], st.opens},
+             {METRIC_NAMES[METRIC_OPEN_HITS], st.open_hits},
+             {METRIC_NAMES[METRIC_OPEN_SCANS], load(c.open_scans)},
+             {METRIC_NAMES[METRIC_OPENS_DENIED], st.opens_denied},
+             {METRIC_NAMES[METRIC_OPENS_UNSCANNED], st.opens_unscanned},
+             {METRIC_NAMES[METRIC_OPEN_OVERFLOWS], st.open_overflows},
+             {METRIC_NAMES[METRIC_OPENS_HELD], static_cast<std::uint64_t>(std::max<std::int64_t>(held, 0))},
+             {METRIC_NAMES[METRIC_OLDEST_OPEN_HELD_MS],
+              static_cast<std::uint64_t>(since > 0 ? std::max<std::int64_t>(monotonic_ms() - since, 0) : 0)},
+             {METRIC_NAMES[METRIC_OPEN_CACHE_ENTRIES], load(c.open_cache_entries)}});
     }
     std::uint64_t cumulative = 0;
     for (std::size_t i = 0; i < BUCKETS; i++) {

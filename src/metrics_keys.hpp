@@ -35,17 +35,34 @@ enum metrics_key : std::size_t {
 };
 
 inline constexpr const char* METRIC_NAMES[METRIC_KEYS] = {
-    "start_time",         "queued",      "scanned",    "infected",      "failed",           "unscanned",
-    "service_down_since", "queue_depth", "alerts_run", "alerts_failed", "alerts_timed_out", "alerts_dropped",
-    "opens", "open_cache_hits", "open_scans", "opens_denied", "opens_unscanned", "open_queue_overflows",
-    "opens_held", "oldest_open_held_ms", "open_cache_entries",
+    "start_time",
+    "queued",
+    "scanned",
+    "infected",
+    "failed",
+    "unscanned",
+    "service_down_since",
+    "queue_depth",
+    "alerts_run",
+    "alerts_failed",
+    "alerts_timed_out",
+    "alerts_dropped",
+    "opens",
+    "open_cache_hits",
+    "open_scans",
+    "opens_denied",
+    "opens_unscanned",
+    "open_queue_overflows",
+    "opens_held",
+    "oldest_open_held_ms",
+    "open_cache_entries",
 };
 
 // The counts of protection on access, in file order.
 inline constexpr metrics_key OPEN_METRICS[] = {
-    METRIC_OPENS,          METRIC_OPEN_HITS,      METRIC_OPEN_SCANS,          METRIC_OPENS_DENIED,
-    METRIC_OPENS_UNSCANNED, METRIC_OPEN_OVERFLOWS, METRIC_OPENS_HELD, METRIC_OLDEST_OPEN_HELD_MS,
-    METRIC_OPEN_CACHE_ENTRIES,
+    METRIC_OPENS,        METRIC_OPEN_HITS,           METRIC_OPEN_SCANS,
+    METRIC_OPENS_DENIED, METRIC_OPENS_UNSCANNED,     METRIC_OPEN_OVERFLOWS,
+    METRIC_OPENS_HELD,   METRIC_OLDEST_OPEN_HELD_MS, METRIC_OPEN_CACHE_ENTRIES,
 };
 
 // The cumulative latency buckets are named by this prefix and their bound in milliseconds, the last one

@@ -172,9 +172,9 @@ clean_entry* cache_find(const struct stat& st) {
 // ---- the groups and what they hold ----------------------------------------------------------------------
 
 const Config* config = nullptr;
-int perm_fd = -1; // permission events (block)
-int note_fd = -1; // notifications (scan, and the trees that fell back to it)
-int wake_fd = -1; // verdicts and the stop request
+int perm_fd = -1;          // permission events (block)
+int note_fd = -1;          // notifications (scan, and the trees that fell back to it)
+int wake_fd = -1;          // verdicts and the stop request
 bool kernel_marks = false; // evictable ignore marks are offered
 pid_t self = 0;
 std::atomic<bool> stopping{false};
@@ -193,8 +193,8 @@ struct held_open {
 // One file whose verdict is awaited: its opens wait here, one scan serves them all.
 struct awaited {
     std::uint64_t id;
-    int group;      // perm_fd or note_fd
-    int file_fd;    // a descriptor of its own: the ignore mark and the second look at the file
+    int group;   // perm_fd or note_fd
+    int file_fd; // a descriptor of its own: the ignore mark and the second look at the file
     struct stat before;
     std::string path;
     std::vector<held_open> opens;
@@ -252,8 +252,8 @@ void remember_clean(int group, int fd, const struct stat& before, std::uint32_t 
     if (vps == 0 || vps != cache.vps)
         return;
     const std::uint64_t mask = group == perm_fd ? PERM_MASK : NOTE_MASK;
-    bool marked = kernel_marks &&
-                  fanotify_mark(group, FAN_MARK_ADD | FAN_MARK_IGNORE | FAN_MARK_EVICTABLE, mask, fd, nullptr) == 0;
+    bool marked = kernel_marks && fanotify_mark(group, FAN_MARK_ADD | FAN_MARK_IGNORE | FAN_MARK_EVICTABLE,
+                                                mask, fd, nullptr) == 0;
     // Looked at again after the mark: a write from here on clears the mark, one before shows here.
     struct stat now;
     if (fstat(fd, &now) != 0 || now.st_size != before.st_size || ns(now.st_mtim) != ns(before.st_mtim) ||
@@ -503,9 +503,8 @@ void* answer_loop(void*) {
         // Only as many events as there are descriptors for: the rest wait in the kernel, not denied.
         // An awaited file holds up to three: the open's, its own, and the scan's.
         long room = std::min<long>(descriptors_free() / 3, static_cast<long>(MAX_BATCH));
-        pollfd fds[PFD_MAX] = {{wake_fd, POLLIN, 0},
-                               {room > 0 ? perm_fd : -1, POLLIN, 0},
-                               {room > 0 ? note_fd : -1, POLLIN, 0}};
+        pollfd fds[PFD_MAX] = {
+            {wake_fd, POLLIN, 0}, {room > 0 ? perm_fd : -1, POLLIN, 0}, {room > 0 ? note_fd : -1, POLLIN, 0}};
         int timeout = static_cast<int>(std::max<std::int64_t>(0, next - now_ms()));
         if (room <= 0)
             timeout = std::min(timeout, 50); // a descriptor may come free without a wake-up
@@ -522,7 +521,8 @@ void* answer_loop(void*) {
             for (const verdict& v : got)
                 take_verdict(v);
         }
-        const std::size_t bytes = static_cast<std::size_t>(std::max<long>(room, 0)) * sizeof(fanotify_event_metadata);
+        const std::size_t bytes =
+            static_cast<std::size_t>(std::max<long>(room, 0)) * sizeof(fanotify_event_metadata);
         if (fds[PFD_PERM].revents & POLLIN)
             read_events(perm_fd, buf, bytes);
         if (fds[PFD_NOTE].revents & POLLIN)
@@ -578,7 +578,8 @@ bool probe_kernel_marks(int group, std::uint64_t mask) {
     int fd = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    bool ok = fanotify_mark(group, FAN_MARK_ADD | FAN_MARK_IGNORE | FAN_MARK_EVICTABLE, mask, fd, nullptr) == 0;
+    bool ok =
+        fanotify_mark(group, FAN_MARK_ADD | FAN_MARK_IGNORE | FAN_MARK_EVICTABLE, mask, fd, nullptr) == 0;
     if (ok)
         fanotify_mark(group, FAN_MARK_REMOVE | FAN_MARK_IGNORE, mask, fd, nullptr);
     close(fd);
@@ -639,13 +640,15 @@ int onopen_start(const Config& settings) {
         perm_fd = make_group(true);
         if (perm_fd < 0)
             for (const monitor* m = config->monitors; m != nullptr; m = m->next)
-                syslog(LOG_WARNING, "On-open blocking of '%s' falls back to scan: fanotify_init(): %m", m->path);
+                syslog(LOG_WARNING, "On-open blocking of '%s' falls back to scan: fanotify_init(): %m",
+                       m->path);
     }
     // Made now even for `block`, so that the answering thread never sees it change: a tree or a mount
     // below one may fall back to it later.
     note_fd = make_group(false);
     if (perm_fd >= 0 || note_fd >= 0)
-        kernel_marks = probe_kernel_marks(perm_fd >= 0 ? perm_fd : note_fd, perm_fd >= 0 ? PERM_MASK : NOTE_MASK);
+        kernel_marks =
+            probe_kernel_marks(perm_fd >= 0 ? perm_fd : note_fd, perm_fd >= 0 ? PERM_MASK : NOTE_MASK);
     heartbeat.store(now_ms(), std::memory_order_relaxed);
     // The answering thread runs before the first mark: from then on zet's own opens on a marked file
     // system wait for it too.

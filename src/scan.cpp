@@ -173,7 +173,7 @@ void scan_open(task_t* task) {
     status_count(out.verdict == AV_FAILED ? status_counters.failed : status_counters.scanned);
     if (out.verdict == AV_FOUND) {
         status_count(is_selftest(basename_r(task->path), out.findings) ? status_counters.selftests
-                                                                        : status_counters.infected);
+                                                                       : status_counters.infected);
         // The scan of a write may have moved it meanwhile, and logged it then.
         if (still_names(task->fd, task->path) ||
             (follow(task) == MOVED && !path_excluded(task->path, config->exclusions)))

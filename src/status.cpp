@@ -76,7 +76,8 @@ status_snapshot status_read() {
             c.opens_held.load(std::memory_order_relaxed)};
 }
 
-int status_format(char* buf, std::size_t size, const status_snapshot& s, bool with_unscanned, bool with_opens) {
+int status_format(char* buf, std::size_t size, const status_snapshot& s, bool with_unscanned,
+                  bool with_opens) {
     char unscanned[40] = "";
     if (with_unscanned)
         snprintf(unscanned, sizeof unscanned, ", %" PRIu64 " unscanned", s.unscanned);

@@ -19,13 +19,13 @@ struct status_counts {
     std::atomic<std::int64_t> service_down_since{0};
     std::atomic<std::uint64_t> selftests{0}; // zetctl selftest probes found (not counted in `infected`)
     // Protection on access (ON_OPEN), written by its answering thread unless said otherwise.
-    std::atomic<std::uint64_t> opens{0};           // opens of files under the trees that needed a verdict
-    std::atomic<std::uint64_t> open_hits{0};       // of them, known clean from the cache
-    std::atomic<std::uint64_t> open_scans{0};      // scans started for them
-    std::atomic<std::uint64_t> opens_denied{0};    // refused: infected, or OPEN_ERROR = deny
-    std::atomic<std::uint64_t> opens_unscanned{0}; // let through (or refused) without a verdict
-    std::atomic<std::uint64_t> open_overflows{0};  // kernel queue overflows: opens let through unseen
-    std::atomic<std::int64_t> opens_held{0};       // held now
+    std::atomic<std::uint64_t> opens{0};               // opens of files under the trees that needed a verdict
+    std::atomic<std::uint64_t> open_hits{0};           // of them, known clean from the cache
+    std::atomic<std::uint64_t> open_scans{0};          // scans started for them
+    std::atomic<std::uint64_t> opens_denied{0};        // refused: infected, or OPEN_ERROR = deny
+    std::atomic<std::uint64_t> opens_unscanned{0};     // let through (or refused) without a verdict
+    std::atomic<std::uint64_t> open_overflows{0};      // kernel queue overflows: opens let through unseen
+    std::atomic<std::int64_t> opens_held{0};           // held now
     std::atomic<std::int64_t> oldest_held_since_ms{0}; // monotonic time of the oldest held open; 0: none
     std::atomic<std::uint64_t> open_cache_entries{0};  // clean verdicts kept (any thread)
 };

@@ -223,6 +223,40 @@ TEST_F(ConfigRead, SettingsAndTheirValues) {
              EXPECT_EQ(c.coverage, COVERAGE_WRITES);
              EXPECT_EQ(c.scanners, 2);
          }},
+        {__LINE__,
+         "ON_OPEN = block\nOPEN_TIMEOUT = 60\nOPEN_ERROR = deny\n",
+         {},
+         true,
+         [](const Config& c, const std::string&) {
+             EXPECT_EQ(c.on_open, ON_OPEN_BLOCK);
+             EXPECT_EQ(c.open_timeout, 60);
+             EXPECT_EQ(c.open_error, OPEN_ERROR_DENY);
+         }},
+        {__LINE__,
+         "ON_OPEN = on\nOPEN_TIMEOUT = 0\nOPEN_TIMEOUT = 61\nOPEN_ERROR = fail\nSCANNERS = 2\n",
+         {{LOG_ERR, "@/zet.conf: invalid on-open mode, expected off, scan or block: ON_OPEN = on"},
+          {LOG_ERR, "@/zet.conf: invalid open timeout, expected seconds from 1 to 60: OPEN_TIMEOUT = 0"},
+          {LOG_ERR, "@/zet.conf: invalid open timeout, expected seconds from 1 to 60: OPEN_TIMEOUT = 61"},
+          {LOG_ERR, "@/zet.conf: invalid open error policy, expected allow or deny: OPEN_ERROR = fail"}},
+         false,
+         [](const Config& c, const std::string&) {
+             EXPECT_EQ(c.on_open, ON_OPEN_OFF);
+             EXPECT_EQ(c.open_timeout, 5);
+             EXPECT_EQ(c.scanners, 2);
+         }},
+        // Every open of the system would wait for zet: refused, naming the tree; scanning is allowed.
+        {__LINE__,
+         "ON_OPEN = block\n[MONITORS]\nSCAN = /\n",
+         {{LOG_ERR,
+           "@/zet.conf: ON_OPEN = block refused for '/': it lies on the root file system, where every "
+           "open of the system would wait for zet"}},
+         false,
+         nullptr},
+        {__LINE__,
+         "ON_OPEN = scan\n[MONITORS]\nSCAN = /\n",
+         {},
+         true,
+         [](const Config& c, const std::string&) { EXPECT_EQ(c.on_open, ON_OPEN_SCAN); }},
         // Names are case-sensitive; unknown ones are warned about and ignored.
         {__LINE__,
          "FOO = 1\nsocket = /x\n[MONITORS]\nFOO = 2\nscan = /y\n[OTHER]\nSCAN = @/srv\n[]\nVAULT2 = z\n",

@@ -37,7 +37,8 @@ TEST(Detection, SyslogLineAndJsonRecordForMovedAndUnmovedFiles) {
         {"/srv/a b", "/vault/a b.AbCdEf",
          "Infected file quarantined: /srv/a b -> /vault/a b.AbCdEf: Eicar-Signature, Second\\u0009name",
          R"({"time":"?","path":"/srv/a b","vault":"/vault/a b.AbCdEf","findings":["Eicar-Signature","Second\u0009name"],"vps":null)"},
-        {"/srv/bad\xff\n", nullptr, "Infected file not moved: /srv/bad\\udcff\\u000a: Eicar-Signature, Second\\u0009name",
+        {"/srv/bad\xff\n", nullptr,
+         "Infected file not moved: /srv/bad\\udcff\\u000a: Eicar-Signature, Second\\u0009name",
          R"({"time":"?","path":"/srv/bad\udcff\u000a","vault":null,"findings":["Eicar-Signature","Second\u0009name"],"vps":null)"},
     };
     for (const auto& r : rows) {

@@ -70,13 +70,16 @@ public:
             for (const auto& d : {tree_, outside_, run_})
                 std::filesystem::create_directories(d);
         }
-        std::filesystem::permissions(tree_, std::filesystem::perms::all);
+        // Readers of another user reach the tree.
+        for (const std::string& d : {dir_.path(), mnt_, tree_})
+            chmod(d.c_str(), 0755);
         std::filesystem::create_directories(db_);
         std::filesystem::copy_file(std::string(dbdir) + "/orbis-eicar.ldb", db_ + "/orbis-eicar.ldb");
     }
     // orbis-scand, and zet with full coverage and ON_OPEN = `mode`.
     void start(const std::string& mode, const std::map<std::string, std::string>& extra = {}) {
         start_scand();
+        set("SOCKET", scand_->socket());
         set("COVERAGE", "full");
         set("ON_OPEN", mode);
         set("OPEN_TIMEOUT", std::to_string(OPEN_TIMEOUT));
@@ -92,11 +95,14 @@ public:
         ASSERT_TRUE(scand_->ready()) << scand_->log();
     }
     // Reads `path` with cat as another user, or runs `argv`, to its end.
-    Read read_as_nobody(const std::string& path) { return run({"/usr/bin/setpriv", nobody, "/bin/cat", path}); }
+    Read read_as_nobody(const std::string& path) {
+        return run({"/usr/bin/setpriv", nobody, "/bin/cat", path});
+    }
     Read run(const std::vector<std::string>& argv, std::chrono::milliseconds limit = DEADLINE) {
         const auto t0 = Clock::now();
         Result r = run_to_end(argv, dir_ / ("reader" + std::to_string(runs_++)), limit);
-        return {r.status, r.out, r.err, std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0)};
+        return {r.status, r.out, r.err,
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0)};
     }
     // Starts a reader of `path` without waiting for it.
     ChildProcess& spawn_reader(const std::string& path) {
@@ -119,18 +125,24 @@ public:
         auto at = text.find("\n" + name + " ");
         return at == std::string::npos ? -1 : std::stol(text.substr(at + name.size() + 2));
     }
-    bool metric_reaches(const std::string& name, long value) {
-        return wait_until([&] { return metric(name) >= value; }, DEADLINE);
+    ::testing::AssertionResult metric_reaches(const std::string& name, long value) {
+        if (wait_until([&] { return metric(name) >= value; }, DEADLINE))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << name << " stays below " << value << ":\n"
+                                             << read_file(run_ + "/zet.metrics") << zet_->stderr_text();
     }
     bool quarantined(const std::string& path) {
-        return wait_until([&] { return !exists(path) && has(read_file(log_), "\t" + path + "\t"); }, DEADLINE);
+        return wait_until([&] { return !exists(path) && has(read_file(log_), "\t" + path + "\t"); },
+                          DEADLINE);
     }
-    // Adds a signature for `text` and waits until orbis-scand has loaded it.
+    // Adds a signature for `text` and waits until zet has seen orbis-scand load it.
     void detect(const std::string& text) {
-        const std::size_t loads = count(scand_->log(), "Loaded ");
+        const std::size_t seen = count(zet_->stderr_text(), "Signatures changed");
         write_file(db_ + "/.incoming", signature_for("Orbis.Test.Later", text));
         ASSERT_EQ(rename((db_ + "/.incoming").c_str(), (db_ + "/later.ndb").c_str()), 0);
-        ASSERT_TRUE(wait_until([&] { return count(scand_->log(), "Loaded ") > loads; }, DEADLINE));
+        ASSERT_TRUE(
+            wait_until([&] { return count(zet_->stderr_text(), "Signatures changed") > seen; }, DEADLINE))
+            << scand_->log();
     }
 
     std::string db_ = dir_ / "db", outside_ = mnt_ + "/outside";
@@ -140,7 +152,8 @@ public:
     int runs_ = 0;
 };
 
-// ---- what reaches a reader ---------------------------------------------------------------------------------
+// ---- what reaches a reader
+// ---------------------------------------------------------------------------------
 
 // One way an infected file meets a reader: `before` runs before zet starts, `act` returns what the reader
 // got; `reps` files go through it.
@@ -163,7 +176,9 @@ const Encounter encounters[] = {
          put_eicar(t, p);
          chmod(p.c_str(), 0755);
      },
-     [](OnOpen& t, const std::string& p) { return t.run({"/bin/sh", "-c", "exec \"$0\"", p}); }},
+     [](OnOpen& t, const std::string& p) {
+         return t.run({"/bin/sh", "-c", "exec \"$0\"", p});
+     }},
     // The race between a close and the next open, 20 times.
     {"read right after its close", nullptr,
      [](OnOpen& t, const std::string& p) {
@@ -214,15 +229,18 @@ TEST_P(Encounters, BlockedReadersNeverGetAnInfectedFileAndEveryModeQuarantinesIt
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Encounters,
-                         ::testing::Combine(::testing::Values("block", "scan"), ::testing::Values(Fs::tmpfs, Fs::ext4),
+                         ::testing::Combine(::testing::Values("block", "scan"),
+                                            ::testing::Values(Fs::tmpfs, Fs::ext4),
                                             ::testing::Range(0, static_cast<int>(std::size(encounters)))));
 
-// ---- what is scanned how often -----------------------------------------------------------------------------
+// ---- what is scanned how often
+// -----------------------------------------------------------------------------
 
-TEST_F(OnOpen, UnchangedCleanFilesAreScannedOnceAndAgainAfterAWriteARenameInAndNewSignatures) {
-    for (const char* mode : {"block", "scan"}) {
-        SCOPED_TRACE(mode);
-        DaemonTest::SetUp();
+class Modes : public OnOpen, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(Modes, UnchangedCleanFilesAreScannedOnceAndAgainAfterAWriteARenameInAndNewSignatures) {
+    const char* mode = GetParam();
+    {
         ASSERT_NO_FATAL_FAILURE(prepare(Fs::tmpfs));
         constexpr int FILES = 20, READS = 5;
         for (int i = 0; i < FILES; i++)
@@ -246,14 +264,15 @@ TEST_F(OnOpen, UnchangedCleanFilesAreScannedOnceAndAgainAfterAWriteARenameInAndN
         EXPECT_TRUE(metric_reaches("open_scans", scans + 3));
         EXPECT_EQ(metric("opens_denied"), 0);
         stop_zet(SIGTERM, DEADLINE);
-        TearDown();
     }
 }
 
-// ---- no reader waits past the deadline ---------------------------------------------------------------------
+INSTANTIATE_TEST_SUITE_P(Rows, Modes, ::testing::Values("block", "scan"));
+
+// ---- no reader waits past the deadline
+// ---------------------------------------------------------------------
 
 TEST_F(OnOpen, AStoppedOrKilledScanServiceHoldsNoOpenPastTheDeadline) {
-    DaemonTest::SetUp();
     ASSERT_NO_FATAL_FAILURE(prepare(Fs::tmpfs));
     ASSERT_NO_FATAL_FAILURE(start("block"));
     for (int sig : {SIGSTOP, SIGKILL}) {
@@ -264,7 +283,8 @@ TEST_F(OnOpen, AStoppedOrKilledScanServiceHoldsNoOpenPastTheDeadline) {
         Read r = read_as_nobody(file);
         EXPECT_EQ(r.status, 0) << r.err; // OPEN_ERROR = allow: the open goes on unscanned
         EXPECT_LT(r.took, std::chrono::seconds(OPEN_TIMEOUT) + SLACK);
-        EXPECT_TRUE(wait_until([&] { return zet_->stderr_has(file + ": open allowed unscanned: "); }, DEADLINE))
+        EXPECT_TRUE(
+            wait_until([&] { return zet_->stderr_has(file + ": open allowed unscanned: "); }, DEADLINE))
             << zet_->stderr_text();
         scand_->child().signal(SIGCONT);
     }
@@ -272,7 +292,6 @@ TEST_F(OnOpen, AStoppedOrKilledScanServiceHoldsNoOpenPastTheDeadline) {
 }
 
 TEST_F(OnOpen, KillingZetReleasesEveryWaitingOpenAtOnce) {
-    DaemonTest::SetUp();
     ASSERT_NO_FATAL_FAILURE(prepare(Fs::tmpfs));
     ASSERT_NO_FATAL_FAILURE(start("block", {{"OPEN_TIMEOUT", "60"}}));
     constexpr int READERS = 100;
@@ -290,7 +309,6 @@ TEST_F(OnOpen, KillingZetReleasesEveryWaitingOpenAtOnce) {
 }
 
 TEST_F(OnOpen, AHundredReadersOfOneUncachedFileCauseOneScan) {
-    DaemonTest::SetUp();
     ASSERT_NO_FATAL_FAILURE(prepare(Fs::tmpfs));
     ASSERT_NO_FATAL_FAILURE(start("block", {{"OPEN_TIMEOUT", "60"}}));
     write_file(tree_ + "/shared", "clean, read by many\n");
@@ -306,7 +324,6 @@ TEST_F(OnOpen, AHundredReadersOfOneUncachedFileCauseOneScan) {
 }
 
 TEST_F(OnOpen, AFewDescriptorsLeftNeverDenyAnOpen) {
-    DaemonTest::SetUp();
     ASSERT_NO_FATAL_FAILURE(prepare(Fs::tmpfs));
     ASSERT_NO_FATAL_FAILURE(start("block"));
     constexpr int READERS = 200;
@@ -325,29 +342,36 @@ TEST_F(OnOpen, AFewDescriptorsLeftNeverDenyAnOpen) {
 }
 
 TEST_F(OnOpen, WorkloadsOfThousandsOfOpensRunThroughABlockedTree) {
-    DaemonTest::SetUp();
     ASSERT_NO_FATAL_FAILURE(prepare(Fs::tmpfs));
     const std::string repo = tree_ + "/repo";
+    constexpr int SOURCES = 400;
+    for (int d = 0; d < 20; d++)
+        std::filesystem::create_directories(repo + "/src" + std::to_string(d));
     std::filesystem::create_directories(repo + "/bin");
-    for (int i = 0; i < 400; i++)
+    for (int i = 0; i < SOURCES; i++)
         write_file(repo + "/src" + std::to_string(i % 20) + "/f" + std::to_string(i) + ".c",
                    "int f" + std::to_string(i) + ";\n");
     std::filesystem::copy_file("/bin/true", repo + "/bin/tool");
     ASSERT_NO_FATAL_FAILURE(start("block"));
-    const std::vector<std::vector<std::string>> workloads = {
-        {"/usr/bin/git", "-C", repo, "init", "-q"},
-        {"/usr/bin/git", "-C", repo, "add", "-A"},
-        {"/usr/bin/git", "-C", repo, "-c", "user.name=t", "-c", "user.email=t@t", "commit", "-qm", "all"},
-        {"/usr/bin/git", "-C", repo, "status", "--porcelain"},
-        {"/usr/bin/tar", "-cf", dir_ / "repo.tar", "-C", tree_, "repo"},
+    const std::vector<std::pair<const char*, std::vector<std::string>>> workloads = {
+        {"git init", {"/usr/bin/git", "-C", repo, "init", "-q"}},
+        {"git add", {"/usr/bin/git", "-C", repo, "add", "-A"}},
+        {"git commit",
+         {"/usr/bin/git", "-C", repo, "-c", "user.name=t", "-c", "user.email=t@t", "commit", "-qm", "all"}},
+        {"git status", {"/usr/bin/git", "-C", repo, "status", "--porcelain"}},
+        {"tar c", {"/usr/bin/tar", "-cf", dir_ / "repo.tar", "-C", tree_, "repo"}},
         // A build that runs a program from the tree for every source file.
-        {"/bin/sh", "-c", "for f in " + repo + "/src*/*.c; do " + repo + "/bin/tool \"$f\" || exit 1; done"},
+        {"build",
+         {"/bin/sh", "-c",
+          "for f in " + repo + "/src*/*.c; do " + repo + "/bin/tool \"$f\" || exit 1; done"}},
     };
-    for (const auto& w : workloads) {
-        SCOPED_TRACE(w[0] + " " + w[3]);
-        Read r = run(w, 4 * DEADLINE);
+    for (const auto& [name, argv] : workloads) {
+        SCOPED_TRACE(name);
+        Read r = run(argv, 4 * DEADLINE);
         EXPECT_EQ(r.status, 0) << r.err;
     }
+    // Every source was opened, and scanned once, before the counts are looked at.
+    EXPECT_TRUE(metric_reaches("open_scans", SOURCES));
     EXPECT_EQ(metric("opens_denied"), 0);
     EXPECT_EQ(metric("opens_unscanned"), 0);
     stop_zet(SIGTERM, DEADLINE);
