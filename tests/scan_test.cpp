@@ -69,7 +69,7 @@ protected:
     }
     // Runs the scan task on `path` as a worker would, with stderr captured.
     std::string run_scan(const std::string& path) {
-        task_t task;
+        task_t task = {};
         snprintf(task.path, sizeof task.path, "%s", path.c_str());
         task.sock = &sock_;
         task.fd = -1;
