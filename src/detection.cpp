@@ -18,10 +18,9 @@
 namespace {
 
 // Set once by detection_init before any task exists, then only read.
-bool syslog_detections = false;
+const Config* config = nullptr;
 bool alerts_on = false;
 int json_fd = -1;
-std::string json_path;
 std::string host;
 
 void write_json(int* sock, const char* path, const char* vault, const infection* list, const char* when) {
@@ -56,32 +55,32 @@ void write_json(int* sock, const char* path, const char* vault, const infection*
     // One write on an O_APPEND descriptor: records of different workers never mix, even across rotation.
     ssize_t n = write(json_fd, line.data(), line.size());
     if (n < 0)
-        syslog(LOG_WARNING, "write(): %s: %m", json_path.c_str());
+        syslog(LOG_WARNING, "write(): %s: %m", config->json_log.c_str());
     else if (static_cast<std::size_t>(n) != line.size())
-        syslog(LOG_WARNING, "write(): %s: short write", json_path.c_str());
+        syslog(LOG_WARNING, "write(): %s: short write", config->json_log.c_str());
 }
 
 } // namespace
 
-void detection_init(const Config& config) {
+void detection_init(const Config& settings) {
     char name[HOST_NAME_MAX + 1] = "";
     if (gethostname(name, sizeof name) == 0)
         name[HOST_NAME_MAX] = '\0';
     host = name;
-    syslog_detections = config.syslog_detections != 0;
-    if (!config.json_log.empty()) {
-        json_path = config.json_log;
-        json_fd = open(json_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    config = &settings;
+    if (!config->json_log.empty()) {
+        json_fd = open(config->json_log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
         // Like the infection log: the daemon quarantines without it.
         if (json_fd < 0)
-            syslog(LOG_ERR, "Error opening JSON log: %s: %m", json_path.c_str());
+            syslog(LOG_ERR, "Error opening JSON log: %s: %m", config->json_log.c_str());
     }
-    if (!config.alert_command.empty())
-        alerts_on = alert_start(config.alert_command.c_str(), config.alert_timeout, config.alert_queue,
+    if (!config->alert_command.empty())
+        alerts_on = alert_start(config->alert_command.c_str(), config->alert_timeout, config->alert_queue,
                                 host.c_str()) == 0;
 }
 
 void detection_report(int* sock, const char* path, const char* vault, const infection* list, time_t when) {
+    const bool syslog_detections = config != nullptr && config->syslog_detections != 0;
     if (!syslog_detections && json_fd < 0 && !alerts_on)
         return;
     const std::string log_time = local_time(when).value_or("");
