@@ -192,14 +192,39 @@ int parse_scan(parser_t* p, response_t* resp) {
 
 } // namespace
 
-int send_buffer(int fd, const char* data, int len) {
+namespace {
+
+// One write of `len` bytes at `data`, with the descriptor `passed` attached (SCM_RIGHTS) when it is one.
+ssize_t write_once(int fd, const char* data, int len, int passed) {
+    if (passed < 0)
+        return write(fd, data, static_cast<std::size_t>(len));
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    iovec iov = {const_cast<char*>(data), static_cast<std::size_t>(len)};
+    msghdr msg = {};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(c), &passed, sizeof passed);
+    return sendmsg(fd, &msg, MSG_NOSIGNAL);
+}
+
+// send_buffer, the descriptor `passed` (or -1) travelling with the first bytes written.
+int send_all(int fd, const char* data, int len, int passed) {
     int done = 0;
     while (done < len) {
-        ssize_t n = write(fd, data + done, static_cast<std::size_t>(len - done));
+        ssize_t n = write_once(fd, data + done, len - done, passed);
         if (n >= 0) {
             done += static_cast<int>(n);
+            passed = -1;
             continue;
         }
+        if (errno == EINTR && passed >= 0)
+            continue; // nothing went out yet, the descriptor included
         if (errno == EAGAIN) {
             if (wait_ready(fd, true) < 0)
                 return -1;
@@ -207,47 +232,18 @@ int send_buffer(int fd, const char* data, int len) {
         }
         // EPIPE: the service closed the connection; the caller reconnects without a message.
         if (errno != EPIPE)
-            syslog(LOG_WARNING, "Error writing to AV daemon socket: write(): %m");
+            syslog(LOG_WARNING, passed >= 0 ? "Error writing to AV daemon socket: sendmsg(): %m"
+                                            : "Error writing to AV daemon socket: write(): %m");
         return -1;
     }
     return 1;
 }
 
-namespace {
-
-// send_buffer for a command that carries the descriptor `passed`: it travels with the first bytes that
-// sendmsg() writes, the rest follows without it.
-int send_with_fd(int fd, const char* data, int len, int passed) {
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    for (;;) {
-        iovec iov = {const_cast<char*>(data), static_cast<std::size_t>(len)};
-        msghdr msg = {};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        cmsghdr* c = CMSG_FIRSTHDR(&msg);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(c), &passed, sizeof passed);
-        ssize_t n = sendmsg(fd, &msg, MSG_NOSIGNAL);
-        if (n >= 0)
-            return send_buffer(fd, data + n, len - static_cast<int>(n));
-        if (errno == EINTR)
-            continue;
-        if (errno == EAGAIN) {
-            if (wait_ready(fd, true) < 0)
-                return -1;
-            continue;
-        }
-        if (errno != EPIPE)
-            syslog(LOG_WARNING, "Error writing to AV daemon socket: sendmsg(): %m");
-        return -1;
-    }
-}
-
 } // namespace
+
+int send_buffer(int fd, const char* data, int len) {
+    return send_all(fd, data, len, -1);
+}
 
 int recv_buffer(int fd, char* buf, int room) {
     for (;;) {
@@ -617,9 +613,7 @@ namespace {
 
 // send_command, with the descriptor `passed` going along with the command when it is not -1.
 int send_on(int* handle, const char* command, int len, int passed) {
-    auto write_to = [&](int fd) {
-        return passed < 0 ? send_buffer(fd, command, len) : send_with_fd(fd, command, len, passed);
-    };
+    auto write_to = [&](int fd) { return send_all(fd, command, len, passed); };
     if (*handle >= 0) {
         if (write_to(*handle) == 1)
             return 1;
