@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Checks of bench/onaccess's bookkeeping, the parts whose faults would silently skew its figures: which
-log lines count as scan records, which quarantine entries count as arrivals, and how trees are planned."""
+log lines count as scan records, which quarantine entries count as arrivals, how trees are planned, and
+what --reads makes of its readers, zet's counts and the kernel's slabs."""
 
 import os
 import shutil
@@ -13,7 +14,7 @@ import unittest
 
 sys.dont_write_bytecode = True  # no __pycache__ left in the source tree
 
-from onaccess import measurements, pipelines, records, report, trees, workloads
+from onaccess import measurements, pipelines, reads, records, report, trees, workloads
 
 ZET_RECORD = r"SCAN '(.*)' CID "
 CLAMD_RECORD = r"^(/.*): (?:OK|.* FOUND|Empty file)$"
@@ -331,6 +332,136 @@ class WorkloadTest(unittest.TestCase):
         self.assertEqual(got["zet fds, least under load -> idle"], ["12 -> 14"])
         self.assertEqual(got["verdict"], ["ok"])
         self.assertEqual(report.mix_rows({"zet": {}}), (None, []))
+
+
+class ReadsTest(unittest.TestCase):
+    """--reads: paired ratios, zet's counts, the reader and the exec loop, the deadline, the goals, the
+    memory of the cache."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp()
+
+    def tearDown(self):
+        shutil.rmtree(self.dir)
+
+    def test_paired_ratios(self):
+        cases = [("each pair on its own, not the ratio of medians (4)", [100, 200, 300], [50, 50, 100], (3.0, 2.0, 4.0)),
+                 ("a repetition without a figure is left out", [100, None, 300], [50, 50, 0], (2.0, 2.0, 2.0)),
+                 ("no pair", [None], [1], None)]
+        for label, a, b, want in cases:
+            with self.subTest(label):
+                got = measurements.paired_ratios(a, b)
+                self.assertEqual(got and (got["median"], got["min"], got["max"]), want)
+
+    def test_metrics_file(self):
+        path = os.path.join(self.dir, "zet.metrics")
+        self.assertEqual(records.read_metrics(path), {})
+        with open(path, "w") as f:
+            f.write("start_time 1765000000\nopens 12\nopen_scans 3\nopens_unscanned 0\ntruncated\n")
+        got = records.read_metrics(path)
+        self.assertEqual(got, {"start_time": 1765000000, "opens": 12, "open_scans": 3, "opens_unscanned": 0})
+        self.assertEqual(reads.delta(dict(got, opens=20), got)["opens"], 8)
+
+    def test_reader_counts_refused_opens(self):
+        paths = []
+        for i in range(3):
+            paths.append(os.path.join(self.dir, f"f{i}"))
+            trees.write_file(paths[-1], b"x" * 5000)
+        listfile = os.path.join(self.dir, "list")
+        reads.write_list(listfile, paths + [os.path.join(self.dir, "gone")])
+        got = reads.reader_results(reads.start_readers([listfile]))[0]
+        self.assertEqual((got["files"], got["refused"]), (4, 1))
+        self.assertGreater(got["longest_open_s"], 0)
+
+    def test_warm_passes(self):
+        path = os.path.join(self.dir, "f")
+        trees.write_file(path, b"x")
+        listfile = os.path.join(self.dir, "list")
+        reads.write_list(listfile, [path, os.path.join(self.dir, "gone")])
+        for min_s, few, many in ((0.0, 1, 1), (0.3, 2, 25)):
+            with self.subTest(min_s=min_s):
+                got = reads.warm_passes(listfile, None, min_s)
+                n = len(got["passes"])
+                self.assertTrue(few <= n <= many, n)
+                self.assertEqual(got["refused"], n)  # every pass's refused open, not the median one's
+                self.assertEqual(got["files_per_s"],
+                                 sorted(p["files_per_s"] for p in got["passes"])[n // 2])
+
+    def test_exec_loop_counts_failed_runs(self):
+        prog = os.path.join(self.dir, "prog")
+        cases = [("runs", "#!/bin/sh\nexit 0\n", 0o755, 0), ("exits 1", "#!/bin/sh\nexit 1\n", 0o755, 5),
+                 ("not executable", "#!/bin/sh\n", 0o644, 5)]
+        for label, text, mode, failed in cases:
+            with self.subTest(label):
+                with open(prog, "w") as f:
+                    f.write(text)
+                os.chmod(prog, mode)
+                self.assertEqual(reads.exec_loop(prog, 5)["failed"], failed)
+
+    def test_scan_records_of_wanted_files(self):
+        log = os.path.join(self.dir, "log")
+        with open(log, "w") as f:
+            f.write("/t/a: OK\n/t/b: OK\n/t/a: OK\n/t/other: OK\n")
+        pipe = type("P", (), {"records": records.Records(log, CLAMD_RECORD)})
+        counts, last = reads.scans_of(pipe, {"/t/a", "/t/b", "/t/c"}, 0.05)
+        self.assertEqual(counts, {"/t/a": 2, "/t/b": 1})
+        self.assertIsNotNone(last)
+
+    def test_held_past_the_deadline(self):
+        fast, held = {"longest_open_s": 0.002}, {"longest_open_s": 5.0}
+        cases = [("none", [((fast, fast), {"cold": {"opens_unscanned": 0}, "cache_entries": 9})], 0),
+                 ("counted unscanned by zet", [((fast, fast), {"warm": {"opens_unscanned": 2}})], 2),
+                 ("an open as long as the deadline", [((fast, held), {"cold": {}}), ((held,), None)], 2),
+                 ("no counts of zet's", [((fast,), None)], None)]
+        for label, runs, want in cases:
+            with self.subTest(label):
+                self.assertEqual(reads.never_past_deadline(runs, 5), want)
+
+    @staticmethod
+    def rep(cold, warm, held_ms, unscanned=0):
+        p = {"longest_open_s": 0.001}
+        return {"cold": dict(p, files_per_s=cold), "warm": dict(p, files_per_s=warm),
+                "exec": {"runs_per_s": 1000.0}, "open": {"samples_s": [v / 1000 for v in held_ms], "refused": 0},
+                "metrics": {"cold": {"opens_unscanned": unscanned}}}
+
+    def test_goals(self):
+        ok = [0.5] * 99 + [4.0]
+        cases = [("all met", 1000.0, 1040.0, ok, 0, ["yes", "yes", "yes", "yes"]),
+                 ("warm 6 % slower, cold 4x, a slow p99, one unscanned", 800.0, 1060.0,
+                  [0.5] * 98 + [6.0, 6.0], 1, ["NO", "NO", "NO", "NO"])]
+        for label, cold, none_warm, held, unscanned, want in cases:
+            with self.subTest(label):
+                res = {"reps": {"none": [self.rep(9000.0, none_warm, [0.01])] * 3,
+                                "zet-block": [self.rep(cold, 1000.0, held, unscanned)] * 3,
+                                "peer-prevention": [self.rep(200.0, 300.0, [1.0])] * 3}}
+                got = [("-" if m is None else "yes" if m else "NO") for _, _, m in reads.goals(res, 5)]
+                self.assertEqual(got, want)
+        self.assertEqual([m for _, _, m in reads.goals({"reps": {"none": []}}, 5)], [None] * 4)
+
+    def test_slab_of_a_merged_cache(self):
+        merged = os.path.join(self.dir, ":A-0000080")
+        os.mkdir(merged)
+        for name, text in (("objects", "358 N0=358\n"), ("slab_size", "80\n"), ("slabs", "11 N0=11\n"),
+                           ("order", "1\n")):
+            with open(os.path.join(merged, name), "w") as f:
+                f.write(text)
+        os.symlink(":A-0000080", os.path.join(self.dir, "fanotify_mark"))
+        page = os.sysconf("SC_PAGE_SIZE")
+        self.assertEqual(reads.slab("fanotify_mark", self.dir),
+                         {"cache": ":A-0000080", "objects": 358, "object_size": 80, "bytes": 11 * 2 * page})
+        self.assertIsNone(reads.slab("fsnotify_mark_connector", self.dir))
+
+    def test_cache_growth(self):
+        def snap(rss, marks, connectors, slab_kib):
+            return {"zet_rss_kib": rss, "meminfo_kib": {"Slab": slab_kib},
+                    "slabs": {"fanotify_mark": {"cache": ":A-80", "objects": marks, "object_size": 80},
+                              "fsnotify_mark_connector": {"cache": ":24", "objects": connectors, "object_size": 24}}}
+        got = reads.cache_growth(snap(5000, 300, 900, 1000), snap(46000, 100300, 100900, 11000), 100000, 1000000)
+        self.assertEqual(got["zet_rss_kib"], 41000)
+        self.assertEqual(got["kernel_bytes"], 100000 * 104)
+        self.assertEqual(got["kernel_bytes_per_file"], 104)
+        self.assertEqual(got["kernel_bytes_at_target"], 104000000)
+        self.assertEqual(got["slab_kib"], 10000)
 
 
 if __name__ == "__main__":

@@ -12,7 +12,6 @@
 
 #include <fcntl.h>
 #include <sys/fanotify.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <syslog.h>
@@ -181,16 +180,6 @@ void handle_event(const unsigned char* raw, const fanotify_event_metadata* ev) {
     onopen_forget(path, st);
     pool_add_file(path, fd, 0, &st);
     status_count(status_counters.queued);
-}
-
-// Room for the events that full coverage keeps open at once: the queue, the workers and the backlog.
-void raise_descriptor_limit() {
-    struct rlimit lim;
-    if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
-        lim.rlim_cur = lim.rlim_max;
-        if (setrlimit(RLIMIT_NOFILE, &lim) != 0)
-            syslog(LOG_WARNING, "setrlimit(): %m");
-    }
 }
 
 void add_fallback(const char* path) {

@@ -2,6 +2,8 @@
 #include "src/kernel.hpp"
 
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -58,4 +60,13 @@ bool onopen_probe(const char* tree, char* reason, std::size_t size) {
         snprintf(reason, size, "fanotify_mark(): %s", strerror(errno));
     close(fd);
     return ok;
+}
+
+void raise_descriptor_limit() {
+    struct rlimit lim;
+    if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
+        lim.rlim_cur = lim.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &lim) != 0)
+            syslog(LOG_WARNING, "setrlimit(): %m");
+    }
 }

@@ -27,3 +27,7 @@ bool coverage_probe(const char* tree, char* reason, std::size_t size);
 // system (or its mount); otherwise false with the reason in `reason` (`size` bytes). The probe's mark is
 // gone again before this returns.
 bool onopen_probe(const char* tree, char* reason, std::size_t size);
+
+// Raises the soft limit of open files to the hard one: full coverage and on-open protection hold a
+// descriptor per queued file and per held open. A failure is said at LOG_WARNING.
+void raise_descriptor_limit();

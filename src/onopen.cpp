@@ -4,6 +4,7 @@
 
 #include "src/config.hpp"
 #include "src/fileops.hpp"
+#include "src/kernel.hpp"
 #include "src/paths.hpp"
 #include "src/pool.hpp"
 #include "src/recovery.hpp"
@@ -44,9 +45,13 @@ constexpr unsigned EVENT_FLAGS = O_RDONLY | O_LARGEFILE | O_CLOEXEC | O_NOATIME;
 constexpr int HEARTBEAT_MS = 1000;
 // A thread that has not beaten for this long has stopped answering.
 constexpr std::int64_t ALIVE_LIMIT_MS = 5000;
-// Descriptors left to the rest of the daemon when the answering thread reads events: an event whose
-// descriptor cannot be made is denied by the kernel, so no more are read than there is room for.
-constexpr long FD_RESERVE = 64;
+// Descriptors left to the rest of the daemon when the answering thread reads events (an eighth of the
+// limit, within these bounds): an event whose descriptor cannot be made is denied by the kernel, so no more
+// are read than there is room for.
+constexpr long MIN_FD_RESERVE = 8, MAX_FD_RESERVE = 64;
+// Descriptors the answering thread keeps in hand and lets go of when the rest of the daemon has taken every
+// other one: it can then still read (and answer) a few opens at a time, rather than leave them waiting.
+constexpr std::size_t SPARE_FDS = 16;
 constexpr std::size_t MAX_BATCH = 256;
 // Messages of the answering thread wait here for the logging thread; beyond it they are dropped, counted.
 constexpr std::size_t LOG_QUEUE_MAX = 1024;
@@ -204,6 +209,7 @@ struct awaited {
 // The answering thread's own, no lock.
 std::unordered_map<std::uint64_t, awaited>& awaiting = *new std::unordered_map<std::uint64_t, awaited>;
 std::uint64_t next_id = 1;
+std::vector<int>& spares = *new std::vector<int>;
 
 struct verdict {
     std::uint64_t id;
@@ -320,7 +326,8 @@ long descriptors_free() {
             open++;
         closedir(d);
     }
-    return static_cast<long>(lim.rlim_cur) - open - FD_RESERVE;
+    const long limit = static_cast<long>(lim.rlim_cur);
+    return limit - open - std::clamp(limit / 8, MIN_FD_RESERVE, MAX_FD_RESERVE);
 }
 
 bool own_file(const char* path) {
@@ -485,6 +492,31 @@ std::int64_t expire(std::int64_t now) {
     return next;
 }
 
+// Takes spare descriptors again while there is room for them beside a batch.
+void refill_spares() {
+    if (spares.size() >= SPARE_FDS || descriptors_free() <= static_cast<long>(SPARE_FDS))
+        return;
+    while (spares.size() < SPARE_FDS) {
+        int fd = fcntl(wake_fd, F_DUPFD_CLOEXEC, 0);
+        if (fd < 0)
+            return;
+        spares.push_back(fd);
+    }
+}
+
+// How many events may be read now: as many as there are descriptors for, each awaited file holding up to
+// three (the open's, its own, the scan's); the rest wait in the kernel, not denied.
+long events_to_read() {
+    long room = std::min<long>(descriptors_free() / 3, static_cast<long>(MAX_BATCH));
+    if (room > 0 || spares.empty())
+        return room;
+    for (int fd : spares)
+        close(fd);
+    room = static_cast<long>(spares.size()) / 3;
+    spares.clear();
+    return room;
+}
+
 void read_events(int group, char* buf, std::size_t room) {
     ssize_t len = read(group, buf, room);
     if (len <= 0)
@@ -500,9 +532,7 @@ void* answer_loop(void*) {
     std::int64_t next = now_ms() + HEARTBEAT_MS;
     while (!stopping.load(std::memory_order_relaxed)) {
         heartbeat.store(now_ms(), std::memory_order_relaxed);
-        // Only as many events as there are descriptors for: the rest wait in the kernel, not denied.
-        // An awaited file holds up to three: the open's, its own, and the scan's.
-        long room = std::min<long>(descriptors_free() / 3, static_cast<long>(MAX_BATCH));
+        long room = events_to_read();
         pollfd fds[PFD_MAX] = {
             {wake_fd, POLLIN, 0}, {room > 0 ? perm_fd : -1, POLLIN, 0}, {room > 0 ? note_fd : -1, POLLIN, 0}};
         int timeout = static_cast<int>(std::max<std::int64_t>(0, next - now_ms()));
@@ -529,6 +559,7 @@ void* answer_loop(void*) {
             read_events(note_fd, buf, bytes);
         next = expire(now_ms());
         note_oldest();
+        refill_spares();
     }
     // Stopping: every open still held goes on; the scans that run finish without anyone waiting.
     for (auto& [id, a] : awaiting)
@@ -623,6 +654,7 @@ int onopen_start(const Config& settings) {
     if (config->on_open == ON_OPEN_OFF)
         return 0;
     self = getpid();
+    raise_descriptor_limit();
     cache.entries = static_cast<clean_entry*>(calloc(CACHE_SETS * CACHE_WAYS, sizeof(clean_entry)));
     cache.next_way = static_cast<unsigned char*>(calloc(CACHE_SETS, 1));
     wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -650,6 +682,7 @@ int onopen_start(const Config& settings) {
         kernel_marks =
             probe_kernel_marks(perm_fd >= 0 ? perm_fd : note_fd, perm_fd >= 0 ? PERM_MASK : NOTE_MASK);
     heartbeat.store(now_ms(), std::memory_order_relaxed);
+    refill_spares();
     // The answering thread runs before the first mark: from then on zet's own opens on a marked file
     // system wait for it too.
     if (thread_start_detached(logger) != 0 || thread_start_detached(reload_follower) != 0)

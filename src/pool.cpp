@@ -4,6 +4,7 @@
 #include "src/pool.hpp"
 
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -113,6 +114,16 @@ slot_meta& meta(ring& r, unsigned index) {
     return r.meta[index & (QUEUE_SLOTS - 1)];
 }
 bool open_lane = false;
+
+// Descriptors that queued tasks hold, under the lock. Past a quarter of the process's limit a new task keeps
+// its path only: a queue of written files must never take the descriptors that the opens waiting on
+// on-open protection need (their scans, through the scan service, are what empties the queue).
+std::size_t held_fds = 0;
+
+bool over_fd_share() {
+    rlimit lim;
+    return getrlimit(RLIMIT_NOFILE, &lim) == 0 && held_fds >= lim.rlim_cur / 4;
+}
 
 bool lane_on(unsigned lane) {
     return lane == SMALL || (lane == LARGE && large_size > 0) || (lane == OPENS && open_lane);
@@ -230,6 +241,11 @@ void pool_add_file(const char* path, int fd, unsigned attempt, const struct stat
     }
     while (lane_full(r))
         wait_counted(&queue.not_full, for_slot);
+    if (fd >= 0 && over_fd_share()) {
+        close(fd); // scanned by its path, as a task without a descriptor is
+        fd = -1;
+    }
+    held_fds += fd >= 0 ? 1 : 0;
     put(r, path, {fd, attempt, 0, known ? st->st_dev : 0, known ? st->st_ino : 0, ++queued_seq});
     pthread_mutex_unlock(&queue.lock);
 }
@@ -244,8 +260,10 @@ bool pool_offer_open(const char* path, int fd, std::uint64_t open_id) {
     ring& r = queue.lanes[OPENS];
     pthread_mutex_lock(&queue.lock);
     bool room = !lane_full(r);
-    if (room)
+    if (room) {
+        held_fds++;
         put(r, path, {fd, 0, open_id, 0, 0, ++queued_seq});
+    }
     pthread_mutex_unlock(&queue.lock);
     return room;
 }
@@ -294,6 +312,7 @@ void* worker(void*) {
         task.fd = m.fd;
         task.attempt = m.attempt;
         task.open_id = m.open_id;
+        held_fds -= m.fd >= 0 ? 1 : 0;
         r.head = (r.head + 1) & INDEX_MASK;
         if (was_full)
             broadcast_counted(&queue.not_full, for_slot);

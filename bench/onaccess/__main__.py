@@ -21,7 +21,8 @@ from onaccess.environment import (PEER_PACKAGES, built_binaries, install_package
 from onaccess.options import parse_args
 from onaccess.pipelines import Peer, Zet, clamdscan, engine_limit, run_pipeline
 from onaccess.processes import NOFILE, SCAN_TMP, log
-from onaccess.report import plot, report, report_workloads, write_data
+from onaccess.reads import run_reads
+from onaccess.report import plot, report, report_reads, report_workloads, write_data, write_reads_data
 from onaccess.trees import Content, stage_archives
 
 
@@ -41,11 +42,13 @@ def main():
     args.nofile = NOFILE[0]
     sizes = [args.files] + [int(x) for x in args.sweep.split(",") if x and int(x) != args.files]
     given = {"zet": args.zet, "orbis-scand": args.orbis_scand}
-    targets = ([] if args.no_engine else ["engine_limit"]) + [t for t, v in given.items() if run_zet and not v]
+    # --reads runs no engine figures.
+    targets = ([] if args.no_engine or args.reads else ["engine_limit"]) + [t for t, v in given.items()
+                                                                            if run_zet and not v]
     bins = built_binaries(os.path.abspath(args.build), targets) if targets else {}
     bins.update({k: os.path.abspath(v) for k, v in (("zet", args.zet), ("orbis-scand", args.orbis_scand)) if v})
     # Checked before anything runs: a run must not end, after its figures, on a missing gnuplot.
-    missing = missing_packages(run_peer, args.plot)
+    missing = missing_packages(run_peer, args.plot and not args.reads)
     if missing and not args.setup:
         sys.exit(f"bench/onaccess: {' '.join(missing)} not installed: --setup installs them"
                  + (", --only zet needs no peer" if set(missing) & set(PEER_PACKAGES) else ""))
@@ -86,13 +89,21 @@ def main():
         content = Content(args.size)
         results = {"machine": machine(), "params": {k: v for k, v in vars(args).items()}}
         results["machine"]["fs"] = args.fs
-        if run_zet:
+        if args.reads:
+            zp = Zet("zet", args, work, fs) if run_zet else None
+            pp = Peer("peer", args, work, fs, False) if run_peer else None
+            pipes += [p for p in (zp, pp) if p]
+            results["reads"] = run_reads(zp, pp, bins, args, content, fs, work)
+            for p in (zp, pp):
+                if p:
+                    results["reads"][f"{p.name}_exit"] = p.stop()
+        if run_zet and not args.reads:
             zp = Zet("zet", args, work, fs)
             pipes.append(zp)
             results["zet"] = run_pipeline(zp, bins, args, content, sizes)
             results["zet"]["exit"] = zp.stop()
             shutil.rmtree(zp.tree, ignore_errors=True)
-        if run_peer:
+        if run_peer and not args.reads:
             modes = {"yes": [True], "no": [False], "both": [True, False]}[args.peer_extra_scanning]
             for extra in modes:
                 key = "peer" if extra else "peer_open"
@@ -104,7 +115,7 @@ def main():
                 if not args.no_engine and "clamdscan" not in results:
                     results["clamdscan"] = clamdscan(pp, args, content, sizes, os.path.join(fs, "engine"))
                 results[key]["exit"] = pp.stop()
-        if not args.no_engine:
+        if not args.no_engine and not args.reads:
             results.update(engine_limit(bins, args, content, sizes, os.path.join(fs, "engine")))
     finally:
         for p in pipes:
@@ -122,7 +133,9 @@ def main():
         else:
             log(f"work directory kept: {work}")
     results["elapsed_s"] = time.monotonic() - t_start
-    if args.reps > 0:
+    if args.reads:
+        report_reads(results, args)
+    elif args.reps > 0:
         report(results, args)
     report_workloads(results, args)
     print(f"\nelapsed {results['elapsed_s']:.0f} s; load average at start {results['machine'].get('loadavg_at_start')}; "
@@ -132,9 +145,12 @@ def main():
             json.dump(results, f, indent=1, default=str)
     if args.data or args.plot:
         d = args.data or os.path.join(args.plot, "data")
-        write_data(results, args, d)
-        if args.plot:
-            plot(d, args.plot)
+        if args.reads:
+            write_reads_data(results, d)  # bench/plot.gp draws the write figures only
+        else:
+            write_data(results, args, d)
+            if args.plot:
+                plot(d, args.plot)
     soaks = [(k, results[k]["soak"]) for k in ("zet", "peer", "peer_open") if results.get(k, {}).get("soak")]
     if any(not so["ok"] for _, so in soaks):
         sys.exit(1)

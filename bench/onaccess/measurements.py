@@ -32,6 +32,12 @@ def med(reps, key):
     return summary([r[key] for r in reps])
 
 
+def paired_ratios(a, b):
+    """a[i] / b[i] of repetitions run next to each other, as a summary: the spread is that of the ratio
+    itself, not of two independent ranges. Pairs with a missing or zero figure are left out."""
+    return summary([x / y for x, y in zip(a, b) if x is not None and y])
+
+
 def throughput(p, plan, content, args, rep_root):
     make_dirs(rep_root, args.subdirs)
     time.sleep(args.dir_settle)  # directory marks of the peer's inotify walk

@@ -95,6 +95,26 @@ def parse_args():
     ap.add_argument("--soak-large-every", type=float, default=30.0,
                     help="one large archive every so many seconds of the soak (30)")
     ap.add_argument("--soak-large-size", type=int, default=20, help="its size, MiB (20; 0: none)")
+    ap.add_argument("--reads", action="store_true",
+                    help="protection on open instead of the write figures: a reader of existing files (cold and "
+                         "warm pass), an exec loop and the held time of an uncached open, against no scanner, "
+                         "zet ON_OPEN = scan and block, and the peer with and without OnAccessPrevention; "
+                         "then the memory of zet's cache of clean verdicts")
+    ap.add_argument("--read-files", type=int, default=20000, help="--reads: files of the reader's tree (20000)")
+    ap.add_argument("--warm-time", type=float, default=2.0,
+                    help="--reads: warm passes repeated for this long, at least one; the median counts (2 s)")
+    ap.add_argument("--exec-runs", type=int, default=2000, help="--reads: runs of the exec loop (2000)")
+    ap.add_argument("--exec-program", default="/bin/true",
+                    help="--reads: the program copied into the tree and run by the exec loop (/bin/true)")
+    ap.add_argument("--open-samples", type=int, default=200,
+                    help="--reads: opens of uncached files timed in each repetition (200)")
+    ap.add_argument("--open-gap", type=float, default=0.02, help="--reads: idle time between them, s (0.02)")
+    ap.add_argument("--open-timeout", type=int, default=5, help="--reads: zet OPEN_TIMEOUT, s (5)")
+    ap.add_argument("--sides", default="none,zet-scan,zet-block,peer-prevention,peer-notify",
+                    help="--reads: the sides, run in this order in every repetition (all five)")
+    ap.add_argument("--cache-files", type=int, default=1000000,
+                    help="--reads: files of 1 byte cached by zet ON_OPEN = block to measure the cache's memory "
+                         "(1000000, a tmpfs page each: about 5 GiB; 0: not measured)")
     ap.add_argument("--smoke", action="store_true",
                     help="CI: exit 77 without root, generous growth bounds, exit 1 if a soak check fails")
     return ap.parse_args()

@@ -10,7 +10,7 @@ import time
 
 from .measurements import latency, med, probe, throughput
 from .processes import SCAN_TMP, Service, idle_pss, idle_rss, log, proc_status
-from .records import Inotify, Records, loaded_signatures
+from .records import Inotify, Records, loaded_signatures, read_metrics
 from .trees import EICAR, SERIAL, make_dirs, plan_tree, write_file, write_tree
 from .workloads import mix, soak
 
@@ -57,35 +57,60 @@ class Pipeline:
     def stop(self):
         return {s.name: s.stop() for s in reversed(self.services)}
 
+    def stop_front(self):
+        """Stops the front end (zet, clamonacc) and keeps the scan service (for clamdscan, the next front)."""
+        return self.services.pop().stop()
+
 
 class Zet(Pipeline):
+    def __init__(self, name, args, work, fs, on_open=None):
+        super().__init__(name, args, work, fs)
+        self.on_open = on_open  # ON_OPEN of the next start_front, None: not set
+        self.run_dir = os.path.join(self.work, "run")
+
     def start(self, bins):
+        self.start_service(bins)
+        self.start_front(bins)
+
+    def start_service(self, bins):
         a = self.args
-        run = os.path.join(self.work, "run")
-        os.makedirs(run, exist_ok=True)
-        sock = os.path.join(self.work, "scan.sock")
+        os.makedirs(self.run_dir, exist_ok=True)
+        self.sock = os.path.join(self.work, "scan.sock")
         self.infection_log = os.path.join(self.work, "infections.log")
-        conf = os.path.join(self.work, "zet.conf")
-        with open(conf, "w") as f:
-            f.write(f"RUN_DIR = {run}\nSOCKET = {sock}\nLOG_FILE = {self.infection_log}\n"
-                    f"VAULT = {self.vault}\nSCANNERS = {a.workers}\n"
-                    f"UNLIMITED_QUEUE = {'yes' if a.zet_unlimited_queue else 'no'}\n"
-                    f"COVERAGE = {a.zet_coverage}\n"
-                    f"LARGE_FILE_SIZE = {a.zet_large_file_size}\n"
-                    f"SMALL_FILE_SCANNERS = {a.zet_small_file_scanners}\n"
-                    f"[MONITORS]\nSCAN = {self.tree}\n")
-        scand = Service("orbis-scand", [bins["orbis-scand"], "-s", sock, "-d", a.db, "-v"], self.work, notify=True)
+        scand = Service("orbis-scand", [bins["orbis-scand"], "-s", self.sock, "-d", a.db, "-v"], self.work,
+                        notify=True)
         self.services.append(scand)
         t0 = time.monotonic()
         scand.wait_ready(a.load_timeout)
         self.load_s = time.monotonic() - t0
         self.signatures = loaded_signatures(scand.out_path, r"Loaded (\d+) signatures")
-        # zet logs its warnings (queue overflows, failed scans) to stderr; per-scan records come from
-        # orbis-scand, which logs every SCAN request it receives.
+        # Per-scan records come from orbis-scand, which logs every SCAN and FDSCAN request it receives.
+        self.records = Records(scand.out_path, r"SCAN '(.*)' CID ")
+
+    def start_front(self, bins, on_open=None):
+        """zet alone, against the running orbis-scand; on_open sets ON_OPEN (with METRICS, to read its
+        counts of opens) for this start."""
+        a = self.args
+        self.on_open = on_open or self.on_open
+        conf = os.path.join(self.work, "zet.conf")
+        with open(conf, "w") as f:
+            f.write(f"RUN_DIR = {self.run_dir}\nSOCKET = {self.sock}\nLOG_FILE = {self.infection_log}\n"
+                    f"VAULT = {self.vault}\nSCANNERS = {a.workers}\n"
+                    f"UNLIMITED_QUEUE = {'yes' if a.zet_unlimited_queue else 'no'}\n"
+                    f"COVERAGE = {a.zet_coverage}\n"
+                    f"LARGE_FILE_SIZE = {a.zet_large_file_size}\n"
+                    f"SMALL_FILE_SCANNERS = {a.zet_small_file_scanners}\n"
+                    + (f"ON_OPEN = {self.on_open}\nOPEN_TIMEOUT = {a.open_timeout}\nMETRICS = yes\n"
+                       if self.on_open else "") +
+                    f"[MONITORS]\nSCAN = {self.tree}\n")
+        # zet logs its warnings (queue overflows, failed scans, opens let through unscanned) to stderr.
         z = Service("zet", [bins["zet"], "-c", conf], self.work, notify=True)
         self.services.append(z)
         z.wait_ready()
-        self.records = Records(scand.out_path, r"SCAN '(.*)' CID ")
+
+    def metrics(self):
+        """zet.metrics as a dict of counts; {} before zet first writes it."""
+        return read_metrics(os.path.join(self.run_dir, "zet.metrics"))
 
     def notes(self):
         with open(self.services[1].out_path, "rb") as f:
@@ -95,29 +120,39 @@ class Zet(Pipeline):
 
 
 class Peer(Pipeline):
-    def __init__(self, name, args, work, fs, extra_scanning):
+    def __init__(self, name, args, work, fs, extra_scanning, prevention=False):
         super().__init__(name, args, work, fs)
         self.extra_scanning = extra_scanning
+        self.prevention = prevention  # OnAccessPrevention of the next start_front
+        self.onacc_starts = 0
 
-    def start(self, bins):
+    def write_conf(self, path):
         a = self.args
-        self.sock = os.path.join(self.work, "clamd.sock")
-        self.clamd_log = os.path.join(self.work, "clamd.log")
-        self.onacc_log = os.path.join(self.work, "clamonacc.log")
-        tmp = SCAN_TMP[0]
-        self.conf = os.path.join(self.work, "clamd.conf")
-        with open(self.conf, "w") as f:
+        with open(path, "w") as f:
             f.write(f"LocalSocket {self.sock}\nForeground yes\nDatabaseDirectory {a.db}\n"
                     f"LogFile {self.clamd_log}\nLogClean yes\nLogFileMaxSize 0\nLogTime no\n"
-                    f"TemporaryDirectory {tmp}\nPidFile {os.path.join(self.work, 'clamd.pid')}\n"
+                    f"TemporaryDirectory {SCAN_TMP[0]}\nPidFile {os.path.join(self.work, 'clamd.pid')}\n"
                     f"MaxThreads {a.workers}\nSelfCheck 0\n"
-                    f"OnAccessIncludePath {self.tree}\nOnAccessPrevention no\n"
+                    f"OnAccessIncludePath {self.tree}\n"
+                    f"OnAccessPrevention {'yes' if self.prevention else 'no'}\n"
                     f"OnAccessExtraScanning {'yes' if self.extra_scanning else 'no'}\n"
                     f"OnAccessMaxThreads {a.workers}\n"
                     + (f"OnAccessMaxFileSize {a.peer_max_file_size}M\n" if a.peer_max_file_size else "") +
                     # Required by clamonacc; clamd runs as root here, and with --fdpass it reads the
-                    # event's own descriptor, which raises no new event, so no loop can start.
+                    # event's own descriptor, which raises no new event, so no loop can start (nor, with
+                    # OnAccessPrevention, a wait of clamd on itself).
                     "OnAccessExcludeUname clamav\n")
+
+    def start(self, bins):
+        self.start_service(bins)
+        self.start_front(bins)
+
+    def start_service(self, bins):
+        a = self.args
+        self.sock = os.path.join(self.work, "clamd.sock")
+        self.clamd_log = os.path.join(self.work, "clamd.log")
+        self.conf = os.path.join(self.work, "clamd.conf")
+        self.write_conf(self.conf)
         os.makedirs(self.vault, exist_ok=True)
         clamd = Service("clamd", ["clamd", "-c", self.conf], self.work)
         self.services.append(clamd)
@@ -125,7 +160,19 @@ class Peer(Pipeline):
         self.wait_clamd(clamd, a.load_timeout)
         self.load_s = time.monotonic() - t0
         self.signatures = loaded_signatures(self.clamd_log, r"Loaded (\d+) signatures")
-        onacc = Service("clamonacc", ["clamonacc", "-c", self.conf, "-F", "--fdpass", f"--move={self.vault}",
+        self.records = Records(self.clamd_log, r"^(/.*): (?:OK|.* FOUND|Empty file)$")
+
+    def start_front(self, bins, prevention=None):
+        """clamonacc alone, against the running clamd, with OnAccessPrevention as given (else as before).
+        Only clamonacc reads the OnAccess keys: it gets a configuration file of its own."""
+        if prevention is not None:
+            self.prevention = prevention
+        conf = os.path.join(self.work, f"clamonacc-{'prevention' if self.prevention else 'notify'}.conf")
+        self.write_conf(conf)
+        # A log of each start: "watching" must be this start's.
+        self.onacc_starts += 1
+        self.onacc_log = os.path.join(self.work, f"clamonacc-{self.onacc_starts}.log")
+        onacc = Service("clamonacc", ["clamonacc", "-c", conf, "-F", "--fdpass", f"--move={self.vault}",
                                       f"--log={self.onacc_log}"], self.work)
         self.services.append(onacc)
         deadline = time.monotonic() + 30
@@ -135,7 +182,6 @@ class Peer(Pipeline):
             if os.path.exists(self.onacc_log) and b"watching" in open(self.onacc_log, "rb").read():
                 break
             time.sleep(0.05)
-        self.records = Records(self.clamd_log, r"^(/.*): (?:OK|.* FOUND|Empty file)$")
 
     def wait_clamd(self, clamd, timeout=60):
         deadline = time.monotonic() + timeout
@@ -153,11 +199,6 @@ class Peer(Pipeline):
                 pass
             time.sleep(0.1)
         raise RuntimeError(f"clamd not answering PING after {timeout} s:\n{clamd.tail()}")
-
-    def stop_front(self):
-        """Stop clamonacc and keep clamd for clamdscan."""
-        onacc = self.services.pop()
-        return onacc.stop()
 
     def notes(self):
         return {}

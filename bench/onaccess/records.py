@@ -21,6 +21,22 @@ def loaded_signatures(path, regex):
     return int(m.group(1)) if m else None
 
 
+def read_metrics(path):
+    """zet's metrics state file, "name value" a line, as a dict of ints; {} while there is none. zet
+    replaces it by a rename, so a read never sees part of one."""
+    try:
+        with open(path) as f:
+            text = f.read()
+    except FileNotFoundError:
+        return {}
+    out = {}
+    for line in text.splitlines():
+        name, _, value = line.partition(" ")
+        if value.strip().isdigit():
+            out[name] = int(value)
+    return out
+
+
 class Records:
     """Paths named in a log that grows: which planted files the scan service reports as scanned."""
 

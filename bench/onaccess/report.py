@@ -7,6 +7,7 @@ import subprocess
 from . import REPO
 from .measurements import med, summary
 from .processes import log
+from .reads import OPEN_CACHE_ENTRIES, OPEN_CACHE_ENTRY_BYTES, SIDES, figure, goals, open_figures, ratios
 from .workloads import DRAINED
 
 
@@ -272,3 +273,159 @@ def plot(d, out):
                    check=True)
     log(f"plots written to {out}")
 
+
+
+READ_SIDES = {"none": "no scanner", "zet-scan": "zet, ON_OPEN = scan", "zet-block": "zet, ON_OPEN = block",
+              "peer-prevention": "clamonacc + clamd, OnAccessPrevention", "peer-notify": "clamonacc + clamd, default"}
+
+# Front end and scan service of each side's pipeline, as the Sampler names them.
+READ_PROCS = {"zet": ("zet", "orbis-scand"), "peer": ("clamonacc", "clamd")}
+
+
+def read_rows(res, args):
+    """The side-by-side table of --reads: one column per side, median [min-max] of the repetitions."""
+    sides = res["sides"]
+    reps = res["reps"]
+
+    def cells(fn):
+        return [fn(reps[s], s) if reps[s] else "-" for s in sides]
+
+    def ranged(phase, key, prec=0, scale=1.0):
+        return lambda rs, s: fmt_range(figure(rs, phase, key), scale, prec) if figure(rs, phase, key) else "-"
+
+    def longest(rs, s):
+        return f"{max(max(r['cold']['longest_open_s'], r['warm']['longest_open_s']) for r in rs) * 1000:.2f}"
+
+    def refused(rs, s):
+        return (f"{sum(r['cold']['refused'] + r['warm']['refused'] for r in rs)} / "
+                f"{sum(r['exec']['failed'] for r in rs)} / {sum(r['open']['refused'] for r in rs)}")
+
+    def held(key):
+        def fn(rs, s):
+            o = open_figures(rs)
+            return f"{o[key] * 1000:.3f}" if o else "-"
+        return fn
+
+    def rep_p50(rs, s):
+        o = open_figures(rs)
+        return fmt_range(o["rep_p50_s"], 1000, 3) if o else "-"
+
+    def cpu(i, phase):
+        def fn(rs, s):
+            kind = SIDES[s][0]
+            if not kind:
+                return "-"
+            name = READ_PROCS[kind][i]
+            return fmt_range(summary([r[phase]["services_cpu_s"].get(name) for r in rs]), prec=2)
+        return fn
+
+    def zet_count(phase, key):
+        def fn(rs, s):
+            v = [r["metrics"][phase].get(key) for r in rs if r.get("metrics")]
+            return fmt_range(summary(v)) if v else "-"
+        return fn
+
+    def unscanned(rs, s):
+        v = [sum(m.get("opens_unscanned", 0) for m in r["metrics"].values() if isinstance(m, dict))
+             for r in rs if r.get("metrics")]
+        return str(sum(v)) if v else "-"
+
+    def entries(rs, s):
+        v = [r["metrics"].get("cache_entries") for r in rs if r.get("metrics")]
+        return fmt_range(summary(v)) if v else "-"
+
+    n, size = args.read_files, args.size
+    defs = [(f"cold pass, files/s ({n} x {size} B, every open uncached)", ranged("cold", "files_per_s")),
+            ("cold pass, until every file was scanned, files/s", ranged("cold", "scanned_per_s")),
+            (f"warm pass, files/s (the same files again; median of the passes in {args.warm_time:g} s)",
+             ranged("warm", "files_per_s")),
+            ("warm passes in each repetition", lambda rs, s: fmt_range(summary([len(r["warm"]["passes"])
+                                                                                for r in rs]))),
+            (f"exec loop, runs/s ({args.exec_runs} runs)", ranged("exec", "runs_per_s")),
+            ("uncached open held, p50, ms (all samples)", held("p50_s")),
+            ("uncached open held, p99, ms", held("p99_s")),
+            ("uncached open held, max, ms", held("max_s")),
+            ("uncached open held, p50 of each repetition, ms", rep_p50),
+            ("longest open of the passes, ms", longest),
+            ("opens refused: passes / exec runs / timed opens", refused),
+            ("cold pass: files scanned", ranged("cold", "scanned")),
+            ("cold pass: scan records", ranged("cold", "scans")),
+            ("cold pass: last scan after the reader ended, s", ranged("cold", "drain_s", 2)),
+            ("warm pass: scans a pass", ranged("warm", "scanned")),
+            ("exec loop: scans", ranged("exec", "scanned")),
+            ("reader CPU s: cold pass", ranged("cold", "cpu_s", 2)),
+            ("reader CPU s: warm pass", ranged("warm", "cpu_s", 2)),
+            ("CPU s cold pass: zet | clamonacc", cpu(0, "cold")),
+            ("CPU s cold pass: orbis-scand | clamd", cpu(1, "cold")),
+            ("CPU s warm pass: zet | clamonacc", cpu(0, "warm")),
+            ("CPU s warm pass: orbis-scand | clamd", cpu(1, "warm")),
+            ("zet open_scans: cold pass", zet_count("cold", "open_scans")),
+            ("zet open_scans: warm pass", zet_count("warm", "open_scans")),
+            ("zet open_scans: exec loop", zet_count("exec", "open_scans")),
+            ("zet opens seen: warm pass", zet_count("warm", "opens")),
+            ("zet opens_unscanned, all phases", unscanned),
+            ("zet open_cache_entries at the end", entries)]
+    head = ["", *(READ_SIDES[s] for s in sides)]
+    return head, [[label, *cells(fn)] for label, fn in defs]
+
+
+def cache_rows(c):
+    kib = lambda v: f"{v / 1024:.1f}"
+    rows = [("files opened (1 byte each) from parallel readers", f"{c['files']} in {c['seconds']:.0f} s "
+             f"({c['files_per_s']:.0f} files/s), {c['refused']} refused"),
+            ("zet open_cache_entries", str(c.get("cache_entries"))),
+            ("zet open_scans", str(c["metrics"].get("open_scans"))),
+            ("zet RSS growth, MiB", kib(c["zet_rss_kib"])),
+            ("zet's table, allocated whole at start, MiB", f"{OPEN_CACHE_ENTRIES * OPEN_CACHE_ENTRY_BYTES / 1048576:.1f} "
+             f"({OPEN_CACHE_ENTRIES} x {OPEN_CACHE_ENTRY_BYTES} B) + {OPEN_CACHE_ENTRIES // 4 / 1024:.0f} KiB")]
+    for n in ("fanotify_mark", "fsnotify_mark_connector"):
+        if n in c:
+            rows.append((f"kernel {n} objects (slab {c[n]['cache']}), MiB",
+                         f"+{c[n]['objects']} = {c[n]['bytes'] / 1048576:.1f}"))
+    if c.get("kernel_bytes_per_file") is not None:
+        rows.append(("kernel marks, bytes a cached file", f"{c['kernel_bytes_per_file']:.0f}"))
+        rows.append(("kernel marks at 1,048,576 files, MiB (scaled)", f"{c['kernel_bytes_at_target'] / 1048576:.1f}"))
+    rows.append(("/proc/meminfo Slab growth, MiB", kib(c["slab_kib"])))
+    return ["", "zet, ON_OPEN = block"], [list(r) for r in rows]
+
+
+def report_reads(results, args):
+    res = results["reads"]
+    head, rows = read_rows(res, args)
+    ld = [f"load average {x['loadavg'][0]:.2f}, CPU idle {100 * (x['cpu_idle'] or 0):.0f} %" for x in res["load"]]
+    print(f"\nprotection on open: median [min-max] of {args.reps} repetitions, sides interleaved in each; "
+          f"file system {args.fs}; {ld[0]} at the start, {ld[-1]} at the end")
+    print(table(head, rows))
+    rat = ratios(res["reps"])
+    if rat:
+        print("\nratios of paired repetitions: median [min-max]")
+        print(table(["", "ratio"], [[label, fmt_range(s, prec=3)] for label, s in rat]))
+    print("\ngoals")
+    print(table(["goal", "measured", "met"],
+                [[g, m, "-" if ok is None else ("yes" if ok else "NO")] for g, m, ok in goals(res, args.open_timeout)]))
+    if res.get("cache"):
+        print("\nmemory of the cache of clean verdicts")
+        print(table(*cache_rows(res["cache"])))
+    for side, reps in res["reps"].items():
+        bad = [i + 1 for i, r in enumerate(reps) if r["cold"].get("complete") is False]
+        if bad:
+            print(f"note: {side}: repetitions {bad}: not every file of the cold pass was scanned "
+                  f"(stalled for {args.stall} s)")
+
+
+def write_reads_data(results, d):
+    """reads.dat (files/s and runs/s of each side) and the held times of the uncached opens."""
+    os.makedirs(d, exist_ok=True)
+    res = results["reads"]
+    with open(os.path.join(d, "reads.dat"), "w") as f:
+        f.write("# side\tphase\tmedian\tmin\tmax (files/s; exec: runs/s)\n")
+        for side in res["sides"]:
+            for phase, key in (("cold", "files_per_s"), ("warm", "files_per_s"), ("exec", "runs_per_s")):
+                s = figure(res["reps"][side], phase, key)
+                if s:
+                    f.write(f"{side}\t{phase}\t{s['median']:.1f}\t{s['min']:.1f}\t{s['max']:.1f}\n")
+    for side in res["sides"]:
+        with open(os.path.join(d, f"open-{side}.dat"), "w") as f:
+            f.write("# open() of an uncached file, held, ms\n")
+            for v in sorted(v for r in res["reps"][side] for v in r["open"]["samples_s"]):
+                f.write(f"{v * 1000:.4f}\n")

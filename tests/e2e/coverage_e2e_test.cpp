@@ -39,26 +39,6 @@ public:
         : Mount(source, target, nullptr, MS_BIND, "") {}
 };
 
-// Sets a /proc/sys value and puts the old one back when the object goes.
-class SysctlOverride {
-public:
-    SysctlOverride(std::string path, const std::string& value)
-        : path_(std::move(path)), old_(read_file(path_)) {
-        std::ofstream(path_) << value;
-    }
-    SysctlOverride(const SysctlOverride&) = delete;
-    SysctlOverride& operator=(const SysctlOverride&) = delete;
-    ~SysctlOverride() { restore(); }
-    void restore() {
-        if (!old_.empty())
-            std::ofstream(path_) << old_;
-        old_.clear();
-    }
-
-private:
-    std::string path_, old_;
-};
-
 // A watched tree on a file system of its own, with the real scan service and zet.
 class Coverage : public DaemonTest {
 protected:

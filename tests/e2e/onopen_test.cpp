@@ -329,15 +329,39 @@ TEST_F(OnOpen, AFewDescriptorsLeftNeverDenyAnOpen) {
     constexpr int READERS = 200;
     for (int i = 0; i < READERS; i++)
         write_file(tree_ + "/d" + std::to_string(i), "clean " + std::to_string(i) + "\n");
-    // Room for a few waiting opens only, far fewer than come at once.
+    // Fewer descriptors to spare than opens come at once.
     std::string pid = std::to_string(zet_->pid());
     std::size_t open_now = count_files("/proc/" + pid + "/fd");
-    std::string limit = std::to_string(open_now + 80);
+    std::string limit = std::to_string(open_now + READERS * 3 / 4);
     ASSERT_EQ(run({"/usr/bin/prlimit", "--pid", pid, "--nofile=" + limit + ":" + limit}).status, 0);
     for (int i = 0; i < READERS; i++)
         spawn_reader(tree_ + "/d" + std::to_string(i));
     expect_readers_end(DEADLINE);
     EXPECT_EQ(metric("opens_denied"), 0);
+    stop_zet(SIGTERM, DEADLINE);
+}
+
+TEST_F(OnOpen, AnOverflowOfTheQueueOfOpensLetsThemThroughAndIsCounted) {
+    ASSERT_NO_FATAL_FAILURE(prepare(Fs::tmpfs));
+    constexpr int READERS = 100;
+    for (int i = 0; i < READERS; i++)
+        write_file(tree_ + "/q" + std::to_string(i), "clean\n");
+    {
+        // A group takes the limit when it is made.
+        SysctlOverride small("/proc/sys/fs/fanotify/max_queued_events", "16");
+        ASSERT_NO_FATAL_FAILURE(start("block", {{"UNLIMITED_QUEUE", "no"}, {"OPEN_TIMEOUT", "60"}}));
+    }
+    // Room for one held open: the kernel's queue of 16 fills, and the opens beyond it go on unseen.
+    std::string pid = std::to_string(zet_->pid());
+    std::string limit = std::to_string(count_files("/proc/" + pid + "/fd") + 68);
+    ASSERT_EQ(run({"/usr/bin/prlimit", "--pid", pid, "--nofile=" + limit + ":" + limit}).status, 0);
+    scand_->child().signal(SIGSTOP);
+    for (int i = 0; i < READERS; i++)
+        spawn_reader(tree_ + "/q" + std::to_string(i));
+    scand_->child().signal(SIGCONT);
+    expect_readers_end(DEADLINE);
+    EXPECT_TRUE(metric_reaches("open_queue_overflows", 1)) << scand_->log();
+    EXPECT_TRUE(wait_until([&] { return zet_->stderr_has("fanotify queue of opens overflowed"); }, DEADLINE));
     stop_zet(SIGTERM, DEADLINE);
 }
 

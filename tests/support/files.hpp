@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -111,6 +112,26 @@ public:
 private:
     std::string dir_, error_;
     bool mounted_ = false;
+};
+
+// Sets a /proc/sys value and puts the old one back when the object goes.
+class SysctlOverride {
+public:
+    SysctlOverride(std::string path, const std::string& value)
+        : path_(std::move(path)), old_(read_file(path_)) {
+        std::ofstream(path_) << value;
+    }
+    SysctlOverride(const SysctlOverride&) = delete;
+    SysctlOverride& operator=(const SysctlOverride&) = delete;
+    ~SysctlOverride() { restore(); }
+    void restore() {
+        if (!old_.empty())
+            std::ofstream(path_) << old_;
+        old_.clear();
+    }
+
+private:
+    std::string path_, old_;
 };
 
 // Sends this process's fd 2 into a file for the object's lifetime; syslog's LOG_PERROR copies land there.
