@@ -523,12 +523,14 @@ TEST_F(Client, AFailedAnswerDropsTheConnection) {
     }
 }
 
+// VPS, and VPSWAIT (rows with `known`), which reads the same answer.
 TEST_F(Client, SignatureVersion) {
     struct Row {
         std::string answer;
         int result;
         std::uint32_t vps;
         std::string message;
+        std::optional<std::uint32_t> known = std::nullopt;
     };
     const Row rows[] = {
         {"210 OK\r\nVPS 12345 2026-12-08\r\n200 done\r\n", 0, 12345, ""},
@@ -538,6 +540,8 @@ TEST_F(Client, SignatureVersion) {
         {"210\r\n500 x\r\n", -1, 0, "Unexpected AV VPS response code (500)!"},
         {"210\r\nSCAN /x\t[L]0.1\t1 Stray\r\n200\r\n", -1, 0, ""},
         {"210\r\nVPS\r\n", -1, 0, "Defective AV response!"},
+        {"210\r\nVPS 8\r\n200\r\n", 0, 8, "", 7},
+        {"501 Syntax error\r\n", -1, 0, "Unexpected AV VPS response code (501)!", 4294967295u},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.answer);
@@ -546,50 +550,21 @@ TEST_F(Client, SignatureVersion) {
             svc.add_script(answer_once(row.answer, {serve()}));
             CapturedStderr err;
             std::uint32_t vps = 99;
-            EXPECT_EQ(av_vps(&handle, &vps), row.result);
+            EXPECT_EQ(row.known ? av_vps_wait(&handle, *row.known, &vps) : av_vps(&handle, &vps), row.result);
             EXPECT_EQ(err.text(), row.message.empty() ? "" : logged(row.message));
-            EXPECT_EQ(svc.lines(0), std::vector<std::string>{"VPS\n"});
+            EXPECT_EQ(svc.lines(0),
+                      std::vector<std::string>{row.known ? "VPSWAIT " + std::to_string(*row.known) + "\n"
+                                                         : "VPS\n"});
             if (row.result == 0) {
                 EXPECT_EQ(vps, row.vps);
                 EXPECT_GE(handle, 0);
                 close(handle);
                 handle = -1;
             } else {
+                EXPECT_EQ(vps, 99u);
                 EXPECT_EQ(handle, -1);
             }
         }
-        expect_no_descriptor_left();
-    }
-}
-
-TEST_F(Client, VersionWait) {
-    struct Row {
-        std::uint32_t known;
-        std::string answer;
-        int result;
-        std::uint32_t vps;
-        std::string message;
-    };
-    const Row rows[] = {
-        {7, "210\r\nVPS 8\r\n200\r\n", 0, 8, ""},
-        {4294967295u, "501 Syntax error\r\n", -1, 99, "Unexpected AV VPS response code (501)!"},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.answer);
-        {
-            fake::Service svc(sock);
-            svc.add_script(answer_once(row.answer, {serve()}));
-            CapturedStderr err;
-            std::uint32_t vps = 99;
-            EXPECT_EQ(av_vps_wait(&handle, row.known, &vps), row.result);
-            EXPECT_EQ(vps, row.vps);
-            EXPECT_EQ(err.text(), row.message.empty() ? "" : logged(row.message));
-            EXPECT_EQ(handle >= 0, row.result == 0);
-            EXPECT_EQ(svc.lines(0), std::vector<std::string>{"VPSWAIT " + std::to_string(row.known) + "\n"});
-        }
-        if (handle >= 0)
-            close(handle);
-        handle = -1;
         expect_no_descriptor_left();
     }
 }
