@@ -17,8 +17,11 @@ const std::set<std::string>& allowed(const std::string& command, const std::stri
     static const std::set<std::string> restore = {"-c", "--to"};
     static const std::set<std::string> purge = {"-c", "--older-than", "--dry-run"};
     static const std::set<std::string> metrics = {"-c", "--output"};
+    static const std::set<std::string> scan = {"-c", "--json", "--no-move"};
     if (command == "metrics")
         return metrics;
+    if (command == "scan")
+        return scan;
     if (command == "selftest")
         return test;
     if (command == "explain" || command == "status" ||
@@ -46,8 +49,8 @@ bool parse_number(const std::string& text, long* out) {
 } // namespace
 
 std::string parse_args(const std::vector<std::string>& argv, Args* args) {
-    static const std::set<std::string> commands = {"check-config", "explain", "status",
-                                                   "selftest",     "vault",   "metrics"};
+    static const std::set<std::string> commands = {"check-config", "explain", "status", "selftest",
+                                                   "vault",        "metrics", "scan"};
     static const std::set<std::string> actions = {"list", "show", "restore", "purge"};
     if (argv.size() < 2)
         return "missing command";
@@ -90,7 +93,7 @@ std::string parse_args(const std::vector<std::string>& argv, Args* args) {
         if (!allowed(args->command, args->action).count(name))
             return "option " + name + " is not known to " + args->command +
                    (args->action.empty() ? "" : " " + args->action);
-        bool takes_value = name != "--json" && name != "--dry-run";
+        bool takes_value = name != "--json" && name != "--dry-run" && name != "--no-move";
         if (!takes_value && has_value)
             return "option " + name + " takes no value";
         if (takes_value && !has_value) {
@@ -107,6 +110,8 @@ std::string parse_args(const std::vector<std::string>& argv, Args* args) {
             args->json = true;
         } else if (name == "--dry-run") {
             args->dry_run = true;
+        } else if (name == "--no-move") {
+            args->no_move = true;
         } else if (name == "--to") {
             if (value.empty())
                 return "option --to needs a path";

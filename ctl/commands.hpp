@@ -3,10 +3,13 @@
 
 #include "ctl/settings.hpp"
 
+#include <sysexits.h>
+
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct monitor;
@@ -16,6 +19,14 @@ namespace ctl {
 inline constexpr int EXIT_OK = 0;
 inline constexpr int EXIT_FAIL = 1;
 inline constexpr int EXIT_USAGE = 2;
+// scan's own statuses: what the sweep found, then why it could not run (sysexits values, so that they
+// cannot be taken for a finding).
+inline constexpr int EXIT_INFECTED = 1;               // infected files found, whether or not all were scanned
+inline constexpr int EXIT_UNSCANNED = 2;              // nothing infected, but not every file was scanned
+inline constexpr int EXIT_NO_PATH = EX_USAGE;         // 64: a PATH that does not exist
+inline constexpr int EXIT_NO_DAEMON = EX_UNAVAILABLE; // 69: zet's control socket does not answer
+inline constexpr int EXIT_SWEEP_FAILED = EX_SOFTWARE; // 70: zet refused the sweep or the connection broke
+inline constexpr int EXIT_REFUSED = EX_NOPERM;        // 77: not root
 
 struct Args {
     std::string command; // "check-config", "explain", ..., "vault"
@@ -23,6 +34,7 @@ struct Args {
     std::string config = DEFAULT_CONFIG_FILE;
     bool json = false;
     bool dry_run = false;
+    bool no_move = false;              // scan --no-move
     std::optional<std::string> to;     // restore --to
     std::optional<long> timeout;       // selftest --timeout, seconds
     std::optional<long> older_than;    // purge --older-than, days
@@ -40,6 +52,7 @@ int status(const Args& args);
 int selftest(const Args& args);
 int vault(const Args& args);
 int metrics(const Args& args);
+int scan(const Args& args);
 
 // What zet and the scan service would do with a write to one path.
 struct Explanation {
@@ -82,6 +95,66 @@ std::optional<int> load_for_command(const Args& args, Settings* settings);
 // The "name value" lines of zet's metrics state file `path` (lines of another shape skipped); `found`:
 // whether it could be read.
 std::map<std::string, std::string> read_metrics_state(const std::string& path, bool* found);
+
+// Counts of a sweep as zet reports them: files walked so far, scanned (answered clean or infected), infected
+// (at least one finding) and not scanned.
+struct SweepCounts {
+    std::int64_t walked = 0, scanned = 0, infected = 0, unscanned = 0;
+};
+
+// One line zet sends during a sweep, its escapes undone.
+struct SweepLine {
+    enum class Kind { progress, found, unscanned, done, error, unknown };
+    Kind kind = Kind::unknown;
+    SweepCounts counts; // progress, done
+    bool flag = false;  // progress: the walk is done; done: the sweep was stopped
+    std::string path;   // found, unscanned
+    std::string vault;  // found: the vault name, empty when the file was not moved
+    std::string text;   // found: the finding; unscanned: the reason; error: the message
+};
+// Reads one line (without its LF). Nothing when a line of a known kind is malformed; a keyword zet may
+// add later reads as Kind::unknown, to be skipped.
+std::optional<SweepLine> parse_sweep_line(std::string_view line);
+
+enum class SweepOutput { terminal, plain, json };
+
+// What scan prints for the lines of one sweep. Times are seconds since the sweep began, passed in so that
+// the text depends on nothing else. On a terminal the status line is redrawn in place at most every
+// SWEEP_REDRAW_SECONDS, and once a second for the clock.
+class SweepView {
+public:
+    static constexpr double SWEEP_REDRAW_SECONDS = 0.25;
+
+    // `width`: the terminal's columns, 0 when unknown; the status line is cut to fit, since a wrapped
+    // line cannot be rewritten in place.
+    explicit SweepView(SweepOutput output, std::size_t width = 0) : output_(output), width_(width) {}
+    // The text to write for `line`; DONE gives the summary.
+    std::string show(const SweepLine& line, double seconds);
+    // The status line when it is due for a redraw; else "".
+    std::string tick(double seconds);
+    // Seconds from `seconds` until tick() may draw; negative when it never will (not a terminal).
+    double next_tick(double seconds) const;
+    // The status line, marked as stopping after STOP was sent.
+    std::string stopping(double seconds);
+    // Ends a status line left on the terminal, for a sweep that ends without a summary.
+    std::string abandon();
+
+private:
+    std::string status_text(double seconds) const;
+    std::string draw(double seconds);
+
+    SweepOutput output_;
+    std::size_t width_;
+    SweepCounts counts_;
+    bool walk_done_ = false;
+    bool stopping_ = false;
+    bool changed_ = true; // counts changed since the last draw
+    double drawn_at_ = -1;
+    std::string drawn_; // the status line last drawn, "" before the first or after abandon()
+};
+
+// The exit status for a sweep that ended with DONE; a stopped one has left files unscanned.
+int sweep_status(const SweepCounts& counts, bool stopped);
 
 // One line per message of the reader, "error: ..." or "warning: ...", continuation lines indented.
 void print_messages(FILE* out, const std::vector<Message>& messages);

@@ -1,6 +1,6 @@
 // zetctl: the administrator's tool for zet: checks its configuration, explains what it does with a path,
-// shows whether it and the scan service work, proves it end to end, manages the vault and exports
-// metrics.
+// shows whether it and the scan service work, proves it end to end, has zet scan the files already there,
+// manages the vault and exports metrics.
 #include "ctl/commands.hpp"
 #include "src/facts.hpp"
 
@@ -18,6 +18,9 @@ constexpr const char* USAGE =
     "  status [-c FILE] [--json]                    zet, the scan service, the vault, recent infections\n"
     "  selftest [-c FILE] [--json] [--timeout SECONDS] [TREE...]\n"
     "                                               write the EICAR test file and time its quarantine\n"
+    "  scan [-c FILE] [--json] [--no-move] [PATH...]\n"
+    "                                               have zet scan the files already below PATH (default:\n"
+    "                                               every monitored tree); --no-move: quarantine none\n"
     "  vault list [-c FILE] [--json]                files in the vault with their origin\n"
     "  vault show [-c FILE] [--json] NAME           one vault file with its SHA-256\n"
     "  vault restore [-c FILE] [--to PATH] NAME     move a vault file back\n"
@@ -59,5 +62,7 @@ int main(int argc, char** argv) {
         return ctl::selftest(parsed);
     if (parsed.command == "metrics")
         return ctl::metrics(parsed);
+    if (parsed.command == "scan")
+        return ctl::scan(parsed);
     return ctl::vault(parsed);
 }

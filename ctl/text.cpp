@@ -3,6 +3,7 @@
 
 #include "src/text.hpp"
 
+#include <cmath>
 #include <cstdio>
 
 namespace ctl {
@@ -93,6 +94,18 @@ Json& Json::value(std::string_view s) {
 Json& Json::value(std::int64_t n) {
     separate();
     out_ += std::to_string(n);
+    return *this;
+}
+
+Json& Json::value(double x) {
+    separate();
+    if (!std::isfinite(x)) {
+        out_ += "null";
+        return *this;
+    }
+    char buf[64];
+    snprintf(buf, sizeof buf, "%.3f", x);
+    out_ += buf;
     return *this;
 }
 

@@ -25,6 +25,8 @@ public:
     Json& value(const char* s) { return value(std::string_view(s)); }
     Json& value(const std::string& s) { return value(std::string_view(s)); }
     Json& value(std::int64_t n);
+    // Three decimals; a value that JSON cannot hold (infinite, NaN) is written as null.
+    Json& value(double x);
     Json& value(bool b);
     Json& null();
     // The document with a final newline.

@@ -1,5 +1,6 @@
 // zetctl's units: the infection-log reader, the command line, output escaping, restoring from the vault,
-// the path explanation and the configuration check's care for the vault.
+// the path explanation, the configuration check's care for the vault, and the sweep client, its display
+// and the built zetctl against a scripted zet.
 #include "ctl/capture.hpp"
 #include "ctl/commands.hpp"
 #include "ctl/settings.hpp"
@@ -7,12 +8,17 @@
 #include "ctl/vault.hpp"
 #include "src/config.hpp"
 #include "src/probe_name.hpp"
+#include "tests/support/fake_service.hpp"
 #include "tests/support/files.hpp"
 #include "tests/support/lists.hpp"
+#include "tests/support/programs.hpp"
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -363,6 +369,270 @@ TEST(Selftest, OnlyTheProbeNameAndTheTestSignatureMakeASelfTest) {
     };
     for (const Finding& f : findings)
         EXPECT_EQ(selftest_finding(f.name), f.test_signature) << f.name;
+}
+
+// What the view gets during a sweep: at `seconds`, a line from zet, "" for a turn of the loop without one,
+// or "^C" for the STOP sent.
+std::string play(ctl::SweepView& view, const std::vector<std::pair<double, std::string>>& events) {
+    std::string out;
+    for (const auto& [seconds, line] : events) {
+        auto l = ctl::parse_sweep_line(line);
+        EXPECT_TRUE(l) << line;
+        out += line.empty()   ? view.tick(seconds)
+               : line == "^C" ? view.stopping(seconds)
+                              : view.show(*l, seconds);
+    }
+    return out;
+}
+
+TEST(Sweep, LinesAreShownInPlaceOnATerminalOneAFindingOtherwiseAndAsJsonThatParses) {
+    const std::string R = "\r\033[K", c0 = "walked 0, scanned 0, infected 0, not scanned 0, ",
+                      c1 = "walked 10, scanned 4, infected 0, not scanned 0, ",
+                      c2 = "walked 40, scanned 20, infected 1, not scanned 0, ",
+                      c3 = "walked 50, scanned 45, infected 1, not scanned 1, ";
+    const std::string st1 = c1 + "13 files/s, elapsed 0:00, estimating",
+                      st2 = c2 + "10 files/s, elapsed 0:02, at least 0:02 left";
+    const std::vector<std::pair<double, std::string>> findings = {
+        {0, ""},
+        {0.2, "PROGRESS 3 1 0 0 0"},
+        {0.5, "FOUND /srv/a\\ b\t/v/a\\ b.Ab12Cd\tEicar"},
+        {0.6, "FOUND /srv/\xff\t-\tOther"},
+        {0.7, "UNSCANNED /srv/x\\\ty\tread\\ error"},
+        {0.8, "LATER addition"},
+        {3725.4, "DONE 3 1 1 1 0"},
+    };
+    const struct {
+        ctl::SweepOutput output;
+        std::size_t width;
+        std::vector<std::pair<double, std::string>> events;
+        std::string shown;
+    } cases[] = {
+        {ctl::SweepOutput::terminal,
+         0,
+         {{0, ""},
+          {0.1, "PROGRESS 10 4 0 0 0"}, // too soon after the first draw
+          {0.3, ""},
+          {0.4, "FOUND /srv/a\\ b\t/v/a\\ b.Ab12Cd\tEicar"},
+          {2.0, "PROGRESS 40 20 1 0 0"},
+          {2.1, "UNSCANNED /srv/big\ttoo\\ large"},
+          {3.5, "^C"},
+          {5.0, "PROGRESS 50 45 1 1 1"},
+          {5.5, ""}, // nothing new, and the clock has not moved a second
+          {6.0, ""},
+          {6.5, "DONE 50 48 1 1 1"}},
+         R + c0 + "0.0 files/s, elapsed 0:00, estimating" + R + st1 + R +
+             "/srv/a b -> /v/a b.Ab12Cd: Eicar\n" + st1 + R + st2 + R + "/srv/big: not scanned: too large\n" +
+             st2 + R + c2 + "5.7 files/s, elapsed 0:03, at least 0:04 left, stopping" + R + c3 +
+             "9.2 files/s, elapsed 0:05, about 0:01 left, stopping" + R + c3 +
+             "7.7 files/s, elapsed 0:06, about 0:01 left, stopping" + R +
+             "48 files scanned in 0:06, 1 infected, 1 not scanned, stopped\n"},
+        {ctl::SweepOutput::terminal,
+         40,
+         {{0.5, "PROGRESS 7 7 0 0 1"}},
+         R + "walked 7, scanned 7, infected 0, not sc"},
+        {ctl::SweepOutput::plain, 0, findings,
+         "/srv/a b -> /v/a b.Ab12Cd: Eicar\n"
+         "/srv/\xff: Other (not moved)\n"
+         "/srv/x\\ty: not scanned: read error\n"
+         "1 files scanned in 1:02:05, 1 infected, 1 not scanned\n"},
+        {ctl::SweepOutput::json, 0, findings,
+         "{\"path\":\"/srv/a b\",\"vault\":\"/v/a b.Ab12Cd\",\"finding\":\"Eicar\"}\n"
+         "{\"path\":\"/srv/\\udcff\",\"vault\":null,\"finding\":\"Other\"}\n"
+         "{\"path\":\"/srv/x\\u0009y\",\"unscanned\":\"read error\"}\n"
+         "{\"summary\":{\"walked\":3,\"scanned\":1,\"infected\":1,\"unscanned\":1,\"stopped\":false,"
+         "\"seconds\":3725.400}}\n"},
+    };
+    TempDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.output));
+        ctl::SweepView view(c.output, c.width);
+        const std::string out = play(view, c.events);
+        EXPECT_EQ(out, c.shown);
+        if (c.output != ctl::SweepOutput::json)
+            continue;
+        write(dir / "lines", out);
+        write(dir / "check.py", "import json, sys\n"
+                                "r = [json.loads(l) for l in open(sys.argv[1], 'rb')]\n"
+                                "assert r[1]['path'].encode('utf-8', 'surrogateescape') == b'/srv/\\xff'\n");
+        EXPECT_EQ(zet_test::run_tool({"/usr/bin/python3", dir / "check.py", dir / "lines"}, dir / "py"), "");
+    }
+}
+
+bool ends_like(const std::string& text, const std::string& pattern) {
+    return text.size() >= pattern.size() &&
+           zet_test::like(text.substr(text.size() - pattern.size()), pattern);
+}
+
+// The built zetctl against a scripted zet on the control socket in a run directory of the test's own.
+class ZetctlScan : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!zet_test::is_root())
+            GTEST_SKIP() << "zetctl scan refuses anyone but root";
+        std::filesystem::create_directories(data_ + "/a b");
+        std::filesystem::create_directories(run_);
+        symlink(data_.c_str(), (dir_ / "alias").c_str());
+        chmod(dir_.path().c_str(), 0755); // for the unprivileged user
+        write(conf_,
+              "RUN_DIR = " + run_ + "\nVAULT = " + dir_ / "vault" + "\n[MONITORS]\nSCAN = " + data_ + "\n");
+    }
+    // zet's side: takes the request, then sends `lines` and plays `then`.
+    std::unique_ptr<fake::Service> zet(const std::vector<std::string>& lines, fake::Script then = {}) {
+        fake::Script script = {fake::read_line()};
+        for (const std::string& l : lines)
+            script.push_back(fake::send(l));
+        script.insert(script.end(), then.begin(), then.end());
+        return std::make_unique<fake::Service>(socket_, std::vector<fake::Script>{script});
+    }
+    std::vector<std::string> zetctl(std::vector<std::string> args) const {
+        args.insert(args.begin(), {zet_test::bin::zetctl, "scan", "-c", conf_});
+        return args;
+    }
+    std::string output_base() { return dir_ / ("zetctl" + std::to_string(++runs_)); }
+
+    TempDir dir_;
+    std::string run_ = dir_ / "run", data_ = dir_ / "data", conf_ = dir_ / "zet.conf",
+                socket_ = run_ + "/zet.ctl";
+    int runs_ = 0;
+};
+
+TEST_F(ZetctlScan, ExitStatusTellsWhatTheSweepFoundOrWhyItCouldNotRun) {
+    const std::string found = "FOUND /x\t-\tEicar\n", unscanned = "UNSCANNED /y\tgone\n",
+                      done = "DONE 0 0 0 0 0\n";
+    const std::string not_running = "zetctl: zet is not running: " + socket_ + ": ";
+    const struct {
+        const char* outcome;
+        std::vector<std::string> args, lines; // lines: zet's answer; none: no zet, "dead": a stale socket
+        int status;
+        std::string error, request; // request: "" when none may arrive
+    } cases[] = {
+        {"clean", {}, {"PROGRESS 2 1 0 0 0\n", "DONE 2 2 0 0 0\n"}, 0, "", "SWEEP\n"},
+        {"infected", {}, {found, "DONE 2 2 1 0 0\n"}, 1, "", "SWEEP\n"},
+        {"unscanned", {}, {unscanned, "DONE 2 1 0 1 0\n"}, 2, "", "SWEEP\n"},
+        {"both", {}, {found, unscanned, "DONE 3 2 1 1 0\n"}, 1, "", "SWEEP\n"},
+        {"stopped", {}, {"DONE 9 1 0 0 1\n"}, 2, "", "SWEEP\n"},
+        {"paths",
+         {"--no-move", dir_ / "alias/a b", run_},
+         {done},
+         0,
+         "",
+         "SWEEP NOMOVE " + data_ + "/a\\ b " + run_ + "\n"},
+        {"refused by zet",
+         {},
+         {"ERROR only\\ root\\ may\\ ask\\ zet\\ to\\ scan\n"},
+         77,
+         "zetctl: zet refused the sweep: only root may ask zet to scan\n",
+         "SWEEP\n"},
+        {"error",
+         {},
+         {"ERROR a\\ sweep\\ is\\ already\\ running\n"},
+         70,
+         "zetctl: zet refused the sweep: a sweep is already running\n",
+         "SWEEP\n"},
+        {"closed early",
+         {},
+         {"PROGRESS 2 1 0 0 0\n"},
+         70,
+         "zetctl: the connection to zet (" + socket_ + ") ended before the sweep did\n",
+         "SWEEP\n"},
+        {"garbage",
+         {},
+         {"FOUND /x\tEicar\n"},
+         70,
+         "zetctl: zet sent a line zetctl does not understand: FOUND /x\\tEicar\n",
+         "SWEEP\n"},
+        {"not root", {}, {done}, 77, "zetctl: only root may ask zet to scan\n", ""},
+        {"no such path",
+         {dir_ / "missing"},
+         {done},
+         64,
+         "zetctl: " + dir_ / "missing: " + strerror_text(ENOENT) + "\n",
+         ""},
+        {"no socket", {}, {}, 69, not_running + strerror_text(ENOENT) + "\n", ""},
+        {"nobody listens", {}, {"dead"}, 69, not_running + strerror_text(ECONNREFUSED) + "\n", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.outcome);
+        std::unique_ptr<fake::Service> service;
+        if (!c.lines.empty() && c.lines[0] != "dead")
+            service = zet(c.lines);
+        if (!c.lines.empty() && c.lines[0] == "dead") { // bound once, then closed: nothing accepts
+            int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_un addr = {AF_UNIX, {}};
+            strcpy(addr.sun_path, socket_.c_str());
+            ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+            close(fd);
+        }
+        std::vector<std::string> argv = zetctl(c.args);
+        if (c.outcome == std::string("not root"))
+            argv.insert(argv.begin(),
+                        {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+        zet_test::Result r = zet_test::run_to_end(argv, output_base());
+        EXPECT_EQ(r.status, c.status) << r.out << r.err;
+        EXPECT_EQ(r.err, c.error);
+        EXPECT_EQ(service ? service->received(0) : "", c.request);
+        unlink(socket_.c_str());
+    }
+}
+
+TEST_F(ZetctlScan, CtrlCSendsStopOnceAndWaitsForTheSummaryASecondOneExitsAtOnce) {
+    const struct {
+        std::vector<int> signals;
+        fake::Script after_stop;
+        int status;
+        std::string summary; // "": none may be printed
+    } cases[] = {
+        {{SIGINT},
+         {fake::send("FOUND /x\t-\tEicar\n"), fake::send("DONE 5 2 1 0 1\n")},
+         1,
+         "2 files scanned in 0:0#, 1 infected, 0 not scanned, stopped\n"},
+        {{SIGTERM},
+         {fake::send("DONE 5 2 0 0 1\n")},
+         2,
+         "2 files scanned in 0:0#, 0 infected, 0 not scanned, stopped\n"},
+        {{SIGINT, SIGINT}, {fake::stall()}, 128 + SIGINT, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.signals.size());
+        fake::Script then = {fake::read_line()};
+        then.insert(then.end(), c.after_stop.begin(), c.after_stop.end());
+        auto service = zet({"PROGRESS 5 1 0 0 0\n"}, then);
+        const std::string base = output_base();
+        zet_test::ChildProcess p;
+        ASSERT_TRUE(p.spawn(zetctl({}), {}, base + ".err", base + ".out"));
+        ASSERT_TRUE(zet_test::wait_until([&] { return service->lines(0).size() == 1; }));
+        for (int sig : c.signals) {
+            ASSERT_TRUE(p.signal(sig));
+            // Signals of one kind do not queue: the next goes once the first has become the STOP.
+            ASSERT_TRUE(zet_test::wait_until([&] { return service->lines(0).size() == 2; }));
+        }
+        EXPECT_EQ(p.exit_code(), c.status) << p.stderr_text();
+        EXPECT_EQ(service->received(0), "SWEEP\nSTOP\n");
+        const std::string out = p.stdout_text();
+        EXPECT_TRUE(c.summary.empty() ? !zet_test::has(out, "files scanned") : ends_like(out, c.summary))
+            << out;
+    }
+}
+
+TEST_F(ZetctlScan, OnATerminalTheStatusLineIsRewrittenInPlaceAndEndsAsTheSummary) {
+    if (!exists("/usr/bin/script"))
+        GTEST_SKIP() << "needs script(1) for a pseudo-terminal";
+    fake::Script progress;
+    for (int i = 1; i <= 8; i++) {
+        progress.push_back(
+            fake::send("PROGRESS " + std::to_string(10 * i) + " " + std::to_string(5 * i) + " 0 0 0\n"));
+        progress.push_back(fake::delay(150));
+    }
+    progress.push_back(fake::send("DONE 80 80 0 0 0\n"));
+    auto service = zet({}, progress);
+    const std::string command = zet_test::bin::zetctl + std::string(" scan -c ") + conf_;
+    zet_test::Result r =
+        zet_test::run_to_end({"/usr/bin/script", "-qfec", command, "/dev/null"}, output_base());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_GE(zet_test::count(r.out, "\r\033[Kwalked "), 4u) << ctl::shown(r.out);
+    EXPECT_EQ(zet_test::count(r.out, "\n"), 1u) << ctl::shown(r.out); // the summary's only
+    EXPECT_TRUE(ends_like(r.out, "\r\033[K80 files scanned in 0:0#, 0 infected, 0 not scanned\r\n"))
+        << ctl::shown(r.out);
 }
 
 } // namespace
