@@ -63,6 +63,8 @@ public:
     std::int32_t on_open = ON_OPEN_OFF;
     std::int32_t open_timeout = 5; // seconds a held open waits for its verdict, 1 to 60
     std::int32_t open_error = OPEN_ERROR_ALLOW;
+    // zetctl's way in (`zetctl scan`): a UNIX socket, relative paths below RUN_DIR; empty: none.
+    std::string control_socket;
     monitor* monitors = nullptr;
     monitor* exclusions = nullptr;
 };

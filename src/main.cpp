@@ -1,6 +1,7 @@
 // The main program of the daemon: command line, start-up in its fixed order, PID file, shutdown.
 #include "src/av.hpp"
 #include "src/config.hpp"
+#include "src/control.hpp"
 #include "src/coverage.hpp"
 #include "src/detection.hpp"
 #include "src/facts.hpp"
@@ -213,6 +214,7 @@ int main(int argc, char** argv) {
     pool_set_dedup(config.coverage == COVERAGE_FULL);
     pool_set_large_lane(config.large_file_size, static_cast<std::size_t>(config.small_file_scanners));
     pool_set_open_lane(config.on_open != ON_OPEN_OFF);
+    pool_set_sweep_lane(!config.control_socket.empty());
     if (pool_init(static_cast<std::size_t>(config.scanners), scan) < 0)
         goto fatal;
     // Without the infection log the daemon still quarantines; log_init has said why it failed.
@@ -246,6 +248,8 @@ int main(int argc, char** argv) {
         goto fatal;
     // Without the mount table zet still watches each tree's own mount; monitor_follow_mounts said why.
     monitor_follow_mounts(fan_fd, config.monitors);
+    // Sweeps walk the trees once they are marked; without the socket zet only lacks them (said).
+    control_start(config);
     pid_path = create_pid_file(config.run_dir.c_str());
     if (pid_path == nullptr)
         goto fatal;
@@ -264,6 +268,7 @@ int main(int argc, char** argv) {
         syslog(LOG_NOTICE, "SIGINT/SIGTERM received. Exiting...\n");
         // First, so that no open waits on a daemon that is going.
         onopen_stop();
+        control_stop();
         monitor_stop(fan_fd, mount_marked);
         coverage_stop();
         close(signal_fd);

@@ -734,6 +734,15 @@ void onopen_verdict(std::uint64_t id, av_verdict v, const char* reason, std::uin
     wake(wake_fd);
 }
 
+void onopen_clean(int fd, const struct stat& before, std::uint32_t vps) {
+    if (config == nullptr || config->on_open == ON_OPEN_OFF)
+        return;
+    forget_all(vps); // a sweep may be the first to learn of new signatures
+    for (int group : {perm_fd, note_fd})
+        if (group >= 0)
+            remember_clean(group, fd, before, vps);
+}
+
 bool onopen_alive() {
     if (perm_fd < 0 || !answering)
         return true;

@@ -41,6 +41,10 @@ void onopen_forget(const char* path, const struct stat& st);
 // that judged. Never waits.
 void onopen_verdict(std::uint64_t id, av_verdict verdict, const char* reason, std::uint32_t vps);
 
+// A clean verdict on the open file `fd` by the signatures `vps`, found otherwise (a sweep): kept as the
+// answering thread keeps its own, while `before` (its fstat before the scan) still describes it. Any thread.
+void onopen_clean(int fd, const struct stat& before, std::uint32_t vps);
+
 // Whether the answering thread has made progress lately: the monitor loop pings the service manager's
 // watchdog only while it has, so that a zet which stopped answering is killed (and the kernel then allows
 // every open it held). True when nothing is held on zet (off, or `scan` only).

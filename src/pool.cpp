@@ -27,6 +27,7 @@ struct slot_meta {
     int fd;
     unsigned attempt;
     std::uint64_t open_id;
+    std::uint64_t sweep_id;
     dev_t dev; // inode of `fd` when de-duplicating, else 0
     ino_t ino;
     unsigned long seq; // order of queuing
@@ -51,7 +52,8 @@ struct ring {
 constexpr unsigned SMALL = 0;
 constexpr unsigned LARGE = 1;
 constexpr unsigned OPENS = 2;
-constexpr unsigned LANES = 3;
+constexpr unsigned SWEEPS = 3;
+constexpr unsigned LANES = 4;
 
 struct task_queue {
     ring lanes[LANES];
@@ -114,6 +116,10 @@ slot_meta& meta(ring& r, unsigned index) {
     return r.meta[index & (QUEUE_SLOTS - 1)];
 }
 bool open_lane = false;
+// The lane of sweeps: taken only when no written file or open waits, by at most sweep_limit workers.
+bool sweep_lane = false;
+std::size_t sweep_limit = 0;
+std::size_t sweep_busy = 0; // under the lock
 
 // Descriptors that queued tasks hold, under the lock. Past a quarter of the process's limit a new task keeps
 // its path only: a queue of written files must never take the descriptors that the opens waiting on
@@ -126,7 +132,8 @@ bool over_fd_share() {
 }
 
 bool lane_on(unsigned lane) {
-    return lane == SMALL || (lane == LARGE && large_size > 0) || (lane == OPENS && open_lane);
+    return lane == SMALL || (lane == LARGE && large_size > 0) || (lane == OPENS && open_lane) ||
+           (lane == SWEEPS && sweep_lane);
 }
 
 // Under the lock: whether the inode waits in the queue already.
@@ -155,7 +162,12 @@ int lane_to_take() {
         ring& l = queue.lanes[LARGE];
         return meta(s, s.head).seq < meta(l, l.head).seq ? SMALL : LARGE;
     }
-    return small ? SMALL : large ? LARGE : -1;
+    if (small || large)
+        return small ? SMALL : LARGE;
+    // Live files first: a sweep takes what the live files leave, within its share.
+    if (sweep_lane && !lane_empty(queue.lanes[SWEEPS]) && sweep_busy < sweep_limit)
+        return SWEEPS;
+    return -1;
 }
 
 // Under the lock: fills the tail slot of `r` and wakes the workers if it was empty.
@@ -194,6 +206,7 @@ int pool_init(std::size_t count, task_function fn) {
     worker_count = count;
     // One worker at least scans large files, or they would never be scanned.
     large_limit = count - std::min(small_scanners, count - 1);
+    sweep_limit = std::max<std::size_t>(1, count / 2);
     if (dedup) {
         scanning = static_cast<in_flight*>(calloc(count, sizeof *scanning));
         if (scanning == nullptr) {
@@ -246,12 +259,26 @@ void pool_add_file(const char* path, int fd, unsigned attempt, const struct stat
         fd = -1;
     }
     held_fds += fd >= 0 ? 1 : 0;
-    put(r, path, {fd, attempt, 0, known ? st->st_dev : 0, known ? st->st_ino : 0, ++queued_seq});
+    put(r, path, {fd, attempt, 0, 0, known ? st->st_dev : 0, known ? st->st_ino : 0, ++queued_seq});
     pthread_mutex_unlock(&queue.lock);
 }
 
 void pool_set_open_lane(bool on) {
     open_lane = on;
+}
+
+void pool_set_sweep_lane(bool on) {
+    sweep_lane = on;
+}
+
+void pool_add_sweep(const char* path, int fd, std::uint64_t sweep_id) {
+    ring& r = queue.lanes[SWEEPS];
+    pthread_mutex_lock(&queue.lock);
+    while (lane_full(r))
+        wait_counted(&queue.not_full, for_slot);
+    held_fds += fd >= 0 ? 1 : 0;
+    put(r, path, {fd, 0, 0, sweep_id, 0, 0, ++queued_seq});
+    pthread_mutex_unlock(&queue.lock);
 }
 
 bool pool_offer_open(const char* path, int fd, std::uint64_t open_id) {
@@ -262,7 +289,7 @@ bool pool_offer_open(const char* path, int fd, std::uint64_t open_id) {
     bool room = !lane_full(r);
     if (room) {
         held_fds++;
-        put(r, path, {fd, 0, open_id, 0, 0, ++queued_seq});
+        put(r, path, {fd, 0, open_id, 0, 0, 0, ++queued_seq});
     }
     pthread_mutex_unlock(&queue.lock);
     return room;
@@ -296,6 +323,7 @@ void* worker(void*) {
     task.sock = &sock;
     task.fd = -1;
     task.open_id = 0;
+    task.sweep_id = 0;
     pthread_mutex_lock(&queue.lock);
     std::size_t self = next_worker++;
     pthread_mutex_unlock(&queue.lock);
@@ -308,16 +336,19 @@ void* worker(void*) {
         bool was_full = lane_full(r);
         memcpy(task.path, slot(r, r.head), PATH_BUF_SIZE);
         slot_meta m = meta(r, r.head);
-        meta(r, r.head) = {-1, 0, 0, 0, 0, 0};
+        meta(r, r.head) = {-1, 0, 0, 0, 0, 0, 0};
         task.fd = m.fd;
         task.attempt = m.attempt;
         task.open_id = m.open_id;
+        task.sweep_id = m.sweep_id;
         held_fds -= m.fd >= 0 ? 1 : 0;
         r.head = (r.head + 1) & INDEX_MASK;
         if (was_full)
             broadcast_counted(&queue.not_full, for_slot);
         if (lane == LARGE)
             large_busy++;
+        if (lane == SWEEPS)
+            sweep_busy++;
         bool tracked = scanning != nullptr && m.ino != 0;
         bool run = !tracked || claim(self, m);
         pthread_mutex_unlock(&queue.lock);
@@ -328,7 +359,7 @@ void* worker(void*) {
             close(task.fd);
             task.fd = -1;
         }
-        if ((tracked && run) || lane == LARGE) {
+        if ((tracked && run) || lane == LARGE || lane == SWEEPS) {
             pthread_mutex_lock(&queue.lock);
             if (tracked && run) {
                 scanning[self] = {0, 0, 0};
@@ -336,6 +367,8 @@ void* worker(void*) {
             }
             // A large file may have waited for this worker's share of the large-file scans.
             if (lane == LARGE && large_busy-- == large_limit && !lane_empty(queue.lanes[LARGE]))
+                broadcast_counted(&queue.not_empty, for_work);
+            if (lane == SWEEPS && sweep_busy-- == sweep_limit && !lane_empty(queue.lanes[SWEEPS]))
                 broadcast_counted(&queue.not_empty, for_work);
             pthread_mutex_unlock(&queue.lock);
         }

@@ -21,6 +21,8 @@ struct task_t {
     // Non-zero: the scan of a held or noticed open, whose verdict goes back to on-open protection under
     // this number (pool_offer_open).
     std::uint64_t open_id;
+    // Non-zero: a file of the sweep with this number (pool_add_sweep), whose result goes back to it.
+    std::uint64_t sweep_id;
 };
 
 using task_function = void (*)(task_t*);
@@ -54,6 +56,14 @@ void pool_set_open_lane(bool on);
 // Queues the scan of an open, never waiting: false when the lane of opens is full (or off). The queue takes
 // over `fd`; `open_id` travels in the task.
 bool pool_offer_open(const char* path, int fd, std::uint64_t open_id);
+
+// Turns the lane of sweeps on; call before pool_init. Its tasks are taken only while no written file and
+// no open waits, by at most half the workers (one at least), so that a sweep never starves live events.
+void pool_set_sweep_lane(bool on);
+
+// Queues one file of the sweep `sweep_id`, taking over `fd`; blocks while the lane is full. Never
+// de-duplicated: every file of a sweep gets its own result.
+void pool_add_sweep(const char* path, int fd, std::uint64_t sweep_id);
 
 // Paths waiting in the queue now.
 unsigned pool_pending();

@@ -44,15 +44,17 @@ bool at_or_after(const timespec& a, const timespec& b) {
     return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec >= b.tv_nsec;
 }
 
-void walk_dir(int dirfd, std::string& path, int depth, const monitor* exclusions, const timespec* since,
-              void (*add)(const char*, void*), void* ctx, std::size_t* count) {
+// False once `add` asked to stop.
+bool walk_dir(int dirfd, std::string& path, int depth, const monitor* exclusions, const timespec* since,
+              bool (*add)(const char*, void*), void* ctx, std::size_t* count) {
     DIR* dir = fdopendir(dirfd);
     if (dir == nullptr) {
         close(dirfd);
-        return;
+        return true;
     }
     std::size_t base = path.size();
-    while (const dirent* e = readdir(dir)) {
+    bool go_on = true;
+    while (const dirent* e = go_on ? readdir(dir) : nullptr) {
         if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
             continue;
         path.resize(base);
@@ -69,19 +71,20 @@ void walk_dir(int dirfd, std::string& path, int depth, const monitor* exclusions
                 continue;
             int sub = openat(dirfd, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (sub >= 0)
-                walk_dir(sub, path, depth + 1, exclusions, since, add, ctx, count);
+                go_on = walk_dir(sub, path, depth + 1, exclusions, since, add, ctx, count);
         } else if (S_ISREG(st.st_mode) &&
                    (since == nullptr || at_or_after(st.st_mtim, *since) || at_or_after(st.st_ctim, *since))) {
-            add(path.c_str(), ctx);
+            go_on = add(path.c_str(), ctx);
             ++*count;
         }
     }
     path.resize(base);
     closedir(dir);
+    return go_on;
 }
 
 std::size_t walk(const char* root, const monitor* exclusions, const timespec* since,
-                 void (*add)(const char*, void*), void* ctx) {
+                 bool (*add)(const char*, void*), void* ctx) {
     std::size_t count = 0;
     if (path_excluded(root, exclusions))
         return 0;
@@ -96,13 +99,14 @@ std::size_t walk(const char* root, const monitor* exclusions, const timespec* si
 // Queued with a descriptor like an event's file: the pool then sees that an event has queued the same file
 // already (a directory moved in right after its files were written, events before an overflow), and the
 // scan follows the file if it is renamed before its turn.
-void queue_found(const char* path, void*) {
+bool queue_found(const char* path, void*) {
     int fd = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (fd >= 0)
         pool_add_file(path, fd, 0, nullptr);
     else
         pool_add_task(path); // gone meanwhile: the scan says so at debug level
     status_count(status_counters.queued);
+    return true;
 }
 
 void* walker(void*) {
@@ -243,11 +247,22 @@ void catchup_directory(const char* path) {
 }
 
 std::size_t catchup_walk(const monitor* trees, const monitor* exclusions, const timespec& since,
-                         void (*add)(const char* path, void* ctx), void* ctx) {
+                         bool (*add)(const char* path, void* ctx), void* ctx) {
     std::size_t count = 0;
     for (const monitor* m = trees; m != nullptr; m = m->next)
         count += walk(m->path, exclusions, &since, add, ctx);
     return count;
+}
+
+std::size_t sweep_walk(const char* root, const monitor* exclusions, bool (*add)(const char* path, void* ctx),
+                       void* ctx) {
+    struct stat st;
+    if (lstat(root, &st) != 0 || !S_ISREG(st.st_mode))
+        return walk(root, exclusions, nullptr, add, ctx);
+    if (path_excluded(root, exclusions))
+        return 0;
+    add(root, ctx);
+    return 1;
 }
 
 unsigned retry_delay(unsigned attempt) {

@@ -2,6 +2,7 @@
 #include "src/scan.hpp"
 
 #include "src/config.hpp"
+#include "src/control.hpp"
 #include "src/detection.hpp"
 #include "src/fileops.hpp"
 #include "src/metrics.hpp"
@@ -12,6 +13,7 @@
 #include "src/status.hpp"
 #include "src/text.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -21,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 const char* vault_dir = nullptr;
 
@@ -150,12 +153,14 @@ const char* quarantine(task_t* task, char* vault_name, std::size_t size) {
     }
 }
 
-void quarantine_and_report(task_t* task, const infection* findings) {
-    char vault_name[PATH_BUF_SIZE];
-    const char* moved_to = quarantine(task, vault_name, sizeof vault_name);
+// The vault name in `vault_name`, or null when the file was not moved.
+const char* quarantine_and_report(task_t* task, const infection* findings, char* vault_name,
+                                  std::size_t size) {
+    const char* moved_to = quarantine(task, vault_name, size);
     const time_t when = time(nullptr);
     log_infection_at(task->path, moved_to, findings, when);
     detection_report(task->sock, task->path, moved_to, findings, when);
+    return moved_to;
 }
 
 // The scan of an open, by the event's descriptor: the service reads what the opener would, and never opens
@@ -175,13 +180,61 @@ void scan_open(task_t* task) {
         status_count(is_selftest(basename_r(task->path), out.findings) ? status_counters.selftests
                                                                        : status_counters.infected);
         // The scan of a write may have moved it meanwhile, and logged it then.
+        char vault_name[PATH_BUF_SIZE];
         if (still_names(task->fd, task->path) ||
             (follow(task) == MOVED && !path_excluded(task->path, config->exclusions)))
-            quarantine_and_report(task, out.findings);
+            quarantine_and_report(task, out.findings, vault_name, sizeof vault_name);
         else
             syslog(LOG_DEBUG, "%s: infected, but no longer there", task->path);
     }
     av_free_result(out.findings);
+}
+
+// A file of a sweep: scanned like a written one, and its result told to the sweep's client as well. With
+// on-open protection it is scanned by descriptor, so that a clean verdict, of the signatures that gave it,
+// also spares the next open its scan.
+void scan_sweep(task_t* task) {
+    const std::uint64_t id = task->sweep_id;
+    scan_outcome out = {AV_FAILED, nullptr, ""};
+    int readable = -1;
+    struct stat before;
+    if (config->on_open != ON_OPEN_OFF && task->fd >= 0) {
+        // zet's own open: answered at once by on-open protection.
+        const std::string proc = "/proc/self/fd/" + std::to_string(task->fd);
+        readable = open(proc.c_str(), O_RDONLY | O_NOATIME | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (readable >= 0 && (fstat(readable, &before) != 0 || !S_ISREG(before.st_mode))) {
+            close(readable);
+            readable = -1;
+        }
+    }
+    std::uint32_t vps = 0;
+    if (readable >= 0) {
+        const std::uint64_t started = metrics_now();
+        out.verdict =
+            av_scan_fd(task->sock, readable, task->path, &out.findings, out.reason, sizeof out.reason, &vps);
+        metrics_scan_done(started);
+    } else if (!scan_newest(task, &out)) {
+        control_sweep_result(id, task->path, AV_UNSCANNABLE, nullptr, nullptr,
+                             "moved out of the monitored trees");
+        return;
+    }
+    status_service(out.verdict != AV_FAILED);
+    status_count(out.verdict == AV_FAILED ? status_counters.failed : status_counters.scanned);
+    char vault_name[PATH_BUF_SIZE];
+    const char* moved_to = nullptr;
+    if (out.verdict == AV_FOUND) {
+        status_count(is_selftest(basename_r(task->path), out.findings) ? status_counters.selftests
+                                                                       : status_counters.infected);
+        // --no-move: a first look, nothing quarantined, logged or alerted.
+        if (control_sweep_moves(id))
+            moved_to = quarantine_and_report(task, out.findings, vault_name, sizeof vault_name);
+    } else if (out.verdict == AV_CLEAN && readable >= 0) {
+        onopen_clean(readable, before, vps);
+    }
+    control_sweep_result(id, task->path, out.verdict, out.findings, moved_to, out.reason);
+    av_free_result(out.findings);
+    if (readable >= 0)
+        close(readable);
 }
 
 } // namespace
@@ -221,8 +274,9 @@ bool scan_newest(task_t* task, scan_outcome* out) {
 }
 
 void scan_act(task_t* task, scan_outcome* out) {
+    char vault_name[PATH_BUF_SIZE];
     if (account(task, *out))
-        quarantine_and_report(task, out->findings);
+        quarantine_and_report(task, out->findings, vault_name, sizeof vault_name);
     av_free_result(out->findings);
     out->findings = nullptr;
 }
@@ -230,6 +284,8 @@ void scan_act(task_t* task, scan_outcome* out) {
 void scan(task_t* task) {
     if (task->open_id != 0)
         return scan_open(task);
+    if (task->sweep_id != 0)
+        return scan_sweep(task);
     scan_outcome out;
     if (scan_newest(task, &out))
         scan_act(task, &out);

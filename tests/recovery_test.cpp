@@ -22,8 +22,9 @@ using zet_test::write_file;
 
 namespace {
 
-void collect(const char* path, void* ctx) {
+bool collect(const char* path, void* ctx) {
     static_cast<std::set<std::string>*>(ctx)->insert(path);
+    return true;
 }
 
 timespec ctime_of(const std::string& path) {
