@@ -47,7 +47,8 @@ int main(int argc, char** argv) {
     std::string error = ctl::parse_args(args, &parsed);
     if (!error.empty()) {
         fprintf(stderr, "zetctl: %s (zetctl -h for usage)\n", error.c_str());
-        return ctl::EXIT_USAGE;
+        // scan's 2 means files not scanned, so its usage errors take the number its missing paths do.
+        return parsed.command == "scan" ? ctl::EXIT_NO_PATH : ctl::EXIT_USAGE;
     }
     // What the tool changes (restores, purges) is recorded in the system log, under its own name.
     openlog("zetctl", LOG_PID, LOG_DAEMON);

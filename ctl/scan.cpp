@@ -25,7 +25,6 @@ namespace ctl {
 namespace {
 
 // zet's control socket, below RUN_DIR.
-constexpr const char* CONTROL_SOCKET_NAME = "zet.ctl";
 // What zet answers a user other than root; the same refusal as zetctl's own.
 constexpr std::string_view ROOT_REFUSAL = "only root may ask zet to scan";
 // Longer than any line zet sends: two escaped paths at PATH_MAX and a finding fit many times.
@@ -432,7 +431,13 @@ int scan(const Args& args) {
         fprintf(stderr, "zetctl: signalfd(): %s\n", strerror(errno));
         return EXIT_SWEEP_FAILED;
     }
-    const std::string socket = s.in_run_dir(CONTROL_SOCKET_NAME);
+    if (s.config->control_socket.empty()) {
+        close(signals);
+        fprintf(stderr, "zetctl: zet takes no sweeps: CONTROL_SOCKET is not set in %s\n",
+                shown(args.config).c_str());
+        return EXIT_NO_DAEMON;
+    }
+    const std::string socket = s.in_run_dir(s.config->control_socket);
     int fd = connect_control(socket);
     if (fd < 0) {
         int err = errno;

@@ -473,8 +473,8 @@ protected:
         std::filesystem::create_directories(run_);
         symlink(data_.c_str(), (dir_ / "alias").c_str());
         chmod(dir_.path().c_str(), 0755); // for the unprivileged user
-        write(conf_,
-              "RUN_DIR = " + run_ + "\nVAULT = " + dir_ / "vault" + "\n[MONITORS]\nSCAN = " + data_ + "\n");
+        write(conf_, "RUN_DIR = " + run_ + "\nCONTROL_SOCKET = zet.ctl\nVAULT = " + dir_ / "vault" +
+                         "\n[MONITORS]\nSCAN = " + data_ + "\n");
     }
     // zet's side: takes the request, then sends `lines` and plays `then`.
     std::unique_ptr<fake::Service> zet(const std::vector<std::string>& lines, fake::Script then = {}) {
