@@ -6,6 +6,7 @@
 #include "src/av.hpp"
 #include "src/config.hpp"
 #include "src/kernel.hpp"
+#include "src/control.hpp"
 #include "src/metrics_keys.hpp"
 #include "src/paths.hpp"
 #include "src/probe_name.hpp"
@@ -248,6 +249,14 @@ int status(const Args& args) {
         return it == counts.end() ? 0 : std::stoll(it->second);
     };
     const bool open_counts = metrics_found && counts.count(METRIC_NAMES[METRIC_OPENS]) != 0;
+    // The last sweep zet finished, as it recorded it beside its metrics.
+    bool sweep_found = false;
+    std::map<std::string, std::string> sweep = read_metrics_state(s.in_run_dir(SWEEP_FILE_NAME), &sweep_found);
+    sweep_found = sweep_found && sweep.count("finished") != 0;
+    auto swept = [&sweep](const char* name) -> std::int64_t {
+        auto it = sweep.find(name);
+        return it == sweep.end() ? 0 : std::stoll(it->second);
+    };
 
     if (args.json) {
         Json j;
@@ -306,7 +315,17 @@ int status(const Args& args) {
             j.begin_object().key("time").value(e.time).key("path").value(e.path).key("vault").value(e.vault);
             j.key("finding").value(e.finding).end_object();
         }
-        j.end_array().end_object().end_object();
+        j.end_array().end_object();
+        j.key("last_sweep");
+        if (sweep_found) {
+            j.begin_object();
+            for (const char* name : {"started", "finished", "files", "scanned", "infected", "unscanned"})
+                j.key(name).value(swept(name));
+            j.key("stopped").value(swept("stopped") != 0).end_object();
+        } else {
+            j.null();
+        }
+        j.end_object();
         fputs(j.str().c_str(), stdout);
     } else {
         if (d.running)
@@ -374,6 +393,13 @@ int status(const Args& args) {
         }
         if (log.error.empty() && selftests > 0)
             printf("self-tests:   %zu logged (zetctl selftest, not infections)\n", selftests);
+        if (sweep_found)
+            printf("last sweep:   %s: %lld files, %lld infected, %lld not scanned%s\n",
+                   local_time(swept("finished")).value_or("?").c_str(), static_cast<long long>(swept("files")),
+                   static_cast<long long>(swept("infected")), static_cast<long long>(swept("unscanned")),
+                   swept("stopped") != 0 ? ", stopped" : "");
+        else if (!s.config->control_socket.empty())
+            printf("last sweep:   none since zet started (zetctl scan)\n");
     }
     return d.running && sv.answers ? EXIT_OK : EXIT_FAIL;
 }

@@ -110,6 +110,8 @@ TEST_P(SweepRows, QuarantinesExactlyTheInfectedFilesAlreadyThereAndSaysSo) {
     EXPECT_EQ(count_files(vault_), infected.size());
     const auto logged = read_infection_log(log_);
     EXPECT_EQ(logged.size(), infected.size());
+    Result status = run_to_end({bin::zetctl, "status", "-c", conf_}, dir_ / "status");
+    EXPECT_TRUE(has(status.out, ": 2000 files, 10 infected, 0 not scanned\n")) << status.out;
     // Nothing left to find: status 0.
     EXPECT_EQ(zetctl({}).status, 0);
     stop_zet(SIGTERM, DEADLINE);
