@@ -96,7 +96,7 @@ log_queue& logs = *new log_queue;
     [[maybe_unused]] ssize_t n = write(logs.wake, &one, sizeof one);
 }
 
-// Logs what waits; with `all`, until nothing is left.
+// Logs what waits, until nothing is left.
 void drain_logs() {
     for (;;) {
         std::deque<std::pair<int, std::string>> lines;

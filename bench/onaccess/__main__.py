@@ -4,6 +4,7 @@ import json
 import os
 import resource
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -27,6 +28,8 @@ from onaccess.trees import Content, stage_archives
 
 
 def main():
+    # A run stopped with SIGTERM still stops its services and unmounts its trees (the finally below).
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     args = parse_args()
     if os.geteuid() != 0 and args.smoke:
         print("SKIP: bench/onaccess needs root (fanotify needs CAP_SYS_ADMIN)")
