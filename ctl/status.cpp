@@ -5,8 +5,8 @@
 #include "ctl/vault.hpp"
 #include "src/av.hpp"
 #include "src/config.hpp"
-#include "src/kernel.hpp"
 #include "src/control.hpp"
+#include "src/kernel.hpp"
 #include "src/metrics_keys.hpp"
 #include "src/paths.hpp"
 #include "src/probe_name.hpp"
@@ -251,7 +251,8 @@ int status(const Args& args) {
     const bool open_counts = metrics_found && counts.count(METRIC_NAMES[METRIC_OPENS]) != 0;
     // The last sweep zet finished, as it recorded it beside its metrics.
     bool sweep_found = false;
-    std::map<std::string, std::string> sweep = read_metrics_state(s.in_run_dir(SWEEP_FILE_NAME), &sweep_found);
+    std::map<std::string, std::string> sweep =
+        read_metrics_state(s.in_run_dir(SWEEP_FILE_NAME), &sweep_found);
     sweep_found = sweep_found && sweep.count("finished") != 0;
     auto swept = [&sweep](const char* name) -> std::int64_t {
         auto it = sweep.find(name);
@@ -395,9 +396,9 @@ int status(const Args& args) {
             printf("self-tests:   %zu logged (zetctl selftest, not infections)\n", selftests);
         if (sweep_found)
             printf("last sweep:   %s: %lld files, %lld infected, %lld not scanned%s\n",
-                   local_time(swept("finished")).value_or("?").c_str(), static_cast<long long>(swept("files")),
-                   static_cast<long long>(swept("infected")), static_cast<long long>(swept("unscanned")),
-                   swept("stopped") != 0 ? ", stopped" : "");
+                   local_time(swept("finished")).value_or("?").c_str(),
+                   static_cast<long long>(swept("files")), static_cast<long long>(swept("infected")),
+                   static_cast<long long>(swept("unscanned")), swept("stopped") != 0 ? ", stopped" : "");
         else if (!s.config->control_socket.empty())
             printf("last sweep:   none since zet started (zetctl scan)\n");
     }
