@@ -1,5 +1,5 @@
-// status: whether zet and the scan service run, what signatures the service uses, the vault and the
-// infections logged last.
+// status: whether zet and the scan service run, what signatures the service uses, the catch-up after
+// downtime, the vault and the infections logged last.
 #include "ctl/commands.hpp"
 #include "ctl/text.hpp"
 #include "ctl/vault.hpp"
@@ -10,6 +10,7 @@
 #include "src/metrics_keys.hpp"
 #include "src/paths.hpp"
 #include "src/probe_name.hpp"
+#include "src/state_file.hpp"
 #include "src/text.hpp"
 #include "zelu/wire.hpp"
 
@@ -186,6 +187,81 @@ std::string age_text(std::int64_t seconds) {
     return "";
 }
 
+// What zet's state file tells of its catch-up after downtime.
+struct CatchUp {
+    // "off", "unreadable", "absent", or the phase the file names (CATCHUP_PHASE_NAMES).
+    std::string state;
+    std::string detail; // off: why; unreadable: the path and the error
+    bool read = false;  // `file` holds the state file
+    zet_state file;
+    bool current_run = false; // written by the zet that runs now
+};
+
+CatchUp catchup_state(const Settings& s, const DaemonState& d) {
+    CatchUp c;
+    const Config& config = *s.config;
+    if (!config.keeps_state_file()) {
+        c.state = "off";
+        c.detail = config.state_file.empty() ? "STATE_FILE is empty" : "COVERAGE = writes without STATE_FILE";
+        return c;
+    }
+    const char* call = "open";
+    switch (state_read(config.state_file.c_str(), &c.file, &call)) {
+    case STATE_READ:
+        c.read = true;
+        c.state = CATCHUP_PHASE_NAMES[c.file.catchup];
+        c.current_run = d.running && d.pid == c.file.pid;
+        break;
+    case STATE_ABSENT:
+        c.state = "absent";
+        break;
+    case STATE_FAILED:
+        // The daemon keeps it for root only.
+        c.state = "unreadable";
+        c.detail = config.state_file + ": " + strerror(errno);
+        break;
+    case STATE_GARBAGE:
+        c.state = "unreadable";
+        c.detail = config.state_file + ": not a state file of zet";
+        break;
+    }
+    return c;
+}
+
+std::string time_shown(const timespec& t) {
+    return local_time(t.tv_sec).value_or(std::to_string(t.tv_sec));
+}
+
+// The "catch-up:" line after its label.
+std::string catchup_text(const CatchUp& c) {
+    if (c.state == "off")
+        return "off (" + c.detail + ")";
+    if (c.state == "unreadable")
+        return "cannot be read: " + shown(c.detail);
+    if (!c.read)
+        return "no state file yet (zet has not run with it)";
+    std::string text;
+    switch (c.file.catchup) {
+    case CATCHUP_FIRST_START:
+        text = "none needed: first start, there was no state file";
+        break;
+    case CATCHUP_SKIPPED:
+        text = "none possible: the state file could not be read at start (zet's log says why)";
+        break;
+    case CATCHUP_WALKING:
+        text = "walking the trees for files changed since " + time_shown(c.file.catchup_since);
+        break;
+    case CATCHUP_DONE:
+        text = std::to_string(c.file.catchup_queued) + " file" + (c.file.catchup_queued == 1 ? "" : "s") +
+               " queued, changed since " + time_shown(c.file.catchup_since) + "; done " +
+               time_shown(c.file.catchup_finished);
+        break;
+    }
+    if (!c.current_run)
+        text += " (an earlier run, pid " + std::to_string(c.file.pid) + ")";
+    return text;
+}
+
 // A log line of a `zetctl selftest` probe, which zet logs like any finding.
 bool selftest_entry(const LogEntry& e) {
     std::size_t slash = e.path.rfind('/');
@@ -258,6 +334,7 @@ int status(const Args& args) {
         auto it = sweep.find(name);
         return it == sweep.end() ? 0 : std::stoll(it->second);
     };
+    const CatchUp catchup = catchup_state(s, d);
 
     if (args.json) {
         Json j;
@@ -304,6 +381,26 @@ int status(const Args& args) {
         } else {
             j.null();
         }
+        j.end_object();
+        const bool read = catchup.read;
+        // CATCHUP_WALKING and CATCHUP_DONE have walked from a time.
+        const bool walked = read && catchup.file.catchup >= CATCHUP_WALKING;
+        const bool done = read && catchup.file.catchup == CATCHUP_DONE;
+        j.key("catch_up")
+            .begin_object()
+            .key("state")
+            .value(catchup.state)
+            .key("detail")
+            .value(catchup.detail);
+        j.key("state_file").value(s.config->state_file).key("current_run").value(catchup.current_run);
+        j.key("handled_until");
+        read ? j.value(static_cast<std::int64_t>(catchup.file.handled_until.tv_sec)) : j.null();
+        j.key("since");
+        walked ? j.value(static_cast<std::int64_t>(catchup.file.catchup_since.tv_sec)) : j.null();
+        j.key("files_queued");
+        done ? j.value(static_cast<std::int64_t>(catchup.file.catchup_queued)) : j.null();
+        j.key("finished");
+        done ? j.value(static_cast<std::int64_t>(catchup.file.catchup_finished.tv_sec)) : j.null();
         j.end_object();
         j.key("vault").begin_object().key("path").value(s.vault()).key("files");
         error.empty() ? j.value(static_cast<std::int64_t>(files.size())) : j.null();
@@ -375,6 +472,7 @@ int status(const Args& args) {
         } else if (on_open != ON_OPEN_OFF) {
             printf("              counts of opens: set METRICS = yes\n");
         }
+        printf("catch-up:     %s\n", catchup_text(catchup).c_str());
         if (error.empty())
             printf("vault:        %s: %zu file%s, %lld bytes\n", shown(s.vault()).c_str(), files.size(),
                    files.size() == 1 ? "" : "s", static_cast<long long>(bytes));

@@ -65,8 +65,17 @@ public:
     std::int32_t open_error = OPEN_ERROR_ALLOW;
     // zetctl's way in (`zetctl scan`): a UNIX socket, relative paths below RUN_DIR; empty: none.
     std::string control_socket;
+    // Where zet keeps the time up to which it handled every event, to catch up after downtime; empty:
+    // nowhere. COVERAGE = writes keeps it only when the key is set, so its documented behaviour stays.
+    std::string state_file = "/var/lib/orbis/zet.state";
+    bool state_file_set = false; // STATE_FILE was read from the file
     monitor* monitors = nullptr;
     monitor* exclusions = nullptr;
+
+    // Whether zet keeps the state file and catches up after downtime.
+    bool keeps_state_file() const {
+        return !state_file.empty() && (coverage == COVERAGE_FULL || state_file_set);
+    }
 };
 
 // Adds the canonical form of `path` at the head of `*list`; a path that does not exist (yet) is kept as

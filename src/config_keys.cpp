@@ -74,6 +74,15 @@ std::optional<std::string> metrics_shown(const Config& c) {
     return "yes (" + c.run_dir + "/" + METRICS_FILE_NAME + ")";
 }
 
+// Whether the path is used depends on COVERAGE, which may come later in the file.
+std::optional<std::string> state_file_shown(const Config& c) {
+    if (c.state_file.empty())
+        return "(none)";
+    if (!c.keeps_state_file())
+        return "(none with COVERAGE = writes unless set)";
+    return c.state_file;
+}
+
 const config_key KEYS[] = {
     {.name = "RUN_DIR", .kind = KEY_TEXT, .text = &Config::run_dir},
     {.name = "SOCKET", .kind = KEY_TEXT, .text = &Config::socket},
@@ -144,6 +153,12 @@ const config_key KEYS[] = {
      .number = &Config::open_error,
      .choices = OPEN_ERROR_NAMES,
      .invalid = "invalid open error policy, expected allow or deny"},
+    {.name = "STATE_FILE",
+     .kind = KEY_PATH,
+     .text = &Config::state_file,
+     .given = &Config::state_file_set,
+     .invalid = "invalid state file, expected an absolute path",
+     .show = state_file_shown},
 };
 
 // A KEY_INT, KEY_BOOL or KEY_CHOICE value as stored, or nothing when it is bad.
@@ -174,7 +189,9 @@ const config_key* config_key_named(std::string_view name) {
     return nullptr;
 }
 
-bool config_key_read(Config& config, const config_key& key, const zelu::ini::Item& item, const char* file) {
+namespace {
+
+bool read_value(Config& config, const config_key& key, const zelu::ini::Item& item, const char* file) {
     switch (key.kind) {
     case KEY_TEXT:
         config.*key.text = item.value;
@@ -206,6 +223,16 @@ bool config_key_read(Config& config, const config_key& key, const zelu::ini::Ite
     }
     syslog(LOG_ERR, "%s: %s: %s = %s", file, key.invalid, item.key.c_str(), item.value.c_str());
     return false;
+}
+
+} // namespace
+
+bool config_key_read(Config& config, const config_key& key, const zelu::ini::Item& item, const char* file) {
+    if (!read_value(config, key, item, file))
+        return false;
+    if (key.given != nullptr)
+        config.*key.given = true;
+    return true;
 }
 
 std::optional<std::string> config_key_value(const Config& config, const config_key& key) {

@@ -30,6 +30,7 @@ struct config_key {
     std::string Config::*text = nullptr;    // KEY_TEXT, KEY_PATH
     std::int32_t Config::*number = nullptr; // KEY_INT, KEY_BOOL, KEY_CHOICE
     std::int64_t Config::*size = nullptr;   // KEY_SIZE
+    bool Config::*given = nullptr;          // set once the key is read with a good value
     std::int64_t min = 0, max = 0;          // KEY_INT; KEY_SIZE uses `max` only
     const char* const* choices = nullptr;   // KEY_CHOICE: the spellings, ended by nullptr
     // The start of the message for a bad value ("invalid scanner count, expected an integer from 1 to
@@ -49,8 +50,9 @@ std::span<const config_key> config_keys();
 // The row for the key `name`; nullptr for a key zet does not know.
 const config_key* config_key_named(std::string_view name);
 
-// Takes the value of `item` (a key/value item of the global part) into `config` as `key` says. False after
-// a LOG_ERR message with `file`, the key and the value; the field then keeps what it held.
+// Takes the value of `item` (a key/value item of the global part) into `config` as `key` says, and sets its
+// `given` flag. False after a LOG_ERR message with `file`, the key and the value; the field and the flag
+// then keep what they held.
 bool config_key_read(Config& config, const config_key& key, const zelu::ini::Item& item, const char* file);
 
 // The value of `key` in `config` as check-config shows it, before the escaping of its output; nothing

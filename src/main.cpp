@@ -4,6 +4,7 @@
 #include "src/control.hpp"
 #include "src/coverage.hpp"
 #include "src/detection.hpp"
+#include "src/downtime.hpp"
 #include "src/facts.hpp"
 #include "src/fileops.hpp"
 #include "src/metrics.hpp"
@@ -227,9 +228,10 @@ int main(int argc, char** argv) {
     vault_dir = config.vault.c_str();
     scan_init(config);
     mount_marked = config.monitors;
-    // Without these threads full coverage only lacks catch-up and retries, and protection on access the
-    // catch-up after a lost queue of opens; recovery_start said so.
-    if (config.coverage == COVERAGE_FULL || config.on_open != ON_OPEN_OFF)
+    // Without these threads full coverage only lacks catch-up and retries, protection on access the
+    // catch-up after a lost queue of opens, and the state file its catch-up after downtime; recovery_start
+    // said so. Before the marks, from which on every written file has an event.
+    if (config.coverage == COVERAGE_FULL || config.on_open != ON_OPEN_OFF || config.keeps_state_file())
         recovery_start(config);
     // Before the monitor loop queues any write: an open of a file just written is answered from then on.
     if (config.on_open != ON_OPEN_OFF) {
@@ -250,6 +252,9 @@ int main(int argc, char** argv) {
     monitor_follow_mounts(fan_fd, config.monitors);
     // Sweeps walk the trees once they are marked; without the socket zet only lacks them (said).
     control_start(config);
+    // After the marks, so that the walk and the events between them miss no file; a state file that cannot
+    // be read or written is only a warning.
+    downtime_start(config);
     pid_path = create_pid_file(config.run_dir.c_str());
     if (pid_path == nullptr)
         goto fatal;
@@ -272,6 +277,8 @@ int main(int argc, char** argv) {
         monitor_stop(fan_fd, mount_marked);
         coverage_stop();
         close(signal_fd);
+        // The tasks still queued are not scanned: the time written stays before their events.
+        downtime_stop();
     }
     remove_pid_file(pid_path);
     free(pid_path);

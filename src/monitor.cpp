@@ -22,6 +22,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -119,6 +120,16 @@ ssize_t read_batch(int fd, char* buf, std::size_t size) {
     return 0;
 }
 
+// With a state file: whether both groups are empty now. Everything read before has been handed on, so the
+// events of every file closed before the check are queued.
+void note_if_drained(int fan_fd, int fid_fd) {
+    timespec checked;
+    clock_gettime(CLOCK_REALTIME, &checked);
+    pollfd groups[] = {{fan_fd, POLLIN, 0}, {fid_fd, POLLIN, 0}};
+    if (poll(groups, 2, 0) == 0)
+        catchup_note_drained(checked);
+}
+
 } // namespace
 
 int monitor_start(const monitor* list, int unlimited_queue) {
@@ -186,6 +197,8 @@ int monitor_run(int signal_fd, int fan_fd, const monitor* list, int timeout_ms) 
             if (ssize_t len = read_batch(fid_fd, fid_buf, FID_READ_SIZE); len > 0)
                 coverage_handle_batch(fid_buf, static_cast<std::size_t>(len));
         }
+        if (catchup_tracking())
+            note_if_drained(fan_fd, fid_fd);
         // Held opens wait on the answering thread: while it makes no progress the watchdog is left to end
         // zet, and with it every wait.
         if (onopen_alive())

@@ -10,8 +10,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -45,8 +47,9 @@ struct in_flight {
 struct ring {
     char* slots;
     slot_meta meta[QUEUE_SLOTS];
-    unsigned head; // next index to take
-    unsigned tail; // next index to fill
+    timespec queued_at[QUEUE_SLOTS]; // CLOCK_REALTIME, for pool_oldest_unfinished
+    unsigned head;                   // next index to take
+    unsigned tail;                   // next index to fill
 };
 
 constexpr unsigned SMALL = 0;
@@ -72,6 +75,13 @@ in_flight* scanning = nullptr; // one per worker while de-duplicating
 pthread_cond_t scan_done = PTHREAD_COND_INITIALIZER;
 std::size_t worker_count = 0;
 std::size_t next_worker = 0; // under the lock
+// When each worker's task was queued, in nanoseconds since the epoch; 0 while it has none. Set under the
+// lock as the task leaves the queue, so that pool_oldest_unfinished never misses it in between.
+std::atomic<std::int64_t>* running_since = nullptr;
+
+std::int64_t to_ns(const timespec& t) {
+    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
 
 // The large-file lane: off while large_size is 0.
 off_t large_size = 0;
@@ -173,6 +183,7 @@ int lane_to_take() {
 // Under the lock: fills the tail slot of `r` and wakes the workers if it was empty.
 void put(ring& r, const char* path, const slot_meta& m) {
     meta(r, r.tail) = m;
+    clock_gettime(CLOCK_REALTIME, &r.queued_at[r.tail & (QUEUE_SLOTS - 1)]);
     char* dest = slot(r, r.tail);
     std::size_t len = strnlen(path, PATH_BUF_SIZE - 1);
     memcpy(dest, path, len);
@@ -203,6 +214,11 @@ int pool_init(std::size_t count, task_function fn) {
     // Without a worker nothing would ever empty the queue and the monitor loop would stall for good.
     if (count == 0)
         count = 1;
+    running_since = new (std::nothrow) std::atomic<std::int64_t>[count]();
+    if (running_since == nullptr) {
+        syslog(LOG_ERR, "%s:%u: malloc(): %m", UNIT, __LINE__);
+        return -1;
+    }
     worker_count = count;
     // One worker at least scans large files, or they would never be scanned.
     large_limit = count - std::min(small_scanners, count - 1);
@@ -337,6 +353,10 @@ void* worker(void*) {
         memcpy(task.path, slot(r, r.head), PATH_BUF_SIZE);
         slot_meta m = meta(r, r.head);
         meta(r, r.head) = {-1, 0, 0, 0, 0, 0, 0};
+        // A sweep's files were not written: they never hold back the handled-until time.
+        if (lane != SWEEPS)
+            running_since[self].store(to_ns(r.queued_at[r.head & (QUEUE_SLOTS - 1)]),
+                                      std::memory_order_relaxed);
         task.fd = m.fd;
         task.attempt = m.attempt;
         task.open_id = m.open_id;
@@ -359,6 +379,7 @@ void* worker(void*) {
             close(task.fd);
             task.fd = -1;
         }
+        running_since[self].store(0, std::memory_order_relaxed);
         if ((tracked && run) || lane == LARGE || lane == SWEEPS) {
             pthread_mutex_lock(&queue.lock);
             if (tracked && run) {
@@ -384,6 +405,28 @@ unsigned pool_pending() {
         n += (queue.lanes[l].tail - queue.lanes[l].head) & INDEX_MASK;
     pthread_mutex_unlock(&queue.lock);
     return n;
+}
+
+bool pool_oldest_unfinished(timespec* queued_at) {
+    pthread_mutex_lock(&queue.lock);
+    std::int64_t oldest = 0;
+    auto take = [&oldest](std::int64_t ns) {
+        if (ns != 0 && (oldest == 0 || ns < oldest))
+            oldest = ns;
+    };
+    // Every slot, not only the heads: a clock set back leaves a lane out of order. Sweeps hold nothing back.
+    for (unsigned l = 0; l < LANES; l++)
+        for (unsigned i = queue.lanes[l].head; l != SWEEPS && lane_on(l) && i != queue.lanes[l].tail;
+             i = (i + 1) & INDEX_MASK)
+            take(to_ns(queue.lanes[l].queued_at[i & (QUEUE_SLOTS - 1)]));
+    for (std::size_t w = 0; w < worker_count; w++)
+        take(running_since[w].load(std::memory_order_relaxed));
+    pthread_mutex_unlock(&queue.lock);
+    if (oldest == 0)
+        return false;
+    queued_at->tv_sec = static_cast<time_t>(oldest / 1000000000);
+    queued_at->tv_nsec = static_cast<long>(oldest % 1000000000);
+    return true;
 }
 
 pool_waiters pool_waiting() {

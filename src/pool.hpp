@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 
 // What a worker hands to the task function. Each worker owns one, reused for every task.
 struct task_t {
@@ -67,6 +68,10 @@ void pool_add_sweep(const char* path, int fd, std::uint64_t sweep_id);
 
 // Paths waiting in the queue now.
 unsigned pool_pending();
+
+// When the oldest task that is still waiting in the queue, or being scanned, was queued (CLOCK_REALTIME),
+// in `*queued_at`; false when there is none.
+bool pool_oldest_unfinished(timespec* queued_at);
 
 // Threads the pool holds now: producers in pool_add_task or pool_add_file waiting for a free slot, and
 // workers waiting for a path they may take. A thread leaves its count when a broadcast wakes it, before it

@@ -422,6 +422,35 @@ TEST_F(ConfigRead, DetectionAndMetricsSettings) {
         run(row);
 }
 
+// Kept by default with full coverage only; a COVERAGE later in the file still counts; empty keeps none.
+TEST_F(ConfigRead, StateFileSetting) {
+    auto kept = [](const char* path, bool set, bool keeps) {
+        return [=](const Config& c, const std::string& dir) {
+            EXPECT_EQ(c.state_file, path[0] == '@' ? dir + (path + 1) : std::string(path));
+            EXPECT_EQ(c.state_file_set, set);
+            EXPECT_EQ(c.keeps_state_file(), keeps);
+        };
+    };
+    const Row rows[] = {
+        {__LINE__, "", {}, true, kept("/var/lib/orbis/zet.state", false, false)},
+        {__LINE__, "COVERAGE = full\n", {}, true, kept("/var/lib/orbis/zet.state", false, true)},
+        {__LINE__, "STATE_FILE = @/zet.state\n", {}, true, kept("@/zet.state", true, true)},
+        {__LINE__,
+         "STATE_FILE = /var/lib/orbis/zet.state\n",
+         {},
+         true,
+         kept("/var/lib/orbis/zet.state", true, true)},
+        {__LINE__, "STATE_FILE =\nCOVERAGE = full\n", {}, true, kept("", true, false)},
+        {__LINE__,
+         "STATE_FILE = zet.state\nSCANNERS = 2\n",
+         {{LOG_ERR, "@/zet.conf: invalid state file, expected an absolute path: STATE_FILE = zet.state"}},
+         false,
+         kept("/var/lib/orbis/zet.state", false, false)},
+    };
+    for (const auto& row : rows)
+        run(row);
+}
+
 TEST_F(ConfigRead, UnlimitedQueueSpellings) {
     const std::pair<const char*, int> rows[] = {{"yes", 1}, {"on", 1}, {"1", 1}, {"2", 1},   {"TRUE", 1},
                                                 {"-1", 1},  {"no", 0}, {"0", 0}, {"off", 0}, {"f", 0}};

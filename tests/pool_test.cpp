@@ -141,6 +141,38 @@ TEST_F(Pool, PathsAreTakenInQueueOrder) {
     }
 }
 
+// A task counts from its queuing until its scan has returned, while it waits and while it is scanned.
+TEST_F(Pool, OldestUnfinishedTaskCountsUntilItsScanReturns) {
+    auto ns = [](const timespec& t) { return t.tv_sec * 1000000000LL + t.tv_nsec; };
+    auto now = [&ns] {
+        timespec t;
+        clock_gettime(CLOCK_REALTIME, &t);
+        return ns(t);
+    };
+    timespec at;
+    EXPECT_FALSE(pool_oldest_unfinished(&at));
+    const long long before = now();
+    add("/srv/first");
+    const long long after = now();
+    ASSERT_TRUE(wait_until([] { return gate.count() == 1; }));
+    ASSERT_TRUE(pool_oldest_unfinished(&at)) << "being scanned";
+    EXPECT_GE(ns(at), before);
+    EXPECT_LE(ns(at), after);
+    const long long first = ns(at);
+    // Newer tasks, scanned and waiting, leave it the oldest.
+    for (std::size_t i = 0; i < WORKERS + 2; i++)
+        add("/srv/later" + std::to_string(i));
+    ASSERT_TRUE(wait_until([] { return gate.count() == WORKERS; }));
+    ASSERT_TRUE(pool_oldest_unfinished(&at));
+    EXPECT_EQ(ns(at), first);
+    gate.open();
+    ASSERT_TRUE(wait_until([&] {
+        std::lock_guard lock(gate.m);
+        return gate.taken.size() == queued_ && gate.running == 0;
+    }));
+    EXPECT_TRUE(wait_until([&] { return !pool_oldest_unfinished(&at); })) << "all returned";
+}
+
 TEST_F(Pool, LongestPathArrivesWhole) {
     gate.open();
     std::string path(PATH_BUF_SIZE - 1, 'x');

@@ -93,11 +93,12 @@ class Zet(Pipeline):
         a = self.args
         self.on_open = on_open or self.on_open
         conf = os.path.join(self.work, "zet.conf")
+        # No state file: a catch-up after the previous side's zet would scan the new tree before its reader.
         with open(conf, "w") as f:
             f.write(f"RUN_DIR = {self.run_dir}\nSOCKET = {self.sock}\nLOG_FILE = {self.infection_log}\n"
                     f"VAULT = {self.vault}\nSCANNERS = {a.workers}\n"
                     f"UNLIMITED_QUEUE = {'yes' if a.zet_unlimited_queue else 'no'}\n"
-                    f"COVERAGE = {a.zet_coverage}\n"
+                    f"COVERAGE = {a.zet_coverage}\nSTATE_FILE =\n"
                     f"LARGE_FILE_SIZE = {a.zet_large_file_size}\n"
                     f"SMALL_FILE_SCANNERS = {a.zet_small_file_scanners}\n"
                     + (f"ON_OPEN = {self.on_open}\nOPEN_TIMEOUT = {a.open_timeout}\nMETRICS = yes\n"

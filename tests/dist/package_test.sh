@@ -27,7 +27,8 @@ mkdir -p "$root/bin"
 cp -an "$(readlink -f /bin/kill)" "$root/bin/kill"
 if ! out=$(systemd-analyze verify --man=no --root="$root" \
         "$root/usr/lib/systemd/system/zet.service" "$root/usr/lib/systemd/system/orbis-scand.service" \
-        "$root/usr/lib/systemd/system/zet-metrics.service" "$root/usr/lib/systemd/system/zet-metrics.timer" 2>&1) \
+        "$root/usr/lib/systemd/system/zet-metrics.service" "$root/usr/lib/systemd/system/zet-metrics.timer" \
+        "$root/usr/lib/systemd/system/zet-sweep.service" "$root/usr/lib/systemd/system/zet-sweep.timer" 2>&1) \
         || [[ -n $out ]]; then
     fail "systemd-analyze verify: $out"
 fi
@@ -45,6 +46,13 @@ for limit in zet:50 orbis-scand:30; do
     fi
 done
 grep -qx 'RestartPreventExitStatus=13' "$src/dist/zet.service" || fail "zet.service restarts a configuration error"
+# The sweep runs at idle priority and only beside a running zet; postinst enables neither it nor its timer.
+for line in Requisite=zet.service Nice=19 CPUSchedulingPolicy=idle IOSchedulingClass=idle; do
+    grep -qx "$line" "$src/dist/zet-sweep.service" || fail "zet-sweep.service lacks $line"
+done
+if grep -q 'zet-sweep' "$src/dist/debian/postinst"; then
+    fail "postinst enables the sweep: it is the administrator's choice"
+fi
 for script in postinst prerm postrm; do
     sh -n "$src/dist/debian/$script" || fail "debian/$script does not parse"
 done

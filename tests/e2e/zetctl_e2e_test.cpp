@@ -120,6 +120,25 @@ TEST_F(Ctl, CheckConfigShowsTheLargeFileLane) {
     }
 }
 
+// Where zet keeps its state file, as COVERAGE (which may follow the key) decides.
+TEST_F(Ctl, CheckConfigShowsWhetherTheStateFileIsKept) {
+    const struct {
+        std::string settings, shown;
+    } cases[] = {
+        {"", "  STATE_FILE = (none with COVERAGE = writes unless set)\n"},
+        {"COVERAGE = full\n", "  STATE_FILE = /var/lib/orbis/zet.state\n"},
+        {"STATE_FILE = /srv/zet.state\n", "  STATE_FILE = /srv/zet.state\n"},
+        {"STATE_FILE =\nCOVERAGE = full\n", "  STATE_FILE = (none)\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.settings);
+        zet_test::write_file(conf_, "RUN_DIR = " + run_ + "\nVAULT = " + vault_ + "\n" + c.settings);
+        Result r = ctl({"check-config"});
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_TRUE(has(r.out, c.shown)) << r.out;
+    }
+}
+
 TEST_F(Ctl, CheckConfigShowsDetectionSettingsAndChecksTheAlertCommand) {
     Result r = ctl({"check-config"});
     EXPECT_TRUE(has(r.out, "  ALERT_COMMAND = (none)\n  ALERT_TIMEOUT = 60\n  ALERT_QUEUE = 100\n"
@@ -342,6 +361,49 @@ TEST_F(Ctl, StatusTellsWhatIsDownAndWhatAnswers) {
     EXPECT_TRUE(has(r.out, "\"answers\":true,\"vps\":")) << r.out;
     EXPECT_TRUE(has(r.out, "\"vault\":{\"path\":\"" + vault_ + "\",\"files\":1,\"bytes\":5,")) << r.out;
     EXPECT_EQ(scand.stop(), 0);
+}
+
+// What the state file tells of the catch-up after downtime, whoever wrote it; without a running zet every
+// record is of an earlier run.
+TEST_F(Ctl, StatusTellsTheCatchUpAfterDowntimeFromTheStateFile) {
+    const std::string state = dir_ / "zet.state", since = log_time(1733660000), done = log_time(1733670002);
+    const struct {
+        std::string name, settings;
+        std::function<void()> prepare;
+        std::string line, json;
+    } cases[] = {
+        {"writes without the key", "", [] {}, "off (COVERAGE = writes without STATE_FILE)",
+         "\"state\":\"off\",\"detail\":\"COVERAGE = writes without STATE_FILE\""},
+        {"first start", "STATE_FILE = " + state,
+         [&] {
+             std::filesystem::remove(state);
+             zet_test::write_file(state,
+                                  "handled_until 1733670000.000000000\npid 999999999\ncatchup first-start\n");
+         },
+         "none needed: first start, there was no state file (an earlier run, pid 999999999)",
+         "\"state\":\"first-start\",\"detail\":\"\",\"state_file\":\"" + state +
+             "\",\"current_run\":false,\"handled_until\":1733670000,\"since\":null,\"files_queued\":null,"
+             "\"finished\":null"},
+        {"done", "STATE_FILE = " + state,
+         [&] {
+             zet_test::write_file(state, "handled_until 1733670000.000000000\npid 1\ncatchup done\n"
+                                         "catchup_since 1733660000.000000000\ncatchup_queued 1\n"
+                                         "catchup_finished 1733670002.500000000\nlater_field x\n");
+         },
+         "1 file queued, changed since " + since + "; done " + done + " (an earlier run, pid 1)",
+         "\"state\":\"done\",\"detail\":\"\",\"state_file\":\"" + state +
+             "\",\"current_run\":false,\"handled_until\":1733670000,\"since\":1733660000,\"files_queued\":1,"
+             "\"finished\":1733670002}"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.prepare();
+        zet_test::write_file(conf_, "RUN_DIR = " + run_ + "\nVAULT = " + vault_ + "\n" + c.settings);
+        Result r = ctl({"status"});
+        EXPECT_TRUE(has(r.out, "\ncatch-up:     " + c.line + "\nvault:")) << r.out;
+        r = ctl({"status", "--json"});
+        EXPECT_TRUE(has(r.out, "\"catch_up\":{" + c.json)) << r.out;
+    }
 }
 
 TEST_F(CtlVault, StatusCountsSelftestProbesApartFromInfections) {

@@ -47,8 +47,14 @@ void DaemonTest::unset(const std::string& key) {
 
 std::string DaemonTest::write_config() const {
     std::string text;
-    for (const auto& [k, v] : settings_)
+    bool full = false, state_file = false;
+    for (const auto& [k, v] : settings_) {
         text += k + " = " + v + "\n";
+        full = full || (k == "COVERAGE" && v == "full");
+        state_file = state_file || k == "STATE_FILE";
+    }
+    if (full && !state_file)
+        text += "STATE_FILE = " + state_file_ + "\n";
     text += global_extra_ + "[MONITORS]\n";
     for (const auto& m : monitors_)
         text += "SCAN = " + m + "\n";

@@ -32,7 +32,8 @@ protected:
     void set(const std::string& key, const std::string& value);
     // Leaves `key` out of settings_.
     void unset(const std::string& key);
-    // Writes conf_: settings_ in order, global_extra_, then [MONITORS] with a SCAN line for each of
+    // Writes conf_: settings_ in order (with COVERAGE = full, STATE_FILE = state_file_ unless set, so that
+    // no test reads or writes the system's), global_extra_, then [MONITORS] with a SCAN line for each of
     // monitors_ and an EXCL line for each of exclusions_.
     std::string write_config() const;
     // Writes the configuration and starts wrapper_ + zet + `args` + "-c conf_", NOTIFY_SOCKET at notify_
@@ -50,6 +51,7 @@ protected:
     TempDir dir_;
     std::string mnt_ = dir_ / "mnt", tree_ = mnt_ + "/data", vault_ = mnt_ + "/vault", run_ = dir_ / "run";
     std::string socket_ = dir_ / "scan.sock", log_ = dir_ / "infections.log", conf_ = dir_ / "zet.conf";
+    std::string state_file_ = dir_ / "zet.state";
     NotifySocket notify_{dir_ / "notify"};
     std::vector<std::pair<std::string, std::string>> settings_;
     std::string global_extra_; // lines added to the global part as they are
