@@ -372,7 +372,9 @@ void control_sweep_result(std::uint64_t sweep_id, const char* path, av_verdict v
     if (s == nullptr)
         return;
     std::string lines;
-    if (verdict == AV_FOUND) {
+    if (verdict == AV_UNSCANNABLE && reason == nullptr) {
+        // Nothing left to protect there, and nothing the administrator has to look at.
+    } else if (verdict == AV_FOUND) {
         s->scanned++;
         s->infected++;
         for (const infection* i = findings; i != nullptr; i = i->next)

@@ -28,6 +28,7 @@ void control_stop();
 bool control_sweep_moves(std::uint64_t sweep_id);
 
 // The result of one file of sweep `sweep_id`, from the worker that scanned it: `vault` is the vault name or
-// null, `reason` why the file could not be scanned. Never waits.
+// null, `reason` why the file could not be scanned; AV_UNSCANNABLE with a null `reason`: the file left the
+// trees before its turn (removed, quarantined by a live scan, moved out), counted neither way. Never waits.
 void control_sweep_result(std::uint64_t sweep_id, const char* path, av_verdict verdict,
                           const infection* findings, const char* vault, const char* reason);

@@ -214,12 +214,20 @@ void scan_sweep(task_t* task) {
             av_scan_fd(task->sock, readable, task->path, &out.findings, out.reason, sizeof out.reason, &vps);
         metrics_scan_done(started);
     } else if (!scan_newest(task, &out)) {
-        control_sweep_result(id, task->path, AV_UNSCANNABLE, nullptr, nullptr,
-                             "moved out of the monitored trees");
+        // Moved out of the trees before its turn: gone from what the sweep protects, not unscanned.
+        control_sweep_result(id, task->path, AV_UNSCANNABLE, nullptr, nullptr, nullptr);
         return;
     }
     status_service(out.verdict != AV_FAILED);
     status_count(out.verdict == AV_FAILED ? status_counters.failed : status_counters.scanned);
+    // Removed (or quarantined by a live scan) before its turn: the same.
+    if (out.verdict == AV_UNSCANNABLE && vanished(task)) {
+        control_sweep_result(id, task->path, AV_UNSCANNABLE, nullptr, nullptr, nullptr);
+        av_free_result(out.findings);
+        if (readable >= 0)
+            close(readable);
+        return;
+    }
     char vault_name[PATH_BUF_SIZE];
     const char* moved_to = nullptr;
     if (out.verdict == AV_FOUND) {

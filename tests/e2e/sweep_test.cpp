@@ -132,7 +132,10 @@ TEST_F(Sweep, LiveWritesGoBeforeASweep) {
         EXPECT_TRUE(wait_until([&] { return !exists(path); }, 10s)) << path;
         EXPECT_LT(Clock::now() - t0, 5s) << path;
     }
-    EXPECT_EQ(sweep.exit_code(DEADLINE), 0) << sweep.stderr_text();
+    // The sweep may meet a live file before its live scan (status 1); one quarantined before the sweep's
+    // turn is gone, not unscanned.
+    EXPECT_NE(sweep.exit_code(DEADLINE), 2) << sweep.stderr_text() << sweep.stdout_text();
+    EXPECT_TRUE(has(sweep.stdout_text(), ", 0 not scanned\n")) << sweep.stdout_text();
     stop_zet(SIGTERM, DEADLINE);
 }
 
