@@ -58,8 +58,10 @@ const Config* config = nullptr;
 int listen_fd = -1;
 int wake_fd = -1;
 std::mutex active_lock;
-std::shared_ptr<sweep> active; // the sweep running now, under active_lock
-std::uint64_t last_id = 0;     // the control thread's own
+// The sweep running now, under active_lock. The control thread and the workers still use it while the
+// process exits, so it lives on the heap and no destructor runs on it.
+std::shared_ptr<sweep>& active = *new std::shared_ptr<sweep>;
+std::uint64_t last_id = 0; // the control thread's own
 
 std::shared_ptr<sweep> find(std::uint64_t id) {
     std::lock_guard guard(active_lock);
