@@ -99,8 +99,9 @@ TEST_F(Ctl, CheckConfigShowsSettingsInTheOrderZetUsesThem) {
     EXPECT_FALSE(exists(vault_)) << "the check must not leave a vault behind";
 }
 
-// What the pool will keep, not what was written: one worker at least stays for large files.
-TEST_F(Ctl, CheckConfigShowsTheLargeFileLane) {
+// What zet will use, not what was written: one worker at least stays for large files, and whether the
+// state file is kept follows COVERAGE, which may come after the key.
+TEST_F(Ctl, CheckConfigShowsTheLargeFileLaneAndTheStateFile) {
     const struct {
         std::string settings, shown;
     } cases[] = {
@@ -110,21 +111,6 @@ TEST_F(Ctl, CheckConfigShowsTheLargeFileLane) {
          "  LARGE_FILE_SIZE = 1024 bytes\n  SMALL_FILE_SCANNERS = 2\n"},
         {"LARGE_FILE_SIZE = 1G\nSCANNERS = 1\n",
          "  LARGE_FILE_SIZE = 1073741824 bytes\n  SMALL_FILE_SCANNERS = 0\n"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.settings);
-        zet_test::write_file(conf_, "RUN_DIR = " + run_ + "\nVAULT = " + vault_ + "\n" + c.settings);
-        Result r = ctl({"check-config"});
-        EXPECT_EQ(r.status, 0) << r.out;
-        EXPECT_TRUE(has(r.out, c.shown)) << r.out;
-    }
-}
-
-// Where zet keeps its state file, as COVERAGE (which may follow the key) decides.
-TEST_F(Ctl, CheckConfigShowsWhetherTheStateFileIsKept) {
-    const struct {
-        std::string settings, shown;
-    } cases[] = {
         {"", "  STATE_FILE = (none with COVERAGE = writes unless set)\n"},
         {"COVERAGE = full\n", "  STATE_FILE = /var/lib/orbis/zet.state\n"},
         {"STATE_FILE = /srv/zet.state\n", "  STATE_FILE = /srv/zet.state\n"},
