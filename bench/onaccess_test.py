@@ -14,7 +14,7 @@ import unittest
 
 sys.dont_write_bytecode = True  # no __pycache__ left in the source tree
 
-from onaccess import measurements, pipelines, reads, records, report, trees, workloads
+from onaccess import measurements, pipelines, reads, records, report, sweeps, trees, workloads
 
 ZET_RECORD = r"SCAN '(.*)' CID "
 CLAMD_RECORD = r"^(/.*): (?:OK|.* FOUND|Empty file)$"
@@ -352,6 +352,15 @@ class ReadsTest(unittest.TestCase):
             with self.subTest(label):
                 got = measurements.paired_ratios(a, b)
                 self.assertEqual(got and (got["median"], got["min"], got["max"]), want)
+
+    def test_zetctl_summary(self):
+        out = ('{"finding":{"path":"/t/x","vault":null,"names":["Eicar"]}}\nnot json\n'
+               '{"summary":{"walked":3,"scanned":3,"infected":1,"unscanned":0}}\n')
+        cases = [("the last line's summary", out, {"walked": 3, "scanned": 3, "infected": 1, "unscanned": 0}),
+                 ("an interrupted sweep has none", out.rsplit("\n", 2)[0], {}), ("no output", "", {})]
+        for label, text, want in cases:
+            with self.subTest(label):
+                self.assertEqual(sweeps.summary_of(text), want)
 
     def test_metrics_file(self):
         path = os.path.join(self.dir, "zet.metrics")

@@ -222,7 +222,9 @@ int pool_init(std::size_t count, task_function fn) {
     worker_count = count;
     // One worker at least scans large files, or they would never be scanned.
     large_limit = count - std::min(small_scanners, count - 1);
-    sweep_limit = std::max<std::size_t>(1, count / 2);
+    // All but one: a written file or an open always finds a worker free, and the sweep keeps the service
+    // busy enough to scan at the engine's pace (half the workers left the CPUs idle between round trips).
+    sweep_limit = std::max<std::size_t>(1, count - 1);
     if (dedup) {
         scanning = static_cast<in_flight*>(calloc(count, sizeof *scanning));
         if (scanning == nullptr) {

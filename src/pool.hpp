@@ -59,7 +59,7 @@ void pool_set_open_lane(bool on);
 bool pool_offer_open(const char* path, int fd, std::uint64_t open_id);
 
 // Turns the lane of sweeps on; call before pool_init. Its tasks are taken only while no written file and
-// no open waits, by at most half the workers (one at least), so that a sweep never starves live events.
+// no open waits, by all workers but one (one at least), so that a sweep never starves live events.
 void pool_set_sweep_lane(bool on);
 
 // Queues one file of the sweep `sweep_id`, taking over `fd`; blocks while the lane is full. Never

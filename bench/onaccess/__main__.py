@@ -23,7 +23,9 @@ from onaccess.options import parse_args
 from onaccess.pipelines import Peer, Zet, clamdscan, engine_limit, run_pipeline
 from onaccess.processes import NOFILE, SCAN_TMP, log
 from onaccess.reads import run_reads
-from onaccess.report import plot, report, report_reads, report_workloads, write_data, write_reads_data
+from onaccess.report import (plot, report, report_reads, report_sweeps, report_workloads, write_data,
+                             write_reads_data)
+from onaccess.sweeps import run_sweeps
 from onaccess.trees import Content, stage_archives
 
 
@@ -45,11 +47,14 @@ def main():
     args.nofile = NOFILE[0]
     sizes = [args.files] + [int(x) for x in args.sweep.split(",") if x and int(x) != args.files]
     given = {"zet": args.zet, "orbis-scand": args.orbis_scand}
-    # --reads runs no engine figures.
-    targets = ([] if args.no_engine or args.reads else ["engine_limit"]) + [t for t, v in given.items()
-                                                                            if run_zet and not v]
+    # --reads runs no engine figures; --sweeps needs the engine and zetctl.
+    if args.sweeps:
+        given["zetctl"] = args.zetctl
+    targets = ([] if (args.no_engine or args.reads) and not args.sweeps else ["engine_limit"]) + \
+        [t for t, v in given.items() if run_zet and not v]
     bins = built_binaries(os.path.abspath(args.build), targets) if targets else {}
-    bins.update({k: os.path.abspath(v) for k, v in (("zet", args.zet), ("orbis-scand", args.orbis_scand)) if v})
+    bins.update({k: os.path.abspath(v) for k, v in (("zet", args.zet), ("orbis-scand", args.orbis_scand),
+                                                     ("zetctl", args.zetctl)) if v})
     # Checked before anything runs: a run must not end, after its figures, on a missing gnuplot.
     missing = missing_packages(run_peer, args.plot and not args.reads)
     if missing and not args.setup:
@@ -100,13 +105,18 @@ def main():
             for p in (zp, pp):
                 if p:
                     results["reads"][f"{p.name}_exit"] = p.stop()
-        if run_zet and not args.reads:
+        if args.sweeps:
+            zp = Zet("zet", args, work, fs)
+            pp = Peer("peer", args, work, fs, False) if run_peer else None
+            pipes += [p for p in (zp, pp) if p]
+            results["sweeps"] = run_sweeps(zp, pp, bins, args, content)
+        if run_zet and not args.reads and not args.sweeps:
             zp = Zet("zet", args, work, fs)
             pipes.append(zp)
             results["zet"] = run_pipeline(zp, bins, args, content, sizes)
             results["zet"]["exit"] = zp.stop()
             shutil.rmtree(zp.tree, ignore_errors=True)
-        if run_peer and not args.reads:
+        if run_peer and not args.reads and not args.sweeps:
             modes = {"yes": [True], "no": [False], "both": [True, False]}[args.peer_extra_scanning]
             for extra in modes:
                 key = "peer" if extra else "peer_open"
@@ -118,7 +128,7 @@ def main():
                 if not args.no_engine and "clamdscan" not in results:
                     results["clamdscan"] = clamdscan(pp, args, content, sizes, os.path.join(fs, "engine"))
                 results[key]["exit"] = pp.stop()
-        if not args.no_engine and not args.reads:
+        if not args.no_engine and not args.reads and not args.sweeps:
             results.update(engine_limit(bins, args, content, sizes, os.path.join(fs, "engine")))
     finally:
         for p in pipes:
@@ -138,6 +148,8 @@ def main():
     results["elapsed_s"] = time.monotonic() - t_start
     if args.reads:
         report_reads(results, args)
+    elif args.sweeps:
+        report_sweeps(results, args)
     elif args.reps > 0:
         report(results, args)
     report_workloads(results, args)

@@ -16,7 +16,8 @@ PEER_PACKAGES = ["clamav-daemon", "clamdscan"]
 PLOT_PACKAGES = ["gnuplot-nox"]
 
 # Where CMake puts the binaries a run uses, relative to the build tree.
-BINARIES = {"zet": "src/zet", "orbis-scand": "scand/orbis-scand", "engine_limit": "bench/engine_limit"}
+BINARIES = {"zet": "src/zet", "orbis-scand": "scand/orbis-scand", "engine_limit": "bench/engine_limit",
+            "zetctl": "ctl/zetctl"}
 
 
 def installed(pkg):

@@ -115,6 +115,14 @@ def parse_args():
     ap.add_argument("--cache-files", type=int, default=1000000,
                     help="--reads: files of 1 byte cached by zet ON_OPEN = block to measure the cache's memory "
                          "(1000000, a tmpfs page each: about 5 GiB; 0: not measured)")
+    ap.add_argument("--sweeps", action="store_true",
+                    help="on-demand sweeps instead of the write figures: zetctl scan through zet, clamdscan "
+                         "--multiscan --fdpass through clamd and the engine limit on the same trees, sides "
+                         "interleaved; then live writes during a sweep")
+    ap.add_argument("--sweep-files", type=int, default=20000, help="--sweeps: files of each tree (20000)")
+    ap.add_argument("--sweep-live-files", type=int, default=100000,
+                    help="--sweeps: files of the tree swept while live writes are timed (100000)")
+    ap.add_argument("--zetctl", help="--sweeps: zetctl binary to run instead of the build tree's")
     ap.add_argument("--smoke", action="store_true",
                     help="CI: exit 77 without root, generous growth bounds, exit 1 if a soak check fails")
     return ap.parse_args()

@@ -66,6 +66,7 @@ class Zet(Pipeline):
     def __init__(self, name, args, work, fs, on_open=None):
         super().__init__(name, args, work, fs)
         self.on_open = on_open  # ON_OPEN of the next start_front, None: not set
+        self.control = False  # CONTROL_SOCKET zet.ctl, for zetctl scan
         self.run_dir = os.path.join(self.work, "run")
 
     def start(self, bins):
@@ -92,7 +93,7 @@ class Zet(Pipeline):
         counts of opens) for this start."""
         a = self.args
         self.on_open = on_open or self.on_open
-        conf = os.path.join(self.work, "zet.conf")
+        conf = self.conf = os.path.join(self.work, "zet.conf")
         # No state file: a catch-up after the previous side's zet would scan the new tree before its reader.
         with open(conf, "w") as f:
             f.write(f"RUN_DIR = {self.run_dir}\nSOCKET = {self.sock}\nLOG_FILE = {self.infection_log}\n"
@@ -101,6 +102,7 @@ class Zet(Pipeline):
                     f"COVERAGE = {a.zet_coverage}\nSTATE_FILE =\n"
                     f"LARGE_FILE_SIZE = {a.zet_large_file_size}\n"
                     f"SMALL_FILE_SCANNERS = {a.zet_small_file_scanners}\n"
+                    + ("CONTROL_SOCKET = zet.ctl\n" if self.control else "")
                     + (f"ON_OPEN = {self.on_open}\nOPEN_TIMEOUT = {a.open_timeout}\nMETRICS = yes\n"
                        if self.on_open else "") +
                     f"[MONITORS]\nSCAN = {self.tree}\n")

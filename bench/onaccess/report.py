@@ -8,6 +8,7 @@ from . import REPO
 from .measurements import med, summary
 from .processes import log
 from .reads import OPEN_CACHE_ENTRIES, OPEN_CACHE_ENTRY_BYTES, SIDES, figure, goals, open_figures, ratios
+from .sweeps import LABELS, sweep_ratios, sweep_rows
 from .workloads import DRAINED
 
 
@@ -429,3 +430,25 @@ def write_reads_data(results, d):
             f.write("# open() of an uncached file, held, ms\n")
             for v in sorted(v for r in res["reps"][side] for v in r["open"]["samples_s"]):
                 f.write(f"{v * 1000:.4f}\n")
+
+
+def report_sweeps(results, args):
+    res = results["sweeps"]
+    sides, rows = sweep_rows(res)
+    ld = [f"load average {x['loadavg'][0]:.2f}, CPU idle {100 * (x['cpu_idle'] or 0):.0f} %" for x in res["load"]]
+    print(f"\nsweeps of {args.sweep_files} files: median [min-max] of {args.reps} repetitions, sides interleaved "
+          f"in each; file system {args.fs}; {ld[0]} at the start, {ld[-1]} at the end")
+    print(table([""] + [LABELS[s] for s in sides],
+                [[label] + [fmt_range(f(s), prec=prec) for s in sides] for label, f, prec in rows]))
+    print("\nratios of paired repetitions (files/s): median [min-max]")
+    print(table(["", "ratio"], [[label, fmt_range(r, prec=3)] for label, r in sweep_ratios(res)]))
+    live = res["live"]
+    i, d = live["idle"], live["during"]
+    print(f"\nlive infected files, {args.latency_samples} written one at a time with {args.latency_gap} s gaps, "
+          f"until quarantined; during: while zetctl scan sweeps {args.sweep_live_files} files "
+          f"({live['sweeps']} sweep(s); the first outlasted the samples: {live['first_sweep_outlasted_samples']})")
+    print(table(["", "p50, ms", "p99, ms", "samples", "lost"],
+                [[k, ms(v["p50_s"]), ms(v["p99_s"]), str(v["n"]), str(v["lost"])] for k, v in
+                 (("idle", i), ("during a sweep", d))]))
+    if i["p99_s"] and d["p99_s"]:
+        print(f"p99 during / idle: {d['p99_s'] / i['p99_s']:.2f} (goal <= 5)")
