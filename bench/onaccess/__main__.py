@@ -20,7 +20,7 @@ sys.dont_write_bytecode = True
 from onaccess.environment import (PEER_PACKAGES, built_binaries, install_packages, machine, missing_packages,
                                   prepare_db)
 from onaccess.options import parse_args
-from onaccess.pipelines import Peer, Zet, clamdscan, engine_limit, run_pipeline
+from onaccess.pipelines import Peer, Zet, interleaved_throughput, run_pipeline
 from onaccess.processes import NOFILE, SCAN_TMP, log
 from onaccess.reads import run_reads
 from onaccess.report import (plot, report, report_reads, report_sweeps, report_workloads, write_data,
@@ -110,26 +110,18 @@ def main():
             pp = Peer("peer", args, work, fs, False) if run_peer else None
             pipes += [p for p in (zp, pp) if p]
             results["sweeps"] = run_sweeps(zp, pp, bins, args, content)
-        if run_zet and not args.reads and not args.sweeps:
-            zp = Zet("zet", args, work, fs)
-            pipes.append(zp)
-            results["zet"] = run_pipeline(zp, bins, args, content, sizes)
-            results["zet"]["exit"] = zp.stop()
-            shutil.rmtree(zp.tree, ignore_errors=True)
-        if run_peer and not args.reads and not args.sweeps:
+        if not args.reads and not args.sweeps:
             modes = {"yes": [True], "no": [False], "both": [True, False]}[args.peer_extra_scanning]
-            for extra in modes:
-                key = "peer" if extra else "peer_open"
-                pp = Peer(key, args, work, fs, extra)
-                pipes.append(pp)
-                results[key] = run_pipeline(pp, bins, args, content, sizes)
-                pp.stop_front()
-                shutil.rmtree(pp.tree, ignore_errors=True)
-                if not args.no_engine and "clamdscan" not in results:
-                    results["clamdscan"] = clamdscan(pp, args, content, sizes, os.path.join(fs, "engine"))
-                results[key]["exit"] = pp.stop()
-        if not args.no_engine and not args.reads and not args.sweeps:
-            results.update(engine_limit(bins, args, content, sizes, os.path.join(fs, "engine")))
+            writers = ([Zet("zet", args, work, fs)] if run_zet else []) + \
+                ([Peer("peer" if extra else "peer_open", args, work, fs, extra) for extra in modes] if run_peer else [])
+            pipes += writers
+            measured, engines = interleaved_throughput(writers, bins, args, content, sizes if args.reps > 0 else [],
+                                                       os.path.join(fs, "engine"), not args.no_engine)
+            results.update(engines)
+            for p in writers:
+                results[p.name] = run_pipeline(p, bins, args, content, sizes, measured[p.name])
+                results[p.name]["exit"] = p.stop()
+                shutil.rmtree(p.tree, ignore_errors=True)
     finally:
         for p in pipes:
             for s in p.services:

@@ -1,5 +1,6 @@
 """The pipelines compared: zet + orbis-scand, clamonacc + clamd, and libclamav alone."""
 
+import argparse
 import math
 import os
 import shutil
@@ -207,10 +208,51 @@ class Peer(Pipeline):
         return {}
 
 
-def run_pipeline(p, bins, args, content, sizes):
-    """Starts p and takes every figure the options ask for, in the documented order; stops p on a failure."""
+def interleaved_throughput(pipes, bins, args, content, sizes, engine_root, with_engine):
+    """The throughput repetitions of every pipeline, and of clamdscan and the engine, taken in turn (A, B,
+    C, A, B, C, ...), so that a ratio compares runs minutes apart, not a pipeline's runs with the other's
+    half an hour later. The scan services are started first and stay; each front end runs only for its
+    repetition: zet's file-system marks would otherwise see the peer's writes, and clamonacc zet's."""
+    out = {p.name: {} for p in pipes}
+    extra = {}
+    for p in pipes:
+        p.start_service(bins)
+    peer = next((p for p in pipes if isinstance(p, Peer)), None)
+    for files in sizes:
+        for p in pipes:
+            out[p.name][files] = []
+        for r in range(args.reps):
+            for p in pipes:
+                p.start_front(bins)
+                p.warm_up()
+                root = os.path.join(p.tree, f"tp{files}-{r}")
+                t = throughput(p, plan_tree(root, files, args.subdirs, args.infected), content, args, root)
+                log(f"{p.name}: {files} files, rep {r + 1}: {t['files_per_s']:.0f} files/s, scanned "
+                    f"{t['scanned']}/{files}, missed {t['missed']}, wrongly moved {t['wrongly_moved']}"
+                    f"{'' if t['complete'] else ' (INCOMPLETE)'}")
+                out[p.name][files].append(t)
+                p.stop_front()
+                shutil.rmtree(root, ignore_errors=True)
+                time.sleep(0.5)
+            if with_engine:
+                one = argparse.Namespace(**dict(vars(args), reps=1))
+                if peer:
+                    got = clamdscan(peer, one, content, [files], engine_root)
+                    extra.setdefault("clamdscan", {}).setdefault(files, []).extend(got[files])
+                for method, reps in engine_limit(bins, one, content, [files], engine_root).items():
+                    extra.setdefault(method, {}).setdefault(files, []).extend(reps[files])
+    return out, extra
+
+
+def run_pipeline(p, bins, args, content, sizes, measured=None):
+    """Starts p (its front end only, when its service already runs) and takes every figure the options ask
+    for, in the documented order; `measured` holds throughput figures taken already. Stops p on a
+    failure."""
     log(f"{p.name}: starting")
-    p.start(bins)
+    if p.services:
+        p.start_front(bins)
+    else:
+        p.start(bins)
     res = {"idle_rss_kib": None, "idle_pss_kib": None, "throughput": {}, "probes": {}}
     res.update({"load_s": p.load_s, "signatures": p.signatures})
     log(f"{p.name}: database loaded in {p.load_s:.1f} s, {p.signatures} signatures")
@@ -220,7 +262,9 @@ def run_pipeline(p, bins, args, content, sizes):
         p.warm_up()
         res["idle_rss_kib"] = idle_rss(p)
         res["idle_pss_kib"] = idle_pss(p)
-        for files in sizes if args.reps > 0 else []:
+        if measured is not None:
+            res["throughput"] = measured
+        for files in sizes if args.reps > 0 and measured is None else []:
             reps = []
             for r in range(args.reps):
                 root = os.path.join(p.tree, f"tp{files}-{r}")

@@ -5,7 +5,7 @@ import statistics
 import subprocess
 
 from . import REPO
-from .measurements import med, summary
+from .measurements import med, paired_ratios, summary
 from .processes import log
 from .reads import OPEN_CACHE_ENTRIES, OPEN_CACHE_ENTRY_BYTES, SIDES, figure, goals, open_figures, ratios
 from .sweeps import LABELS, sweep_ratios, sweep_rows
@@ -118,6 +118,10 @@ def report(results, args):
     print(f"\nmedian [min-max] of {args.reps} repetitions; ratios of medians from this run; "
           f"file system {args.fs}")
     print("\n".join(lines))
+    paired = write_ratios(results, size)
+    if paired:
+        print("\nratios of paired repetitions (files/s; the sides ran in turn in each repetition): median [min-max]")
+        print(table(["", "ratio"], [[label, fmt_range(r, prec=3)] for label, r in paired]))
     for name in ["zet"] + [k for k, _, _ in peers]:
         if name in results:
             for files, reps in results[name]["throughput"].items():
@@ -127,6 +131,22 @@ def report(results, args):
                           f"and every infected file quarantined (stalled for {args.stall} s or timed out)")
             if results[name].get("notes"):
                 print(f"note: {name}: {results[name]['notes']}")
+
+
+def write_ratios(results, size):
+    """zet's throughput over each other side's, repetition by repetition."""
+    def per_rep(key):
+        res = results.get(key)
+        if not res:
+            return None
+        reps = res["throughput"].get(size) if "throughput" in res else res.get(size)
+        return [r["files_per_s"] for r in reps] if reps else None
+
+    z = per_rep("zet")
+    sides = [(k, label) for k, label in PEER_COLUMNS] + [("engine", "in-process engine (cl_scandesc)"),
+                                                        ("engine_memory", "in-process engine (memory)"),
+                                                        ("clamdscan", "clamdscan --multiscan")]
+    return [(f"zet / {label}", paired_ratios(z, per_rep(k))) for k, label in sides if z and per_rep(k)]
 
 
 WORKLOAD_COLUMNS = (("zet", "zet + orbis-scand"),) + PEER_COLUMNS
