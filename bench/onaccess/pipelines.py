@@ -70,10 +70,6 @@ class Zet(Pipeline):
         self.control = False  # CONTROL_SOCKET zet.ctl, for zetctl scan
         self.run_dir = os.path.join(self.work, "run")
 
-    def start(self, bins):
-        self.start_service(bins)
-        self.start_front(bins)
-
     def start_service(self, bins):
         a = self.args
         os.makedirs(self.run_dir, exist_ok=True)
@@ -146,10 +142,6 @@ class Peer(Pipeline):
                     # event's own descriptor, which raises no new event, so no loop can start (nor, with
                     # OnAccessPrevention, a wait of clamd on itself).
                     "OnAccessExcludeUname clamav\n")
-
-    def start(self, bins):
-        self.start_service(bins)
-        self.start_front(bins)
 
     def start_service(self, bins):
         a = self.args
@@ -244,15 +236,11 @@ def interleaved_throughput(pipes, bins, args, content, sizes, engine_root, with_
     return out, extra
 
 
-def run_pipeline(p, bins, args, content, sizes, measured=None):
-    """Starts p (its front end only, when its service already runs) and takes every figure the options ask
-    for, in the documented order; `measured` holds throughput figures taken already. Stops p on a
-    failure."""
+def run_pipeline(p, bins, args, content, sizes, measured):
+    """Starts p's front end again (interleaved_throughput left its service running) and takes the figures
+    other than throughput, which `measured` holds, in the documented order. Stops p on a failure."""
     log(f"{p.name}: starting")
-    if p.services:
-        p.start_front(bins)
-    else:
-        p.start(bins)
+    p.start_front(bins)
     res = {"idle_rss_kib": None, "idle_pss_kib": None, "throughput": {}, "probes": {}}
     res.update({"load_s": p.load_s, "signatures": p.signatures})
     log(f"{p.name}: database loaded in {p.load_s:.1f} s, {p.signatures} signatures")
@@ -262,21 +250,7 @@ def run_pipeline(p, bins, args, content, sizes, measured=None):
         p.warm_up()
         res["idle_rss_kib"] = idle_rss(p)
         res["idle_pss_kib"] = idle_pss(p)
-        if measured is not None:
-            res["throughput"] = measured
-        for files in sizes if args.reps > 0 and measured is None else []:
-            reps = []
-            for r in range(args.reps):
-                root = os.path.join(p.tree, f"tp{files}-{r}")
-                plan = plan_tree(root, files, args.subdirs, args.infected)
-                t = throughput(p, plan, content, args, root)
-                log(f"{p.name}: {files} files, rep {r + 1}: {t['files_per_s']:.0f} files/s, scanned "
-                    f"{t['scanned']}/{files}, missed {t['missed']}, wrongly moved {t['wrongly_moved']}"
-                    f"{'' if t['complete'] else ' (INCOMPLETE)'}")
-                reps.append(t)
-                shutil.rmtree(root, ignore_errors=True)
-                time.sleep(0.5)
-            res["throughput"][files] = reps
+        res["throughput"] = measured
         if not args.no_latency:
             res["latency"] = latency(p, args)
             lat = res["latency"]
