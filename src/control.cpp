@@ -3,6 +3,7 @@
 #include "src/control.hpp"
 
 #include "src/config.hpp"
+#include "src/fileops.hpp"
 #include "src/paths.hpp"
 #include "src/pool.hpp"
 #include "src/recovery.hpp"
@@ -214,14 +215,8 @@ void record(const sweep& s) {
         "\nscanned " + std::to_string(s.scanned.load()) + "\ninfected " + std::to_string(s.infected.load()) +
         "\nunscanned " + std::to_string(s.unscanned.load()) + "\nstopped " + (s.stop.load() ? "1" : "0") +
         "\n";
-    int fd = open(SWEEP_TEMP_NAME, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    if (fd >= 0 && close(fd) != 0)
-        ok = false;
-    if (!ok || rename(SWEEP_TEMP_NAME, SWEEP_FILE_NAME) != 0) {
+    if (!replace_file(SWEEP_FILE_NAME, SWEEP_TEMP_NAME, text, 0600, false, false))
         syslog(LOG_WARNING, "Cannot record the sweep in %s: %m", SWEEP_FILE_NAME);
-        unlink(SWEEP_TEMP_NAME);
-    }
 }
 
 std::string counts(const sweep& s) {

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 using zelu::fd::Fd;
 
@@ -33,6 +34,19 @@ bool write_all(int fd, const char* buf, std::size_t len) {
         len -= static_cast<std::size_t>(n);
     }
     return true;
+}
+
+// Under replace_file: the failure of `call` on `file`, said when `report`; errno kept for the caller.
+bool replace_failed(const char* call, const char* file, const char* path, bool report) {
+    const int error = errno;
+    if (report) {
+        if (strcmp(call, "rename") == 0)
+            syslog(LOG_WARNING, "rename(): %s -> %s: %m", file, path);
+        else
+            syslog(LOG_WARNING, "%s(): %s: %m", call, file);
+    }
+    errno = error;
+    return false;
 }
 
 // Reads the /proc/self/fd link of `fd` (its text in `link`) into `buf`, zero-terminated and cut at size - 1
@@ -228,4 +242,44 @@ bool still_names(int fd, const char* path) {
     return fd > 0 && read_fd_link(fd, link, now, sizeof now) >= 0 && strcmp(now, path) == 0 &&
            lstat(path, &by_path) == 0 && fstat(fd, &by_fd) == 0 && by_path.st_dev == by_fd.st_dev &&
            by_path.st_ino == by_fd.st_ino;
+}
+
+bool replace_file(const char* path, const char* tmp, std::string_view text, mode_t mode, bool durable,
+                  bool report) {
+    Fd fd(open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (fd.get() < 0)
+        return replace_failed("open", tmp, path, report);
+    const char* failed = nullptr;
+    // A temporary file left by an earlier run keeps its mode through O_TRUNC.
+    if (fchmod(fd.get(), mode) != 0)
+        failed = "fchmod";
+    else if (!write_all(fd.get(), text.data(), text.size()))
+        failed = "write";
+    else if (durable && fsync(fd.get()) != 0)
+        failed = "fsync";
+    int error = errno;
+    if (fd.close() != 0 && failed == nullptr) {
+        failed = "close";
+        error = errno;
+    }
+    if (failed == nullptr && rename(tmp, path) != 0) {
+        failed = "rename";
+        error = errno;
+    }
+    if (failed != nullptr) {
+        unlink(tmp);
+        errno = error;
+        return replace_failed(failed, tmp, path, report);
+    }
+    if (!durable)
+        return true;
+    // The rename lasts through a crash only once the directory is on disk.
+    const char* slash = strrchr(path, '/');
+    const std::string dir = slash == nullptr ? "." : slash == path ? "/" : std::string(path, slash);
+    Fd dfd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dfd.get() < 0)
+        return replace_failed("open", dir.c_str(), path, report);
+    if (fsync(dfd.get()) != 0)
+        return replace_failed("fsync", dir.c_str(), path, report);
+    return true;
 }

@@ -4,7 +4,10 @@
 
 #include "src/paths.hpp"
 
+#include <sys/types.h>
+
 #include <cstddef>
+#include <string_view>
 
 // The last component of `path`: a pointer into `path` just after its last '/', or `path` itself when it
 // holds none (so "dir/" gives ""). Allocates nothing.
@@ -23,6 +26,14 @@ int copy_synced(int src, int dst, int dir);
 // when `to` holds a full copy on disk; otherwise -1 after a warning, with `to` removed when the copy had
 // begun.
 int copy_file(const char* from, const char* to);
+
+// Replaces the file at `path` with one holding `text`: written to `tmp` (created with `mode`, a symbolic
+// link there not followed), then renamed over `path`, so that a reader sees the old file or the new one.
+// With `durable` the file is synced before the rename and its directory after it, so that a crash leaves
+// one of them too. False after a failure, with `tmp` removed and errno of the call that failed; `report`
+// logs it at LOG_WARNING naming the call and the file ("rename(): TMP -> PATH: ...").
+bool replace_file(const char* path, const char* tmp, std::string_view text, mode_t mode, bool durable,
+                  bool report);
 
 // Moves `from` to `to`: rename, or copy_file and unlink across file systems. Returns 0 when the file lies
 // at `to` and no longer at `from`; -1 after a warning otherwise.

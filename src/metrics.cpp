@@ -3,6 +3,7 @@
 
 #include "src/alert.hpp"
 #include "src/config.hpp"
+#include "src/fileops.hpp"
 #include "src/pool.hpp"
 #include "src/status.hpp"
 #include "src/thread.hpp"
@@ -100,29 +101,8 @@ bool write_state(const std::vector<std::pair<std::string, std::uint64_t>>& count
                        std::to_string(static_cast<long long>(start_time)) + "\n";
     for (const auto& [name, value] : counts)
         text += name + " " + std::to_string(value) + "\n";
-    int fd = open(TEMP_FILE_NAME, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        if (report)
-            syslog(LOG_WARNING, "open(): %s: %m", TEMP_FILE_NAME);
-        return false;
-    }
-    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    if (!ok && report)
-        syslog(LOG_WARNING, "write(): %s: %m", TEMP_FILE_NAME);
-    if (close(fd) != 0 && ok) {
-        if (report)
-            syslog(LOG_WARNING, "close(): %s: %m", TEMP_FILE_NAME);
-        ok = false;
-    }
-    // rename: a reader sees the old file or the new one, never a part.
-    if (ok && rename(TEMP_FILE_NAME, METRICS_FILE_NAME) != 0) {
-        if (report)
-            syslog(LOG_WARNING, "rename(): %s -> %s: %m", TEMP_FILE_NAME, METRICS_FILE_NAME);
-        ok = false;
-    }
-    if (!ok)
-        unlink(TEMP_FILE_NAME);
-    return ok;
+    // A reader sees the old file or the new one, never a part.
+    return replace_file(METRICS_FILE_NAME, TEMP_FILE_NAME, text, 0644, false, report);
 }
 
 void* metrics_loop(void*) {

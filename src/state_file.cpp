@@ -1,16 +1,15 @@
 // The state file of the catch-up after downtime: its text, its reading, its atomic replacement.
 #include "src/state_file.hpp"
 
+#include "src/fileops.hpp"
+
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
 #include <cinttypes>
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
@@ -52,19 +51,6 @@ bool parse_phase(std::string_view text, catchup_phase* out) {
         }
     }
     return false;
-}
-
-bool write_all(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 } // namespace
@@ -153,55 +139,5 @@ state_read_result state_read(const char* path, zet_state* state, const char** ca
 
 int state_write(const char* path, const zet_state& state, bool report) {
     const std::string tmp = std::string(path) + ".tmp";
-    const std::size_t slash = tmp.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : tmp.substr(0, slash);
-    const std::string text = state_format(state);
-    const char* failed = nullptr;
-    int error = 0;
-    auto fail = [&failed, &error](const char* call) {
-        if (failed == nullptr) {
-            failed = call;
-            error = errno;
-        }
-    };
-    // O_NOFOLLOW: a link planted at the temporary name must not make zet write elsewhere as root.
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        fail("open");
-    } else {
-        // A temporary file left by an older run keeps its mode through O_TRUNC.
-        if (fchmod(fd, 0600) != 0)
-            fail("fchmod");
-        else if (!write_all(fd, text))
-            fail("write");
-        else if (fsync(fd) != 0)
-            fail("fsync");
-        if (close(fd) != 0)
-            fail("close");
-        if (failed == nullptr && rename(tmp.c_str(), path) != 0)
-            fail("rename");
-        if (failed != nullptr)
-            unlink(tmp.c_str());
-    }
-    if (failed != nullptr) {
-        if (report) {
-            errno = error;
-            if (strcmp(failed, "rename") == 0)
-                syslog(LOG_WARNING, "rename(): %s -> %s: %m", tmp.c_str(), path);
-            else
-                syslog(LOG_WARNING, "%s(): %s: %m", failed, tmp.c_str());
-        }
-        return -1;
-    }
-    // The rename lasts through a crash only once the directory is on disk.
-    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd < 0 || fsync(dfd) != 0) {
-        if (report)
-            syslog(LOG_WARNING, "%s(): %s: %m", dfd < 0 ? "open" : "fsync", dir.c_str());
-        if (dfd >= 0)
-            close(dfd);
-        return -1;
-    }
-    close(dfd);
-    return 0;
+    return replace_file(path, tmp.c_str(), state_format(state), 0600, true, report) ? 0 : -1;
 }
