@@ -298,6 +298,23 @@ def engine_figures(run):
     return dict(x.split("=", 1) for x in line.split())
 
 
+def run_engine(bins, args, root, flags=()):
+    """engine_limit over the tree `root` in its own process: the database loaded anew, only the scans
+    timed. Its figures as a dict."""
+    r = subprocess.run([bins["engine_limit"], "-d", args.db, "-t", str(args.workers), "-a", *flags, root],
+                       capture_output=True, text=True, env=dict(os.environ, TMPDIR=SCAN_TMP[0]))
+    return engine_figures(r)
+
+
+def run_clamdscan(peer, root, *extra):
+    """clamdscan --multiscan of `root` against the peer's clamd: seconds, infected files found, status."""
+    t0 = time.monotonic()
+    r = subprocess.run(["clamdscan", "-c", peer.conf, "--multiscan", *extra, "--infected", "--no-summary", root],
+                       capture_output=True, text=True)
+    found = sum(1 for ln in r.stdout.splitlines() if ln.endswith(" FOUND"))
+    return time.monotonic() - t0, found, r.returncode
+
+
 def engine_limit(bins, args, content, sizes, root):
     """Both methods on the same trees; all-match mode, as orbis-scand scans."""
     out = {m: {} for m in ENGINE_METHODS}
@@ -309,9 +326,7 @@ def engine_limit(bins, args, content, sizes, root):
             make_dirs(d, args.subdirs)
             write_tree(plan, content)
             for method, flags in ENGINE_METHODS.items():
-                r_ = subprocess.run([bins["engine_limit"], "-d", args.db, "-t", str(args.workers), "-a", *flags, d],
-                                    capture_output=True, text=True, env=dict(os.environ, TMPDIR=SCAN_TMP[0]))
-                kv = engine_figures(r_)
+                kv = run_engine(bins, args, d, flags)
                 secs = float(kv["seconds"])
                 reps[method].append({"files": files, "seconds": secs, "files_per_s": files / secs,
                                      "infected_found": int(kv["infected"]), "infected": sum(b for _, b in plan),
@@ -333,13 +348,9 @@ def clamdscan(peer, args, content, sizes, root):
             plan = plan_tree(d, files, args.subdirs, args.infected)
             make_dirs(d, args.subdirs)
             write_tree(plan, content)
-            t0 = time.monotonic()
-            r_ = subprocess.run(["clamdscan", "-c", peer.conf, "--multiscan", "--infected", "--no-summary", d],
-                                capture_output=True, text=True)
-            secs = time.monotonic() - t0
-            found = sum(1 for ln in r_.stdout.splitlines() if ln.endswith(" FOUND"))
+            secs, found, status = run_clamdscan(peer, d)
             reps.append({"files": files, "seconds": secs, "files_per_s": files / secs, "infected_found": found,
-                         "infected": sum(b for _, b in plan), "status": r_.returncode})
+                         "infected": sum(b for _, b in plan), "status": status})
             shutil.rmtree(d, ignore_errors=True)
         log(f"clamdscan --multiscan: {files} files: {statistics.median(x['files_per_s'] for x in reps):.0f} files/s")
         out[files] = reps

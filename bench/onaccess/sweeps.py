@@ -11,8 +11,8 @@ import threading
 import time
 
 from .measurements import latency, paired_ratios, percentile, summary
-from .pipelines import ENGINE_METHODS, engine_figures
-from .processes import SCAN_TMP, log, proc_cpu
+from .pipelines import ENGINE_METHODS, run_clamdscan, run_engine
+from .processes import log, proc_cpu
 from .reads import machine_load
 from .trees import make_dirs, plan_tree, write_tree
 
@@ -62,21 +62,14 @@ def side_zetctl(zp, bins, root):
 
 def side_clamdscan(pp, root, files):
     pids = pp.procs()
-    c0, t0 = cpu_of(pids), time.monotonic()
-    r = subprocess.run(["clamdscan", "-c", pp.conf, "--multiscan", "--fdpass", "--infected", "--no-summary", root],
-                       capture_output=True, text=True)
-    secs = time.monotonic() - t0
-    return {"seconds": secs, "files": files, "status": r.returncode,
-            "infected_found": sum(1 for ln in r.stdout.splitlines() if ln.endswith(" FOUND")),
+    c0 = cpu_of(pids)
+    secs, found, status = run_clamdscan(pp, root, "--fdpass")
+    return {"seconds": secs, "files": files, "status": status, "infected_found": found,
             "cpu_s": cpu_used(c0, cpu_of(pids))}
 
 
 def side_engine(bins, args, root):
-    # Its own process: the database is loaded anew, and only the scans are timed.
-    r = subprocess.run([bins["engine_limit"], "-d", args.db, "-t", str(args.workers), "-a",
-                        *ENGINE_METHODS["engine"], root],
-                       capture_output=True, text=True, env=dict(os.environ, TMPDIR=SCAN_TMP[0]))
-    kv = engine_figures(r)
+    kv = run_engine(bins, args, root, ENGINE_METHODS["engine"])
     return {"seconds": float(kv["seconds"]), "files": int(kv["files"]), "infected_found": int(kv["infected"]),
             "errors": int(kv["errors"])}
 
