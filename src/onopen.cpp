@@ -312,6 +312,33 @@ void forget_all(std::uint32_t vps) {
     log_later(LOG_NOTICE, "Signatures changed (version %u): clean verdicts of opens forgotten", vps);
 }
 
+// ---- files moved into the vault ------------------------------------------------------------------------
+
+// An open that began before its file went into the vault is read under the vault's name. Remembered for a
+// while only: an open waits in the kernel's queue for milliseconds, and zetctl may copy a file out later.
+constexpr std::size_t INTO_VAULT_MAX = 64;
+constexpr std::int64_t INTO_VAULT_MS = 30000;
+
+struct into_vault {
+    std::mutex lock;
+    struct entry {
+        dev_t dev;
+        ino_t ino;
+        std::int64_t at_ms;
+    } recent[INTO_VAULT_MAX] = {};
+    std::size_t next = 0;
+};
+into_vault& vaulted = *new into_vault;
+
+bool vaulted_lately(const struct stat& st) {
+    const std::int64_t since = now_ms() - INTO_VAULT_MS;
+    std::lock_guard guard(vaulted.lock);
+    for (const auto& e : vaulted.recent)
+        if (e.ino == st.st_ino && e.dev == st.st_dev && e.at_ms > since)
+            return true;
+    return false;
+}
+
 // ---- the answering thread ----------------------------------------------------------------------------
 
 // Descriptors this process may still open, less the reserve; counted, since every thread opens some.
@@ -367,6 +394,15 @@ void handle_event(int group, const fanotify_event_metadata& ev) {
             respond(fd, FAN_ALLOW);
         close(fd);
     };
+    // Outside the trees now, but perhaps only since its quarantine.
+    auto pass_unless_vaulted = [&](const struct stat& st) {
+        if (!held || !vaulted_lately(st))
+            return pass();
+        status_count(status_counters.opens);
+        status_count(status_counters.opens_denied);
+        respond(fd, FAN_DENY);
+        close(fd);
+    };
     // zet's own opens (moves into the vault) and the scan service's would wait on themselves.
     if (ev.pid == self || av_is_service_pid(ev.pid))
         return pass();
@@ -376,7 +412,7 @@ void handle_event(int group, const fanotify_event_metadata& ev) {
     char path[PATH_BUF_SIZE];
     if (!fd_link(fd, path, sizeof path) || !path_under(path, config->monitors) ||
         path_excluded(path, config->exclusions) || own_file(path))
-        return pass();
+        return pass_unless_vaulted(st);
     status_count(status_counters.opens);
     if (known_clean(group, fd, st)) {
         status_count(status_counters.open_hits);
@@ -724,6 +760,15 @@ void onopen_forget(const char* path, const struct stat& st) {
         fanotify_mark(perm_fd, FAN_MARK_REMOVE | FAN_MARK_IGNORE, PERM_MASK, AT_FDCWD, path);
     if (note_fd >= 0)
         fanotify_mark(note_fd, FAN_MARK_REMOVE | FAN_MARK_IGNORE, NOTE_MASK, AT_FDCWD, path);
+}
+
+void onopen_quarantining(const char* path) {
+    struct stat st;
+    if (config == nullptr || config->on_open != ON_OPEN_BLOCK || lstat(path, &st) != 0)
+        return;
+    std::lock_guard guard(vaulted.lock);
+    vaulted.recent[vaulted.next] = {st.st_dev, st.st_ino, now_ms()};
+    vaulted.next = (vaulted.next + 1) % INTO_VAULT_MAX;
 }
 
 void onopen_verdict(std::uint64_t id, av_verdict v, const char* reason, std::uint32_t vps) {

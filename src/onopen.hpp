@@ -36,6 +36,11 @@ bool onopen_add_mount(const char* path);
 // the kernel's ignore marks. Any thread.
 void onopen_forget(const char* path, const struct stat& st);
 
+// The infected file at `path` is about to be moved into the vault: an open of it that began before the
+// move, and is read after it under the vault's name, is denied rather than passed as outside the trees.
+// Any thread.
+void onopen_quarantining(const char* path);
+
 // The verdict on the open task `id` (task_t::open_id), from the worker that scanned it: every open waiting
 // for it is answered. `reason` is the service's for AV_UNSCANNABLE; `vps` the version of the signatures
 // that judged. Never waits.

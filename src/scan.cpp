@@ -143,6 +143,7 @@ const char* quarantine(task_t* task, char* vault_name, std::size_t size) {
         }
         // Only the reserved name is needed: the move replaces the empty file.
         close(fd);
+        onopen_quarantining(task->path);
         if (move_file(task->path, vault_name) == 0)
             return vault_name;
         // Renamed between the answer and the move: the infected file is the task's, so it goes to the vault

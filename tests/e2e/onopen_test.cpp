@@ -279,7 +279,7 @@ TEST_F(OnOpen, AStoppedOrKilledScanServiceHoldsNoOpenPastTheDeadline) {
         SCOPED_TRACE(strsignal(sig));
         std::string file = tree_ + "/uncached-" + std::to_string(sig);
         write_file(file, "clean, never read before\n");
-        scand_->child().signal(sig);
+        ASSERT_TRUE(sig == SIGSTOP ? scand_->child().suspend() : scand_->child().signal(sig));
         Read r = read_as_nobody(file);
         EXPECT_EQ(r.status, 0) << r.err; // OPEN_ERROR = allow: the open goes on unscanned
         EXPECT_LT(r.took, std::chrono::seconds(OPEN_TIMEOUT) + SLACK);
@@ -297,7 +297,7 @@ TEST_F(OnOpen, KillingZetReleasesEveryWaitingOpenAtOnce) {
     constexpr int READERS = 100;
     for (int i = 0; i < READERS; i++)
         write_file(tree_ + "/w" + std::to_string(i), "clean\n");
-    scand_->child().signal(SIGSTOP); // every open now waits for its verdict
+    ASSERT_TRUE(scand_->child().suspend()); // every open now waits for its verdict
     for (int i = 0; i < READERS; i++)
         spawn_reader(tree_ + "/w" + std::to_string(i));
     ASSERT_TRUE(metric_reaches("opens_held", READERS));
@@ -312,7 +312,7 @@ TEST_F(OnOpen, AHundredReadersOfOneUncachedFileCauseOneScan) {
     ASSERT_NO_FATAL_FAILURE(prepare(Fs::tmpfs));
     ASSERT_NO_FATAL_FAILURE(start("block", {{"OPEN_TIMEOUT", "60"}}));
     write_file(tree_ + "/shared", "clean, read by many\n");
-    scand_->child().signal(SIGSTOP); // the first scan waits until they all have come
+    ASSERT_TRUE(scand_->child().suspend()); // the first scan waits until they all have come
     for (int i = 0; i < 100; i++)
         spawn_reader(tree_ + "/shared");
     ASSERT_TRUE(metric_reaches("opens_held", 100));
@@ -355,7 +355,7 @@ TEST_F(OnOpen, AnOverflowOfTheQueueOfOpensLetsThemThroughAndIsCounted) {
     std::string pid = std::to_string(zet_->pid());
     std::string limit = std::to_string(count_files("/proc/" + pid + "/fd") + 68);
     ASSERT_EQ(run({"/usr/bin/prlimit", "--pid", pid, "--nofile=" + limit + ":" + limit}).status, 0);
-    scand_->child().signal(SIGSTOP);
+    ASSERT_TRUE(scand_->child().suspend());
     for (int i = 0; i < READERS; i++)
         spawn_reader(tree_ + "/q" + std::to_string(i));
     scand_->child().signal(SIGCONT);

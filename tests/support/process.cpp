@@ -170,6 +170,25 @@ bool ChildProcess::signal(int sig) const {
     return pid_ > 0 && !status_ && ::kill(pid_, sig) == 0;
 }
 
+bool ChildProcess::suspend(std::chrono::milliseconds timeout) const {
+    if (!signal(SIGSTOP))
+        return false;
+    const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
+    return wait_until(
+        [&] {
+            std::error_code ec;
+            for (const auto& t : std::filesystem::directory_iterator(tasks, ec)) {
+                // "pid (comm) S ...": the state follows the last parenthesis.
+                std::string stat = read_file(t.path() / "stat");
+                auto close = stat.rfind(')');
+                if (close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] != 'T')
+                    return false;
+            }
+            return !ec;
+        },
+        timeout);
+}
+
 std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
     wait_until([&] { return !running(); }, timeout);
     return status_;

@@ -77,6 +77,9 @@ public:
     // Not yet exited (reaps it when it has).
     bool running();
     bool signal(int sig) const;
+    // SIGSTOP, then waits until every thread has stopped: kill() returns before a busy process stops, and
+    // until then it goes on answering.
+    bool suspend(std::chrono::milliseconds timeout = 20s) const;
     // The wait status once the child has exited within `timeout`.
     std::optional<int> wait(std::chrono::milliseconds timeout = 20s);
     // Exit code after a normal exit within `timeout`, 128 + the signal number after a signal, -1 while
