@@ -51,7 +51,7 @@ bool read_ids(pid_t pid, actor_ids* out) {
 } // namespace
 
 bool actor_ids_of(pid_t pid, int pidfd, actor_ids* out) {
-    return pid > 0 && read_ids(pid, out) && still_running(pidfd);
+    return pid > 0 && pidfd != PIDFD_GONE && read_ids(pid, out) && still_running(pidfd);
 }
 
 std::string actor_unit(const std::string& cgroup) {
@@ -85,31 +85,35 @@ std::string actor_unit(const std::string& cgroup) {
     return unit;
 }
 
-actor actor_describe(pid_t pid, int pidfd) {
+actor actor_describe(const process_ref& by) {
     actor a;
-    a.pid = pid;
+    a.pid = by.pid;
     actor_ids ids;
-    if (pid <= 0 || !read_ids(pid, &ids))
+    if (by.pid <= 0 || by.pidfd == PIDFD_GONE || !read_ids(by.pid, &ids))
         return a;
-    std::string unit = actor_unit(slurp(proc(pid, "cgroup")));
-    if (!still_running(pidfd))
+    std::string unit = actor_unit(slurp(proc(by.pid, "cgroup")));
+    if (!still_running(by.pidfd))
         return a;
     a.known = true;
     a.uid = ids.uid;
     a.exe = ids.exe;
     a.unit = unit;
+    a.user = std::to_string(a.uid);
+    return a;
+}
+
+void actor_name_user(actor& a) {
+    if (!a.known)
+        return;
     std::vector<char> buf(16384);
     passwd pw, *found = nullptr;
     if (getpwuid_r(a.uid, &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr)
         a.user = pw.pw_name;
-    else
-        a.user = std::to_string(a.uid);
-    return a;
 }
 
 std::string actor_text(const actor& a) {
     if (!a.known)
-        return "unknown (exited)";
+        return a.pid > 0 ? "unknown (exited)" : "unknown";
     std::string text = "pid " + std::to_string(a.pid) + ", uid " + std::to_string(a.uid) + " (" + a.user +
                        "), " + (a.exe.empty() ? "?" : a.exe);
     if (!a.unit.empty())

@@ -7,6 +7,14 @@
 
 #include <string>
 
+// The process that caused an event, as the kernel named it: its pid, and a pidfd (PIDFD_NONE where the
+// kernel gives none, PIDFD_GONE where it said the process had already exited).
+inline constexpr int PIDFD_NONE = -1, PIDFD_GONE = -2;
+struct process_ref {
+    pid_t pid = 0;
+    int pidfd = PIDFD_NONE;
+};
+
 // What procfs tells of a process without asking the user database: safe on the answering thread.
 struct actor_ids {
     uid_t uid = 0;   // effective: the one the file system checks (smbd serves each user under it)
@@ -27,12 +35,15 @@ struct actor {
 // The ids of `pid` (`pidfd` -1 when the kernel gave none). False when it has exited (or was never there).
 bool actor_ids_of(pid_t pid, int pidfd, actor_ids* out);
 
-// Every fact of `pid`. Asks the user database, so it may wait: workers only.
-actor actor_describe(pid_t pid, int pidfd);
+// Every fact of `by` that procfs holds (the user name is the uid's text): never waits on anything.
+actor actor_describe(const process_ref& by);
+// Puts the user database's name for its uid into `a`. May wait (on NSS): workers only.
+void actor_name_user(actor& a);
 
 // The unit or container of a /proc/PID/cgroup text: its last component that names a systemd unit
 // (".service", ".scope"), else the path itself, empty for the root.
 std::string actor_unit(const std::string& cgroup);
 
-// "pid 4242, uid 1000 (alice), /usr/bin/cp, unit ssh.service", or "unknown (exited)".
+// "pid 4242, uid 1000 (alice), /usr/bin/cp, unit ssh.service"; "unknown (exited)" for a process that
+// was gone, "unknown" when none was reported.
 std::string actor_text(const actor& a);

@@ -59,6 +59,7 @@ std::vector<std::string> environment(const alert_facts& facts, const char* host)
     env.push_back("ZET_FINDINGS=" + facts.findings);
     env.push_back("ZET_TIME=" + facts.time);
     env.push_back(std::string("ZET_HOST=") + host);
+    env.insert(env.end(), facts.process.begin(), facts.process.end());
     return env;
 }
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // What one run of the alert command is told, through its environment only.
 struct alert_facts {
@@ -12,6 +13,8 @@ struct alert_facts {
     std::string vault;    // ZET_VAULT: the vault name, empty when the move failed
     std::string findings; // ZET_FINDINGS: the finding names, one per line
     std::string time;     // ZET_TIME: the infection log line's time
+    // ZET_PROCESS and its parts ("NAME=value"), when the detection names who did it.
+    std::vector<std::string> process;
 };
 
 // Counts since start-up, read by the metrics writer.

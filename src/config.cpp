@@ -5,13 +5,17 @@
 #include "src/config_keys.hpp"
 #include "zelu/ini_parser.hpp"
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -44,6 +48,85 @@ bool blockable(const char* file, const monitor* trees) {
         }
     }
     return ok;
+}
+
+// "FILE:LINE:COLUMN" of the value of the `nth` line `key = value` in `section` of `file` (the parser
+// reports no positions for values it accepted), or "FILE" when it cannot be found again.
+std::string position(const char* file, const std::string& section, const std::string& key,
+                     const std::string& value, int nth) {
+    std::ifstream in(file);
+    std::string line, current;
+    for (int number = 1; std::getline(in, line); number++) {
+        std::size_t start = line.find_first_not_of(" \t");
+        if (start == std::string::npos)
+            continue;
+        if (line[start] == '[') {
+            std::size_t end = line.find(']', start);
+            current = line.substr(start + 1, end == std::string::npos ? 0 : end - start - 1);
+            continue;
+        }
+        std::size_t eq = line.find('=', start);
+        if (current != section || eq == std::string::npos)
+            continue;
+        std::size_t key_end = line.find_last_not_of(" \t", eq - 1);
+        std::size_t at = line.find(value, eq + 1);
+        if (key_end == std::string::npos || line.substr(start, key_end + 1 - start) != key ||
+            at == std::string::npos || nth-- > 0)
+            continue;
+        return std::string(file) + ":" + std::to_string(number) + ":" + std::to_string(at + 1);
+    }
+    return file;
+}
+
+// A user as EXCL_USER gives it: a name from the user database, or a number.
+bool resolve_user(const std::string& text, uid_t* uid) {
+    std::vector<char> buf(16384);
+    passwd pw, *found = nullptr;
+    if (getpwnam_r(text.c_str(), &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr) {
+        *uid = found->pw_uid;
+        return true;
+    }
+    char* end = nullptr;
+    errno = 0;
+    unsigned long n = text.empty() ? 0 : strtoul(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || text[0] == '-' || n >= static_cast<uid_t>(-1))
+        return false;
+    *uid = static_cast<uid_t>(n);
+    return true;
+}
+
+// One EXCL_GLOB, EXCL_USER or EXCL_PROGRAM line into `rules`; false after naming the line and column of a
+// value that does not resolve. `seen` counts the lines of each key, to find the right one again.
+bool add_exclusion(exclusion_rules& rules, const zelu::ini::Item& item, const char* file, int seen) {
+    const char* invalid = nullptr;
+    if (item.key == "EXCL_GLOB") {
+        if (!item.value.empty()) {
+            rules.globs.push_back(item.value);
+            return true;
+        }
+        invalid = "invalid pattern, expected a shell pattern";
+    } else if (item.key == "EXCL_USER") {
+        uid_t uid;
+        if (resolve_user(item.value, &uid)) {
+            rules.users.push_back({uid, item.value});
+            return true;
+        }
+        invalid = "unknown user, expected a user name or uid";
+    } else {
+        char* canonical =
+            item.value.empty() || item.value[0] != '/' ? nullptr : realpath(item.value.c_str(), nullptr);
+        struct stat st;
+        if (canonical != nullptr && stat(canonical, &st) == 0 && S_ISREG(st.st_mode)) {
+            rules.programs.emplace_back(canonical);
+            free(canonical);
+            return true;
+        }
+        free(canonical);
+        invalid = "invalid program, expected the absolute path of an executable";
+    }
+    syslog(LOG_ERR, "%s: %s: %s = %s", position(file, item.section, item.key, item.value, seen).c_str(),
+           invalid, item.key.c_str(), item.value.c_str());
+    return false;
 }
 
 } // namespace
@@ -90,13 +173,20 @@ bool add_monitor(monitor** list, const std::string& path) {
 bool Config::read_from_file(const char* file) {
     if (file != nullptr) {
         bool ok = true;
-        const zelu::ini::ItemCallback on_item = [this, file, &ok](const zelu::ini::Item& item) {
+        int seen[3] = {0, 0, 0};
+        const zelu::ini::ItemCallback on_item = [this, file, &ok, &seen](const zelu::ini::Item& item) {
             if (!item.section.empty()) {
                 if (item.section == "MONITORS" && item.key == "SCAN") {
                     if (!add_monitor(&monitors, item.value))
                         ok = false;
                 } else if (item.section == "MONITORS" && item.key == "EXCL") {
                     if (!add_monitor(&exclusions, item.value))
+                        ok = false;
+                } else if (item.section == "MONITORS" &&
+                           (item.key == "EXCL_GLOB" || item.key == "EXCL_USER" ||
+                            item.key == "EXCL_PROGRAM")) {
+                    int& n = seen[item.key == "EXCL_GLOB" ? 0 : item.key == "EXCL_USER" ? 1 : 2];
+                    if (!add_exclusion(excluded, item, file, n++))
                         ok = false;
                 } else {
                     syslog(LOG_WARNING, "%s: %s: unknown/obsolete configuration option", item.section.c_str(),
@@ -139,6 +229,14 @@ bool Config::read_from_file(const char* file) {
     // The trees' byte-prefix rule: "/sr" also excludes "/srv/vault", which costs nothing.
     if (path_under(canonical, monitors))
         (void)add_monitor(&exclusions, canonical);
+    excluded.own.emplace_back(canonical);
     free(canonical);
+    for (const std::string* own : {&log_file, &json_log, &run_dir}) {
+        if (own->empty())
+            continue;
+        char* path = realpath(own->c_str(), nullptr);
+        excluded.own.emplace_back(path != nullptr ? path : *own);
+        free(path);
+    }
     return true;
 }

@@ -71,6 +71,8 @@ public:
     bool state_file_set = false; // STATE_FILE was read from the file
     monitor* monitors = nullptr;
     monitor* exclusions = nullptr;
+    // EXCL_GLOB, EXCL_USER and EXCL_PROGRAM of [MONITORS], and zet's own files (filled after the reading).
+    exclusion_rules excluded;
 
     // Whether zet keeps the state file and catches up after downtime.
     bool keeps_state_file() const {

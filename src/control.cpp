@@ -108,7 +108,7 @@ void* walker(void* arg) {
     walk_state w = {owned->get(), now_seconds()};
     for (const std::string& root : w.s->roots)
         if (!w.s->stop.load())
-            sweep_walk(root.c_str(), config->exclusions, queue_file, &w);
+            sweep_walk(root.c_str(), config->exclusions, queue_file, &w, &config->excluded);
     w.s->walk_done.store(true);
     wake();
     return nullptr;
@@ -147,7 +147,7 @@ bool parse_request(const std::string& line, bool* moves, std::vector<std::string
             *error = *path + ": under no monitored tree";
             return false;
         }
-        if (path_excluded(path->c_str(), config->exclusions)) {
+        if (excluded_by(path->c_str(), config->exclusions, config->excluded, nullptr)) {
             *error = *path + ": excluded";
             return false;
         }

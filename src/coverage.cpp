@@ -2,6 +2,8 @@
 // of each event to a path under a monitored tree.
 #include "src/coverage.hpp"
 
+#include "src/actor.hpp"
+
 #include "src/config.hpp"
 #include "src/fileops.hpp"
 #include "src/kernel.hpp"
@@ -75,7 +77,8 @@ bool wanted_path(int dir, const char* name, char* path) {
     if (need >= PATH_BUF_SIZE)
         return false;
     strcat(strcat(path, sep), name);
-    return path_under(path, config->monitors) && !path_excluded(path, config->exclusions);
+    return path_under(path, config->monitors) &&
+           !excluded_by(path, config->exclusions, config->excluded, nullptr);
 }
 
 // Whether the directory part of `path` names the directory `dir` for zet: a handle may also lead to a
@@ -124,7 +127,20 @@ int lookup_dir(const tree& t, const fid_name& rec, char* path) {
     return dir;
 }
 
-void handle_event(const unsigned char* raw, const fanotify_event_metadata* ev) {
+// Whether the writer of the event is one whose files are left alone (EXCL_USER, EXCL_PROGRAM). A writer
+// that cannot be asked any more is not: its file is scanned.
+bool writer_excluded(const char* path, const process_ref& by) {
+    actor_ids ids;
+    if (!config->excluded.by_process() || by.pidfd == PIDFD_GONE || !actor_ids_of(by.pid, by.pidfd, &ids))
+        return false;
+    auto rule = excluded_by(path, nullptr, config->excluded, &ids);
+    if (rule)
+        syslog(LOG_DEBUG, "%s: not scanned: %s", path, rule->c_str());
+    return rule.has_value();
+}
+
+// Hands the writer's pidfd on with the file when it queues it (`by.pidfd` is then -1).
+void handle_event(const unsigned char* raw, const fanotify_event_metadata* ev, process_ref& by) {
     if (ev->mask & FAN_Q_OVERFLOW) {
         syslog(LOG_WARNING, "fanotify event queue overflow!");
         catchup_overflow();
@@ -178,7 +194,12 @@ void handle_event(const unsigned char* raw, const fanotify_event_metadata* ev) {
     }
     // Its content, or its place, is new: a clean verdict from before no longer stands.
     onopen_forget(path, st);
-    pool_add_file(path, fd, 0, &st);
+    if (writer_excluded(path, by)) {
+        close(fd);
+        return;
+    }
+    pool_add_file(path, fd, 0, &st, by);
+    by.pidfd = PIDFD_NONE;
     status_count(status_counters.queued);
 }
 
@@ -236,7 +257,7 @@ int coverage_start(const Config& settings, monitor** fallback) {
     unsigned flags = FAN_CLOEXEC | FAN_CLASS_NOTIF | FAN_REPORT_DFID_NAME;
     if (config->unlimited_queue != 0)
         flags |= FAN_UNLIMITED_QUEUE;
-    int fd = fanotify_init(flags, O_RDONLY | O_CLOEXEC);
+    int fd = fanotify_init_pidfd(flags, O_RDONLY | O_CLOEXEC);
     int init_errno = errno;
     for (const monitor* m = config->monitors; m != nullptr; m = m->next) {
         if (fd < 0) {
@@ -290,10 +311,13 @@ void coverage_handle_batch(const char* buf, std::size_t len) {
         memcpy(&ev, raw, sizeof ev);
         if (ev.event_len < sizeof ev || ev.event_len > len)
             break;
-        handle_event(raw, &ev);
+        process_ref by = {ev.pid, event_pidfd(raw, ev)};
+        handle_event(raw, &ev, by);
         // Reported by handle only: no descriptor comes with these events.
         if (ev.fd >= 0)
             close(ev.fd);
+        if (by.pidfd >= 0)
+            close(by.pidfd);
         len -= ev.event_len;
         raw += ev.event_len;
     }

@@ -23,7 +23,47 @@ bool alerts_on = false;
 int json_fd = -1;
 std::string host;
 
-void write_json(int* sock, const char* path, const char* vault, const infection* list, const char* when) {
+// ,"process":{...} of a JSON record: who did it, or null.
+void json_cause(std::string& line, const detection_cause& cause) {
+    line += ",\"process\":";
+    if (cause.role == nullptr) {
+        line += "null";
+        return;
+    }
+    const actor& a = cause.who;
+    line += "{\"role\":\"";
+    line += cause.role;
+    line += "\",\"pid\":" + (a.pid > 0 ? std::to_string(a.pid) : "null");
+    line += ",\"known\":";
+    line += a.known ? "true" : "false";
+    if (a.known) {
+        line += ",\"uid\":" + std::to_string(a.uid) + ",\"user\":" + json_quoted(a.user) +
+                ",\"exe\":" + json_quoted(a.exe) +
+                ",\"unit\":" + (a.unit.empty() ? "null" : json_quoted(a.unit));
+    }
+    line += '}';
+}
+
+// ZET_PROCESS and its parts for the alert command.
+std::vector<std::string> process_env(const detection_cause& cause) {
+    if (cause.role == nullptr)
+        return {};
+    const actor& a = cause.who;
+    std::vector<std::string> env = {"ZET_PROCESS=" + actor_text(a),
+                                    std::string("ZET_PROCESS_ROLE=") + cause.role};
+    if (a.pid > 0)
+        env.push_back("ZET_PROCESS_PID=" + std::to_string(a.pid));
+    if (a.known) {
+        env.push_back("ZET_PROCESS_UID=" + std::to_string(a.uid));
+        env.push_back("ZET_PROCESS_USER=" + a.user);
+        env.push_back("ZET_PROCESS_EXE=" + a.exe);
+        env.push_back("ZET_PROCESS_UNIT=" + a.unit);
+    }
+    return env;
+}
+
+void write_json(int* sock, const char* path, const char* vault, const infection* list, const char* when,
+                const detection_cause& cause) {
     std::string line = "{\"time\":\"";
     line += when;
     line += "\",\"path\":\"";
@@ -51,7 +91,9 @@ void write_json(int* sock, const char* path, const char* vault, const infection*
         line += "null";
     line += ",\"host\":\"";
     json_escape(line, host.data(), host.size());
-    line += "\"}\n";
+    line += '"';
+    json_cause(line, cause);
+    line += "}\n";
     // One write on an O_APPEND descriptor: records of different workers never mix, even across rotation.
     ssize_t n = write(json_fd, line.data(), line.size());
     if (n < 0)
@@ -79,7 +121,8 @@ void detection_init(const Config& settings) {
                                 host.c_str()) == 0;
 }
 
-void detection_report(int* sock, const char* path, const char* vault, const infection* list, time_t when) {
+void detection_report(int* sock, const char* path, const char* vault, const infection* list, time_t when,
+                      const detection_cause& cause) {
     const bool syslog_detections = config != nullptr && config->syslog_detections != 0;
     if (!syslog_detections && json_fd < 0 && !alerts_on)
         return;
@@ -96,14 +139,19 @@ void detection_report(int* sock, const char* path, const char* vault, const infe
         std::string names;
         for (const infection* i = list; i != nullptr; i = i->next)
             names += (i == list ? "" : ", ") + json_escaped(i->name);
+        std::string by;
+        if (cause.role != nullptr)
+            by = std::string("; ") + (strcmp(cause.role, "opener") == 0 ? "opened" : "written") + " by " +
+                 json_escaped(actor_text(cause.who));
         if (vault != nullptr)
-            syslog(LOG_WARNING, "Infected file quarantined: %s -> %s: %s", json_escaped(path).c_str(),
-                   json_escaped(vault).c_str(), names.c_str());
+            syslog(LOG_WARNING, "Infected file quarantined: %s -> %s: %s%s", json_escaped(path).c_str(),
+                   json_escaped(vault).c_str(), names.c_str(), by.c_str());
         else
-            syslog(LOG_WARNING, "Infected file not moved: %s: %s", json_escaped(path).c_str(), names.c_str());
+            syslog(LOG_WARNING, "Infected file not moved: %s: %s%s", json_escaped(path).c_str(),
+                   names.c_str(), by.c_str());
     }
     if (json_fd >= 0)
-        write_json(sock, path, vault, list, rfc3339.c_str());
+        write_json(sock, path, vault, list, rfc3339.c_str(), cause);
     if (alerts_on)
-        alert_queue({path, vault != nullptr ? vault : "", findings, log_time});
+        alert_queue({path, vault != nullptr ? vault : "", findings, log_time, process_env(cause)});
 }

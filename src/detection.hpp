@@ -2,6 +2,8 @@
 // the alert command, each only when its setting asks for it.
 #pragma once
 
+#include "src/actor.hpp"
+
 #include <ctime>
 #include <string>
 
@@ -13,7 +15,16 @@ struct infection;
 // the part that failed.
 void detection_init(const Config& config);
 
+// Who caused a detection: the process that wrote the file ("writer") or opened it ("opener"); no role for
+// a file that a sweep or a catch-up walk found.
+struct detection_cause {
+    const char* role = nullptr;
+    actor who;
+};
+
 // Reports one infected file after the infection log lines: `vault` is the vault name or null when the move
 // failed, `sock` the worker's scan-service connection (asked for the signature version for the JSON log),
-// `when` the time of the log lines.
-void detection_report(int* sock, const char* path, const char* vault, const infection* list, time_t when);
+// `when` the time of the log lines, `cause` who did it (in the syslog line, the JSON record and the alert's
+// environment; the infection log never names it).
+void detection_report(int* sock, const char* path, const char* vault, const infection* list, time_t when,
+                      const detection_cause& cause = {});

@@ -70,3 +70,28 @@ void raise_descriptor_limit() {
             syslog(LOG_WARNING, "setrlimit(): %m");
     }
 }
+
+int fanotify_init_pidfd(unsigned flags, unsigned event_flags) {
+    int fd = fanotify_init(flags | FAN_REPORT_PIDFD, event_flags);
+    if (fd < 0 && errno == EINVAL)
+        fd = fanotify_init(flags, event_flags);
+    return fd;
+}
+
+int event_pidfd(const unsigned char* event, const fanotify_event_metadata& md) {
+    if (md.metadata_len < sizeof md || md.metadata_len > md.event_len)
+        return -1;
+    for (std::size_t pos = md.metadata_len; md.event_len - pos >= sizeof(fanotify_event_info_header);) {
+        fanotify_event_info_header hdr;
+        memcpy(&hdr, event + pos, sizeof hdr);
+        if (hdr.len < sizeof hdr || hdr.len > md.event_len - pos)
+            return -1;
+        if (hdr.info_type == FAN_EVENT_INFO_TYPE_PIDFD && hdr.len >= sizeof(fanotify_event_info_pidfd)) {
+            fanotify_event_info_pidfd info;
+            memcpy(&info, event + pos, sizeof info);
+            return info.pidfd >= 0 ? info.pidfd : info.pidfd == FAN_NOPIDFD ? -2 : -1;
+        }
+        pos += hdr.len;
+    }
+    return -1;
+}

@@ -28,6 +28,14 @@ bool coverage_probe(const char* tree, char* reason, std::size_t size);
 // gone again before this returns.
 bool onopen_probe(const char* tree, char* reason, std::size_t size);
 
+// fanotify_init with FAN_REPORT_PIDFD added to `flags`, so that each event names its process by a pidfd;
+// without it where this kernel refuses the flag.
+int fanotify_init_pidfd(unsigned flags, unsigned event_flags);
+
+// The pidfd of an event's info records (the caller closes it): -1 (PIDFD_NONE) when it carries none,
+// -2 (PIDFD_GONE) when the kernel said the process had exited. `event` holds `md.event_len` bytes.
+int event_pidfd(const unsigned char* event, const fanotify_event_metadata& md);
+
 // Raises the soft limit of open files to the hard one: full coverage and on-open protection hold a
 // descriptor per queued file and per held open. A failure is said at LOG_WARNING.
 void raise_descriptor_limit();

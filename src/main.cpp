@@ -245,6 +245,7 @@ int main(int argc, char** argv) {
         // serves the group that coverage_start keeps.
         coverage_start(config, &mount_marked);
     }
+    monitor_exclude(config.excluded);
     fan_fd = monitor_start(mount_marked, config.unlimited_queue);
     if (fan_fd < 0)
         goto fatal;

@@ -1,8 +1,10 @@
 // fanotify set-up, the poll loop over the signal and fanotify descriptors, and the path filter.
 #include "src/monitor.hpp"
 
+#include "src/actor.hpp"
 #include "src/coverage.hpp"
 #include "src/fileops.hpp"
+#include "src/kernel.hpp"
 #include "src/onopen.hpp"
 #include "src/paths.hpp"
 #include "src/pool.hpp"
@@ -68,31 +70,51 @@ void refresh_mounts(int fan_fd, const monitor* trees) {
     below_mounts = std::move(now);
 }
 
+const exclusion_rules* rules = nullptr;
+
+// Whether zet itself leaves the written file at `path` alone (EXCL_GLOB, EXCL_USER, EXCL_PROGRAM).
+bool left_alone(const char* path, const process_ref& by) {
+    if (rules == nullptr || (rules->globs.empty() && !rules->by_process()))
+        return false;
+    actor_ids ids;
+    // A writer that cannot be asked any more is not excluded: its file is scanned.
+    bool known = rules->by_process() && by.pidfd != PIDFD_GONE && actor_ids_of(by.pid, by.pidfd, &ids);
+    if (auto rule = excluded_by(path, nullptr, *rules, known ? &ids : nullptr)) {
+        syslog(LOG_DEBUG, "%s: not scanned: %s", path, rule->c_str());
+        return true;
+    }
+    return false;
+}
+
 // Queues the path of one close-after-write event when it lies under a monitored tree, handing the event's
-// descriptor on with it so that the scan finds the file even after a rename. True when it was handed on.
-bool queue_if_monitored(int fd, const monitor* list) {
+// descriptor (and the writer's pidfd) on with it so that the scan finds the file even after a rename.
+// True when they were handed on.
+bool queue_if_monitored(int fd, const monitor* list, const process_ref& by) {
     char path[PATH_BUF_SIZE];
     if (fd2path(fd, path, sizeof path) == nullptr)
         return false;
-    if (!is_monitored(path, list))
+    if (!is_monitored(path, list) || left_alone(path, by))
         return false;
-    pool_add_file(path, fd, 0, nullptr);
+    pool_add_file(path, fd, 0, nullptr, by);
     status_count(status_counters.queued);
     return true;
 }
 
-// Every way out closes or hands on the event's descriptor, so a burst of filtered events cannot leak
+// Every way out closes or hands on the event's descriptors, so a burst of filtered events cannot leak
 // descriptors.
 void handle_event(const fanotify_event_metadata* ev, const monitor* list) {
     bool handed_on = false;
+    const process_ref by = {ev->pid, event_pidfd(reinterpret_cast<const unsigned char*>(ev), *ev)};
     if (ev->mask & FAN_CLOSE_WRITE)
-        handed_on = queue_if_monitored(ev->fd, list);
+        handed_on = queue_if_monitored(ev->fd, list, by);
     if (ev->mask & FAN_Q_OVERFLOW) {
         syslog(LOG_WARNING, "fanotify event queue overflow!");
         catchup_overflow();
     }
     if (ev->fd != FAN_NOFD && !handed_on)
         close(ev->fd);
+    if (by.pidfd >= 0 && !handed_on)
+        close(by.pidfd);
 }
 
 void handle_batch(char* buf, ssize_t len, const monitor* list) {
@@ -132,11 +154,16 @@ void note_if_drained(int fan_fd, int fid_fd) {
 
 } // namespace
 
+void monitor_exclude(const exclusion_rules& settings) {
+    rules = &settings;
+}
+
 int monitor_start(const monitor* list, int unlimited_queue) {
     unsigned flags = FAN_CLOEXEC | FAN_CLASS_NOTIF;
     if (unlimited_queue != 0)
         flags |= FAN_UNLIMITED_QUEUE;
-    int fd = fanotify_init(flags, O_RDONLY | O_CLOEXEC);
+    // The pidfd names each writer (who did it), never a process that took its pid later.
+    int fd = fanotify_init_pidfd(flags, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         syslog(LOG_ERR, "fanotify_init(): %m");
         return -1;

@@ -2,6 +2,11 @@
 #pragma once
 
 struct monitor;
+struct exclusion_rules;
+
+// The exclusions by pattern, user and program that zet applies itself to written files; kept until exit.
+// Without any, written files go to the scan service as documented (EXCL is the service's to apply).
+void monitor_exclude(const exclusion_rules& rules);
 
 // A fanotify group with a mount mark for every path of `list`, in list order. Returns the descriptor, or
 // -1 after an error message (marks already added stay until the process ends).

@@ -2,6 +2,7 @@
 // verdicts (zet's own, and the kernel's evictable ignore marks), and the follower of signature reloads.
 #include "src/onopen.hpp"
 
+#include "src/actor.hpp"
 #include "src/config.hpp"
 #include "src/fileops.hpp"
 #include "src/kernel.hpp"
@@ -186,8 +187,6 @@ std::atomic<bool> stopping{false};
 std::atomic<std::int64_t> heartbeat{0};
 pthread_t answerer;
 bool answering = false;
-// Paths of zet's own whose opens are never held: where it moves files and writes its logs and state.
-std::vector<std::string>& own_paths = *new std::vector<std::string>;
 
 // One open held: its event's descriptor, answered by number.
 struct held_open {
@@ -203,7 +202,8 @@ struct awaited {
     struct stat before;
     std::string path;
     std::vector<held_open> opens;
-    bool queued; // handed to the pool
+    bool queued;  // handed to the pool
+    pid_t opener; // the first opener, named if the file is infected
 };
 
 // The answering thread's own, no lock.
@@ -357,19 +357,12 @@ long descriptors_free() {
     return limit - open - std::clamp(limit / 8, MIN_FD_RESERVE, MAX_FD_RESERVE);
 }
 
-bool own_file(const char* path) {
-    for (const std::string& p : own_paths)
-        if (zelu::wire::within(path, p))
-            return true;
-    return false;
-}
-
 // Hands the scan of `a` to the pool; false when its lane is full (tried again later).
 bool offer(awaited& a) {
     int fd = fcntl(a.file_fd, F_DUPFD_CLOEXEC, 0);
     if (fd < 0)
         return false;
-    if (!pool_offer_open(a.path.c_str(), fd, a.id)) {
+    if (!pool_offer_open(a.path.c_str(), fd, a.id, a.opener)) {
         close(fd);
         return false;
     }
@@ -410,8 +403,12 @@ void handle_event(int group, const fanotify_event_metadata& ev) {
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)
         return pass();
     char path[PATH_BUF_SIZE];
-    if (!fd_link(fd, path, sizeof path) || !path_under(path, config->monitors) ||
-        path_excluded(path, config->exclusions) || own_file(path))
+    if (!fd_link(fd, path, sizeof path) || !path_under(path, config->monitors))
+        return pass_unless_vaulted(st);
+    // The opener waits (or has just opened), so procfs still shows it: exact, and never a wait on zet.
+    actor_ids ids;
+    bool known = config->excluded.by_process() && actor_ids_of(ev.pid, -1, &ids);
+    if (excluded_by(path, config->exclusions, config->excluded, known ? &ids : nullptr))
         return pass_unless_vaulted(st);
     status_count(status_counters.opens);
     if (known_clean(group, fd, st)) {
@@ -428,7 +425,7 @@ void handle_event(int group, const fanotify_event_metadata& ev) {
             return;
         }
     }
-    awaited a{next_id++, group, fcntl(fd, F_DUPFD_CLOEXEC, 0), st, path, {}, false};
+    awaited a{next_id++, group, fcntl(fd, F_DUPFD_CLOEXEC, 0), st, path, {}, false, ev.pid};
     if (a.file_fd < 0) {
         // No room for the scan's own descriptor: the open goes on unscanned, like one at its deadline.
         status_count(status_counters.opens_unscanned);
@@ -675,14 +672,6 @@ bool mark_tree(const char* path, bool announce) {
     return true;
 }
 
-void add_own(const std::string& path) {
-    if (path.empty())
-        return;
-    char* canonical = realpath(path.c_str(), nullptr);
-    own_paths.emplace_back(canonical != nullptr ? canonical : path);
-    free(canonical);
-}
-
 } // namespace
 
 int onopen_start(const Config& settings) {
@@ -699,10 +688,6 @@ int onopen_start(const Config& settings) {
         syslog(LOG_ERR, "On-open protection: %m");
         return -1;
     }
-    add_own(config->vault);
-    add_own(config->log_file);
-    add_own(config->json_log);
-    add_own(config->run_dir);
 
     if (config->on_open == ON_OPEN_BLOCK) {
         perm_fd = make_group(true);

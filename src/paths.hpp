@@ -2,9 +2,15 @@
 // which are excluded, and which mounts lie below a tree.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+struct actor_ids;
 
 // Bytes of every path text in the daemon, terminating zero included: event paths, queue slots, task paths
 // and vault names.
@@ -39,6 +45,36 @@ bool is_monitored(const char* path, const monitor* list);
 // filters (full coverage, the catch-up walks) hold every exclusion as a tree, so that a directory created
 // after start-up is excluded from the first event on. Paths here are the kernel's, already canonical.
 bool path_excluded(const char* path, const monitor* list);
+
+// Whether `path` matches the shell pattern `pattern` as a whole: `*` is any run of bytes but '/', `?` one
+// character but '/' (a UTF-8 sequence, else one byte), `[...]` one byte of a set (`!` or `^` negates,
+// ranges by byte value), `\\` takes the next byte as it is, and a component `**` stands for any number of
+// directories (`**/` at the start and `/**/` in the middle also for none, `/**` at the end for everything
+// below). A pattern that ends in '/' matches everything below that directory.
+bool glob_match(std::string_view pattern, std::string_view path);
+
+// The exclusions beyond EXCL's trees (EXCL_GLOB, EXCL_USER, EXCL_PROGRAM), each rule with its text as
+// configured, and zet's own files, which nothing scans whatever the configuration says.
+struct exclusion_rules {
+    struct user {
+        uid_t uid;
+        std::string text; // the name or number as written
+    };
+    std::vector<std::string> globs;
+    std::vector<user> users;
+    std::vector<std::string> programs; // canonical absolute paths
+    std::vector<std::string> own;      // the vault, the infection log, the JSON log, the run directory
+
+    // Whether a rule asks who caused the event.
+    bool by_process() const { return !users.empty() || !programs.empty(); }
+};
+
+// The one place every event source asks whether a path is left alone: the rule that excludes `path`,
+// when caused by a process with the ids `who` (null: not known, so no user or program rule applies), as
+// "KEY = value" (an own file: "zet's own: PATH"); nothing when it is to be scanned. `trees` are EXCL's
+// exclusions where zet applies them itself (null where the scan service is told them instead).
+std::optional<std::string> excluded_by(const char* path, const monitor* trees, const exclusion_rules& rules,
+                                       const actor_ids* who);
 
 // Mount points strictly below a tree of `trees`, in mount-table order, each once: from the mount table
 // read from `fd` (/proc/self/mountinfo, read from its start), or from a fresh read of it.

@@ -33,6 +33,7 @@ struct slot_meta {
     dev_t dev; // inode of `fd` when de-duplicating, else 0
     ino_t ino;
     unsigned long seq; // order of queuing
+    process_ref by;
 };
 
 // The file a worker scans while de-duplicating, and the newest queuing that its scan covers.
@@ -256,7 +257,7 @@ void pool_add_task(const char* path) {
     pool_add_file(path, -1, 0, nullptr);
 }
 
-void pool_add_file(const char* path, int fd, unsigned attempt, const struct stat* given) {
+void pool_add_file(const char* path, int fd, unsigned attempt, const struct stat* given, process_ref by) {
     struct stat own;
     const struct stat* st = given;
     if (st == nullptr && (dedup || large_size > 0) && fd >= 0 && fstat(fd, &own) == 0)
@@ -268,6 +269,8 @@ void pool_add_file(const char* path, int fd, unsigned attempt, const struct stat
     if (known && queued_already(st->st_dev, st->st_ino)) {
         pthread_mutex_unlock(&queue.lock);
         close(fd);
+        if (by.pidfd >= 0)
+            close(by.pidfd);
         return;
     }
     while (lane_full(r))
@@ -276,8 +279,12 @@ void pool_add_file(const char* path, int fd, unsigned attempt, const struct stat
         close(fd); // scanned by its path, as a task without a descriptor is
         fd = -1;
     }
-    held_fds += fd >= 0 ? 1 : 0;
-    put(r, path, {fd, attempt, 0, 0, known ? st->st_dev : 0, known ? st->st_ino : 0, ++queued_seq});
+    if (by.pidfd >= 0 && over_fd_share()) {
+        close(by.pidfd); // the writer by its pid alone
+        by.pidfd = PIDFD_NONE;
+    }
+    held_fds += (fd >= 0 ? 1 : 0) + (by.pidfd >= 0 ? 1 : 0);
+    put(r, path, {fd, attempt, 0, 0, known ? st->st_dev : 0, known ? st->st_ino : 0, ++queued_seq, by});
     pthread_mutex_unlock(&queue.lock);
 }
 
@@ -295,11 +302,11 @@ void pool_add_sweep(const char* path, int fd, std::uint64_t sweep_id) {
     while (lane_full(r))
         wait_counted(&queue.not_full, for_slot);
     held_fds += fd >= 0 ? 1 : 0;
-    put(r, path, {fd, 0, 0, sweep_id, 0, 0, ++queued_seq});
+    put(r, path, {fd, 0, 0, sweep_id, 0, 0, ++queued_seq, {}});
     pthread_mutex_unlock(&queue.lock);
 }
 
-bool pool_offer_open(const char* path, int fd, std::uint64_t open_id) {
+bool pool_offer_open(const char* path, int fd, std::uint64_t open_id, pid_t opener) {
     if (!open_lane)
         return false;
     ring& r = queue.lanes[OPENS];
@@ -307,7 +314,7 @@ bool pool_offer_open(const char* path, int fd, std::uint64_t open_id) {
     bool room = !lane_full(r);
     if (room) {
         held_fds++;
-        put(r, path, {fd, 0, open_id, 0, 0, 0, ++queued_seq});
+        put(r, path, {fd, 0, open_id, 0, 0, 0, ++queued_seq, {opener, PIDFD_NONE}});
     }
     pthread_mutex_unlock(&queue.lock);
     return room;
@@ -354,7 +361,7 @@ void* worker(void*) {
         bool was_full = lane_full(r);
         memcpy(task.path, slot(r, r.head), PATH_BUF_SIZE);
         slot_meta m = meta(r, r.head);
-        meta(r, r.head) = {-1, 0, 0, 0, 0, 0, 0};
+        meta(r, r.head) = {-1, 0, 0, 0, 0, 0, 0, {}};
         // A sweep's files were not written: they never hold back the handled-until time.
         if (lane != SWEEPS)
             running_since[self].store(to_ns(r.queued_at[r.head & (QUEUE_SLOTS - 1)]),
@@ -363,7 +370,8 @@ void* worker(void*) {
         task.attempt = m.attempt;
         task.open_id = m.open_id;
         task.sweep_id = m.sweep_id;
-        held_fds -= m.fd >= 0 ? 1 : 0;
+        task.by = m.by;
+        held_fds -= (m.fd >= 0 ? 1 : 0) + (m.by.pidfd >= 0 ? 1 : 0);
         r.head = (r.head + 1) & INDEX_MASK;
         if (was_full)
             broadcast_counted(&queue.not_full, for_slot);
@@ -381,6 +389,9 @@ void* worker(void*) {
             close(task.fd);
             task.fd = -1;
         }
+        if (task.by.pidfd >= 0)
+            close(task.by.pidfd);
+        task.by = {};
         running_since[self].store(0, std::memory_order_relaxed);
         if ((tracked && run) || lane == LARGE || lane == SWEEPS) {
             pthread_mutex_lock(&queue.lock);

@@ -2,6 +2,7 @@
 // task on each of them, oldest first (or, with the large-file lane, oldest first within what each may take).
 #pragma once
 
+#include "src/actor.hpp"
 #include "src/paths.hpp"
 
 #include <sys/stat.h>
@@ -24,6 +25,8 @@ struct task_t {
     std::uint64_t open_id;
     // Non-zero: a file of the sweep with this number (pool_add_sweep), whose result goes back to it.
     std::uint64_t sweep_id;
+    // Who wrote the file (or, for an open, opened it); the task owns the pidfd, as it owns `fd`.
+    process_ref by;
 };
 
 using task_function = void (*)(task_t*);
@@ -40,7 +43,8 @@ void pool_add_task(const char* path);
 // scans that already failed for it. `st` is the descriptor's fstat when the caller has made one (null: the
 // pool makes its own when it needs one). With de-duplication on, a file whose inode already waits in the
 // queue is not queued again (its descriptor is closed): the waiting task will scan the same, newest content.
-void pool_add_file(const char* path, int fd, unsigned attempt, const struct stat* st);
+// `by` is the writer, whose pidfd the queue takes over too.
+void pool_add_file(const char* path, int fd, unsigned attempt, const struct stat* st, process_ref by = {});
 
 // Turns de-duplication of waiting files on; call before the first task is queued.
 void pool_set_dedup(bool on);
@@ -56,7 +60,7 @@ void pool_set_open_lane(bool on);
 
 // Queues the scan of an open, never waiting: false when the lane of opens is full (or off). The queue takes
 // over `fd`; `open_id` travels in the task.
-bool pool_offer_open(const char* path, int fd, std::uint64_t open_id);
+bool pool_offer_open(const char* path, int fd, std::uint64_t open_id, pid_t opener);
 
 // Turns the lane of sweeps on; call before pool_init. Its tasks are taken only while no written file and
 // no open waits, by all workers but one (one at least), so that a sweep never starves live events.

@@ -112,8 +112,15 @@ void floor_close(int which) {
 timespec handled_until(bool with_backlog);
 
 // False once `add` asked to stop.
-bool walk_dir(int dirfd, std::string& path, int depth, const monitor* exclusions, const timespec* since,
-              bool (*add)(const char*, void*), void* ctx, std::size_t* count) {
+// Whether a walk passes `path` over.
+bool skipped(const char* path, const monitor* exclusions, const exclusion_rules* rules) {
+    return path_excluded(path, exclusions) ||
+           (rules != nullptr && excluded_by(path, nullptr, *rules, nullptr));
+}
+
+bool walk_dir(int dirfd, std::string& path, int depth, const monitor* exclusions,
+              const exclusion_rules* rules, const timespec* since, bool (*add)(const char*, void*), void* ctx,
+              std::size_t* count) {
     DIR* dir = fdopendir(dirfd);
     if (dir == nullptr) {
         close(dirfd);
@@ -128,7 +135,7 @@ bool walk_dir(int dirfd, std::string& path, int depth, const monitor* exclusions
         if (path.empty() || path.back() != '/')
             path += '/';
         path += e->d_name;
-        if (path.size() >= PATH_BUF_SIZE || path_excluded(path.c_str(), exclusions))
+        if (path.size() >= PATH_BUF_SIZE || skipped(path.c_str(), exclusions, rules))
             continue;
         struct stat st;
         if (fstatat(dirfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
@@ -138,7 +145,7 @@ bool walk_dir(int dirfd, std::string& path, int depth, const monitor* exclusions
                 continue;
             int sub = openat(dirfd, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (sub >= 0)
-                go_on = walk_dir(sub, path, depth + 1, exclusions, since, add, ctx, count);
+                go_on = walk_dir(sub, path, depth + 1, exclusions, rules, since, add, ctx, count);
         } else if (S_ISREG(st.st_mode) &&
                    (since == nullptr || at_or_after(st.st_mtim, *since) || at_or_after(st.st_ctim, *since))) {
             go_on = add(path.c_str(), ctx);
@@ -150,16 +157,16 @@ bool walk_dir(int dirfd, std::string& path, int depth, const monitor* exclusions
     return go_on;
 }
 
-std::size_t walk(const char* root, const monitor* exclusions, const timespec* since,
-                 bool (*add)(const char*, void*), void* ctx) {
+std::size_t walk(const char* root, const monitor* exclusions, const exclusion_rules* rules,
+                 const timespec* since, bool (*add)(const char*, void*), void* ctx) {
     std::size_t count = 0;
-    if (path_excluded(root, exclusions))
+    if (skipped(root, exclusions, rules))
         return 0;
     int fd = open(root, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return 0;
     std::string path = root;
-    walk_dir(fd, path, 0, exclusions, since, add, ctx, &count);
+    walk_dir(fd, path, 0, exclusions, rules, since, add, ctx, &count);
     return count;
 }
 
@@ -196,7 +203,8 @@ void* walker(void*) {
         pthread_mutex_unlock(&walk_lock);
 
         if (after_downtime) {
-            std::size_t n = catchup_walk(config->monitors, config->exclusions, since, queue_found, nullptr);
+            std::size_t n = catchup_walk(config->monitors, config->exclusions, since, queue_found, nullptr,
+                                         &config->excluded);
             syslog(LOG_NOTICE, "Catch-up after downtime: %zu files queued for scanning", n);
             pthread_mutex_lock(&handled_lock);
             floor_close(FLOOR_DOWNTIME);
@@ -205,7 +213,8 @@ void* walker(void*) {
             downtime.finished = realtime_now();
             pthread_mutex_unlock(&handled_lock);
         } else if (overflow) {
-            std::size_t n = catchup_walk(config->monitors, config->exclusions, since, queue_found, nullptr);
+            std::size_t n = catchup_walk(config->monitors, config->exclusions, since, queue_found, nullptr,
+                                         &config->excluded);
             syslog(LOG_NOTICE, "Catch-up after event queue overflow: %zu files queued for scanning", n);
             // A request made during the walk is served by the next one, which closes the floor then.
             pthread_mutex_lock(&walk_lock);
@@ -215,7 +224,8 @@ void* walker(void*) {
             pthread_mutex_unlock(&handled_lock);
             pthread_mutex_unlock(&walk_lock);
         } else {
-            std::size_t n = walk(dir.c_str(), config->exclusions, nullptr, queue_found, nullptr);
+            std::size_t n =
+                walk(dir.c_str(), config->exclusions, &config->excluded, nullptr, queue_found, nullptr);
             syslog(LOG_DEBUG, "%s: directory moved in, %zu files queued for scanning", dir.c_str(), n);
         }
     }
@@ -453,19 +463,19 @@ void catchup_directory(const char* path) {
 }
 
 std::size_t catchup_walk(const monitor* trees, const monitor* exclusions, const timespec& since,
-                         bool (*add)(const char* path, void* ctx), void* ctx) {
+                         bool (*add)(const char* path, void* ctx), void* ctx, const exclusion_rules* rules) {
     std::size_t count = 0;
     for (const monitor* m = trees; m != nullptr; m = m->next)
-        count += walk(m->path, exclusions, &since, add, ctx);
+        count += walk(m->path, exclusions, rules, &since, add, ctx);
     return count;
 }
 
 std::size_t sweep_walk(const char* root, const monitor* exclusions, bool (*add)(const char* path, void* ctx),
-                       void* ctx) {
+                       void* ctx, const exclusion_rules* rules) {
     struct stat st;
     if (lstat(root, &st) != 0 || !S_ISREG(st.st_mode))
-        return walk(root, exclusions, nullptr, add, ctx);
-    if (path_excluded(root, exclusions))
+        return walk(root, exclusions, rules, nullptr, add, ctx);
+    if (skipped(root, exclusions, rules))
         return 0;
     add(root, ctx);
     return 1;

@@ -9,6 +9,7 @@
 
 class Config;
 struct monitor;
+struct exclusion_rules;
 struct task_t;
 
 // Files waiting for another scan at most; beyond it a failed file is given up (and said).
@@ -62,14 +63,15 @@ void catchup_overflow();
 void catchup_directory(const char* path);
 
 // Calls `add` for every regular file below each path of `trees` whose modification or change time is at
-// or after `since`, skipping `exclusions`; symbolic links are not followed. A false from `add` ends the
-// walk. Returns the number of calls.
+// or after `since`, skipping `exclusions` and what `rules` leave alone (by path: a walk has no process);
+// symbolic links are not followed. A false from `add` ends the walk. Returns the number of calls.
 std::size_t catchup_walk(const monitor* trees, const monitor* exclusions, const timespec& since,
-                         bool (*add)(const char* path, void* ctx), void* ctx);
+                         bool (*add)(const char* path, void* ctx), void* ctx,
+                         const exclusion_rules* rules = nullptr);
 // The same for every regular file at or below `root` (a file itself included), whatever its times: the
 // walk of a sweep.
 std::size_t sweep_walk(const char* root, const monitor* exclusions, bool (*add)(const char* path, void* ctx),
-                       void* ctx);
+                       void* ctx, const exclusion_rules* rules = nullptr);
 
 // Takes the path of a failed task into the backlog, to be queued again once the service answers, with
 // backoff. False when the backlog is full or the task had its last attempt: the caller says the file went

@@ -42,6 +42,14 @@ constexpr int MAX_RENAMED_SCANS = 3;
 
 enum where { UNCHANGED, MOVED, GONE_OUT };
 
+// Whether zet itself leaves a file under `path` alone: under full coverage every exclusion, otherwise the
+// patterns only (EXCL is then the service's to apply, as documented).
+bool left_alone(const char* path) {
+    if (config->coverage == COVERAGE_FULL)
+        return excluded_by(path, config->exclusions, config->excluded, nullptr).has_value();
+    return !config->excluded.globs.empty() && excluded_by(path, nullptr, config->excluded, nullptr);
+}
+
 // Follows the task's descriptor to the name the file has now. A file that was renamed within the trees
 // gets its new name in task->path; one moved out of them is not scanned. A removed file keeps the queued
 // name, so that it goes the way that name goes.
@@ -58,8 +66,7 @@ where follow(task_t* task) {
     if (fstat(task->fd, &st) != 0 || st.st_nlink == 0 ||
         (len >= sizeof deleted - 1 && strcmp(now + len - (sizeof deleted - 1), deleted) == 0))
         return UNCHANGED;
-    if (now[0] != '/' || !path_under(now, config->monitors) ||
-        (config->coverage == COVERAGE_FULL && path_excluded(now, config->exclusions))) {
+    if (now[0] != '/' || !path_under(now, config->monitors) || left_alone(now)) {
         syslog(LOG_DEBUG, "%s: moved to %s, outside the monitored trees: not scanned", task->path, now);
         return GONE_OUT;
     }
@@ -67,7 +74,17 @@ where follow(task_t* task) {
     return MOVED;
 }
 
-// Whether the file that the service could not find is gone for good, rather than renamed.
+// Who wrote the task's file, when the kernel named a writer. Asked only once the file is found infected (a
+// read of procfs per file would cost more than its scan): a writer that has exited by then is unknown.
+detection_cause written_by(const task_t* task) {
+    if (task->by.pid <= 0)
+        return {};
+    detection_cause cause{"writer", actor_describe(task->by)};
+    actor_name_user(cause.who);
+    return cause;
+}
+
+// Whether the service could not find the file because it is gone for good, rather than renamed.
 bool vanished(const task_t* task) {
     struct stat st;
     if (task->fd > 0)
@@ -155,12 +172,12 @@ const char* quarantine(task_t* task, char* vault_name, std::size_t size) {
 }
 
 // The vault name in `vault_name`, or null when the file was not moved.
-const char* quarantine_and_report(task_t* task, const infection* findings, char* vault_name,
-                                  std::size_t size) {
+const char* quarantine_and_report(task_t* task, const infection* findings, char* vault_name, std::size_t size,
+                                  const detection_cause& cause) {
     const char* moved_to = quarantine(task, vault_name, size);
     const time_t when = time(nullptr);
     log_infection_at(task->path, moved_to, findings, when);
-    detection_report(task->sock, task->path, moved_to, findings, when);
+    detection_report(task->sock, task->path, moved_to, findings, when, cause);
     return moved_to;
 }
 
@@ -174,7 +191,12 @@ void scan_open(task_t* task) {
     out.verdict =
         av_scan_fd(task->sock, task->fd, task->path, &out.findings, out.reason, sizeof out.reason, &vps);
     metrics_scan_done(started);
+    // Named before the opener is let go: procfs alone, so that the deny is not delayed.
+    detection_cause cause;
+    if (out.verdict == AV_FOUND)
+        cause = {"opener", actor_describe(task->by)};
     onopen_verdict(task->open_id, out.verdict, out.reason, vps);
+    actor_name_user(cause.who);
     status_service(out.verdict != AV_FAILED);
     status_count(out.verdict == AV_FAILED ? status_counters.failed : status_counters.scanned);
     if (out.verdict == AV_FOUND) {
@@ -183,8 +205,9 @@ void scan_open(task_t* task) {
         // The scan of a write may have moved it meanwhile, and logged it then.
         char vault_name[PATH_BUF_SIZE];
         if (still_names(task->fd, task->path) ||
-            (follow(task) == MOVED && !path_excluded(task->path, config->exclusions)))
-            quarantine_and_report(task, out.findings, vault_name, sizeof vault_name);
+            (follow(task) == MOVED &&
+             !excluded_by(task->path, config->exclusions, config->excluded, nullptr)))
+            quarantine_and_report(task, out.findings, vault_name, sizeof vault_name, cause);
         else
             syslog(LOG_DEBUG, "%s: infected, but no longer there", task->path);
     }
@@ -236,7 +259,7 @@ void scan_sweep(task_t* task) {
                                                                        : status_counters.infected);
         // --no-move: a first look, nothing quarantined, logged or alerted.
         if (control_sweep_moves(id))
-            moved_to = quarantine_and_report(task, out.findings, vault_name, sizeof vault_name);
+            moved_to = quarantine_and_report(task, out.findings, vault_name, sizeof vault_name, {});
     } else if (out.verdict == AV_CLEAN && readable >= 0) {
         onopen_clean(readable, before, vps);
     }
@@ -285,7 +308,7 @@ bool scan_newest(task_t* task, scan_outcome* out) {
 void scan_act(task_t* task, scan_outcome* out) {
     char vault_name[PATH_BUF_SIZE];
     if (account(task, *out))
-        quarantine_and_report(task, out->findings, vault_name, sizeof vault_name);
+        quarantine_and_report(task, out->findings, vault_name, sizeof vault_name, written_by(task));
     av_free_result(out->findings);
     out->findings = nullptr;
 }

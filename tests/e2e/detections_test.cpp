@@ -129,7 +129,8 @@ TEST_F(Detections, AlertCommandGetsTheFactsInItsEnvironmentOnly) {
                    "/$$\nmkdir \"$d\"\nprintf '%s' \"$#\" >\"$d/argc\"\n"
                    "printf '%s' \"$ZET_PATH\" >\"$d/path\"\nprintf '%s' \"$ZET_VAULT\" >\"$d/vault\"\n"
                    "printf '%s' \"$ZET_FINDINGS\" >\"$d/findings\"\nprintf '%s' \"$ZET_TIME\" >\"$d/time\"\n"
-                   "printf '%s' \"$ZET_HOST\" >\"$d/host\"\nls -l /proc/$$/fd >\"$d/fds\"\n");
+                   "printf '%s' \"$ZET_HOST\" >\"$d/host\"\nprintf '%s' \"$ZET_PROCESS\" >\"$d/process\"\n"
+                   "ls -l /proc/$$/fd >\"$d/fds\"\n");
     start("ALERT_COMMAND = \"" + alert + "\"\nSYSLOG_DETECTIONS = yes\n");
     // A name a shell would split, expand or end a line at.
     const std::string file = tree_ + "/a b\t$(touch pwned)\n;x.com";
@@ -147,6 +148,10 @@ TEST_F(Detections, AlertCommandGetsTheFactsInItsEnvironmentOnly) {
     EXPECT_EQ(read_file(vault), zet_test::eicar);
     EXPECT_EQ(read_file(d + "/findings"), zet_test::finding);
     EXPECT_EQ(read_file(d + "/host"), hostname());
+    // The writer is this test's own process, still running.
+    const std::string writer = "pid " + std::to_string(getpid()) + ", uid 0 (root), " +
+                               std::filesystem::read_symlink("/proc/self/exe").string();
+    EXPECT_EQ(read_file(d + "/process").substr(0, writer.size()), writer);
     const std::string log = read_file(log_);
     EXPECT_EQ(log, read_file(d + "/time") + "\t" + file + "\t" + vault + "\t" + zet_test::finding + "\n");
     EXPECT_FALSE(exists(run_ + "/pwned")) << "the command runs in RUN_DIR";
@@ -160,7 +165,7 @@ TEST_F(Detections, AlertCommandGetsTheFactsInItsEnvironmentOnly) {
     const std::string shown_name = "a b\\u0009$(touch pwned)\\u000a;x.com";
     EXPECT_TRUE(zet_->stderr_has("Infected file quarantined: " + tree_ + "/" + shown_name + " -> " + vault_ +
                                  "/" + shown_name + "." + vault.substr(vault.size() - 6) + ": " +
-                                 zet_test::finding + "\n"))
+                                 zet_test::finding + "; written by " + writer))
         << zet_->stderr_text();
 }
 
@@ -299,7 +304,7 @@ TEST_F(Detections, JsonLogRecordsMatchTheInfectionLogWithHostileNames) {
         EXPECT_EQ(f[3], zet_test::finding);
         EXPECT_NE(f[4], "None") << "the service knows its signature version";
         EXPECT_EQ(f[5], hostname());
-        EXPECT_EQ(f[6], "time,path,vault,findings,vps,host");
+        EXPECT_EQ(f[6], "time,path,vault,findings,vps,host,process");
     }
     EXPECT_EQ(by_path[tree_ + "/stuck.com"][2], "-") << "the failed move has a null vault";
 
