@@ -18,13 +18,16 @@ const std::set<std::string>& allowed(const std::string& command, const std::stri
     static const std::set<std::string> purge = {"-c", "--older-than", "--dry-run"};
     static const std::set<std::string> metrics = {"-c", "--output"};
     static const std::set<std::string> scan = {"-c", "--json", "--no-move"};
+    static const std::set<std::string> explain = {"-c", "--json", "--user", "--program"};
     if (command == "metrics")
         return metrics;
     if (command == "scan")
         return scan;
     if (command == "selftest")
         return test;
-    if (command == "explain" || command == "status" ||
+    if (command == "explain")
+        return explain;
+    if (command == "status" ||
         (command == "vault" && (action == "list" || action == "show")))
         return with_json;
     if (command == "vault" && action == "restore")
@@ -116,6 +119,10 @@ std::string parse_args(const std::vector<std::string>& argv, Args* args) {
             if (value.empty())
                 return "option --to needs a path";
             args->to = value;
+        } else if (name == "--user" || name == "--program") {
+            if (value.empty())
+                return "option " + name + " needs a value";
+            (name == "--user" ? args->user : args->program) = value;
         } else if (name == "--output") {
             if (value.empty())
                 return "option --output needs a file name";

@@ -4,6 +4,7 @@
 #include "src/av.hpp"
 #include "src/config.hpp"
 #include "src/config_keys.hpp"
+#include "zelu/wire.hpp"
 
 #include <sys/stat.h>
 #include <syslog.h>
@@ -51,6 +52,31 @@ std::vector<StartupProblem> startup_problems(const Settings& s) {
             out.push_back({std::string("monitored path ") + m->path + ": " + strerror(errno) +
                            " (zet cannot mark its mount)"});
     return out;
+}
+
+// What can be told of a pattern without a file system: that it can never match what zet sees (a relative
+// pattern, or one whose fixed start lies under no tree), or that it leaves a whole tree unscanned.
+void pattern_notes(const Config& c, std::vector<std::string>& notes) {
+    for (const std::string& g : c.excluded.globs) {
+        if (g.front() != '/' && g.rfind("**", 0) != 0) {
+            notes.push_back("EXCL_GLOB = " + g + " can never match: zet matches whole absolute paths");
+            continue;
+        }
+        const std::string fixed = g.substr(0, g.find_first_of("*?[\\"));
+        bool reaches = false;
+        for (const monitor* m = c.monitors; m != nullptr && !reaches; m = m->next)
+            reaches = zelu::wire::within(m->path, fixed.substr(0, fixed.find_last_of('/') + 1)) ||
+                      strncmp(fixed.c_str(), m->path, strlen(m->path)) == 0 || fixed.empty() ||
+                      std::string(m->path).rfind(fixed, 0) == 0;
+        if (!reaches && c.monitors != nullptr) {
+            notes.push_back("EXCL_GLOB = " + g + " can never match: it names no path under a monitored tree");
+            continue;
+        }
+        for (const monitor* m = c.monitors; m != nullptr; m = m->next)
+            if (glob_match(g, std::string(m->path) + "/zetctl-probe") &&
+                glob_match(g, std::string(m->path) + "/zetctl/probe.bin"))
+                notes.push_back("EXCL_GLOB = " + g + " excludes every file of the monitored tree " + m->path);
+    }
 }
 
 } // namespace
@@ -121,6 +147,7 @@ int check_config(const Args& args) {
         if (!dir.empty() && !is_directory(dir.c_str()))
             notes.push_back("JSON log " + json_log + ": its directory is missing; zet runs without it");
     }
+    pattern_notes(c, notes);
     for (const StartupProblem& p : problems)
         printf("error: %s\n", shown(p.text).c_str());
     for (const std::string& n : notes)
@@ -137,6 +164,15 @@ int check_config(const Args& args) {
     for (const monitor* m = c.exclusions; m != nullptr; m = m->next)
         printf("  EXCL = %s%s\n", shown(m->path).c_str(),
                is_directory(m->path) ? " (everything below it)" : "");
+    if (!c.excluded.globs.empty() || c.excluded.by_process()) {
+        printf("Exclusions zet applies itself, to every event and sweep:\n");
+        for (const std::string& g : c.excluded.globs)
+            printf("  EXCL_GLOB = %s\n", shown(g).c_str());
+        for (const auto& u : c.excluded.users)
+            printf("  EXCL_USER = %s (uid %u)\n", shown(u.text).c_str(), static_cast<unsigned>(u.uid));
+        for (const std::string& p : c.excluded.programs)
+            printf("  EXCL_PROGRAM = %s\n", shown(p).c_str());
+    }
 
     errors += problems.size();
     warnings += notes.size();

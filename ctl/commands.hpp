@@ -13,6 +13,8 @@
 #include <vector>
 
 struct monitor;
+struct exclusion_rules;
+struct actor_ids;
 
 namespace ctl {
 
@@ -39,6 +41,8 @@ struct Args {
     std::optional<long> timeout;       // selftest --timeout, seconds
     std::optional<long> older_than;    // purge --older-than, days
     std::optional<std::string> output; // metrics --output FILE
+    std::optional<std::string> user;    // explain --user NAME|UID
+    std::optional<std::string> program; // explain --program PATH
     std::vector<std::string> operands;
 };
 
@@ -63,6 +67,7 @@ struct Explanation {
     std::optional<std::string> exclusion; // the exclusion that makes the scan service skip it
     bool exclusion_is_tree = false;       // sent with "/*": covers everything below it
     std::optional<std::string> mount;     // the mount below its tree that holds it, watched on its own
+    std::optional<std::string> rule;      // zet's own exclusion rule that leaves it alone ("KEY = value")
 };
 
 // Whether `path` names a directory (after links): zet's client sends such an exclusion as "DIR/*".
@@ -70,7 +75,9 @@ bool is_directory(const char* path);
 // The path as the kernel reports it for a written file: canonical, with the last component kept as given
 // when the file does not exist yet.
 std::string kernel_path(const std::string& path);
-Explanation explain_path(const std::string& path, const ::monitor* monitors, const ::monitor* exclusions);
+// `rules` and `who` (null: not asked) add zet's exclusions by pattern, user and program.
+Explanation explain_path(const std::string& path, const ::monitor* monitors, const ::monitor* exclusions,
+                         const exclusion_rules* rules = nullptr, const actor_ids* who = nullptr);
 
 // Whether zet runs: its PID file names a live process called zet.
 struct DaemonState {

@@ -1,10 +1,12 @@
 // explain: what zet and the scan service would do with a write to a given path.
 #include "ctl/commands.hpp"
 #include "ctl/text.hpp"
+#include "src/actor.hpp"
 #include "src/config.hpp"
 #include "src/paths.hpp"
 #include "zelu/wire.hpp"
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,7 +46,8 @@ std::string kernel_path(const std::string& path) {
     return out;
 }
 
-Explanation explain_path(const std::string& path, const ::monitor* monitors, const ::monitor* exclusions) {
+Explanation explain_path(const std::string& path, const ::monitor* monitors, const ::monitor* exclusions,
+                         const exclusion_rules* rules, const actor_ids* who) {
     Explanation e;
     e.path = path;
     e.canonical = kernel_path(path);
@@ -64,6 +67,9 @@ Explanation explain_path(const std::string& path, const ::monitor* monitors, con
             if (zelu::wire::below(e.canonical, m) && (!e.mount || m.size() > e.mount->size()))
                 e.mount = m;
     }
+    // zet's own rules come first: what they leave alone never reaches the service.
+    if (rules != nullptr)
+        e.rule = excluded_by(e.canonical.c_str(), nullptr, *rules, who);
     // The service's own matcher, fed as the client feeds it: a directory as "DIR/*".
     for (const ::monitor* x = exclusions; x != nullptr; x = x->next) {
         zelu::wire::Exclusions one;
@@ -78,14 +84,49 @@ Explanation explain_path(const std::string& path, const ::monitor* monitors, con
     return e;
 }
 
+namespace {
+
+// The process that --user and --program describe; a part not given matches no rule of its kind.
+std::optional<actor_ids> process_of(const Args& args, std::string* error) {
+    if (!args.user && !args.program)
+        return std::nullopt;
+    actor_ids who{static_cast<uid_t>(-1), ""};
+    if (args.user) {
+        passwd* pw = getpwnam(args.user->c_str());
+        char* end = nullptr;
+        unsigned long n = strtoul(args.user->c_str(), &end, 10);
+        if (pw != nullptr)
+            who.uid = pw->pw_uid;
+        else if (!args.user->empty() && *end == '\0' && args.user->front() != '-')
+            who.uid = static_cast<uid_t>(n);
+        else
+            *error = "unknown user '" + *args.user + "'";
+    }
+    if (args.program) {
+        char* c = realpath(args.program->c_str(), nullptr);
+        who.exe = c != nullptr ? c : *args.program;
+        free(c);
+    }
+    return who;
+}
+
+} // namespace
+
 int explain(const Args& args) {
     Settings s;
     if (auto status = load_for_command(args, &s))
         return *status;
+    std::string error;
+    const std::optional<actor_ids> who = process_of(args, &error);
+    if (!error.empty()) {
+        fprintf(stderr, "zetctl: %s\n", shown(error).c_str());
+        return EXIT_USAGE;
+    }
     Json json;
     json.begin_array();
     for (const std::string& path : args.operands) {
-        Explanation e = explain_path(path, s.config->monitors, s.config->exclusions);
+        Explanation e = explain_path(path, s.config->monitors, s.config->exclusions, &s.config->excluded,
+                                     who ? &*who : nullptr);
         if (args.json) {
             json.begin_object().key("path").value(e.path).key("canonical").value(e.canonical);
             json.key("queued").value(e.monitor.has_value()).key("monitor");
@@ -95,6 +136,8 @@ int explain(const Args& args) {
                 json.key("mount").value(*e.mount);
             json.key("skipped").value(e.exclusion.has_value()).key("exclusion");
             e.exclusion ? json.value(*e.exclusion) : json.null();
+            json.key("rule");
+            e.rule ? json.value(*e.rule) : json.null();
             json.end_object();
             continue;
         }
@@ -109,7 +152,9 @@ int explain(const Args& args) {
         if (e.mount)
             printf("  on the file system mounted at %s, which zet watches with a mark of its own\n",
                    shown(*e.mount).c_str());
-        if (e.exclusion)
+        if (e.rule)
+            printf("  scanned: no, zet leaves it alone: %s\n", shown(*e.rule).c_str());
+        else if (e.exclusion)
             printf("  scanned: no, the scan service skips it: excluded by %s%s\n",
                    shown(*e.exclusion).c_str(), e.exclusion_is_tree ? " (everything below it)" : "");
         else

@@ -50,10 +50,10 @@ bool blockable(const char* file, const monitor* trees) {
     return ok;
 }
 
-// "FILE:LINE:COLUMN" of the value of the `nth` line `key = value` in `section` of `file` (the parser
+// "FILE:LINE:COLUMN" of the value of the first line `key = value` in `section` of `file` (the parser
 // reports no positions for values it accepted), or "FILE" when it cannot be found again.
 std::string position(const char* file, const std::string& section, const std::string& key,
-                     const std::string& value, int nth) {
+                     const std::string& value) {
     std::ifstream in(file);
     std::string line, current;
     for (int number = 1; std::getline(in, line); number++) {
@@ -69,9 +69,9 @@ std::string position(const char* file, const std::string& section, const std::st
         if (current != section || eq == std::string::npos)
             continue;
         std::size_t key_end = line.find_last_not_of(" \t", eq - 1);
-        std::size_t at = line.find(value, eq + 1);
+        std::size_t at = value.empty() ? line.find_first_not_of(" \t", eq + 1) : line.find(value, eq + 1);
         if (key_end == std::string::npos || line.substr(start, key_end + 1 - start) != key ||
-            at == std::string::npos || nth-- > 0)
+            at == std::string::npos)
             continue;
         return std::string(file) + ":" + std::to_string(number) + ":" + std::to_string(at + 1);
     }
@@ -96,8 +96,8 @@ bool resolve_user(const std::string& text, uid_t* uid) {
 }
 
 // One EXCL_GLOB, EXCL_USER or EXCL_PROGRAM line into `rules`; false after naming the line and column of a
-// value that does not resolve. `seen` counts the lines of each key, to find the right one again.
-bool add_exclusion(exclusion_rules& rules, const zelu::ini::Item& item, const char* file, int seen) {
+// value that does not resolve.
+bool add_exclusion(exclusion_rules& rules, const zelu::ini::Item& item, const char* file) {
     const char* invalid = nullptr;
     if (item.key == "EXCL_GLOB") {
         if (!item.value.empty()) {
@@ -124,8 +124,8 @@ bool add_exclusion(exclusion_rules& rules, const zelu::ini::Item& item, const ch
         free(canonical);
         invalid = "invalid program, expected the absolute path of an executable";
     }
-    syslog(LOG_ERR, "%s: %s: %s = %s", position(file, item.section, item.key, item.value, seen).c_str(),
-           invalid, item.key.c_str(), item.value.c_str());
+    syslog(LOG_ERR, "%s: %s: %s = %s", position(file, item.section, item.key, item.value).c_str(), invalid,
+           item.key.c_str(), item.value.c_str());
     return false;
 }
 
@@ -173,8 +173,7 @@ bool add_monitor(monitor** list, const std::string& path) {
 bool Config::read_from_file(const char* file) {
     if (file != nullptr) {
         bool ok = true;
-        int seen[3] = {0, 0, 0};
-        const zelu::ini::ItemCallback on_item = [this, file, &ok, &seen](const zelu::ini::Item& item) {
+        const zelu::ini::ItemCallback on_item = [this, file, &ok](const zelu::ini::Item& item) {
             if (!item.section.empty()) {
                 if (item.section == "MONITORS" && item.key == "SCAN") {
                     if (!add_monitor(&monitors, item.value))
@@ -185,8 +184,7 @@ bool Config::read_from_file(const char* file) {
                 } else if (item.section == "MONITORS" &&
                            (item.key == "EXCL_GLOB" || item.key == "EXCL_USER" ||
                             item.key == "EXCL_PROGRAM")) {
-                    int& n = seen[item.key == "EXCL_GLOB" ? 0 : item.key == "EXCL_USER" ? 1 : 2];
-                    if (!add_exclusion(excluded, item, file, n++))
+                    if (!add_exclusion(excluded, item, file))
                         ok = false;
                 } else {
                     syslog(LOG_WARNING, "%s: %s: unknown/obsolete configuration option", item.section.c_str(),

@@ -515,6 +515,38 @@ TEST_F(ConfigRead, MonitorAndExclusionLists) {
         run(row);
 }
 
+TEST_F(ConfigRead, ExclusionsByPatternUserAndProgram) {
+    const Row rows[] = {
+        // Names resolve at start: a user by name or number, a program to its canonical path.
+        {__LINE__,
+         "[MONITORS]\nEXCL_GLOB = **/*.iso\nEXCL_USER = nobody\nEXCL_USER = 4242\nEXCL_PROGRAM = /bin/sh\n",
+         {},
+         true,
+         [](const Config& c, const std::string&) {
+             ASSERT_EQ(c.excluded.users.size(), 2u);
+             EXPECT_EQ(c.excluded.users[0].uid, 65534u);
+             EXPECT_EQ(c.excluded.users[1].uid, 4242u);
+             EXPECT_EQ(c.excluded.globs, std::vector<std::string>{"**/*.iso"});
+             EXPECT_EQ(c.excluded.programs,
+                       std::vector<std::string>{std::filesystem::canonical("/bin/sh").string()});
+         }},
+        // What does not resolve names its line and column; the whole file is read first.
+        {__LINE__,
+         "[MONITORS]\nEXCL_USER = no-such-user\n  EXCL_PROGRAM = bin/sh\nEXCL_PROGRAM = @/missing\nEXCL_GLOB "
+         "= \"\"\n",
+         {{LOG_ERR, "@/zet.conf:2:13: unknown user, expected a user name or uid: EXCL_USER = no-such-user"},
+          {LOG_ERR, "@/zet.conf:3:18: invalid program, expected the absolute path of an executable: "
+                    "EXCL_PROGRAM = bin/sh"},
+          {LOG_ERR, "@/zet.conf:4:16: invalid program, expected the absolute path of an executable: "
+                    "EXCL_PROGRAM = @/missing"},
+          {LOG_ERR, "@/zet.conf:5:13: invalid pattern, expected a shell pattern: EXCL_GLOB = "}},
+         false,
+         nullptr},
+    };
+    for (const auto& row : rows)
+        run(row);
+}
+
 TEST_F(ConfigRead, VaultPreparationAndExclusion) {
     const std::string enoent = strerror_text(ENOENT);
     using V = std::vector<std::string>;

@@ -2,6 +2,8 @@
 // the mount table's escapes.
 #include "src/paths.hpp"
 
+#include "src/actor.hpp"
+
 #include "tests/support/files.hpp"
 #include "tests/support/lists.hpp"
 
@@ -70,6 +72,67 @@ TEST(Paths, MonitoredByBytePrefixOfTheCanonicalForm) {
     for (const auto& c : cases)
         EXPECT_EQ(is_monitored(c.path.c_str(), list.head()), c.monitored) << c.path;
     EXPECT_FALSE(is_monitored((data + "/f").c_str(), nullptr));
+}
+
+TEST(Paths, ShellPatternsOverTheWholePath) {
+    const struct {
+        const char* pattern;
+        const char* path;
+        bool match;
+    } rows[] = {
+        {"/srv/*/cache/**", "/srv/a/cache/x/y.bin", true},
+        {"/srv/*/cache/**", "/srv/a/b/cache/x", false}, // '*' stays within a component
+        {"/srv/*/cache/**", "/srv/a/cache", false},     // below the directory, not the directory
+        {"**/*.iso", "/srv/data/disk.iso", true},
+        {"**/*.iso", "/disk.iso", true},
+        {"**/*.iso", "/srv/disk.iso.part", false},
+        {"/srv/**/tmp/*", "/srv/tmp/f", true}, // "/**/" may stand for no directory at all
+        {"/srv/**/tmp/*", "/srv/a/b/tmp/f", true},
+        {"/srv/**/tmp/*", "/srv/a/b/tmp/c/f", false},
+        {"/srv/data/*.txt", "/srv/data/notes.txt", true},
+        {"/srv/data/*.txt", "/srv/data/notesatxt", false}, // a literal dot
+        {"/srv/data/?.txt", "/srv/data/é.txt", true},      // '?' is one character, not one byte
+        {"/srv/data/?.txt", "/srv/data//.txt", false},
+        {"/srv/data/[a-c]x", "/srv/data/bx", true},
+        {"/srv/data/[!a-c]x", "/srv/data/bx", false},
+        {"/srv/data/[]x", "/srv/data/]", false}, // a set that never closes is text
+        {"/srv/data/[x", "/srv/data/[x", true},
+        {"/srv/data/\\*", "/srv/data/*", true},
+        {"/srv/data/\\*", "/srv/data/x", false},
+        {"/srv/cache/", "/srv/cache/a/b", true}, // a trailing slash: everything below
+        {"/srv/cache/", "/srv/cachex", false},
+        {"/srv/\xff*", "/srv/\xff\xfe.bin", true}, // bytes that are not UTF-8 match as bytes
+        {"/srv/?", "/srv/\xff", true},
+        {"srv/*", "/srv/x", false}, // a relative pattern never matches
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(glob_match(r.pattern, r.path), r.match) << r.pattern << " ~ " << r.path;
+
+    // One place decides, the first rule that applies named; zet's own files whatever else.
+    exclusion_rules rules;
+    rules.globs = {"**/*.iso"};
+    rules.users = {{4242, "backup"}};
+    rules.programs = {"/usr/bin/rsync"};
+    rules.own = {"/srv/vault"};
+    PathList excl({"/srv/data/tmp"});
+    actor_ids backup{4242, "/usr/bin/tar"}, rsync{1000, "/usr/bin/rsync"}, other{1000, "/usr/bin/cp"};
+    const struct {
+        const char* path;
+        const actor_ids* who;
+        const char* rule; // null: scanned
+    } cases[] = {
+        {"/srv/vault/x.AbCdEf", nullptr, "zet's own: /srv/vault"},
+        {"/srv/data/tmp/f", &other, "EXCL = /srv/data/tmp"},
+        {"/srv/data/a.iso", &other, "EXCL_GLOB = **/*.iso"},
+        {"/srv/data/f", &backup, "EXCL_USER = backup"},
+        {"/srv/data/f", &rsync, "EXCL_PROGRAM = /usr/bin/rsync"},
+        {"/srv/data/f", &other, nullptr},
+        {"/srv/data/f", nullptr, nullptr}, // a writer that cannot be asked is not excluded
+    };
+    for (const auto& c : cases) {
+        auto rule = excluded_by(c.path, excl.head(), rules, c.who);
+        EXPECT_EQ(rule.value_or("(scanned)"), c.rule != nullptr ? c.rule : "(scanned)") << c.path;
+    }
 }
 
 TEST(Paths, MountsStrictlyBelowATreeFromTheMountTable) {

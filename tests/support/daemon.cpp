@@ -60,7 +60,7 @@ std::string DaemonTest::write_config() const {
         text += "SCAN = " + m + "\n";
     for (const auto& e : exclusions_)
         text += "EXCL = " + e + "\n";
-    write_file(conf_, text);
+    write_file(conf_, text + monitors_extra_);
     return conf_;
 }
 

@@ -34,7 +34,7 @@ protected:
     void unset(const std::string& key);
     // Writes conf_: settings_ in order (with COVERAGE = full, STATE_FILE = state_file_ unless set, so that
     // no test reads or writes the system's), global_extra_, then [MONITORS] with a SCAN line for each of
-    // monitors_ and an EXCL line for each of exclusions_.
+    // monitors_ and an EXCL line for each of exclusions_, then monitors_extra_.
     std::string write_config() const;
     // Writes the configuration and starts wrapper_ + zet + `args` + "-c conf_", NOTIFY_SOCKET at notify_
     // and `env` added to the environment, its output in dir_/zet.err and zet.out. With `ready`, the first
@@ -56,6 +56,7 @@ protected:
     std::vector<std::pair<std::string, std::string>> settings_;
     std::string global_extra_; // lines added to the global part as they are
     std::vector<std::string> monitors_, exclusions_;
+    std::string monitors_extra_;       // lines added to [MONITORS] after the EXCL lines, as they are
     std::vector<std::string> wrapper_; // a command that execs zet, such as unshare
     std::unique_ptr<TmpfsMount> tmpfs_;
     std::unique_ptr<ChildProcess> zet_;
