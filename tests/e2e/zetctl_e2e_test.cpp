@@ -127,8 +127,9 @@ TEST_F(Ctl, CheckConfigShowsTheLargeFileLaneAndTheStateFile) {
 
 TEST_F(Ctl, CheckConfigShowsDetectionSettingsAndChecksTheAlertCommand) {
     Result r = ctl({"check-config"});
-    EXPECT_TRUE(has(r.out, "  ALERT_COMMAND = (none)\n  ALERT_TIMEOUT = 60\n  ALERT_QUEUE = 100\n"
-                           "  JSON_LOG = (none)\n  SYSLOG_DETECTIONS = no\n  METRICS = no\n"))
+    EXPECT_TRUE(has(r.out,
+                    "  ALERT_COMMAND = (none)\n  ALERT_TIMEOUT = 60\n  ALERT_QUEUE = 100\n"
+                    "  JSON_LOG = (none)\n  SYSLOG_DETECTIONS = no\n  METRICS = no\n  VAULT_RECORDS = no\n"))
         << r.out;
 
     const std::string alert = dir_ / "alert";
