@@ -225,7 +225,10 @@ RestoreResult move_to_target(Restore& job) {
     Fd from(openat(job.vault.get(), job.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (from.get() < 0)
         return failed(job.dir + "/" + job.name + ": " + errtext(errno));
-    if (auto failure = copy_into(from.get(), job.parent.get(), job.base, job.st.st_mode & 07777, &job.placed))
+    // The copy is root's: setuid or setgid on it would hand the quarantined content root's (or the group's)
+    // rights. A record gives them back together with the owner.
+    const mode_t mode = job.st.st_mode & 07777 & ~(S_ISUID | S_ISGID);
+    if (auto failure = copy_into(from.get(), job.parent.get(), job.base, mode, &job.placed))
         return failed(failure->exists ? exists : "cannot restore to " + job.target + ": " + failure->reason);
     return drop_vault_name(job, "copied");
 }

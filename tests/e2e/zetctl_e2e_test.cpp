@@ -302,6 +302,16 @@ TEST_F(CtlVault, RestorePutsTheFileBackButNeverOverOrThroughAnything) {
     EXPECT_EQ(zet_test::read_file(tree_ + "/docs/fp.doc"), "false positive");
     EXPECT_FALSE(exists(vault_ + "/" + name));
 
+    // A user's setuid file keeps its bits through a rename into the vault; root's copy of it must not.
+    std::string tool = quarantine(tree_ + "/tool", "#!/bin/sh\n", 0);
+    ASSERT_EQ(chmod((vault_ + "/" + tool).c_str(), 06755), 0);
+    TempDir shm("/dev/shm");
+    r = ctl({"vault", "restore", tool, "--to", shm / "tool"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    struct stat st;
+    ASSERT_EQ(lstat((shm / "tool").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+
     zet_test::write_file(vault_ + "/unlogged.Qx9999", "?");
     r = ctl({"vault", "restore", "unlogged.Qx9999"});
     EXPECT_EQ(r.status, 1);
