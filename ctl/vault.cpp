@@ -7,8 +7,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,7 +18,6 @@
 #include <ctime>
 #include <fstream>
 #include <map>
-#include <memory>
 
 namespace ctl {
 
@@ -27,7 +26,6 @@ namespace {
 using zelu::fd::Fd;
 
 constexpr std::size_t LOG_TIME_LEN = LOG_TIME_SIZE - 1; // the time column, without a terminating zero
-constexpr std::size_t READ_BUF_SIZE = 65536;
 
 std::string last_component(std::string_view path) {
     // The same rule as the vault names zet builds.
@@ -59,8 +57,9 @@ struct CopyFailure {
 
 // Copies `from` into a new file `base` in the directory `dir_fd` (O_EXCL: never over an existing one),
 // synced with that directory, since the vault file goes once this returns; on failure the new file is
-// removed again. Nothing on success.
-std::optional<CopyFailure> copy_into(int from, int dir_fd, const std::string& base, mode_t mode) {
+// removed again. Nothing on success, with the new file's status in `made`.
+std::optional<CopyFailure> copy_into(int from, int dir_fd, const std::string& base, mode_t mode,
+                                     struct stat* made) {
     // `dir_fd` is an O_PATH descriptor, which fsync refuses.
     Fd dir(openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0)
@@ -78,7 +77,10 @@ std::optional<CopyFailure> copy_into(int from, int dir_fd, const std::string& ba
     } else {
         switch (copy_synced(from, to.get(), dir.get())) {
         case 0:
-            return std::nullopt;
+            if (fstat(to.get(), made) == 0)
+                return std::nullopt;
+            failure = "fstat: " + errtext(errno);
+            break;
         case COPY_READ:
             failure = "reading the vault file: " + errtext(errno);
             break;
@@ -102,10 +104,11 @@ struct Restore {
     const std::string& dir; // the vault
     const std::string& name;
     const std::string& target;
-    Fd vault;          // the vault directory
-    struct stat st {}; // the vault file
-    Fd parent;         // the target's directory, reached without following a symbolic link
-    std::string base;  // the target's last component
+    Fd vault;              // the vault directory
+    struct stat st {};     // the vault file
+    Fd parent;             // the target's directory, reached without following a symbolic link
+    std::string base;      // the target's last component
+    struct stat placed {}; // once restored: the file at the target (the vault file's inode, or its copy)
 };
 
 RestoreResult failed(std::string error) {
@@ -198,8 +201,9 @@ RestoreResult drop_vault_name(const Restore& job, const char* how) {
 }
 
 // Renames the file into place, else links it, else copies it; never over anything at the target.
-RestoreResult move_to_target(const Restore& job) {
+RestoreResult move_to_target(Restore& job) {
     const std::string exists = job.target + " exists; not overwriting it";
+    job.placed = job.st;
     if (renameat2(job.vault.get(), job.name.c_str(), job.parent.get(), job.base.c_str(), RENAME_NOREPLACE) ==
         0)
         return restored("renamed");
@@ -221,9 +225,53 @@ RestoreResult move_to_target(const Restore& job) {
     Fd from(openat(job.vault.get(), job.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (from.get() < 0)
         return failed(job.dir + "/" + job.name + ": " + errtext(errno));
-    if (auto failure = copy_into(from.get(), job.parent.get(), job.base, job.st.st_mode & 07777))
+    // The copy is root's: setuid or setgid on it would hand the quarantined content root's (or the group's)
+    // rights. A record gives them back together with the owner.
+    const mode_t mode = job.st.st_mode & 07777 & ~(S_ISUID | S_ISGID);
+    if (auto failure = copy_into(from.get(), job.parent.get(), job.base, mode, &job.placed))
         return failed(failure->exists ? exists : "cannot restore to " + job.target + ": " + failure->reason);
     return drop_vault_name(job, "copied");
+}
+
+std::string owner_text(uid_t uid, gid_t gid) {
+    return "owner " + std::to_string(uid) + " and group " + std::to_string(gid);
+}
+
+// The facts of `record` on the file just restored, through a descriptor of that very inode: the target's
+// directory may be the user's, who could swap in a link to another file meanwhile. O_PATH opens nothing
+// that on-open protection would hold.
+void put_back(const Restore& job, const vault_record* record, RestoreResult* r) {
+    Fd file(openat(job.parent.get(), job.base.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (file.get() < 0 || fstat(file.get(), &st) != 0 || st.st_dev != job.placed.st_dev ||
+        st.st_ino != job.placed.st_ino) {
+        if (record != nullptr)
+            r->not_restored.push_back(job.target + " was replaced right after the restore: its owner, group, "
+                                                   "mode and times were not put back");
+        return;
+    }
+    // The magic link reaches the inode of the descriptor, never a path that could have changed.
+    const std::string self = "/proc/self/fd/" + std::to_string(file.get());
+    // A rename keeps the record; outside the vault it would describe a file that is no longer there.
+    if (removexattr(self.c_str(), VAULT_RECORD_XATTR) != 0 && errno != ENODATA && errno != ENOTSUP)
+        r->not_restored.push_back("the vault record stays on " + job.target + ": " + errtext(errno));
+    if (record == nullptr)
+        return;
+    mode_t mode = record->mode;
+    // Before the mode: a change of owner clears setuid and setgid.
+    if (fchownat(file.get(), "", record->uid, record->gid, AT_EMPTY_PATH) != 0) {
+        std::string text = owner_text(record->uid, record->gid) + " not put back: " + errtext(errno);
+        if ((mode & (S_ISUID | S_ISGID)) != 0)
+            text += " (so neither are setuid and setgid)";
+        r->not_restored.push_back(text);
+        mode &= ~(S_ISUID | S_ISGID);
+    }
+    if (chmod(self.c_str(), mode) != 0)
+        r->not_restored.push_back("mode not put back: " + errtext(errno));
+    // Last: the steps above change only the change time.
+    const timespec times[2] = {record->atime, record->mtime};
+    if (utimensat(AT_FDCWD, self.c_str(), times, 0) != 0)
+        r->not_restored.push_back("access and modification times not put back: " + errtext(errno));
 }
 
 } // namespace
@@ -299,6 +347,7 @@ std::vector<VaultFile> list_vault(const std::string& dir, const std::vector<LogE
         f.name = e->d_name;
         f.size = st.st_size;
         f.quarantined = st.st_ctim.tv_sec;
+        f.record = vault_record_read(dir + "/" + f.name, &f.record_error);
         by_name[f.name] = files.size();
         files.push_back(std::move(f));
     }
@@ -319,6 +368,14 @@ std::vector<VaultFile> list_vault(const std::string& dir, const std::vector<LogE
         }
         f.findings.push_back(entry.finding);
     }
+    for (VaultFile& f : files) {
+        if (!f.record || !f.time.empty())
+            continue;
+        if (!f.record->cut)
+            f.original = f.record->path;
+        f.findings = f.record->findings;
+        f.quarantined = f.record->quarantined;
+    }
     std::sort(files.begin(), files.end(), [](const VaultFile& a, const VaultFile& b) {
         return a.quarantined != b.quarantined ? a.quarantined < b.quarantined : a.name < b.name;
     });
@@ -332,38 +389,16 @@ std::optional<std::string> vault_sha256(const std::string& dir, const std::strin
         *error = dir + "/" + name + ": " + errtext(errno);
         return std::nullopt;
     }
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
-        *error = "SHA-256 is not available";
-        return std::nullopt;
-    }
-    std::unique_ptr<char[]> buf(new char[READ_BUF_SIZE]);
-    for (;;) {
-        ssize_t n = read(fd.get(), buf.get(), READ_BUF_SIZE);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            *error = dir + "/" + name + ": " + errtext(errno);
-            return std::nullopt;
-        }
-        if (n == 0)
-            break;
-        EVP_DigestUpdate(ctx.get(), buf.get(), static_cast<std::size_t>(n));
-    }
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    EVP_DigestFinal_ex(ctx.get(), md, &len);
-    std::string hex;
-    for (unsigned i = 0; i < len; i++) {
-        char b[3];
-        snprintf(b, sizeof b, "%02x", md[i]);
-        hex += b;
-    }
-    return hex;
+    int err = 0;
+    std::optional<std::string> digest = vault_sha256_fd(fd.get(), &err);
+    if (!digest)
+        *error = err == 0 ? "SHA-256 is not available" : dir + "/" + name + ": " + errtext(err);
+    return digest;
 }
 
-RestoreResult restore_file(const std::string& dir, const std::string& name, const std::string& target) {
-    Restore job{dir, name, target, Fd(), {}, Fd(), ""};
+RestoreResult restore_file(const std::string& dir, const std::string& name, const std::string& target,
+                           const vault_record* record) {
+    Restore job{dir, name, target, Fd(), {}, Fd(), "", {}};
     std::vector<std::string> dirs;
     std::optional<std::string> error = refused_request(name, target);
     if (!error)
@@ -374,7 +409,10 @@ RestoreResult restore_file(const std::string& dir, const std::string& name, cons
         error = open_parent(job, dirs);
     if (error)
         return failed(std::move(*error));
-    return move_to_target(job);
+    RestoreResult r = move_to_target(job);
+    if (r.ok)
+        put_back(job, record, &r);
+    return r;
 }
 
 bool remove_vault_file(const std::string& dir, const std::string& name, std::string* error) {

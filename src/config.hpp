@@ -54,6 +54,7 @@ public:
     std::string json_log;               // one JSON record per infected file appended here; empty: none
     std::int32_t syslog_detections = 0; // 0 or 1: a LOG_WARNING message per infected file
     std::int32_t metrics = 0;           // 0 or 1: write the metrics state file into run_dir
+    std::int32_t vault_records = 0;     // 0 or 1: keep a record of each quarantined file on its vault file
     // The large-file lane: files of this many bytes or more queue apart, and small_file_scanners workers
     // never take them. 0: one queue for all, as documented.
     std::int64_t large_file_size = 0;

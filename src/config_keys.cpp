@@ -136,6 +136,7 @@ const config_key KEYS[] = {
     {.name = "JSON_LOG", .kind = KEY_TEXT, .text = &Config::json_log, .none = "(none)"},
     {.name = "SYSLOG_DETECTIONS", .kind = KEY_BOOL, .number = &Config::syslog_detections},
     {.name = "METRICS", .kind = KEY_BOOL, .number = &Config::metrics, .show = metrics_shown},
+    {.name = "VAULT_RECORDS", .kind = KEY_BOOL, .number = &Config::vault_records},
     {.name = "CONTROL_SOCKET", .kind = KEY_TEXT, .text = &Config::control_socket, .none = "(none)"},
     {.name = "ON_OPEN",
      .kind = KEY_CHOICE,

@@ -12,6 +12,7 @@
 #include "src/recovery.hpp"
 #include "src/status.hpp"
 #include "src/text.hpp"
+#include "src/vault_record.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -144,8 +145,10 @@ bool account(task_t* task, const scan_outcome& out) {
 }
 
 // Moves the task's infected file into the vault under "<vault>/<name>.XXXXXX", following it if it is
-// renamed on the way. The vault name in `vault_name`, or null when the file was not moved.
-const char* quarantine(task_t* task, char* vault_name, std::size_t size) {
+// renamed on the way. The vault name in `vault_name`, or null when the file was not moved. A non-null
+// `before` gets the lstat of the file that was moved, taken just before its move (st_mode 0 when that
+// failed): a copy across file systems keeps neither owner, mode nor times.
+const char* quarantine(task_t* task, char* vault_name, std::size_t size, struct stat* before) {
     for (int moves = 1;; moves++) {
         const char* name = basename_r(task->path);
         int len = snprintf(vault_name, size, "%s/%s.XXXXXX", vault_dir, name);
@@ -161,6 +164,8 @@ const char* quarantine(task_t* task, char* vault_name, std::size_t size) {
         // Only the reserved name is needed: the move replaces the empty file.
         close(fd);
         onopen_quarantining(task->path);
+        if (before != nullptr && lstat(task->path, before) != 0)
+            *before = {};
         if (move_file(task->path, vault_name) == 0)
             return vault_name;
         // Renamed between the answer and the move: the infected file is the task's, so it goes to the vault
@@ -171,11 +176,26 @@ const char* quarantine(task_t* task, char* vault_name, std::size_t size) {
     }
 }
 
-// The vault name in `vault_name`, or null when the file was not moved.
+// The vault name in `vault_name`, or null when the file was not moved. With VAULT_RECORDS the vault file
+// gets its record, before the log line that tells where it went.
 const char* quarantine_and_report(task_t* task, const infection* findings, char* vault_name, std::size_t size,
                                   const detection_cause& cause) {
-    const char* moved_to = quarantine(task, vault_name, size);
+    const bool keep_record = config->vault_records != 0;
+    struct stat before {};
+    const char* moved_to = quarantine(task, vault_name, size, keep_record ? &before : nullptr);
     const time_t when = time(nullptr);
+    if (moved_to != nullptr && keep_record) {
+        std::uint32_t vps = 0;
+        if (av_vps(task->sock, &vps) != 0)
+            vps = 0;
+        if (S_ISREG(before.st_mode))
+            vault_record_keep(
+                moved_to, task->path, before, findings, vps,
+                cause.role != nullptr && strcmp(cause.role, "writer") == 0 ? cause.who : actor{}, when);
+        else
+            syslog(LOG_WARNING, "%s: vault record not kept: the file could not be read before its move",
+                   moved_to);
+    }
     log_infection_at(task->path, moved_to, findings, when);
     detection_report(task->sock, task->path, moved_to, findings, when, cause);
     return moved_to;

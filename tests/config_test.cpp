@@ -363,10 +363,11 @@ TEST_F(ConfigRead, DetectionAndMetricsSettings) {
              EXPECT_EQ(c.json_log, "");
              EXPECT_EQ(c.syslog_detections, 0);
              EXPECT_EQ(c.metrics, 0);
+             EXPECT_EQ(c.vault_records, 0);
          }},
         {__LINE__,
          "ALERT_COMMAND = \"/usr/lib/zet/alert mail\"\nALERT_TIMEOUT = 3600\nALERT_QUEUE = 100_000\n"
-         "JSON_LOG = zet.jsonl\nSYSLOG_DETECTIONS = on\nMETRICS = 1\n",
+         "JSON_LOG = zet.jsonl\nSYSLOG_DETECTIONS = on\nMETRICS = 1\nVAULT_RECORDS = yes\n",
          {},
          true,
          [](const Config& c, const std::string&) {
@@ -376,6 +377,7 @@ TEST_F(ConfigRead, DetectionAndMetricsSettings) {
              EXPECT_EQ(c.json_log, "zet.jsonl");
              EXPECT_EQ(c.syslog_detections, 1);
              EXPECT_EQ(c.metrics, 1);
+             EXPECT_EQ(c.vault_records, 1);
          }},
         // An empty value turns the command off again.
         {__LINE__,
@@ -389,8 +391,8 @@ TEST_F(ConfigRead, DetectionAndMetricsSettings) {
         // Bad values are configuration errors; the rest of the file still counts.
         {__LINE__,
          "ALERT_COMMAND = mail-root\nALERT_TIMEOUT = 0\nALERT_TIMEOUT = 3601\nALERT_TIMEOUT = soon\n"
-         "ALERT_QUEUE = 0\nALERT_QUEUE = 100001\nSYSLOG_DETECTIONS = loud\nMETRICS = \"yes\"\nSOCKET = "
-         "/later\n",
+         "ALERT_QUEUE = 0\nALERT_QUEUE = 100001\nSYSLOG_DETECTIONS = loud\nMETRICS = \"yes\"\n"
+         "VAULT_RECORDS = kept\nSOCKET = /later\n",
          {{LOG_ERR,
            "@/zet.conf: invalid alert command, expected an absolute path: ALERT_COMMAND = mail-root"},
           {LOG_ERR, "@/zet.conf: invalid alert timeout, expected seconds from 1 to 3600: ALERT_TIMEOUT = 0"},
@@ -403,7 +405,8 @@ TEST_F(ConfigRead, DetectionAndMetricsSettings) {
           {LOG_ERR, "@/zet.conf: invalid alert queue length, expected an integer from 1 to 100000: "
                     "ALERT_QUEUE = 100001"},
           {LOG_ERR, "@/zet.conf: invalid bool value: [] SYSLOG_DETECTIONS = loud"},
-          {LOG_ERR, "@/zet.conf: invalid bool value: [] METRICS = yes"}},
+          {LOG_ERR, "@/zet.conf: invalid bool value: [] METRICS = yes"},
+          {LOG_ERR, "@/zet.conf: invalid bool value: [] VAULT_RECORDS = kept"}},
          false,
          [](const Config& c, const std::string&) {
              EXPECT_EQ(c.socket, "/later");

@@ -1,6 +1,8 @@
 // zetctl against a real zet and orbis-scand on a private tmpfs: the self test passes and times the
 // quarantine, fails with a reason when the service is down; a false positive goes into the vault and
-// comes back; zet's status line reaches the service manager.
+// comes back, with its owner, mode and times when zet kept a vault record; zet's status line reaches the
+// service manager.
+#include "src/text.hpp"
 #include "tests/support/daemon.hpp"
 #include "tests/support/infection_log.hpp"
 #include "tests/support/programs.hpp"
@@ -8,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -36,6 +40,7 @@ protected:
         set("SCANNERS", "2");
         unset("UNLIMITED_QUEUE");
         monitors_ = {tree_, tree2_};
+        configure();
         ASSERT_NO_FATAL_FAILURE(start_zet({}, {}, true, zet_test::start_timeout));
     }
     void TearDown() override {
@@ -43,6 +48,8 @@ protected:
         scand_.reset();
         DaemonTest::TearDown();
     }
+    // Settings of a derived fixture, before zet starts.
+    virtual void configure() {}
     Result ctl(std::vector<std::string> args) {
         static int runs = 0;
         args.insert(args.begin() + (args[0] == "vault" ? 2 : 1), {"-c", conf_});
@@ -54,6 +61,10 @@ protected:
     std::string write_and_wait_quarantined(const std::string& path, const std::string& content) {
         const std::size_t before = zet_test::read_infection_log(log_).size();
         zet_test::write_file(path, content);
+        return wait_quarantined(path, before);
+    }
+    // The vault name of `path` from the first infection-log line after the first `before` that names it.
+    std::string wait_quarantined(const std::string& path, std::size_t before) {
         std::string name;
         zet_test::wait_until(
             [&] {
@@ -136,6 +147,8 @@ TEST_F(WithDaemon, FalsePositiveComesBackWithItsContentButNeverOverAFile) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(zet_test::read_file(doc), zet_test::eicar);
     EXPECT_FALSE(exists(vault_ + "/" + name));
+    EXPECT_LT(lgetxattr(doc.c_str(), "trusted.zet.record", nullptr, 0), 0)
+        << "no record without VAULT_RECORDS";
 
     // Written again, it is quarantined again; a new file in its place is not overwritten by a restore.
     name = write_and_wait_quarantined(doc, zet_test::eicar);
@@ -146,6 +159,67 @@ TEST_F(WithDaemon, FalsePositiveComesBackWithItsContentButNeverOverAFile) {
     EXPECT_EQ(r.err, "zetctl: " + doc + " exists; not overwriting it\n");
     EXPECT_EQ(zet_test::read_file(doc), "the user's new text\n");
     EXPECT_EQ(zet_test::read_file(vault_ + "/" + name), zet_test::eicar);
+}
+
+// Records on, and the vault on another file system (/tmp) than the trees: the quarantine and the restore
+// are both copies, which keep neither owner, mode nor times, so that only the record brings them back.
+class WithRecords : public WithDaemon {
+protected:
+    void configure() override {
+        vault_ = dir_ / "vault";
+        set("VAULT", vault_);
+        set("VAULT_RECORDS", "yes");
+        // Renames into the trees are scanned.
+        set("COVERAGE", "full");
+    }
+};
+
+TEST_F(WithRecords, RestoreBringsBackOwnerGroupModeAndTimes) {
+    // Staged outside the trees and renamed in, so that nothing writes it after its facts are set.
+    const std::string staged = mnt_ + "/report.doc", doc = tree_ + "/report.doc";
+    zet_test::write_file(staged, zet_test::eicar);
+    // The access time is the scan's by the time zet takes it; only the modification time is the user's.
+    const timespec times[2] = {{1000000000, 0}, {999999999, 500}};
+    ASSERT_EQ(chown(staged.c_str(), 4242, 4243), 0);
+    ASSERT_EQ(chmod(staged.c_str(), 0640), 0);
+    ASSERT_EQ(utimensat(AT_FDCWD, staged.c_str(), times, 0), 0);
+    const std::size_t before = zet_test::read_infection_log(log_).size();
+    ASSERT_EQ(rename(staged.c_str(), doc.c_str()), 0);
+    const std::string name = wait_quarantined(doc, before);
+    ASSERT_FALSE(name.empty()) << zet_->stderr_text();
+
+    Result r = ctl({"vault", "show", name});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string mtime = local_time(999999999).value_or("?");
+    EXPECT_TRUE(has(r.out, "from:     " + doc + "\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "sha256:   275a021bbfb6489e54d471899f7db9d1663fc695ec2fe2a2c4538aabf651fd0f\n"
+                           "owner:    4242(4242)\ngroup:    4243(4243)\nmode:     0640\nmtime:    " +
+                               mtime + "\ndatabase: "))
+        << r.out;
+    // The writer was this test's own process, still running.
+    EXPECT_TRUE(has(r.out, "\nwriter:   pid " + std::to_string(getpid()) + ", uid 0 (root), ")) << r.out;
+    EXPECT_FALSE(has(r.out, "recorded:")) << r.out;
+
+    // With zet stopped and the log gone, only the record still names the origin.
+    stop_zet();
+    zet_test::write_file(log_, "");
+    r = ctl({"vault", "restore", name});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(has(r.out, "restored " + name + " to " + doc +
+                               " (copied)\nput back: owner 4242(4242), group "
+                               "4243(4243), mode 0640, mtime " +
+                               mtime + "\n"))
+        << r.out;
+    struct stat st;
+    ASSERT_EQ(lstat(doc.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 4242u);
+    EXPECT_EQ(st.st_gid, 4243u);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_mtim.tv_sec, times[1].tv_sec);
+    EXPECT_EQ(st.st_mtim.tv_nsec, times[1].tv_nsec);
+    EXPECT_EQ(zet_test::read_file(doc), zet_test::eicar);
+    EXPECT_LT(lgetxattr(doc.c_str(), "trusted.zet.record", nullptr, 0), 0);
+    EXPECT_EQ(count_files(vault_), 0u);
 }
 
 // A file system mounted below a tree while zet runs is tested on its own, and passes.
