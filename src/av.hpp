@@ -110,6 +110,8 @@ int response_code(int fd, code_t* code);
 // Sets the wait limit (AV_WAIT_SECONDS by default): zetctl shortens it for its interactive checks, tests to
 // fail fast. Call before any thread uses the client; the daemon never does.
 void av_set_wait_limit(long seconds, long microseconds);
+// The wait limit in milliseconds, for the other clients of a scan service (ICAP).
+long av_wait_limit_ms();
 
 // ---- Client --------------------------------------------------------------------------------------------
 

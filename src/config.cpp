@@ -210,6 +210,13 @@ bool Config::read_from_file(const char* file) {
             return false;
         if (on_open == ON_OPEN_BLOCK && !blockable(file, monitors))
             return false;
+        std::string bad;
+        if (!scan_service.empty() && !icap_parse(scan_service, &icap_servers, &bad)) {
+            syslog(LOG_ERR,
+                   "%s: invalid scan service, expected icap://HOST[:PORT]/SERVICE: SCAN_SERVICE = %s", file,
+                   bad.empty() ? scan_service.c_str() : bad.c_str());
+            return false;
+        }
     }
 
     struct stat st;

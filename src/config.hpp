@@ -2,6 +2,7 @@
 // into it (with the preparation of the vault directory).
 #pragma once
 
+#include "src/icap.hpp"
 #include "src/paths.hpp"
 
 #include <cstdint>
@@ -70,6 +71,9 @@ public:
     // nowhere. COVERAGE = writes keeps it only when the key is set, so its documented behaviour stays.
     std::string state_file = "/var/lib/orbis/zet.state";
     bool state_file_set = false; // STATE_FILE was read from the file
+    // ICAP servers in place of SOCKET's scan service: SCAN_SERVICE's text and its servers; empty: SOCKET.
+    std::string scan_service;
+    std::vector<icap_server> icap_servers;
     monitor* monitors = nullptr;
     monitor* exclusions = nullptr;
     // EXCL_GLOB, EXCL_USER and EXCL_PROGRAM of [MONITORS], and zet's own files (filled after the reading).

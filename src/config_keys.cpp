@@ -154,6 +154,7 @@ const config_key KEYS[] = {
      .number = &Config::open_error,
      .choices = OPEN_ERROR_NAMES,
      .invalid = "invalid open error policy, expected allow or deny"},
+    {.name = "SCAN_SERVICE", .kind = KEY_TEXT, .text = &Config::scan_service, .none = "(none: SOCKET)"},
     {.name = "STATE_FILE",
      .kind = KEY_PATH,
      .text = &Config::state_file,

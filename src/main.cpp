@@ -7,6 +7,7 @@
 #include "src/downtime.hpp"
 #include "src/facts.hpp"
 #include "src/fileops.hpp"
+#include "src/icap.hpp"
 #include "src/metrics.hpp"
 #include "src/monitor.hpp"
 #include "src/onopen.hpp"
@@ -208,6 +209,11 @@ int main(int argc, char** argv) {
     if (chdir(config.run_dir.c_str()) != 0) {
         syslog(LOG_ERR, "Error changing run directory: chdir(): %s: %m", config.run_dir.c_str());
         goto fatal;
+    }
+    if (!config.icap_servers.empty()) {
+        icap_init(config.icap_servers);
+        for (const icap_server& s : config.icap_servers)
+            syslog(LOG_NOTICE, "Scanning through the ICAP server %s", s.uri.c_str());
     }
     if (av_init(config.socket.c_str(), config.exclusions) < 0)
         goto fatal;

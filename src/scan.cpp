@@ -5,6 +5,7 @@
 #include "src/control.hpp"
 #include "src/detection.hpp"
 #include "src/fileops.hpp"
+#include "src/icap.hpp"
 #include "src/metrics.hpp"
 #include "src/onopen.hpp"
 #include "src/paths.hpp"
@@ -73,6 +74,40 @@ where follow(task_t* task) {
     }
     memcpy(task->path, now, len + 1);
     return MOVED;
+}
+
+// The task's file opened for reading through its descriptor (no second open by path), or -1: zet's own
+// open, answered at once by on-open protection.
+int reopen_readable(int fd, struct stat* st) {
+    if (fd < 0)
+        return -1;
+    const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+    int readable = open(proc.c_str(), O_RDONLY | O_NOATIME | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (readable < 0 && errno == EPERM) // O_NOATIME on a file that is not the process's own
+        readable = open(proc.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (readable >= 0 && (fstat(readable, st) != 0 || !S_ISREG(st->st_mode))) {
+        close(readable);
+        readable = -1;
+    }
+    return readable;
+}
+
+// Through ICAP servers: zet applies every exclusion itself (the server knows no paths) and sends the
+// content read through the task's descriptor.
+void scan_content(task_t* task, scan_outcome* out) {
+    if (excluded_by(task->path, config->exclusions, config->excluded, nullptr)) {
+        out->verdict = AV_UNSCANNABLE;
+        snprintf(out->reason, sizeof out->reason, "Excluded");
+        return;
+    }
+    struct stat st;
+    int fd = reopen_readable(task->fd, &st);
+    out->verdict =
+        fd >= 0
+            ? av_scan_fd(task->sock, fd, task->path, &out->findings, out->reason, sizeof out->reason, nullptr)
+            : av_scan_checked(task->sock, task->path, &out->findings, out->reason, sizeof out->reason);
+    if (fd >= 0)
+        close(fd);
 }
 
 // Who wrote the task's file, when the kernel named a writer. Asked only once the file is found infected (a
@@ -242,15 +277,8 @@ void scan_sweep(task_t* task) {
     scan_outcome out = {AV_FAILED, nullptr, ""};
     int readable = -1;
     struct stat before;
-    if (config->on_open != ON_OPEN_OFF && task->fd >= 0) {
-        // zet's own open: answered at once by on-open protection.
-        const std::string proc = "/proc/self/fd/" + std::to_string(task->fd);
-        readable = open(proc.c_str(), O_RDONLY | O_NOATIME | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        if (readable >= 0 && (fstat(readable, &before) != 0 || !S_ISREG(before.st_mode))) {
-            close(readable);
-            readable = -1;
-        }
-    }
+    if (config->on_open != ON_OPEN_OFF || icap_on())
+        readable = reopen_readable(task->fd, &before);
     std::uint32_t vps = 0;
     if (readable >= 0) {
         const std::uint64_t started = metrics_now();
@@ -302,6 +330,11 @@ bool scan_newest(task_t* task, scan_outcome* out) {
         return false;
     // The latency of the whole answer, rescans under a new name included.
     const std::uint64_t started = metrics_now();
+    if (icap_on()) {
+        scan_content(task, out);
+        metrics_scan_done(started);
+        return true;
+    }
     for (int tries = 1;; tries++) {
         out->verdict =
             av_scan_checked(task->sock, task->path, &out->findings, out->reason, sizeof out->reason);
