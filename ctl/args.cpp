@@ -27,8 +27,7 @@ const std::set<std::string>& allowed(const std::string& command, const std::stri
         return test;
     if (command == "explain")
         return explain;
-    if (command == "status" ||
-        (command == "vault" && (action == "list" || action == "show")))
+    if (command == "status" || (command == "vault" && (action == "list" || action == "show")))
         return with_json;
     if (command == "vault" && action == "restore")
         return restore;

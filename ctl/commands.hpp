@@ -36,11 +36,11 @@ struct Args {
     std::string config = DEFAULT_CONFIG_FILE;
     bool json = false;
     bool dry_run = false;
-    bool no_move = false;              // scan --no-move
-    std::optional<std::string> to;     // restore --to
-    std::optional<long> timeout;       // selftest --timeout, seconds
-    std::optional<long> older_than;    // purge --older-than, days
-    std::optional<std::string> output; // metrics --output FILE
+    bool no_move = false;               // scan --no-move
+    std::optional<std::string> to;      // restore --to
+    std::optional<long> timeout;        // selftest --timeout, seconds
+    std::optional<long> older_than;     // purge --older-than, days
+    std::optional<std::string> output;  // metrics --output FILE
     std::optional<std::string> user;    // explain --user NAME|UID
     std::optional<std::string> program; // explain --program PATH
     std::vector<std::string> operands;

@@ -1,12 +1,16 @@
 // Who did it, and what to leave alone, with the real zet, the real orbis-scand and real processes: a
 // program from a known path run as another user, a writer that exits before its scan, exclusions by user,
-// program and pattern in both coverage modes, and readers held by on-open protection.
+// program and pattern in both coverage modes, readers held by on-open protection, and a Samba user whose
+// file a local smbd wrote.
 #include "tests/support/daemon.hpp"
 #include "tests/support/files.hpp"
 #include "tests/support/scand.hpp"
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +23,35 @@ namespace {
 
 constexpr auto DEADLINE = 60s;
 constexpr uid_t NOBODY = 65534;
+
+sockaddr_in loopback(int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+// A loopback TCP port that nothing listens on now; 0 when none is to be had.
+int free_loopback_port() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = loopback(0);
+    socklen_t n = sizeof a;
+    bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), n) == 0 &&
+              getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) == 0;
+    if (fd >= 0)
+        close(fd);
+    return ok ? ntohs(a.sin_port) : 0;
+}
+
+bool loopback_accepts(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = loopback(port);
+    bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    if (fd >= 0)
+        close(fd);
+    return ok;
+}
 
 class Who : public DaemonTest, public ::testing::WithParamInterface<const char*> {
 protected:
@@ -194,6 +227,69 @@ TEST_F(Who, ExcludedReadersGetTheFileWhileOthersAreRefused) {
     // Nothing else quarantined what the excluded ones read.
     EXPECT_TRUE(exists(tree_ + "/by-user.com"));
     EXPECT_TRUE(exists(tree_ + "/by-program.com"));
+    stop_zet(SIGTERM, DEADLINE);
+}
+
+// smbd serves each connected user from a process of its own under that user's uid: a file put through a
+// share names that user and smbd, not root. The client holds its connection until the file has left the
+// share, so its smbd still runs when zet asks who wrote it.
+TEST_F(Who, AFileWrittenThroughSambaNamesTheSambaUser) {
+    const std::string smbd = "/usr/sbin/smbd", client = "/usr/bin/smbclient", passwd = "/usr/bin/smbpasswd";
+    for (const std::string& p : {smbd, client, passwd})
+        if (!exists(p))
+            GTEST_SKIP() << p << " is missing: scripts/setup installs samba and smbclient";
+    ASSERT_NO_FATAL_FAILURE(start("writes"));
+    const int port = free_loopback_port();
+    ASSERT_NE(port, 0);
+    const std::string smb = dir_ / "smb", conf = smb + "/smb.conf", cmds = smb + "/cmds";
+    const std::string local = smb + "/eicar", path = tree_ + "/by-samba.com";
+    std::string text = "[global]\nserver role = standalone server\ninterfaces = 127.0.0.1\n"
+                       "bind interfaces only = yes\nsmb ports = " +
+                       std::to_string(port) + "\ndisable netbios = yes\npassdb backend = tdbsam:" + smb +
+                       "/passdb.tdb\nload printers = no\nprinting = bsd\nprintcap name = /dev/null\n"
+                       "disable spoolss = yes\nrpc start on demand helpers = no\nlog file = " +
+                       smb + "/log\n";
+    for (const std::string d : {"private dir", "lock directory", "state directory", "cache directory",
+                                "pid directory", "ncalrpc dir", "binddns dir"}) {
+        const std::string sub = smb + "/" + d.substr(0, d.find(' '));
+        std::filesystem::create_directories(sub);
+        text += d + " = " + sub + "\n";
+    }
+    write_file(conf, text + "[data]\npath = " + tree_ + "\nread only = no\n");
+    write_file(local, eicar);
+    write_file(cmds, "put " + local + " by-samba.com\n!timeout 60 sh -c 'while [ -e " + path +
+                         " ]; do sleep 0.05; done'\n");
+    ASSERT_EQ(run_tool({"/bin/sh", "-c", "printf 'pw\\npw\\n' | " + passwd + " -c " + conf + " -a -s nobody"},
+                       smb + "/smbpasswd"),
+              "");
+    // In a process group of its own: smbd's SIGTERM handler signals its whole group.
+    ChildProcess& server = *processes_.emplace_back(std::make_unique<ChildProcess>());
+    ASSERT_TRUE(server.spawn({smbd, "--foreground", "--debug-stdout", "-s", conf}, {}, smb + "/smbd.err",
+                             smb + "/smbd.out"));
+    ASSERT_TRUE(wait_until([&] { return !server.running() || loopback_accepts(port); }));
+    ASSERT_TRUE(server.running()) << server.stdout_text();
+
+    Result put = run_to_end({"/bin/sh", "-c",
+                             "exec " + client + " //127.0.0.1/data -p " + std::to_string(port) +
+                                 " -U nobody%pw -s " + conf + " <" + cmds},
+                            smb + "/smbclient", DEADLINE);
+    EXPECT_EQ(put.status, 0) << put.out << put.err;
+    ASSERT_TRUE(logged(path)) << put.out << server.stdout_text() << zet_->stderr_text();
+    EXPECT_FALSE(exists(path));
+    // The serving smbd, as the JSON record names it; the syslog line must name the same process.
+    const std::string key = "\"process\":{\"role\":\"writer\",\"pid\":",
+                      exe = std::filesystem::canonical(smbd);
+    std::string json;
+    ASSERT_TRUE(wait_until([&] { return has(json = read_file(json_), key); })) << json;
+    const std::string pid = std::to_string(std::stol(json.substr(json.find(key) + key.size())));
+    EXPECT_TRUE(
+        has(json, key + pid + ",\"known\":true,\"uid\":65534,\"user\":\"nobody\",\"exe\":\"" + exe + "\""))
+        << json;
+    EXPECT_TRUE(zet_->stderr_has(path + " -> ")) << zet_->stderr_text();
+    EXPECT_TRUE(zet_->stderr_has("; written by pid " + pid + ", uid 65534 (nobody), " + exe))
+        << zet_->stderr_text();
+    server.signal(SIGTERM);
+    EXPECT_NE(server.exit_code(DEADLINE), -1) << server.stdout_text();
     stop_zet(SIGTERM, DEADLINE);
 }
 
