@@ -92,6 +92,15 @@ struct ServiceState {
     bool answers = false;
     std::uint32_t vps = 0;
     std::string detail; // why it does not answer
+    // With SCAN_SERVICE: each ICAP server's OPTIONS, in configuration order.
+    struct Icap {
+        std::string uri;
+        bool answers = false;
+        std::string istag, detail;
+        long preview = -1;
+        unsigned max_connections = 0;
+    };
+    std::vector<Icap> icap;
 };
 ServiceState service_state(const Settings& s);
 

@@ -170,6 +170,12 @@ std::string exposition(const Settings& s) {
     }
 
     ServiceState svc = service_state(s);
+    if (!svc.icap.empty()) {
+        family(out, "zet_icap_server_up", "gauge", "Whether an ICAP server of SCAN_SERVICE answers OPTIONS.");
+        for (const auto& i : svc.icap)
+            sample(out, "zet_icap_server_up{server=\"" + i.uri + "\"}", i.answers ? "1" : "0");
+        return out;
+    }
     family(out, "orbis_scand_up", "gauge", "Whether the scan service answers on zet's socket.");
     sample(out, "orbis_scand_up", svc.answers ? "1" : "0");
     if (svc.answers && svc.vps != 0) {

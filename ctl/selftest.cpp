@@ -225,9 +225,10 @@ void judge_probes(std::vector<Probe>& probes, const Settings& s, long timeout) {
             if (!service)
                 service = service_state(s);
             p.error = "not quarantined within " + std::to_string(timeout) + " s" +
-                      (service->answers
-                           ? ""
-                           : ": the scan service at " + s.socket() + " does not answer: " + service->detail);
+                      (service->answers ? ""
+                       : service->icap.empty()
+                           ? ": the scan service at " + s.socket() + " does not answer: " + service->detail
+                           : ": " + service->detail);
         }
     }
 }

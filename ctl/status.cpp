@@ -6,6 +6,7 @@
 #include "src/av.hpp"
 #include "src/config.hpp"
 #include "src/control.hpp"
+#include "src/icap.hpp"
 #include "src/kernel.hpp"
 #include "src/metrics_keys.hpp"
 #include "src/paths.hpp"
@@ -74,11 +75,31 @@ DaemonState daemon_state(const Settings& s) {
     return d;
 }
 
-// Connects as a worker does (welcome 220) and asks for the signature version.
+// Connects as a worker does (welcome 220) and asks for the signature version; with ICAP servers, asks each
+// for its OPTIONS: the service answers when one of them does, its version is the first one's ISTag.
 ServiceState service_state(const Settings& s) {
     ServiceState st;
     LogCapture capture;
     av_set_wait_limit(SERVICE_WAIT_SECONDS, 0);
+    if (!s.config->icap_servers.empty()) {
+        for (const icap_server& server : s.config->icap_servers) {
+            ServiceState::Icap one;
+            one.uri = server.uri;
+            icap_options o;
+            one.answers = icap_probe(server, &o, &one.detail);
+            one.istag = o.istag;
+            one.preview = o.preview;
+            one.max_connections = o.max_connections;
+            if (one.answers && !st.answers) {
+                st.answers = true;
+                st.vps = icap_version(o.istag);
+            }
+            st.icap.push_back(one);
+        }
+        if (!st.answers)
+            st.detail = "no ICAP server answers OPTIONS";
+        return st;
+    }
     static constexpr char command[] = "VPS\n";
     sockaddr_un addr;
     int fd = av_address(s.socket().c_str(), &addr) == 0 ? av_connect(addr, nullptr, false) : -1;
@@ -342,6 +363,15 @@ int status(const Args& args) {
         d.pid > 0 ? j.value(static_cast<std::int64_t>(d.pid)) : j.null();
         j.key("detail").value(d.detail).end_object();
         j.key("scan_service").begin_object().key("socket").value(s.socket()).key("answers").value(sv.answers);
+        if (!sv.icap.empty()) {
+            j.key("icap").begin_array();
+            for (const auto& i : sv.icap) {
+                j.begin_object().key("uri").value(i.uri).key("answers").value(i.answers).key("istag");
+                i.answers ? j.value(i.istag) : j.null();
+                j.key("detail").value(i.detail).end_object();
+            }
+            j.end_array();
+        }
         j.key("vps");
         sv.answers ? j.value(static_cast<std::int64_t>(sv.vps)) : j.null();
         j.key("detail").value(sv.detail).key("database");
@@ -430,7 +460,16 @@ int status(const Args& args) {
             printf("zet:          running (pid %ld)\n", d.pid);
         else
             printf("zet:          not running: %s\n", shown(d.detail).c_str());
-        if (sv.answers)
+        if (!sv.icap.empty()) {
+            for (const auto& i : sv.icap) {
+                if (i.answers)
+                    printf("ICAP server:  %s answers (ISTag %s, preview %ld, max. connections %u)\n",
+                           shown(i.uri).c_str(), shown(i.istag).c_str(), i.preview, i.max_connections);
+                else
+                    printf("ICAP server:  %s does not answer: %s\n", shown(i.uri).c_str(),
+                           shown(i.detail).c_str());
+            }
+        } else if (sv.answers)
             printf("scan service: answers at %s (VPS %u)\n", shown(s.socket()).c_str(), sv.vps);
         else
             printf("scan service: does not answer at %s: %s\n", shown(s.socket()).c_str(),
@@ -445,7 +484,7 @@ int status(const Args& args) {
             if (stale)
                 printf("              warning: older than 7 days: are the databases updated "
                        "(clamav-freshclam)?\n");
-        } else if (sv.answers) {
+        } else if (sv.answers && sv.icap.empty()) {
             printf("signatures:   not reported by the scan service (VPS %u)\n", sv.vps);
         }
         if (trees.empty())
