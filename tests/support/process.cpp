@@ -170,10 +170,10 @@ bool ChildProcess::signal(int sig) const {
     return pid_ > 0 && !status_ && ::kill(pid_, sig) == 0;
 }
 
-bool ChildProcess::suspend(std::chrono::milliseconds timeout) const {
-    if (!signal(SIGSTOP))
+bool suspend_process(pid_t pid, std::chrono::milliseconds timeout) {
+    if (pid <= 0 || ::kill(pid, SIGSTOP) != 0)
         return false;
-    const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
     return wait_until(
         [&] {
             std::error_code ec;
@@ -187,6 +187,10 @@ bool ChildProcess::suspend(std::chrono::milliseconds timeout) const {
             return !ec;
         },
         timeout);
+}
+
+bool ChildProcess::suspend(std::chrono::milliseconds timeout) const {
+    return pid_ > 0 && !status_ && suspend_process(pid_, timeout);
 }
 
 std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {

@@ -56,6 +56,10 @@ private:
     std::string path_;
 };
 
+// SIGSTOP to `pid`, then waits until every thread of it has stopped: kill() returns before a busy process
+// stops, and until then it goes on answering.
+bool suspend_process(pid_t pid, std::chrono::milliseconds timeout = 20s);
+
 // One child process. Killed with SIGKILL and reaped when the object goes, if still running.
 class ChildProcess {
 public:
@@ -77,8 +81,7 @@ public:
     // Not yet exited (reaps it when it has).
     bool running();
     bool signal(int sig) const;
-    // SIGSTOP, then waits until every thread has stopped: kill() returns before a busy process stops, and
-    // until then it goes on answering.
+    // suspend_process() while it runs.
     bool suspend(std::chrono::milliseconds timeout = 20s) const;
     // The wait status once the child has exited within `timeout`.
     std::optional<int> wait(std::chrono::milliseconds timeout = 20s);
