@@ -213,7 +213,8 @@ bool Config::read_from_file(const char* file) {
         std::string bad;
         if (!scan_service.empty() && !icap_parse(scan_service, &icap_servers, &bad)) {
             syslog(LOG_ERR,
-                   "%s: invalid scan service, expected icap://HOST[:PORT]/SERVICE: SCAN_SERVICE = %s", file,
+                   "%s: invalid scan service, expected icap://HOST[:PORT]/SERVICE: SCAN_SERVICE = %s",
+                   position(file, "", "SCAN_SERVICE", scan_service).c_str(),
                    bad.empty() ? scan_service.c_str() : bad.c_str());
             return false;
         }

@@ -131,8 +131,15 @@ int dial(const icap_server& s, std::string* error) {
         *error = std::string("getaddrinfo(): ") + gai_strerror(rc);
         return -1;
     }
+    // A name with several addresses spreads the connections across them.
+    std::vector<addrinfo*> all;
+    for (addrinfo* a = found; a != nullptr; a = a->ai_next)
+        all.push_back(a);
+    static std::atomic<unsigned> turn{0};
+    const std::size_t first = all.empty() ? 0 : turn.fetch_add(1) % all.size();
     int fd = -1;
-    for (addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
+    for (std::size_t k = 0; k < all.size() && fd < 0; k++) {
+        addrinfo* a = all[(first + k) % all.size()];
         fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
         if (fd < 0)
             continue;

@@ -224,6 +224,22 @@ TEST_F(ConfigRead, SettingsAndTheirValues) {
              EXPECT_EQ(c.scanners, 2);
          }},
         {__LINE__,
+         "SCAN_SERVICE = icap://av1/avscan  icap://10.0.0.2:1345/srv_clamav\n",
+         {},
+         true,
+         [](const Config& c, const std::string&) {
+             ASSERT_EQ(c.icap_servers.size(), 2u);
+             EXPECT_EQ(c.icap_servers[0].uri, "icap://av1:1344/avscan");
+             EXPECT_EQ(c.icap_servers[1].uri, "icap://10.0.0.2:1345/srv_clamav");
+         }},
+        {__LINE__,
+         "SCANNERS = 2\nSCAN_SERVICE = icap://av1/avscan http://av2/avscan\n",
+         {{LOG_ERR,
+           "@/zet.conf:2:16: invalid scan service, expected icap://HOST[:PORT]/SERVICE: SCAN_SERVICE = "
+           "http://av2/avscan"}},
+         false,
+         nullptr},
+        {__LINE__,
          "ON_OPEN = block\nOPEN_TIMEOUT = 60\nOPEN_ERROR = deny\n",
          {},
          true,
