@@ -1,10 +1,14 @@
 // The ICAP client: URLs, timed I/O over TCP, OPTIONS and RESPMOD, and the answers' headers.
 #include "src/icap.hpp"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -107,22 +111,6 @@ bool wait_for(int fd, short events) {
     return r > 0;
 }
 
-bool send_all(int fd, const char* data, std::size_t len) {
-    while (len > 0) {
-        ssize_t n = send(fd, data, len, MSG_NOSIGNAL);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-            if (!wait_for(fd, POLLOUT))
-                return false;
-            continue;
-        }
-        if (n <= 0)
-            return false;
-        data += n;
-        len -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 int dial(const icap_server& s, std::string* error) {
     addrinfo hints{}, *found = nullptr;
     hints.ai_socktype = SOCK_STREAM;
@@ -165,11 +153,93 @@ int dial(const icap_server& s, std::string* error) {
     return fd;
 }
 
-// Buffered reads of one connection within the wait limit.
+// The system's trust store for icaps:// servers, made once.
+SSL_CTX* tls_context() {
+    static SSL_CTX* ctx = [] {
+        SSL_CTX* c = SSL_CTX_new(TLS_client_method());
+        if (c != nullptr) {
+            SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION);
+            SSL_CTX_set_default_verify_paths(c);
+            SSL_CTX_set_verify(c, SSL_VERIFY_PEER, nullptr);
+        }
+        return c;
+    }();
+    return ctx;
+}
+
+// Waits as OpenSSL asks after `r` from one of its calls: true to call again.
+bool tls_wait(SSL* ssl, int fd, int r) {
+    int e = SSL_get_error(ssl, r);
+    return (e == SSL_ERROR_WANT_READ && wait_for(fd, POLLIN)) ||
+           (e == SSL_ERROR_WANT_WRITE && wait_for(fd, POLLOUT));
+}
+
+// One connection: its socket, its TLS session for icaps://, and buffered reads within the wait limit.
 struct reader {
     int fd;
+    SSL* ssl = nullptr;
     std::string buf;
     std::size_t off = 0;
+
+    ~reader() {
+        if (ssl != nullptr)
+            SSL_free(ssl);
+    }
+    // The TLS handshake with `s`, its certificate checked against the system's trust store and its name.
+    bool start_tls(const icap_server& s, std::string* error) {
+        SSL_CTX* ctx = tls_context();
+        ssl = ctx != nullptr ? SSL_new(ctx) : nullptr;
+        if (ssl == nullptr || SSL_set_fd(ssl, fd) != 1) {
+            *error = "TLS: no session";
+            return false;
+        }
+        unsigned char ip[sizeof(in6_addr)];
+        const bool literal =
+            inet_pton(AF_INET, s.host.c_str(), ip) == 1 || inet_pton(AF_INET6, s.host.c_str(), ip) == 1;
+        if (literal)
+            X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), s.host.c_str());
+        else {
+            SSL_set_tlsext_host_name(ssl, s.host.c_str());
+            SSL_set1_host(ssl, s.host.c_str());
+        }
+        for (;;) {
+            int r = SSL_connect(ssl);
+            if (r == 1)
+                return true;
+            if (!tls_wait(ssl, fd, r))
+                break;
+        }
+        long verify = SSL_get_verify_result(ssl);
+        *error = std::string("TLS: ") +
+                 (verify != X509_V_OK ? X509_verify_cert_error_string(verify) : "handshake failed");
+        return false;
+    }
+    bool send_all(const char* data, std::size_t len) {
+        while (len > 0) {
+            ssize_t n;
+            if (ssl != nullptr) {
+                int r = SSL_write(ssl, data, static_cast<int>(std::min<std::size_t>(len, 1 << 30)));
+                if (r <= 0) {
+                    if (tls_wait(ssl, fd, r))
+                        continue;
+                    return false;
+                }
+                n = r;
+            } else {
+                n = send(fd, data, len, MSG_NOSIGNAL);
+                if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+                    if (!wait_for(fd, POLLOUT))
+                        return false;
+                    continue;
+                }
+                if (n <= 0)
+                    return false;
+            }
+            data += n;
+            len -= static_cast<std::size_t>(n);
+        }
+        return true;
+    }
 
     bool fill() {
         if (off > 0 && off == buf.size()) {
@@ -178,6 +248,16 @@ struct reader {
         }
         char chunk[16384];
         for (;;) {
+            if (ssl != nullptr) {
+                int r = SSL_read(ssl, chunk, sizeof chunk);
+                if (r > 0) {
+                    buf.append(chunk, static_cast<std::size_t>(r));
+                    return true;
+                }
+                if (!tls_wait(ssl, fd, r))
+                    return false;
+                continue;
+            }
             ssize_t n = recv(fd, chunk, sizeof chunk, 0);
             if (n > 0) {
                 buf.append(chunk, static_cast<std::size_t>(n));
@@ -306,7 +386,7 @@ bool exchange_options(reader& r, const icap_server& s, icap_options* out, std::s
                             "\r\nUser-Agent: zet/" ZET_VERSION "\r\nEncapsulated: null-body=0\r\n\r\n";
     icap_answer a;
     std::string body;
-    if (!send_all(r.fd, req.data(), req.size()) || !read_answer(r, &a, &body)) {
+    if (!r.send_all(req.data(), req.size()) || !read_answer(r, &a, &body)) {
         *error = "no answer to OPTIONS";
         return false;
     }
@@ -372,7 +452,14 @@ bool ensure_connected(int* handle) {
         auto in = std::make_unique<reader>();
         in->fd = fd;
         icap_options opts;
+        if ((*servers)[i].tls && !in->start_tls((*servers)[i], &error)) {
+            in.reset();
+            close(fd);
+            server_failed(i, error.c_str());
+            continue;
+        }
         if (!exchange_options(*in, (*servers)[i], &opts, &error)) {
+            in.reset();
             close(fd);
             server_failed(i, error.c_str());
             continue;
@@ -418,11 +505,11 @@ std::string percent_encoded(const char* text) {
     return out;
 }
 
-bool send_chunk(int fd, const char* data, std::size_t len) {
+bool send_chunk(reader& out, const char* data, std::size_t len) {
     char size[24];
     int n = snprintf(size, sizeof size, "%zx\r\n", len);
-    return send_all(fd, size, static_cast<std::size_t>(n)) && send_all(fd, data, len) &&
-           send_all(fd, "\r\n", 2);
+    return out.send_all(size, static_cast<std::size_t>(n)) && out.send_all(data, len) &&
+           out.send_all("\r\n", 2);
 }
 
 infection* findings_list(const std::vector<std::string>& names) {
@@ -444,7 +531,7 @@ infection* findings_list(const std::vector<std::string>& names) {
 enum class sent { ok, failed, read_error };
 
 // The body of the file from `fd`, from `from` on, in chunks; the last chunk's terminator is not sent.
-sent send_body(int sock, int fd, off_t from, off_t until) {
+sent send_body(reader& sock, int fd, off_t from, off_t until) {
     std::vector<char> buf(CHUNK);
     for (off_t off = from; until < 0 || off < until;) {
         std::size_t want = until < 0 ? CHUNK : static_cast<std::size_t>(std::min<off_t>(CHUNK, until - off));
@@ -472,13 +559,16 @@ bool icap_parse(const std::string& text, std::vector<icap_server>* out, std::str
         std::string url = text.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
         pos = end;
         *bad = url;
-        if (url.rfind("icap://", 0) != 0)
+        icap_server s;
+        s.tls = url.rfind("icaps://", 0) == 0;
+        if (!s.tls && url.rfind("icap://", 0) != 0)
             return false;
-        std::string rest = url.substr(7);
+        if (s.tls)
+            s.port = 11344;
+        std::string rest = url.substr(s.tls ? 8 : 7);
         std::size_t slash = rest.find('/');
         if (slash == std::string::npos || slash == 0 || slash + 1 >= rest.size())
             return false;
-        icap_server s;
         std::string auth = rest.substr(0, slash);
         s.service = rest.substr(slash + 1);
         std::size_t colon = auth.rfind(':');
@@ -501,7 +591,7 @@ bool icap_parse(const std::string& text, std::vector<icap_server>* out, std::str
         }
         if (s.host.empty() || s.service.find_first_of("?# ") != std::string::npos)
             return false;
-        s.uri = "icap://" + (auth.front() == '[' ? "[" + s.host + "]" : s.host) + ":" +
+        s.uri = (s.tls ? "icaps://" : "icap://") + (auth.front() == '[' ? "[" + s.host + "]" : s.host) + ":" +
                 std::to_string(s.port) + "/" + s.service;
         out->push_back(s);
     }
@@ -673,9 +763,9 @@ av_verdict icap_scan(int* handle, int fd, const char* path, infection** result, 
         drop(handle);
         return AV_FAILED;
     };
-    if (!send_all(conn.fd, head.data(), head.size()))
+    if (!conn.in->send_all(head.data(), head.size()))
         return failed("the request could not be sent");
-    sent body = send_body(conn.fd, fd, 0, preview ? preview_bytes : -1);
+    sent body = send_body(*conn.in, fd, 0, preview ? preview_bytes : -1);
     if (body == sent::read_error) {
         snprintf(reason, size, "%s", strerror(errno));
         drop(handle); // the request is half sent
@@ -683,7 +773,7 @@ av_verdict icap_scan(int* handle, int fd, const char* path, infection** result, 
     }
     const bool whole = !preview || preview_bytes >= st.st_size;
     const char* end = preview && whole ? "0; ieof\r\n\r\n" : "0\r\n\r\n";
-    if (body != sent::ok || !send_all(conn.fd, end, strlen(end)))
+    if (body != sent::ok || !conn.in->send_all(end, strlen(end)))
         return failed("the request could not be sent");
 
     icap_answer a;
@@ -691,8 +781,8 @@ av_verdict icap_scan(int* handle, int fd, const char* path, infection** result, 
     if (!read_answer(*conn.in, &a, &encapsulated))
         return failed("no answer, or one that does not parse");
     if (preview && !whole && a.status == 100) {
-        body = send_body(conn.fd, fd, preview_bytes, -1);
-        if (body != sent::ok || !send_all(conn.fd, "0\r\n\r\n", 5))
+        body = send_body(*conn.in, fd, preview_bytes, -1);
+        if (body != sent::ok || !conn.in->send_all("0\r\n\r\n", 5))
             return failed("the rest of the file could not be sent");
         if (!read_answer(*conn.in, &a, &encapsulated))
             return failed("no answer, or one that does not parse");
@@ -765,9 +855,12 @@ bool icap_probe(const icap_server& s, icap_options* out, std::string* error) {
     int fd = dial(s, error);
     if (fd < 0)
         return false;
-    reader r;
-    r.fd = fd;
-    bool ok = exchange_options(r, s, out, error);
+    bool ok;
+    {
+        reader r;
+        r.fd = fd;
+        ok = (!s.tls || r.start_tls(s, error)) && exchange_options(r, s, out, error);
+    }
     close(fd);
     return ok;
 }

@@ -18,9 +18,11 @@ struct icap_server {
     std::uint16_t port = 1344;
     std::string service; // the path after the authority, without its leading '/'
     std::string uri;     // icap://HOST:PORT/SERVICE, as requests name it
+    bool tls = false;    // icaps://: TLS, checked against the system's trust store; port 11344 by default
 };
 
-// The servers of SCAN_SERVICE's value: icap:// URLs separated by blanks ("icap://HOST[:PORT]/SERVICE").
+// The servers of SCAN_SERVICE's value: icap:// or icaps:// URLs separated by blanks
+// ("icap://HOST[:PORT]/SERVICE").
 // False with the first bad one in `bad`.
 bool icap_parse(const std::string& text, std::vector<icap_server>* out, std::string* bad);
 

@@ -78,6 +78,41 @@ TEST_F(IcapFarm, InfectedFilesAreQuarantinedWithTheServersFindingAndCleanOnesSta
     stop_zet(SIGTERM, DEADLINE);
 }
 
+// icaps://: the server's certificate must be one the system's trust store vouches for (OpenSSL's
+// SSL_CERT_FILE stands in for it here); an untrusted one fails every scan, and passes nothing as clean.
+TEST_F(IcapFarm, OverTlsOnlyATrustedServerScans) {
+    const std::string cert = dir_ / "icap.pem", key = dir_ / "icap.key";
+    ASSERT_EQ(run_to_end({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                          "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key,
+                          "-out", cert},
+                         dir_ / "openssl")
+                  .status,
+              0);
+    const int tls_port = free_tcp_port();
+    servers_.push_back(std::make_unique<IcapServer>(
+        dir_, 0, "tls",
+        std::vector<std::string>{"TlsPort 127.0.0.1:" + std::to_string(tls_port) + " cert=" + cert +
+                                 " key=" + key}));
+    ASSERT_TRUE(servers_.back()->ready()) << servers_.back()->log();
+    set("SCAN_SERVICE", "icaps://127.0.0.1:" + std::to_string(tls_port) + "/avscan");
+    set("COVERAGE", "full");
+    for (const bool trusted : {false, true}) {
+        SCOPED_TRACE(trusted ? "trusted" : "untrusted");
+        std::map<std::string, std::string> env;
+        env["SSL_CERT_FILE"] = trusted ? cert : std::string(dir_ / "none.pem");
+        ASSERT_NO_FATAL_FAILURE(start_zet({"-v"}, env, true, DEADLINE));
+        const std::string file = tree_ + (trusted ? "/t.com" : "/u.com");
+        write_file(file, eicar);
+        if (trusted) {
+            ASSERT_NO_FATAL_FAILURE(expect_only({file}, {}));
+        } else {
+            EXPECT_TRUE(wait_until([&] { return zet_->stderr_has("TLS: "); })) << zet_->stderr_text();
+            EXPECT_TRUE(exists(file));
+        }
+        stop_zet(SIGTERM, DEADLINE);
+    }
+}
+
 TEST_F(IcapFarm, AServerLostMidBurstLosesNothingAndPassesNothingUnscanned) {
     add_server();
     add_server();
