@@ -479,9 +479,23 @@ bool ensure_connected(int* handle) {
     return false;
 }
 
-bool in_list(const std::vector<std::string>& list, const std::string& ext) {
-    return std::find(list.begin(), list.end(), ext) != list.end() ||
-           std::find(list.begin(), list.end(), "*") != list.end();
+enum class transfer { preview, complete, ignore };
+
+// How the server's Transfer-* lists want a file of extension `ext` sent: a list naming the extension
+// decides, else the one holding "*", else a preview.
+transfer transfer_for(const icap_options& o, const std::string& ext) {
+    auto holds = [](const std::vector<std::string>& list, const std::string& item) {
+        return !item.empty() && std::find(list.begin(), list.end(), item) != list.end();
+    };
+    for (const std::string& key : {ext, std::string("*")}) {
+        if (holds(o.transfer_ignore, key))
+            return transfer::ignore;
+        if (holds(o.transfer_complete, key))
+            return transfer::complete;
+        if (holds(o.transfer_preview, key))
+            return transfer::preview;
+    }
+    return transfer::preview;
 }
 
 std::string extension(const char* path) {
@@ -731,19 +745,13 @@ av_verdict icap_scan(int* handle, int fd, const char* path, infection** result, 
     if (vps != nullptr)
         *vps = icap_version(o.istag);
     const std::string ext = extension(path);
-    if (!o.transfer_ignore.empty() && in_list(o.transfer_ignore, ext) &&
-        !(o.transfer_preview.size() + o.transfer_complete.size() > 0 &&
-          (std::find(o.transfer_preview.begin(), o.transfer_preview.end(), ext) != o.transfer_preview.end() ||
-           std::find(o.transfer_complete.begin(), o.transfer_complete.end(), ext) !=
-               o.transfer_complete.end()))) {
+    const transfer how = transfer_for(o, ext);
+    if (how == transfer::ignore) {
         // The server asks not to be sent such files: its policy, as an exclusion is.
         snprintf(reason, size, "Excluded");
         return AV_UNSCANNABLE;
     }
-    const bool preview =
-        o.preview >= 0 && !(in_list(o.transfer_complete, ext) && !o.transfer_complete.empty() &&
-                            std::find(o.transfer_complete.begin(), o.transfer_complete.end(), ext) !=
-                                o.transfer_complete.end());
+    const bool preview = o.preview >= 0 && how == transfer::preview;
     const off_t preview_bytes = preview ? std::min<off_t>(o.preview, st.st_size) : 0;
 
     const std::string base = strrchr(path, '/') != nullptr ? strrchr(path, '/') + 1 : path;

@@ -299,6 +299,21 @@ TEST(IcapParse, UrlsAndTheHeadersOfTheCommonServers) {
     EXPECT_EQ(o.transfer_ignore, (std::vector<std::string>{"iso", "mp4"}));
 }
 
+// Transfer-Ignore: files of such an extension are not sent, and count as excluded, never as clean.
+TEST_F(Icap, TheServersTransferListsDecideWhatIsSent) {
+    FakeIcap server([](const std::string&) { return Reply{"ICAP/1.0 204 No Content\r\n\r\n"}; },
+                    "ICAP/1.0 200 OK\r\nISTag: \"t\"\r\nPreview: 0\r\nTransfer-Ignore: com\r\n"
+                    "Transfer-Preview: *\r\nEncapsulated: null-body=0\r\n\r\n");
+    ASSERT_NO_FATAL_FAILURE(use({server.url()}));
+    int handle = -1;
+    EXPECT_EQ(scan("small", &handle).verdict, AV_UNSCANNABLE); // doc.com
+    EXPECT_EQ(server.requests(), 0);
+    file_ = dir_ / "doc.txt";
+    EXPECT_EQ(scan("small", &handle).verdict, AV_CLEAN);
+    EXPECT_EQ(server.requests(), 1);
+    icap_disconnect(&handle);
+}
+
 TEST_F(Icap, VerdictsAndFaults) {
     const std::string big(100, 'x'); // beyond the preview of 16 bytes
     const struct {
