@@ -80,10 +80,6 @@ public:
     }
     std::string url() const { return "icap://127.0.0.1:" + std::to_string(port_) + "/avscan"; }
     int requests() const { return requests_.load(); }
-    void set_options(std::string text) {
-        std::lock_guard guard(lock_);
-        options_ = std::move(text);
-    }
 
 private:
     bool read_more(int c, std::string& buf) {
@@ -131,12 +127,7 @@ private:
             const std::string head = buf.substr(0, end);
             buf.erase(0, end);
             if (head.rfind("OPTIONS", 0) == 0) {
-                std::string options;
-                {
-                    std::lock_guard guard(lock_);
-                    options = options_;
-                }
-                send(c, options.data(), options.size(), MSG_NOSIGNAL);
+                send(c, options_.data(), options_.size(), MSG_NOSIGNAL);
                 continue;
             }
             requests_++;
