@@ -214,7 +214,22 @@ struct reader {
                  (verify != X509_V_OK ? X509_verify_cert_error_string(verify) : "handshake failed");
         return false;
     }
-    bool send_all(const char* data, std::size_t len) {
+    // Sends `data` with what waits before it; `more`: the message goes on, so the bytes wait for the rest
+    // (a few large writes, not one segment or TLS record per chunk header, on a TCP_NODELAY socket).
+    bool send_all(const char* data, std::size_t len, bool more = false) {
+        if (more || !pending.empty()) {
+            pending.append(data, len);
+            if (more && pending.size() < CHUNK)
+                return true;
+            std::string out;
+            out.swap(pending);
+            return write_all(out.data(), out.size());
+        }
+        return write_all(data, len);
+    }
+    std::string pending;
+
+    bool write_all(const char* data, std::size_t len) {
         while (len > 0) {
             ssize_t n;
             if (ssl != nullptr) {
@@ -522,8 +537,8 @@ std::string percent_encoded(const char* text) {
 bool send_chunk(reader& out, const char* data, std::size_t len) {
     char size[24];
     int n = snprintf(size, sizeof size, "%zx\r\n", len);
-    return out.send_all(size, static_cast<std::size_t>(n)) && out.send_all(data, len) &&
-           out.send_all("\r\n", 2);
+    return out.send_all(size, static_cast<std::size_t>(n), true) && out.send_all(data, len, true) &&
+           out.send_all("\r\n", 2, true);
 }
 
 infection* findings_list(const std::vector<std::string>& names) {
@@ -771,7 +786,7 @@ av_verdict icap_scan(int* handle, int fd, const char* path, infection** result, 
         drop(handle);
         return AV_FAILED;
     };
-    if (!conn.in->send_all(head.data(), head.size()))
+    if (!conn.in->send_all(head.data(), head.size(), true))
         return failed("the request could not be sent");
     sent body = send_body(*conn.in, fd, 0, preview ? preview_bytes : -1);
     if (body == sent::read_error) {
