@@ -107,9 +107,11 @@ bool wait_for(int fd, short events) {
     return r > 0;
 }
 
-bool send_all(int fd, const char* data, std::size_t len) {
+// `more`: the message goes on, so the kernel holds the bytes for one segment with the rest (the socket has
+// TCP_NODELAY); the piece that ends a message is sent without it and pushes everything out.
+bool send_all(int fd, const char* data, std::size_t len, bool more = false) {
     while (len > 0) {
-        ssize_t n = send(fd, data, len, MSG_NOSIGNAL);
+        ssize_t n = send(fd, data, len, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
             if (!wait_for(fd, POLLOUT))
                 return false;
@@ -414,8 +416,8 @@ std::string percent_encoded(const char* text) {
 bool send_chunk(int fd, const char* data, std::size_t len) {
     char size[24];
     int n = snprintf(size, sizeof size, "%zx\r\n", len);
-    return send_all(fd, size, static_cast<std::size_t>(n)) && send_all(fd, data, len) &&
-           send_all(fd, "\r\n", 2);
+    return send_all(fd, size, static_cast<std::size_t>(n), true) && send_all(fd, data, len, true) &&
+           send_all(fd, "\r\n", 2, true);
 }
 
 infection* findings_list(const std::vector<std::string>& names) {
@@ -436,7 +438,7 @@ infection* findings_list(const std::vector<std::string>& names) {
 
 enum class sent { ok, failed, read_error };
 
-// The body of the file from `fd`, from `from` on, in chunks; the last chunk's terminator is not sent.
+// The body of the file from `fd`, from `from` on, in chunks, held for the terminator, which is not sent.
 sent send_body(int sock, int fd, off_t from, off_t until) {
     std::vector<char> buf(CHUNK);
     for (off_t off = from; until < 0 || off < until;) {
@@ -666,7 +668,7 @@ av_verdict icap_scan(int* handle, int fd, const char* path, infection** result, 
         drop(handle);
         return AV_FAILED;
     };
-    if (!send_all(conn.fd, head.data(), head.size()))
+    if (!send_all(conn.fd, head.data(), head.size(), true))
         return failed("the request could not be sent");
     sent body = send_body(conn.fd, fd, 0, preview ? preview_bytes : -1);
     if (body == sent::read_error) {
