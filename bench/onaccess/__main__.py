@@ -160,7 +160,7 @@ def main():
             write_data(results, args, d)
             if args.plot:
                 plot(d, args.plot)
-    soaks = [(k, results[k]["soak"]) for k in ("zet", "peer", "peer_open") if results.get(k, {}).get("soak")]
+    soaks = [(k, results[k]["soak"]) for k in ("zet", "zet_icap", "peer", "peer_open") if results.get(k, {}).get("soak")]
     if any(not so["ok"] for _, so in soaks):
         sys.exit(1)
 

@@ -150,11 +150,11 @@ def report_icap(results, args):
         "files/s": lambda r: r["files_per_s"],
         "CPU ms a file: zet": lambda r: 1000 * r["cpu_s"]["zet"] / r["files"] if r["cpu_s"].get("zet") is not None else None,
         "CPU ms a file: scan service": lambda r: 1000 * service_cpu(r) / r["files"] if service_cpu(r) is not None else None,
-        "ICAP bytes a file, zet to server": lambda r: r["counters"].get("icap_bytes_in", 0) / r["files"] or None,
-        "ICAP bytes a file, server to zet": lambda r: r["counters"].get("icap_bytes_out", 0) / r["files"] or None,
-        "lo bytes a file (TCP/IP headers, ACKs)": lambda r: r["counters"].get("lo_bytes", 0) / r["files"] or None,
-        "lo packets a file": lambda r: r["counters"].get("lo_packets", 0) / r["files"] or None,
-        "ICAP requests": lambda r: r["counters"].get("icap_requests"),
+        "ICAP bytes a file, zet to server": lambda r: r.get("counters", {}).get("icap_bytes_in", 0) / r["files"] or None,
+        "ICAP bytes a file, server to zet": lambda r: r.get("counters", {}).get("icap_bytes_out", 0) / r["files"] or None,
+        "lo bytes a file (TCP/IP headers, ACKs)": lambda r: r.get("counters", {}).get("lo_bytes", 0) / r["files"] or None,
+        "lo packets a file": lambda r: r.get("counters", {}).get("lo_packets", 0) / r["files"] or None,
+        "ICAP requests": lambda r: r.get("counters", {}).get("icap_requests"),
         "files scanned": lambda r: r["scanned"],
         "missed detections": lambda r: r["missed"],
     }
@@ -187,7 +187,7 @@ def write_ratios(results, size):
     return [(f"zet / {label}", paired_ratios(z, per_rep(k))) for k, label in sides if z and per_rep(k)]
 
 
-WORKLOAD_COLUMNS = (("zet", "zet + orbis-scand"),) + PEER_COLUMNS
+WORKLOAD_COLUMNS = (("zet", "zet + orbis-scand"), ("zet_icap", "zet + c-icap (ICAP)")) + PEER_COLUMNS
 
 
 def ms(v):
