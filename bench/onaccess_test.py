@@ -18,6 +18,7 @@ from onaccess import measurements, pipelines, reads, records, report, sweeps, tr
 
 ZET_RECORD = r"SCAN '(.*)' CID "
 CLAMD_RECORD = r"^(/.*): (?:OK|.* FOUND|Empty file)$"
+ICAP_RECORD = pipelines.ZetIcap.RECORD
 
 
 class RecordsTest(unittest.TestCase):
@@ -38,6 +39,9 @@ class RecordsTest(unittest.TestCase):
             (CLAMD_RECORD, "/t/d01/x0000004: Orbis.Test.EICAR.UNOFFICIAL FOUND\n", ["/t/d01/x0000004"]),
             (CLAMD_RECORD, "Loaded 1 signatures.\n", []),
             (CLAMD_RECORD, "LOCAL: Unix socket file /t/clamd.sock\n", []),
+            (ICAP_RECORD, "1796821907 RESPMOD 204 4383 116 zet/f0000001\n", ["f0000001"]),
+            (ICAP_RECORD, "1796821907 RESPMOD 200 349 934 zet/x0000002\n", ["x0000002"]),
+            (ICAP_RECORD, "1796821907 OPTIONS 200 60 250 -\n", []),
         ]
         for regex, text, want in cases:
             with self.subTest(text=text):
@@ -174,6 +178,25 @@ class ReportTest(unittest.TestCase):
             cells = [c.strip() for c in ln.split(" | ")]
             rows[cells[0]] = cells[1:]
         return rows
+
+    def test_icap_table(self):
+        import contextlib
+        import io
+        z = self.pipeline(600.0, ("zet", "orbis-scand"))
+        icap = self.pipeline(300.0, ("zet", "c-icap", "c-icap child 1"))
+        icap["throughput"][10][0].update(files=10, counters={"icap_bytes_in": 45000, "icap_bytes_out": 1500,
+                                                              "icap_requests": 10, "lo_bytes": 48000,
+                                                              "lo_packets": 40})
+        z["throughput"][10][0]["files"] = 10
+        args = type("A", (), {"files": 10, "size": 4096, "reps": 1})
+        out = io.StringIO()
+        with contextlib.redirect_stdout(out):
+            report.report_icap({"zet": z, "zet_icap": icap}, args)
+        rows = {ln.split(" | ")[0].strip(): [c.strip() for c in ln.split(" | ")[1:]] for ln in out.getvalue().splitlines()}
+        # c-icap's CPU is its main process's and its children's: 2 s over 10 files.
+        self.assertEqual(rows["CPU ms a file: scan service"], ["100.00 [100.00-100.00]", "200.00 [200.00-200.00]"])
+        self.assertEqual(rows["ICAP bytes a file, zet to server"], ["-", "4500 [4500-4500]"])
+        self.assertIn("paired repetitions (files/s): 0.500 [0.500-0.500]", out.getvalue())
 
     def test_ratios(self):
         eng = lambda v: {10: [{"files_per_s": v}]}

@@ -20,11 +20,11 @@ sys.dont_write_bytecode = True
 from onaccess.environment import (PEER_PACKAGES, built_binaries, install_packages, machine, missing_packages,
                                   prepare_db)
 from onaccess.options import parse_args
-from onaccess.pipelines import Peer, Zet, interleaved_throughput, run_pipeline
+from onaccess.pipelines import Peer, Zet, ZetIcap, interleaved_throughput, run_pipeline
 from onaccess.processes import NOFILE, SCAN_TMP, log
 from onaccess.reads import run_reads
-from onaccess.report import (plot, report, report_reads, report_sweeps, report_workloads, write_data,
-                             write_reads_data)
+from onaccess.report import (plot, report, report_icap, report_reads, report_sweeps, report_workloads,
+                             write_data, write_reads_data)
 from onaccess.sweeps import run_sweeps
 from onaccess.trees import Content, stage_archives
 
@@ -113,6 +113,7 @@ def main():
         if not args.reads and not args.sweeps:
             modes = {"yes": [True], "no": [False], "both": [True, False]}[args.peer_extra_scanning]
             writers = ([Zet("zet", args, work, fs)] if run_zet else []) + \
+                ([ZetIcap("zet_icap", args, work, fs)] if run_zet and args.icap else []) + \
                 ([Peer("peer" if extra else "peer_open", args, work, fs, extra) for extra in modes] if run_peer else [])
             pipes += writers
             measured, engines = interleaved_throughput(writers, bins, args, content, sizes if args.reps > 0 else [],
@@ -144,6 +145,7 @@ def main():
         report_sweeps(results, args)
     elif args.reps > 0:
         report(results, args)
+        report_icap(results, args)
     report_workloads(results, args)
     print(f"\nelapsed {results['elapsed_s']:.0f} s; load average at start {results['machine'].get('loadavg_at_start')}; "
           f"RLIMIT_NOFILE of the services {args.nofile}")
@@ -158,7 +160,7 @@ def main():
             write_data(results, args, d)
             if args.plot:
                 plot(d, args.plot)
-    soaks = [(k, results[k]["soak"]) for k in ("zet", "peer", "peer_open") if results.get(k, {}).get("soak")]
+    soaks = [(k, results[k]["soak"]) for k in ("zet", "zet_icap", "peer", "peer_open") if results.get(k, {}).get("soak")]
     if any(not so["ok"] for _, so in soaks):
         sys.exit(1)
 

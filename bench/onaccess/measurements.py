@@ -41,10 +41,12 @@ def paired_ratios(a, b):
 def throughput(p, plan, content, args, rep_root):
     make_dirs(rep_root, args.subdirs)
     time.sleep(args.dir_settle)  # directory marks of the peer's inotify walk
-    planted = {path: bad for path, bad in plan}
+    # By file name, which is unique in a run: an ICAP server learns only the name, not the path.
+    planted = {os.path.basename(path) for path, _ in plan}
     infected = {os.path.basename(path) for path, bad in plan if bad}
     p.records.skip_to_end()
     sampler = Sampler(p.procs())
+    counts0 = p.counters()
     seen = set()
     moved = set()
     state = {"last": None}
@@ -53,7 +55,7 @@ def throughput(p, plan, content, args, rep_root):
     def watch():
         while not done.is_set():
             now = time.monotonic()
-            new = [x for x in p.records.new_paths() if x in planted]
+            new = [x for x in map(os.path.basename, p.records.new_paths()) if x in planted]
             if new:
                 seen.update(new)
                 state["last"] = now
@@ -82,6 +84,7 @@ def throughput(p, plan, content, args, rep_root):
     done.set()
     watcher.join()
     res = sampler.stop()
+    res["counters"] = {k: v - counts0[k] for k, v in p.counters().items()}
     end = max(state["last"] or t_written, t_written)
     in_q = quarantined(p.vault)
     entries = [n for n in os.listdir(p.vault) if NAME_RE.match(n) and NAME_RE.match(n).group(1) in infected]

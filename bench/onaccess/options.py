@@ -37,6 +37,12 @@ def parse_args():
     ap.add_argument("--scan-tmp-parent", default="/dev/shm",
                     help="where the engines' temporary directory is made (/dev/shm, a tmpfs)")
     ap.add_argument("--only", choices=("zet", "peer"), help="run one pipeline only")
+    ap.add_argument("--icap", action="store_true",
+                    help="also zet scanning through ICAP (pipeline zet_icap): a private c-icap with its ClamAV "
+                         "module on loopback over the same database, interleaved with the others")
+    ap.add_argument("--icap-stock-malloc", action="store_true",
+                    help="--icap: c-icap with glibc's adaptive allocator thresholds, as shipped (default: fixed "
+                         "through GLIBC_TUNABLES, as orbis-scand fixes them with mallopt)")
     ap.add_argument("--no-engine", action="store_true", help="skip the engine limit figures")
     ap.add_argument("--no-latency", action="store_true")
     ap.add_argument("--no-probes", action="store_true")

@@ -133,6 +133,44 @@ def report(results, args):
                 print(f"note: {name}: {results[name]['notes']}")
 
 
+def service_cpu(rep):
+    """CPU s of a repetition's scan service: orbis-scand, or c-icap's main process and its children."""
+    vals = [v for n, v in rep["cpu_s"].items() if n == "orbis-scand" or n.startswith("c-icap")]
+    return sum(vals) if vals and None not in vals else None
+
+
+def report_icap(results, args):
+    """zet through ICAP to c-icap beside zet + orbis-scand: pace, CPU a file on each side, bytes a file."""
+    size = args.files
+    sides = [(k, label) for k, label in (("zet", "zet + orbis-scand"), ("zet_icap", "zet + c-icap (ICAP)"))
+             if size in results.get(k, {}).get("throughput", {})]
+    if not any(k == "zet_icap" for k, _ in sides):
+        return
+    per_file = {
+        "files/s": lambda r: r["files_per_s"],
+        "CPU ms a file: zet": lambda r: 1000 * r["cpu_s"]["zet"] / r["files"] if r["cpu_s"].get("zet") is not None else None,
+        "CPU ms a file: scan service": lambda r: 1000 * service_cpu(r) / r["files"] if service_cpu(r) is not None else None,
+        "ICAP bytes a file, zet to server": lambda r: r.get("counters", {}).get("icap_bytes_in", 0) / r["files"] or None,
+        "ICAP bytes a file, server to zet": lambda r: r.get("counters", {}).get("icap_bytes_out", 0) / r["files"] or None,
+        "lo bytes a file (TCP/IP headers, ACKs)": lambda r: r.get("counters", {}).get("lo_bytes", 0) / r["files"] or None,
+        "lo packets a file": lambda r: r.get("counters", {}).get("lo_packets", 0) / r["files"] or None,
+        "ICAP requests": lambda r: r.get("counters", {}).get("icap_requests"),
+        "files scanned": lambda r: r["scanned"],
+        "missed detections": lambda r: r["missed"],
+    }
+    rows = []
+    for label, fn in per_file.items():
+        prec = 2 if "CPU" in label or "packets" in label else 0
+        rows.append([label] + [fmt_range(summary([fn(r) for r in results[k]["throughput"][size]]), prec=prec)
+                               for k, _ in sides])
+    rows.append(["latency median, ms"] + [ms(results[k].get("latency", {}).get("median_s")) for k, _ in sides])
+    print(f"\nscanning through ICAP: {size} x {args.size} B, median [min-max] of {args.reps} repetitions")
+    print(table([""] + [label for _, label in sides], rows))
+    if len(sides) == 2:
+        r = paired_ratios(*([x["files_per_s"] for x in results[k]["throughput"][size]] for k in ("zet_icap", "zet")))
+        print(f"zet + c-icap / zet + orbis-scand, paired repetitions (files/s): {fmt_range(r, prec=3)}")
+
+
 def write_ratios(results, size):
     """zet's throughput over each other side's, repetition by repetition."""
     def per_rep(key):
@@ -149,7 +187,7 @@ def write_ratios(results, size):
     return [(f"zet / {label}", paired_ratios(z, per_rep(k))) for k, label in sides if z and per_rep(k)]
 
 
-WORKLOAD_COLUMNS = (("zet", "zet + orbis-scand"),) + PEER_COLUMNS
+WORKLOAD_COLUMNS = (("zet", "zet + orbis-scand"), ("zet_icap", "zet + c-icap (ICAP)")) + PEER_COLUMNS
 
 
 def ms(v):
