@@ -4,6 +4,7 @@
 #include "tests/support/daemon.hpp"
 #include "tests/support/files.hpp"
 #include "tests/support/icap.hpp"
+#include "tests/support/programs.hpp"
 #include "tests/support/scand.hpp"
 
 #include <gtest/gtest.h>
@@ -75,6 +76,12 @@ TEST_F(IcapFarm, InfectedFilesAreQuarantinedWithTheServersFindingAndCleanOnesSta
     ASSERT_NO_FATAL_FAILURE(expect_only({plain, zipped}, {clean}));
     EXPECT_TRUE(has(read_file(log_), "\t" + plain + "\t" + vault_ + "/eicar.com.")) << read_file(log_);
     EXPECT_TRUE(has(read_file(log_), "\t" + finding + "\n")) << read_file(log_);
+    // zetctl asks the server itself for its OPTIONS.
+    const Result status = run_to_end({bin::zetctl, "status", "-c", conf_}, dir_ / "status");
+    EXPECT_TRUE(has(status.out, "ICAP server:  " + servers_[0]->url() + " answers (ISTag ")) << status.out;
+    const Result metrics = run_to_end({bin::zetctl, "metrics", "-c", conf_}, dir_ / "metrics");
+    EXPECT_TRUE(has(metrics.out, "zet_icap_server_up{server=\"" + servers_[0]->url() + "\"} 1\n"))
+        << metrics.out;
     stop_zet(SIGTERM, DEADLINE);
 }
 
