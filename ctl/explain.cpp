@@ -6,7 +6,6 @@
 #include "src/paths.hpp"
 #include "zelu/wire.hpp"
 
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -91,17 +90,8 @@ std::optional<actor_ids> process_of(const Args& args, std::string* error) {
     if (!args.user && !args.program)
         return std::nullopt;
     actor_ids who{static_cast<uid_t>(-1), ""};
-    if (args.user) {
-        passwd* pw = getpwnam(args.user->c_str());
-        char* end = nullptr;
-        unsigned long n = strtoul(args.user->c_str(), &end, 10);
-        if (pw != nullptr)
-            who.uid = pw->pw_uid;
-        else if (!args.user->empty() && *end == '\0' && args.user->front() != '-')
-            who.uid = static_cast<uid_t>(n);
-        else
-            *error = "unknown user '" + *args.user + "'";
-    }
+    if (args.user && !user_uid(*args.user, &who.uid))
+        *error = "unknown user '" + *args.user + "'";
     if (args.program) {
         char* c = realpath(args.program->c_str(), nullptr);
         who.exe = c != nullptr ? c : *args.program;

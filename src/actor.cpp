@@ -6,13 +6,17 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <vector>
 
 namespace {
+
+constexpr std::size_t NSS_BUF_SIZE = 16384; // getpwuid_r and getpwnam_r
 
 // Whether the process of `pidfd` still runs (a pidfd turns readable when it exits); without a pidfd the
 // pid is taken at its word.
@@ -103,12 +107,32 @@ actor actor_describe(const process_ref& by) {
 }
 
 void actor_name_user(actor& a) {
-    if (!a.known)
-        return;
-    std::vector<char> buf(16384);
+    if (a.known)
+        a.user = user_name(a.uid);
+}
+
+std::string user_name(uid_t uid) {
+    std::vector<char> buf(NSS_BUF_SIZE);
     passwd pw, *found = nullptr;
-    if (getpwuid_r(a.uid, &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr)
-        a.user = pw.pw_name;
+    if (getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr)
+        return pw.pw_name;
+    return std::to_string(uid);
+}
+
+bool user_uid(const std::string& text, uid_t* uid) {
+    std::vector<char> buf(NSS_BUF_SIZE);
+    passwd pw, *found = nullptr;
+    if (getpwnam_r(text.c_str(), &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr) {
+        *uid = found->pw_uid;
+        return true;
+    }
+    char* end = nullptr;
+    errno = 0;
+    unsigned long n = text.empty() ? 0 : strtoul(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || text[0] == '-' || n >= static_cast<uid_t>(-1))
+        return false;
+    *uid = static_cast<uid_t>(n);
+    return true;
 }
 
 std::string actor_text(const actor& a) {

@@ -44,6 +44,12 @@ void actor_name_user(actor& a);
 // (".service", ".scope"), else the path itself, empty for the root.
 std::string actor_unit(const std::string& cgroup);
 
+// The user database's name for `uid`, or the uid as text when it has none. May wait (on NSS).
+std::string user_name(uid_t uid);
+// A user as configurations and zetctl give one: a name from the user database, or a number. False when it
+// is neither.
+bool user_uid(const std::string& text, uid_t* uid);
+
 // "pid 4242, uid 1000 (alice), /usr/bin/cp, unit ssh.service"; "unknown (exited)" for a process that
 // was gone, "unknown" when none was reported.
 std::string actor_text(const actor& a);

@@ -763,20 +763,6 @@ av_verdict scan_exchange(int* handle, int passed, const char* path, infection** 
 
 av_verdict av_scan_checked(int* handle, const char* path, infection** result, char* reason,
                            std::size_t size) {
-    if (icap_on()) {
-        // A file known by its path alone (a retry, a walk): zet reads it itself; the server sees no path.
-        int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NOATIME | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0 && errno == EPERM)
-            fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0) {
-            *result = nullptr;
-            snprintf(reason, size, "%s", errno == ENOENT ? "File path check failure" : strerror(errno));
-            return AV_UNSCANNABLE;
-        }
-        av_verdict v = icap_scan(handle, fd, path, result, reason, size, nullptr);
-        close(fd);
-        return v;
-    }
     return scan_exchange(handle, -1, path, result, reason, size, nullptr);
 }
 

@@ -2,10 +2,11 @@
 // lists.
 #include "src/config.hpp"
 
+#include "src/actor.hpp"
+
 #include "src/config_keys.hpp"
 #include "zelu/ini_parser.hpp"
 
-#include <pwd.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -78,23 +79,6 @@ std::string position(const char* file, const std::string& section, const std::st
     return file;
 }
 
-// A user as EXCL_USER gives it: a name from the user database, or a number.
-bool resolve_user(const std::string& text, uid_t* uid) {
-    std::vector<char> buf(16384);
-    passwd pw, *found = nullptr;
-    if (getpwnam_r(text.c_str(), &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr) {
-        *uid = found->pw_uid;
-        return true;
-    }
-    char* end = nullptr;
-    errno = 0;
-    unsigned long n = text.empty() ? 0 : strtoul(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || errno != 0 || text[0] == '-' || n >= static_cast<uid_t>(-1))
-        return false;
-    *uid = static_cast<uid_t>(n);
-    return true;
-}
-
 // One EXCL_GLOB, EXCL_USER or EXCL_PROGRAM line into `rules`; false after naming the line and column of a
 // value that does not resolve.
 bool add_exclusion(exclusion_rules& rules, const zelu::ini::Item& item, const char* file) {
@@ -107,7 +91,7 @@ bool add_exclusion(exclusion_rules& rules, const zelu::ini::Item& item, const ch
         invalid = "invalid pattern, expected a shell pattern";
     } else if (item.key == "EXCL_USER") {
         uid_t uid;
-        if (resolve_user(item.value, &uid)) {
+        if (user_uid(item.value, &uid)) {
             rules.users.push_back({uid, item.value});
             return true;
         }

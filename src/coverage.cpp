@@ -130,10 +130,9 @@ int lookup_dir(const tree& t, const fid_name& rec, char* path) {
 // Whether the writer of the event is one whose files are left alone (EXCL_USER, EXCL_PROGRAM). A writer
 // that cannot be asked any more is not: its file is scanned.
 bool writer_excluded(const char* path, const process_ref& by) {
-    actor_ids ids;
-    if (!config->excluded.by_process() || by.pidfd == PIDFD_GONE || !actor_ids_of(by.pid, by.pidfd, &ids))
+    if (!config->excluded.by_process())
         return false;
-    auto rule = excluded_by(path, nullptr, config->excluded, &ids);
+    auto rule = excluded_for(path, nullptr, config->excluded, by);
     if (rule)
         syslog(LOG_DEBUG, "%s: not scanned: %s", path, rule->c_str());
     return rule.has_value();
@@ -210,42 +209,32 @@ void add_fallback(const char* path) {
 } // namespace
 
 bool fid_parse(const unsigned char* event, const fanotify_event_metadata& md, fid_name* out) {
-    const fanotify_event_metadata* ev = &md;
-    if (ev->metadata_len < sizeof *ev || ev->metadata_len > ev->event_len)
-        return false;
-    const unsigned char* base = event;
-    std::size_t pos = ev->metadata_len;
     bool found = false;
-    while (pos < ev->event_len) {
-        fanotify_event_info_header hdr;
-        if (ev->event_len - pos < sizeof hdr)
-            return false;
-        memcpy(&hdr, base + pos, sizeof hdr);
-        if (hdr.len < sizeof hdr || hdr.len > ev->event_len - pos)
-            return false;
-        if (hdr.info_type == FAN_EVENT_INFO_TYPE_DFID_NAME) {
+    bool ok = event_info_records(
+        event, md, [&](const fanotify_event_info_header& hdr, const unsigned char* record) {
+            if (hdr.info_type != FAN_EVENT_INFO_TYPE_DFID_NAME)
+                return true;
             const std::size_t fixed = sizeof hdr + FSID_SIZE + HANDLE_HEADER;
             if (hdr.len < fixed)
                 return false;
             std::uint32_t handle_bytes;
-            memcpy(&handle_bytes, base + pos + sizeof hdr + FSID_SIZE, sizeof handle_bytes);
+            memcpy(&handle_bytes, record + sizeof hdr + FSID_SIZE, sizeof handle_bytes);
             if (handle_bytes > MAX_HANDLE || fixed + handle_bytes >= hdr.len)
                 return false;
-            const char* name = reinterpret_cast<const char*>(base + pos + fixed + handle_bytes);
+            const char* name = reinterpret_cast<const char*>(record + fixed + handle_bytes);
             std::size_t room = hdr.len - fixed - handle_bytes;
             std::size_t len = strnlen(name, room);
             if (len == room || len == 0 || memchr(name, '/', len) != nullptr || strcmp(name, ".") == 0 ||
                 strcmp(name, "..") == 0)
                 return false;
-            out->fsid = base + pos + sizeof hdr;
-            out->handle = base + pos + sizeof hdr + FSID_SIZE;
+            out->fsid = record + sizeof hdr;
+            out->handle = record + sizeof hdr + FSID_SIZE;
             out->handle_size = HANDLE_HEADER + handle_bytes;
             out->name = name;
             found = true;
-        }
-        pos += hdr.len;
-    }
-    return found;
+            return true;
+        });
+    return ok && found;
 }
 
 int coverage_start(const Config& settings, monitor** fallback) {

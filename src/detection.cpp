@@ -63,7 +63,7 @@ std::vector<std::string> process_env(const detection_cause& cause) {
 }
 
 void write_json(int* sock, const char* path, const char* vault, const infection* list, const char* when,
-                const detection_cause& cause) {
+                const detection_cause& cause, std::uint32_t vps) {
     std::string line = "{\"time\":\"";
     line += when;
     line += "\",\"path\":\"";
@@ -83,9 +83,9 @@ void write_json(int* sock, const char* path, const char* vault, const infection*
         line += '"';
     }
     line += "],\"vps\":";
-    std::uint32_t vps = 0;
-    // The worker's own connection; a service that cannot say leaves the version unknown.
-    if (av_vps(sock, &vps) == 0 && vps != 0)
+    // Asked on the worker's own connection unless the caller knows it; a service that cannot say leaves
+    // the version unknown.
+    if (vps != 0 || (av_vps(sock, &vps) == 0 && vps != 0))
         line += std::to_string(vps);
     else
         line += "null";
@@ -122,7 +122,7 @@ void detection_init(const Config& settings) {
 }
 
 void detection_report(int* sock, const char* path, const char* vault, const infection* list, time_t when,
-                      const detection_cause& cause) {
+                      const detection_cause& cause, std::uint32_t vps) {
     const bool syslog_detections = config != nullptr && config->syslog_detections != 0;
     if (!syslog_detections && json_fd < 0 && !alerts_on)
         return;
@@ -151,7 +151,7 @@ void detection_report(int* sock, const char* path, const char* vault, const infe
                    names.c_str(), by.c_str());
     }
     if (json_fd >= 0)
-        write_json(sock, path, vault, list, rfc3339.c_str(), cause);
+        write_json(sock, path, vault, list, rfc3339.c_str(), cause, vps);
     if (alerts_on)
         alert_queue({path, vault != nullptr ? vault : "", findings, log_time, process_env(cause)});
 }

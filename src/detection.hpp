@@ -4,6 +4,7 @@
 
 #include "src/actor.hpp"
 
+#include <cstdint>
 #include <ctime>
 #include <string>
 
@@ -25,6 +26,7 @@ struct detection_cause {
 // Reports one infected file after the infection log lines: `vault` is the vault name or null when the move
 // failed, `sock` the worker's scan-service connection (asked for the signature version for the JSON log),
 // `when` the time of the log lines, `cause` who did it (in the syslog line, the JSON record and the alert's
-// environment; the infection log never names it).
+// environment; the infection log never names it), `vps` the signature version when the caller knows it
+// (0: asked on `sock` for the JSON record).
 void detection_report(int* sock, const char* path, const char* vault, const infection* list, time_t when,
-                      const detection_cause& cause = {});
+                      const detection_cause& cause = {}, std::uint32_t vps = 0);

@@ -52,6 +52,11 @@ std::string trim(const std::string& s) {
     return b == std::string::npos ? "" : s.substr(b, e - b + 1);
 }
 
+// An ISTag without the quotes of its quoted-string form.
+std::string unquoted(const std::string& s) {
+    return s.size() >= 2 && s.front() == '"' && s.back() == '"' ? s.substr(1, s.size() - 2) : s;
+}
+
 std::vector<std::string> list_of(const std::string& value) {
     std::vector<std::string> out;
     std::size_t start = 0;
@@ -174,16 +179,21 @@ bool tls_wait(SSL* ssl, int fd, int r) {
            (e == SSL_ERROR_WANT_WRITE && wait_for(fd, POLLOUT));
 }
 
-// One connection: its socket, its TLS session for icaps://, and buffered reads within the wait limit.
+// One connection, which it owns: its socket, its TLS session for icaps://, and buffered reads within the
+// wait limit.
 struct reader {
     int fd;
     SSL* ssl = nullptr;
     std::string buf;
     std::size_t off = 0;
 
+    explicit reader(int socket) : fd(socket) {}
+    reader(const reader&) = delete;
+    reader& operator=(const reader&) = delete;
     ~reader() {
         if (ssl != nullptr)
             SSL_free(ssl);
+        close(fd);
     }
     // The TLS handshake with `s`, its certificate checked against the system's trust store and its name.
     bool start_tls(const icap_server& s, std::string* error) {
@@ -336,7 +346,6 @@ bool read_chunked(reader& r, const std::function<bool(const std::string&)>& take
 // Per worker: its connection, the server it talks to and what OPTIONS said.
 struct connection {
     unsigned generation = 0;
-    int fd = -1;
     std::size_t server = 0;
     icap_options options;
     std::int64_t options_at = 0;
@@ -344,12 +353,14 @@ struct connection {
 };
 thread_local connection conn;
 
+// Whether the handle is this worker's live connection.
+bool connected(const int* handle) {
+    return conn.in != nullptr && *handle == conn.in->fd;
+}
+
 void drop(int* handle) {
-    if (conn.fd >= 0 && conn.generation == generation.load()) {
-        close(conn.fd);
+    if (conn.in != nullptr && conn.generation == generation.load())
         states[conn.server].connections.fetch_sub(1);
-    }
-    conn.fd = -1;
     conn.in.reset();
     if (handle != nullptr)
         *handle = -1;
@@ -359,8 +370,10 @@ std::string authority(const icap_server& s) {
     return s.host + ":" + std::to_string(s.port);
 }
 
-// The head of an answer, with the encapsulated HTTP status when its header block came.
-bool read_answer(reader& r, icap_answer* a, std::string* encapsulated_body) {
+// The head of an answer, with the encapsulated HTTP status when its header block came; `has_body`: a
+// chunked body follows.
+bool read_answer(reader& r, icap_answer* a, bool* has_body) {
+    *has_body = false;
     std::string head;
     if (!r.until("\r\n\r\n", HEAD_MAX, &head) || !icap_parse_head(head, a))
         return false;
@@ -391,8 +404,7 @@ bool read_answer(reader& r, icap_answer* a, std::string* encapsulated_body) {
         if (sscanf(http.c_str(), "HTTP/%*d.%*d %d", &status) == 1)
             a->http_status = status;
     }
-    if (body >= 0)
-        *encapsulated_body = "chunked";
+    *has_body = body >= 0;
     return true;
 }
 
@@ -400,12 +412,12 @@ bool exchange_options(reader& r, const icap_server& s, icap_options* out, std::s
     const std::string req = "OPTIONS " + s.uri + " ICAP/1.0\r\nHost: " + authority(s) +
                             "\r\nUser-Agent: zet/" ZET_VERSION "\r\nEncapsulated: null-body=0\r\n\r\n";
     icap_answer a;
-    std::string body;
+    bool body;
     if (!r.send_all(req.data(), req.size()) || !read_answer(r, &a, &body)) {
         *error = "no answer to OPTIONS";
         return false;
     }
-    if (!body.empty() && !read_chunked(r, [](const std::string&) { return true; })) {
+    if (body && !read_chunked(r, [](const std::string&) { return true; })) {
         *error = "broken OPTIONS body";
         return false;
     }
@@ -417,11 +429,22 @@ bool exchange_options(reader& r, const icap_server& s, icap_options* out, std::s
     return true;
 }
 
+// A connection to `s`, past its TLS handshake (icaps://) and its OPTIONS; null with `error` set.
+std::unique_ptr<reader> open_connection(const icap_server& s, icap_options* opts, std::string* error) {
+    int fd = dial(s, error);
+    if (fd < 0)
+        return nullptr;
+    auto in = std::make_unique<reader>(fd);
+    if ((s.tls && !in->start_tls(s, error)) || !exchange_options(*in, s, opts, error))
+        return nullptr;
+    return in;
+}
+
 // A connection of this worker's, to a server that is not resting, past its OPTIONS.
 bool ensure_connected(int* handle) {
     if (conn.generation != generation.load())
         conn = {};
-    if (conn.fd >= 0 && *handle == conn.fd) {
+    if (connected(handle)) {
         const std::int64_t ttl = conn.options.ttl != 0 ? static_cast<std::int64_t>(conn.options.ttl) * 1000
                                                        : OPTIONS_DEFAULT_TTL_MS;
         if (now_ms() - conn.options_at < ttl)
@@ -459,23 +482,9 @@ bool ensure_connected(int* handle) {
         if (k > 0 && states[i].rest_until.load() > now)
             continue;
         std::string error;
-        int fd = dial((*servers)[i], &error);
-        if (fd < 0) {
-            server_failed(i, error.c_str());
-            continue;
-        }
-        auto in = std::make_unique<reader>();
-        in->fd = fd;
         icap_options opts;
-        if ((*servers)[i].tls && !in->start_tls((*servers)[i], &error)) {
-            in.reset();
-            close(fd);
-            server_failed(i, error.c_str());
-            continue;
-        }
-        if (!exchange_options(*in, (*servers)[i], &opts, &error)) {
-            in.reset();
-            close(fd);
+        std::unique_ptr<reader> in = open_connection((*servers)[i], &opts, &error);
+        if (in == nullptr) {
             server_failed(i, error.c_str());
             continue;
         }
@@ -483,12 +492,11 @@ bool ensure_connected(int* handle) {
         states[i].connections.fetch_add(1);
         states[i].max_connections.store(opts.max_connections);
         conn.generation = generation.load();
-        conn.fd = fd;
         conn.server = i;
         conn.options = opts;
         conn.options_at = now_ms();
+        *handle = in->fd;
         conn.in = std::move(in);
-        *handle = fd;
         return true;
     }
     return false;
@@ -641,12 +649,8 @@ bool icap_parse_head(const std::string& text, icap_answer* out) {
         std::string line = text.substr(pos, end - pos);
         pos = end + 2;
         if ((line[0] == ' ' || line[0] == '\t') && !name.empty()) {
-            // A folded line continues the header before it.
-            auto last = std::prev(out->headers.end());
-            for (auto it = out->headers.begin(); it != out->headers.end(); ++it)
-                if (it->first == name)
-                    last = it;
-            last->second += "\n" + trim(line);
+            // A folded line continues the header before it: the last one of its name.
+            std::prev(out->headers.upper_bound(name))->second += "\n" + trim(line);
             continue;
         }
         std::size_t colon = line.find(':');
@@ -701,11 +705,8 @@ icap_options icap_options_of(const icap_answer& a) {
         auto it = a.headers.find(name);
         return it == a.headers.end() ? nullptr : &it->second;
     };
-    if (const std::string* v = get("istag")) {
-        o.istag = *v;
-        if (o.istag.size() >= 2 && o.istag.front() == '"' && o.istag.back() == '"')
-            o.istag = o.istag.substr(1, o.istag.size() - 2);
-    }
+    if (const std::string* v = get("istag"))
+        o.istag = unquoted(*v);
     if (const std::string* v = get("preview"))
         o.preview = std::max(0L, strtol(v->c_str(), nullptr, 10));
     if (const std::string* v = get("max-connections"))
@@ -738,7 +739,7 @@ void icap_init(const std::vector<icap_server>& list) {
 }
 
 void icap_disconnect(int* handle) {
-    if (conn.fd >= 0 && *handle == conn.fd)
+    if (connected(handle))
         drop(handle);
     *handle = -1;
 }
@@ -800,20 +801,20 @@ av_verdict icap_scan(int* handle, int fd, const char* path, infection** result, 
         return failed("the request could not be sent");
 
     icap_answer a;
-    std::string encapsulated;
-    if (!read_answer(*conn.in, &a, &encapsulated))
+    bool returned;
+    if (!read_answer(*conn.in, &a, &returned))
         return failed("no answer, or one that does not parse");
     if (preview && !whole && a.status == 100) {
         body = send_body(*conn.in, fd, preview_bytes, -1);
         if (body != sent::ok || !conn.in->send_all("0\r\n\r\n", 5))
             return failed("the rest of the file could not be sent");
-        if (!read_answer(*conn.in, &a, &encapsulated))
+        if (!read_answer(*conn.in, &a, &returned))
             return failed("no answer, or one that does not parse");
     }
     // The content as it came back, compared with the file's.
     off_t at = 0;
     bool same = true;
-    if (!encapsulated.empty()) {
+    if (returned) {
         std::vector<char> mine(CHUNK);
         bool ok = read_chunked(*conn.in, [&](const std::string& piece) {
             for (std::size_t done = 0; same && done < piece.size();) {
@@ -831,12 +832,11 @@ av_verdict icap_scan(int* handle, int fd, const char* path, infection** result, 
     }
     if (a.headers.count("connection") && lower(a.headers.find("connection")->second) == "close")
         drop(handle);
-    if (auto tag = a.headers.find("istag"); tag != a.headers.end() && vps != nullptr) {
-        std::string t = tag->second;
-        if (t.size() >= 2 && t.front() == '"' && t.back() == '"')
-            t = t.substr(1, t.size() - 2);
-        *vps = icap_version(t);
-        if (conn.fd >= 0)
+    if (auto tag = a.headers.find("istag"); tag != a.headers.end()) {
+        const std::string t = unquoted(tag->second);
+        if (vps != nullptr)
+            *vps = icap_version(t);
+        if (conn.in != nullptr)
             conn.options.istag = t;
     }
     if (a.status >= 500 || (a.status >= 400 && a.status != 403))
@@ -875,15 +875,5 @@ bool icap_answers() {
 }
 
 bool icap_probe(const icap_server& s, icap_options* out, std::string* error) {
-    int fd = dial(s, error);
-    if (fd < 0)
-        return false;
-    bool ok;
-    {
-        reader r;
-        r.fd = fd;
-        ok = (!s.tls || r.start_tls(s, error)) && exchange_options(r, s, out, error);
-    }
-    close(fd);
-    return ok;
+    return open_connection(s, out, error) != nullptr;
 }

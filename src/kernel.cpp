@@ -78,20 +78,33 @@ int fanotify_init_pidfd(unsigned flags, unsigned event_flags) {
     return fd;
 }
 
-int event_pidfd(const unsigned char* event, const fanotify_event_metadata& md) {
+bool event_info_records(
+    const unsigned char* event, const fanotify_event_metadata& md,
+    const std::function<bool(const fanotify_event_info_header&, const unsigned char*)>& each) {
     if (md.metadata_len < sizeof md || md.metadata_len > md.event_len)
-        return -1;
-    for (std::size_t pos = md.metadata_len; md.event_len - pos >= sizeof(fanotify_event_info_header);) {
+        return false;
+    for (std::size_t pos = md.metadata_len; pos < md.event_len;) {
         fanotify_event_info_header hdr;
+        if (md.event_len - pos < sizeof hdr)
+            return false;
         memcpy(&hdr, event + pos, sizeof hdr);
-        if (hdr.len < sizeof hdr || hdr.len > md.event_len - pos)
-            return -1;
-        if (hdr.info_type == FAN_EVENT_INFO_TYPE_PIDFD && hdr.len >= sizeof(fanotify_event_info_pidfd)) {
-            fanotify_event_info_pidfd info;
-            memcpy(&info, event + pos, sizeof info);
-            return info.pidfd >= 0 ? info.pidfd : info.pidfd == FAN_NOPIDFD ? -2 : -1;
-        }
+        if (hdr.len < sizeof hdr || hdr.len > md.event_len - pos || !each(hdr, event + pos))
+            return false;
         pos += hdr.len;
     }
-    return -1;
+    return true;
+}
+
+int event_pidfd(const unsigned char* event, const fanotify_event_metadata& md) {
+    int pidfd = -1;
+    // A pidfd once seen is the caller's to close, whatever follows it.
+    event_info_records(event, md, [&](const fanotify_event_info_header& hdr, const unsigned char* record) {
+        if (hdr.info_type != FAN_EVENT_INFO_TYPE_PIDFD || hdr.len < sizeof(fanotify_event_info_pidfd))
+            return true;
+        fanotify_event_info_pidfd info;
+        memcpy(&info, record, sizeof info);
+        pidfd = info.pidfd >= 0 ? info.pidfd : info.pidfd == FAN_NOPIDFD ? -2 : -1;
+        return false; // the one wanted
+    });
+    return pidfd;
 }

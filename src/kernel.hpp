@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 // The events full coverage marks file systems for: files closed after writing, moved in, created (links
 // and named O_TMPFILEs), and the same for directories.
@@ -31,6 +32,13 @@ bool onopen_probe(const char* tree, char* reason, std::size_t size);
 // fanotify_init with FAN_REPORT_PIDFD added to `flags`, so that each event names its process by a pidfd;
 // without it where this kernel refuses the flag.
 int fanotify_init_pidfd(unsigned flags, unsigned event_flags);
+
+// Calls `each` with the header and the first byte of every info record of an event (`event` holds
+// `md.event_len` bytes), in order. False when a record does not fit the event, or `each` returned false
+// (a record it cannot read); the walk stops there.
+bool event_info_records(
+    const unsigned char* event, const fanotify_event_metadata& md,
+    const std::function<bool(const fanotify_event_info_header&, const unsigned char*)>& each);
 
 // The pidfd of an event's info records (the caller closes it): -1 (PIDFD_NONE) when it carries none,
 // -2 (PIDFD_GONE) when the kernel said the process had exited. `event` holds `md.event_len` bytes.

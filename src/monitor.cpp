@@ -76,10 +76,8 @@ const exclusion_rules* rules = nullptr;
 bool left_alone(const char* path, const process_ref& by) {
     if (rules == nullptr || (rules->globs.empty() && !rules->by_process()))
         return false;
-    actor_ids ids;
     // A writer that cannot be asked any more is not excluded: its file is scanned.
-    bool known = rules->by_process() && by.pidfd != PIDFD_GONE && actor_ids_of(by.pid, by.pidfd, &ids);
-    if (auto rule = excluded_by(path, nullptr, *rules, known ? &ids : nullptr)) {
+    if (auto rule = excluded_for(path, nullptr, *rules, by)) {
         syslog(LOG_DEBUG, "%s: not scanned: %s", path, rule->c_str());
         return true;
     }

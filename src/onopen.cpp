@@ -406,9 +406,7 @@ void handle_event(int group, const fanotify_event_metadata& ev) {
     if (!fd_link(fd, path, sizeof path) || !path_under(path, config->monitors))
         return pass_unless_vaulted(st);
     // The opener waits (or has just opened), so procfs still shows it: exact, and never a wait on zet.
-    actor_ids ids;
-    bool known = config->excluded.by_process() && actor_ids_of(ev.pid, -1, &ids);
-    if (excluded_by(path, config->exclusions, config->excluded, known ? &ids : nullptr))
+    if (excluded_for(path, config->exclusions, config->excluded, {ev.pid, PIDFD_NONE}))
         return pass_unless_vaulted(st);
     status_count(status_counters.opens);
     if (known_clean(group, fd, st)) {

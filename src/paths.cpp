@@ -155,6 +155,13 @@ std::optional<std::string> excluded_by(const char* path, const monitor* trees, c
     return std::nullopt;
 }
 
+std::optional<std::string> excluded_for(const char* path, const monitor* trees, const exclusion_rules& rules,
+                                        const process_ref& by) {
+    actor_ids ids;
+    const bool known = rules.by_process() && actor_ids_of(by.pid, by.pidfd, &ids);
+    return excluded_by(path, trees, rules, known ? &ids : nullptr);
+}
+
 bool path_under(const char* path, const monitor* list) {
     for (const monitor* m = list; m != nullptr; m = m->next)
         if (strncmp(path, m->path, strlen(m->path)) == 0)

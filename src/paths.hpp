@@ -11,6 +11,7 @@
 #include <vector>
 
 struct actor_ids;
+struct process_ref;
 
 // Bytes of every path text in the daemon, terminating zero included: event paths, queue slots, task paths
 // and vault names.
@@ -75,6 +76,11 @@ struct exclusion_rules {
 // exclusions where zet applies them itself (null where the scan service is told them instead).
 std::optional<std::string> excluded_by(const char* path, const monitor* trees, const exclusion_rules& rules,
                                        const actor_ids* who);
+
+// excluded_by for an event caused by `by`, whose ids are asked only when a rule needs them; a process
+// that cannot be asked any more matches no user or program rule.
+std::optional<std::string> excluded_for(const char* path, const monitor* trees, const exclusion_rules& rules,
+                                        const process_ref& by);
 
 // Mount points strictly below a tree of `trees`, in mount-table order, each once: from the mount table
 // read from `fd` (/proc/self/mountinfo, read from its start), or from a fresh read of it.

@@ -275,12 +275,12 @@ void pool_add_file(const char* path, int fd, unsigned attempt, const struct stat
     }
     while (lane_full(r))
         wait_counted(&queue.not_full, for_slot);
-    if (fd >= 0 && over_fd_share()) {
-        close(fd); // scanned by its path, as a task without a descriptor is
+    if ((fd >= 0 || by.pidfd >= 0) && over_fd_share()) {
+        if (fd >= 0)
+            close(fd); // scanned by its path, as a task without a descriptor is
+        if (by.pidfd >= 0)
+            close(by.pidfd); // the writer by its pid alone
         fd = -1;
-    }
-    if (by.pidfd >= 0 && over_fd_share()) {
-        close(by.pidfd); // the writer by its pid alone
         by.pidfd = PIDFD_NONE;
     }
     held_fds += (fd >= 0 ? 1 : 0) + (by.pidfd >= 0 ? 1 : 0);

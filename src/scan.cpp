@@ -76,20 +76,23 @@ where follow(task_t* task) {
     return MOVED;
 }
 
-// The task's file opened for reading through its descriptor (no second open by path), or -1: zet's own
-// open, answered at once by on-open protection.
-int reopen_readable(int fd, struct stat* st) {
-    if (fd < 0)
-        return -1;
-    const std::string proc = "/proc/self/fd/" + std::to_string(fd);
-    int readable = open(proc.c_str(), O_RDONLY | O_NOATIME | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (readable < 0 && errno == EPERM) // O_NOATIME on a file that is not the process's own
-        readable = open(proc.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (readable >= 0 && (fstat(readable, st) != 0 || !S_ISREG(st->st_mode))) {
-        close(readable);
-        readable = -1;
+// The regular file at `path` opened for reading, its access time left as the users left it where the
+// process may (O_NOATIME); -1 with errno set. zet's own open: answered at once by on-open protection.
+int open_regular(const char* path, int flags, struct stat* st) {
+    int fd = open(path, O_RDONLY | O_NOATIME | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | flags);
+    if (fd < 0 && errno == EPERM) // O_NOATIME on a file that is not the process's own
+        fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | flags);
+    if (fd >= 0 && (fstat(fd, st) != 0 || !S_ISREG(st->st_mode))) {
+        close(fd);
+        errno = EINVAL;
+        fd = -1;
     }
-    return readable;
+    return fd;
+}
+
+// The task's file opened for reading through its descriptor (no second open by path), or -1.
+int reopen_readable(int fd, struct stat* st) {
+    return fd < 0 ? -1 : open_regular(("/proc/self/fd/" + std::to_string(fd)).c_str(), 0, st);
 }
 
 // Through ICAP servers: zet applies every exclusion itself (the server knows no paths) and sends the
@@ -102,12 +105,18 @@ void scan_content(task_t* task, scan_outcome* out) {
     }
     struct stat st;
     int fd = reopen_readable(task->fd, &st);
+    // A file known by its path alone (a retry, a walk): zet opens it itself; the server sees no path.
+    if (fd < 0)
+        fd = open_regular(task->path, O_NOFOLLOW, &st);
+    if (fd < 0) {
+        out->verdict = AV_UNSCANNABLE;
+        snprintf(out->reason, sizeof out->reason, "%s",
+                 errno == ENOENT ? "File path check failure" : strerror(errno));
+        return;
+    }
     out->verdict =
-        fd >= 0
-            ? av_scan_fd(task->sock, fd, task->path, &out->findings, out->reason, sizeof out->reason, nullptr)
-            : av_scan_checked(task->sock, task->path, &out->findings, out->reason, sizeof out->reason);
-    if (fd >= 0)
-        close(fd);
+        av_scan_fd(task->sock, fd, task->path, &out->findings, out->reason, sizeof out->reason, nullptr);
+    close(fd);
 }
 
 // Who wrote the task's file, when the kernel named a writer. Asked only once the file is found infected (a
@@ -219,8 +228,8 @@ const char* quarantine_and_report(task_t* task, const infection* findings, char*
     struct stat before {};
     const char* moved_to = quarantine(task, vault_name, size, keep_record ? &before : nullptr);
     const time_t when = time(nullptr);
+    std::uint32_t vps = 0; // asked once, for the record and the JSON log alike
     if (moved_to != nullptr && keep_record) {
-        std::uint32_t vps = 0;
         if (av_vps(task->sock, &vps) != 0)
             vps = 0;
         if (S_ISREG(before.st_mode))
@@ -232,7 +241,7 @@ const char* quarantine_and_report(task_t* task, const infection* findings, char*
                    moved_to);
     }
     log_infection_at(task->path, moved_to, findings, when);
-    detection_report(task->sock, task->path, moved_to, findings, when, cause);
+    detection_report(task->sock, task->path, moved_to, findings, when, cause, vps);
     return moved_to;
 }
 

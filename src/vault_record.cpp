@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <openssl/evp.h>
-#include <pwd.h>
 #include <sys/xattr.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -25,7 +24,7 @@ namespace {
 constexpr std::string_view FORMAT_LINE = "zet-vault-record 1";
 constexpr std::string_view FORMAT_NAME = "zet-vault-record ";
 constexpr std::size_t READ_BUF_SIZE = 65536;
-constexpr std::size_t NAME_BUF_SIZE = 16384; // getpwuid_r and getgrgid_r
+constexpr std::size_t NAME_BUF_SIZE = 16384; // getgrgid_r
 // What a cut record keeps of the path and the executable: with every byte escaped sixfold, both still fit
 // the 4 KiB that ext4 has for all attributes of a file.
 constexpr std::size_t CUT_TEXT_BYTES = 200;
@@ -193,14 +192,6 @@ std::optional<std::string> fill(const fields& f, vault_record* r) {
                 *to = *value;
     }
     return std::nullopt;
-}
-
-std::string user_name(uid_t uid) {
-    std::vector<char> buf(NAME_BUF_SIZE);
-    passwd pw, *found = nullptr;
-    if (getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr)
-        return pw.pw_name;
-    return std::to_string(uid);
 }
 
 std::string group_name(gid_t gid) {

@@ -183,19 +183,12 @@ class ZetIcap(Zet):
     def wait_options(self, icap, timeout):
         """c-icap listens before its child has loaded the database: ready is the first OPTIONS answered."""
         req = f"OPTIONS {self.url} ICAP/1.0\r\nHost: 127.0.0.1\r\nEncapsulated: null-body=0\r\n\r\n".encode()
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if icap.proc.poll() is not None:
-                raise RuntimeError(f"c-icap exited with {icap.proc.returncode}:\n{icap.tail()}")
-            try:
-                with socket.create_connection(("127.0.0.1", self.port), timeout=5) as s:
-                    s.sendall(req)
-                    if s.recv(64).startswith(b"ICAP/1.0 200"):
-                        return
-            except OSError:
-                pass
-            time.sleep(0.1)
-        raise RuntimeError(f"c-icap not answering OPTIONS after {timeout} s:\n{icap.tail()}")
+
+        def answered():
+            with socket.create_connection(("127.0.0.1", self.port), timeout=5) as s:
+                s.sendall(req)
+                return s.recv(64).startswith(b"ICAP/1.0 200")
+        icap.wait_answering(answered, "OPTIONS", timeout)
 
     def scan_key(self):
         return f"SCAN_SERVICE = {self.url}"
@@ -280,21 +273,13 @@ class Peer(Pipeline):
             time.sleep(0.05)
 
     def wait_clamd(self, clamd, timeout=60):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if clamd.proc.poll() is not None:
-                raise RuntimeError(f"clamd exited with {clamd.proc.returncode}:\n{clamd.tail()}")
-            try:
-                with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
-                    s.settimeout(2)
-                    s.connect(self.sock)
-                    s.sendall(b"zPING\0")
-                    if s.recv(16).startswith(b"PONG"):
-                        return
-            except OSError:
-                pass
-            time.sleep(0.1)
-        raise RuntimeError(f"clamd not answering PING after {timeout} s:\n{clamd.tail()}")
+        def answered():
+            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+                s.settimeout(2)
+                s.connect(self.sock)
+                s.sendall(b"zPING\0")
+                return s.recv(16).startswith(b"PONG")
+        clamd.wait_answering(answered, "PING", timeout)
 
     def notes(self):
         return {}

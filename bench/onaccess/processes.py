@@ -141,6 +141,20 @@ class Service:
                                      env=e, cwd=workdir, preexec_fn=lambda: set_nofile(NOFILE[0]))
         self.pid = self.proc.pid
 
+    def wait_answering(self, probe, what, timeout):
+        """Polls `probe` (a socket exchange that raises OSError while nobody listens) until it answers."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                raise RuntimeError(f"{self.name} exited with {self.proc.returncode}:\n{self.tail()}")
+            try:
+                if probe():
+                    return
+            except OSError:
+                pass
+            time.sleep(0.1)
+        raise RuntimeError(f"{self.name} not answering {what} after {timeout} s:\n{self.tail()}")
+
     def wait_ready(self, timeout=30):
         deadline = time.monotonic() + timeout
         try:
