@@ -148,6 +148,12 @@ int check_config(const Args& args) {
             notes.push_back("JSON log " + json_log + ": its directory is missing; zet runs without it");
     }
     pattern_notes(c, notes);
+    // The farm as zet would find it now: it starts all the same, and a silent server's work goes to the
+    // others.
+    if (!c.icap_servers.empty())
+        for (const ServiceState::Icap& i : service_state(s).icap)
+            if (!i.answers)
+                notes.push_back("ICAP server " + i.uri + " does not answer OPTIONS: " + i.detail);
     for (const StartupProblem& p : problems)
         printf("error: %s\n", shown(p.text).c_str());
     for (const std::string& n : notes)

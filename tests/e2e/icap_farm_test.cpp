@@ -152,6 +152,11 @@ TEST_F(IcapFarm, AFarmAwayForAWhileDrainsItsBacklogWhenItIsBack) {
         (i % 10 == 0 ? infected : clean).push_back(path);
     }
     EXPECT_TRUE(wait_until([&] { return zet_->stderr_has("failed:"); })) << zet_->stderr_text();
+    const Result check = run_to_end({bin::zetctl, "check-config", "-c", conf_}, dir_ / "check");
+    EXPECT_EQ(check.status, 0) << check.out;
+    EXPECT_TRUE(has(check.out, "warning: ICAP server icap://127.0.0.1:" + std::to_string(port) +
+                                   "/avscan does not answer OPTIONS: "))
+        << check.out;
     add_server(port);
     ASSERT_NO_FATAL_FAILURE(expect_only(infected, clean));
     stop_zet(SIGTERM, DEADLINE);
